@@ -1,0 +1,1 @@
+// Python support helpers (placeholder).

@@ -1,0 +1,1 @@
+// Row writers (placeholder).
