@@ -309,3 +309,90 @@ void run_splits(ExecuteArgs& args, Host& host) {
 }
 
 }  // namespace dfbh
+
+// ---- checks before the split loop ---------------------------------------
+
+namespace dfbh {
+
+static bool fail(ErrorKind* kind, std::string* message, ErrorKind k, std::string text) {
+    *kind = k;
+    *message = std::move(text);
+    return false;
+}
+
+bool validate_execute_args(const ExecuteArgs& a, ErrorKind* kind, std::string* message) {
+    const int32_t splits_size = static_cast<int32_t>(a.splits.n0);
+    if (splits_size <= 0) return true;  // no split runs, nothing is read
+    if (a.horizons.empty()) {
+        return fail(kind, message, ErrorKind::Value, "horizons must not be empty when splits has rows");
+    }
+    // Every position before a row's -1 reads target_dates[entity] and owns
+    // result row split_index + k * splits_size.
+    bool any_position = false;
+    const int64_t n_targets = a.target_dates.n;
+    const int64_t n_rows = a.result_frame.n0;
+    for (int32_t i = 0; i < splits_size; ++i) {
+        const View1<int32_t> split = a.splits.row(i);
+        for (int64_t k = 0; k < split.n; ++k) {
+            const int32_t entity = split.get(k);
+            if (entity == -1) break;
+            any_position = true;
+            if (entity < 0 || entity >= n_targets) {
+                return fail(kind, message, ErrorKind::Index,
+                            "splits[" + std::to_string(i) + ", " + std::to_string(k) + "] = " + std::to_string(entity) +
+                                " is out of range for target_dates of length " + std::to_string(n_targets));
+            }
+            const int64_t row = i + k * static_cast<int64_t>(splits_size);
+            if (row >= n_rows) {
+                return fail(kind, message, ErrorKind::Index,
+                            "splits[" + std::to_string(i) + ", " + std::to_string(k) + "] fills result row " +
+                                std::to_string(row) + ", out of range for result_frame with " + std::to_string(n_rows) +
+                                " rows");
+            }
+        }
+    }
+    if (!any_position) return true;
+    for (const auto& entry : a.column_name_map.entries()) {
+        if (entry.second < 0 || entry.second >= a.result_frame.n1) {
+            return fail(kind, message, ErrorKind::Index,
+                        "column_name_map[" + std::to_string(entry.first) + "] = " + std::to_string(entry.second) +
+                            " is out of range for result_frame with " + std::to_string(a.result_frame.n1) + " columns");
+        }
+    }
+    bool any_transactions = false;
+    for (const auto& entry : a.entity_index_map.entries()) {
+        if (entry.second.n > 0) {
+            any_transactions = true;
+            break;
+        }
+    }
+    if (!any_transactions) return true;
+    struct Column {
+        bool unused;  // date_col_index -1: no date column is read
+        const char* index_name;
+        int32_t index;
+        const char* array_name;
+        const void* base;
+        int64_t columns;
+    };
+    const Column columns[] = {
+        {a.date_col_index == -1, "date_col_index", a.date_col_index, "trx_dates", a.trx_dates.base, a.trx_dates.n1},
+        {false, "d_index", a.d_index, "trx_d_arrays", a.trx_d_arrays.base, a.trx_d_arrays.n1},
+        {false, "q_index", a.q_index, "trx_q_arrays", a.trx_q_arrays.base, a.trx_q_arrays.n1},
+    };
+    for (const Column& c : columns) {
+        if (c.unused) continue;
+        if (c.base == nullptr) {
+            return fail(kind, message, ErrorKind::Value,
+                        std::string(c.array_name) + " is None but entity_index_map lists transactions to read");
+        }
+        if (c.index < 0 || c.index >= c.columns) {
+            return fail(kind, message, ErrorKind::Index,
+                        std::string(c.index_name) + " = " + std::to_string(c.index) + " is out of range for " +
+                            c.array_name + " with " + std::to_string(c.columns) + " columns");
+        }
+    }
+    return true;
+}
+
+}  // namespace dfbh
