@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core.hpp"
@@ -355,6 +356,14 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
+        // Indices the split loop would follow are checked before anything is
+        // written; a failure raises and leaves result_frame untouched.
+        ErrorKind kind = ErrorKind::Value;
+        std::string message;
+        if (!validate_execute_args(converted, &kind, &message)) {
+            PyErr_SetString(exception_type_of(kind), message.c_str());
+            return nullptr;
+        }
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;
