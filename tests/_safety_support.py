@@ -1,0 +1,174 @@
+"""A small valid `execute` call to start the safety tests and the fuzzer from.
+
+`valid_call()` returns the 23 arguments of a call that exercises every path
+the index checks guard: three entities in two interleaved splits, a date
+column that is not column 0, transactions in both horizons, set-one, set-two
+and ratio columns. Each call of it builds fresh arrays, so a test can change
+one argument and compare against an untouched baseline.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import sys
+
+import numpy as np
+
+MODULE_PATH = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
+CONTEXT_PREFIX = MODULE_PATH + "."
+
+DAY = 86_400_000
+T0 = 1_700_000_000_000
+SENTINEL = -7.0
+E = 1000
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+ARGUMENT_NAMES = (
+    "result_frame", "c_num_threads", "date_col_index", "d_index", "q_index", "splits", "horizons",
+    "offset", "resolution", "index_map", "trx_dates", "trx_q_arrays", "trx_d_arrays",
+    "entity_index_map", "target_dates", "included_operators", "included_operator_set_one",
+    "included_operator_set_two", "column_name_map", "nearest_exponent", "dim_group_id",
+    "for_afe_columns", "is_no_dim_col",
+)
+
+
+def load_module():
+    return importlib.import_module(MODULE_PATH)
+
+
+def code(name):
+    from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
+    return int(getattr(AfeOperator, name).value)
+
+
+def column_key(dim_value, operator_code, horizon, exponent=E):
+    """The column key in 32-bit two's-complement arithmetic, sign-extended."""
+    key = (dim_value * exponent * exponent + operator_code * exponent + horizon) & 0xFFFFFFFF
+    return key - (1 << 32) if key >= 1 << 31 else key
+
+
+# Entity -> transactions (days before its target date, quantity, dimension
+# code), newest first. Entity 1 has one transaction beyond the window, which
+# ends its scan.
+TRANSACTIONS = {
+    0: [(1, 2.0, 1), (3, 5.0, 2), (10, 1.5, 1)],
+    1: [(2, 4.0, 2), (20, 3.0, 3), (45, 9.0, 1)],
+    2: [(0, 1.0, 1), (6, 2.5, 3), (29, 0.5, 2)],
+}
+TARGETS = [T0, T0 + DAY, T0 + 2 * DAY]
+HORIZONS = [7, 30]
+DIM_VALUES = (1, 2, 3)
+SET_ONE = ("Sum", "Max", "Frequency")
+SET_TWO = ("TimeSinceLast",)
+
+
+def _columns():
+    keys = []
+    for dim in DIM_VALUES:
+        for horizon in HORIZONS:
+            keys.extend(column_key(dim, code(op), horizon) for op in SET_ONE)
+            keys.append(column_key(dim, code("Ratio"), horizon))
+        keys.extend(column_key(dim, code(op), HORIZONS[-1]) for op in SET_TWO)
+    return {key: column for column, key in enumerate(keys)}
+
+
+def valid_call():
+    """The 23 arguments of a valid call, as a dict of fresh objects."""
+    rows_by_entity = {}
+    dates, quantities, codes = [], [], []
+    for entity, transactions in TRANSACTIONS.items():
+        rows = []
+        for days, quantity, dimension_code in transactions:
+            rows.append(len(dates))
+            dates.append(TARGETS[entity] - days * DAY)
+            quantities.append(quantity)
+            codes.append(dimension_code)
+        rows_by_entity[entity] = np.array(rows, dtype=np.int32)
+    n = len(dates)
+    trx_dates = np.zeros((n, 2), dtype=np.int64)
+    trx_dates[:, 0] = -1
+    trx_dates[:, 1] = dates
+    trx_q_arrays = np.zeros((n, 3), dtype=np.float32)
+    trx_q_arrays[:, 2] = quantities
+    trx_d_arrays = np.zeros((n, 2), dtype=np.int8)
+    trx_d_arrays[:, 0] = codes
+    column_name_map = _columns()
+    operators = [code(op) for op in SET_ONE + SET_TWO] + [code("Ratio")]
+    return {
+        "result_frame": np.full((4, len(column_name_map) + 1), SENTINEL, dtype=np.float32),
+        "c_num_threads": 1,
+        "date_col_index": 1,
+        "d_index": 0,
+        "q_index": 2,
+        # splits_size 2: entity 0 -> row 0, entity 2 -> row 2, entity 1 -> row 1.
+        "splits": np.array([[0, 2, -1], [1, -1, 0]], dtype=np.int32),
+        "horizons": list(HORIZONS),
+        "offset": 0,
+        "resolution": 2,
+        "index_map": {1: 1, 2: 2, 3: 3},
+        "trx_dates": trx_dates,
+        "trx_q_arrays": trx_q_arrays,
+        "trx_d_arrays": trx_d_arrays,
+        "entity_index_map": rows_by_entity,
+        "target_dates": np.array(TARGETS, dtype=np.int64),
+        "included_operators": operators,
+        "included_operator_set_one": [code(op) for op in SET_ONE],
+        "included_operator_set_two": [code(op) for op in SET_TWO],
+        "column_name_map": column_name_map,
+        "nearest_exponent": E,
+        "dim_group_id": -1,
+        "for_afe_columns": False,
+        "is_no_dim_col": False,
+    }
+
+
+def run(call):
+    """Runs `execute` on `call` (keyword arguments) and returns its result."""
+    return load_module().execute(**call)
+
+
+def baseline():
+    """The result frame of the unchanged valid call."""
+    call = valid_call()
+    run(call)
+    return call["result_frame"]
+
+
+@contextlib.contextmanager
+def capture_unraisable():
+    """Collects (exception type name, message, routine) of unraisable reports."""
+    reports = []
+    previous = sys.unraisablehook
+
+    def hook(args):
+        context = args.object
+        if isinstance(context, str) and context.startswith(CONTEXT_PREFIX):
+            context = context[len(CONTEXT_PREFIX):]
+        else:
+            context = ("unexpected context", context)
+        reports.append((args.exc_type.__name__, str(args.exc_value), context))
+
+    sys.unraisablehook = hook
+    try:
+        yield reports
+    finally:
+        sys.unraisablehook = previous
+
+
+def bits(array):
+    """uint32 view of a float32 array: NaN-aware, bit-exact comparison."""
+    return np.ascontiguousarray(array, dtype=np.float32).view(np.uint32)
+
+
+def assert_same_bits(got, expected):
+    got_bits, expected_bits = bits(got), bits(expected)
+    assert got_bits.shape == expected_bits.shape
+    differing = np.argwhere(got_bits != expected_bits)
+    assert differing.size == 0, "cells differ at {}: got {} expected {}".format(
+        differing[:10].tolist(),
+        [float(np.asarray(got)[tuple(i)]) for i in differing[:10]],
+        [float(np.asarray(expected)[tuple(i)]) for i in differing[:10]],
+    )

@@ -1,0 +1,484 @@
+"""Invalid indices, `None` arrays and extreme integers never reach memory
+outside a buffer.
+
+What can be checked before anything is written raises from `execute` with
+`result_frame` untouched; what only the scan can see is reported as
+unraisable, leaves that entity's row as it was and the call goes on. Valid
+input keeps its results bit for bit, and no failing call leaves a buffer
+exported or a reference behind.
+"""
+
+from __future__ import annotations
+
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+from _safety_support import (
+    DAY, E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, SENTINEL, T0, assert_same_bits, baseline,
+    capture_unraisable, code, column_key, run, valid_call,
+)
+
+
+# ---- checks before the split loop -----------------------------------------
+
+def _set(name, value):
+    def change(call):
+        call[name] = value
+    return change
+
+
+def _split_entry(i, k, value):
+    def change(call):
+        call["splits"][i, k] = value
+    return change
+
+
+def _column_value(value):
+    def change(call):
+        key = next(iter(call["column_name_map"]))
+        call["column_name_map"][key] = value(call) if callable(value) else value
+    return change
+
+
+def _result_rows(n):
+    def change(call):
+        call["result_frame"] = call["result_frame"][:n].copy()
+    return change
+
+
+def _target_dates_length(n):
+    def change(call):
+        call["target_dates"] = call["target_dates"][:n].copy()
+    return change
+
+
+# (change to the valid call, exception, texts the message must contain:
+# the argument, the offending value and the bound).
+UP_FRONT = {
+    "negative entity": (_split_entry(0, 1, -5), IndexError, ["splits[0, 1]", "-5", "target_dates", "length 3"]),
+    "entity -2 next to the sentinel": (_split_entry(1, 0, -2), IndexError, ["splits[1, 0]", "-2", "length 3"]),
+    "entity equal to the length": (_split_entry(0, 0, 3), IndexError, ["splits[0, 0]", "= 3", "length 3"]),
+    "entity int32 max": (_split_entry(0, 1, INT32_MAX), IndexError, ["splits[0, 1]", str(INT32_MAX), "length 3"]),
+    "entity int32 min": (_split_entry(0, 1, INT32_MIN), IndexError, ["splits[0, 1]", str(INT32_MIN), "length 3"]),
+    "target_dates too short": (_target_dates_length(2), IndexError, ["splits[0, 1]", "= 2", "target_dates", "length 2"]),
+    "target_dates None": (_set("target_dates", None), IndexError, ["splits[0, 0]", "target_dates", "length 0"]),
+    "result row beyond the frame": (_result_rows(2), IndexError, ["splits[0, 1]", "result row 2", "result_frame", "2 rows"]),
+    "result_frame None": (_set("result_frame", None), IndexError, ["splits[0, 0]", "result row 0", "result_frame", "0 rows"]),
+    "column index equal to the width": (
+        _column_value(lambda call: call["result_frame"].shape[1]), IndexError,
+        ["column_name_map[", "= 28", "result_frame", "28 columns"]),
+    "negative column index": (_column_value(-1), IndexError, ["column_name_map[", "= -1", "28 columns"]),
+    "column index int32 max": (_column_value(INT32_MAX), IndexError, ["column_name_map[", str(INT32_MAX), "28 columns"]),
+    "date_col_index beyond": (_set("date_col_index", 2), IndexError, ["date_col_index", "= 2", "trx_dates", "2 columns"]),
+    "date_col_index -2": (_set("date_col_index", -2), IndexError, ["date_col_index", "= -2", "2 columns"]),
+    "date_col_index int32 min": (_set("date_col_index", INT32_MIN), IndexError, ["date_col_index", str(INT32_MIN)]),
+    "d_index beyond": (_set("d_index", 2), IndexError, ["d_index", "= 2", "trx_d_arrays", "2 columns"]),
+    "d_index negative": (_set("d_index", -1), IndexError, ["d_index", "= -1", "trx_d_arrays", "2 columns"]),
+    "q_index beyond": (_set("q_index", 3), IndexError, ["q_index", "= 3", "trx_q_arrays", "3 columns"]),
+    "q_index negative": (_set("q_index", -1), IndexError, ["q_index", "= -1", "trx_q_arrays", "3 columns"]),
+    "q_index int32 max": (_set("q_index", INT32_MAX), IndexError, ["q_index", str(INT32_MAX), "3 columns"]),
+    "trx_dates None": (_set("trx_dates", None), ValueError, ["trx_dates", "None", "entity_index_map"]),
+    "trx_q_arrays None": (_set("trx_q_arrays", None), ValueError, ["trx_q_arrays", "None", "entity_index_map"]),
+    "trx_d_arrays None": (_set("trx_d_arrays", None), ValueError, ["trx_d_arrays", "None", "entity_index_map"]),
+    "empty horizons": (_set("horizons", []), ValueError, ["horizons", "empty", "splits"]),
+    "empty horizons from a generator": (_set("horizons", (h for h in ())), ValueError, ["horizons", "empty"]),
+}
+
+
+@pytest.mark.parametrize("change, error, texts", list(UP_FRONT.values()), ids=list(UP_FRONT))
+def test_up_front_check_raises_and_leaves_the_frame_untouched(change, error, texts):
+    call = valid_call()
+    change(call)
+    frame = call["result_frame"]
+    before = None if frame is None else frame.copy()
+    with capture_unraisable() as reports:
+        with pytest.raises(error) as raised:
+            run(call)
+    message = str(raised.value)
+    for text in texts:
+        assert text in message, (text, message)
+    assert reports == []
+    if before is not None:
+        assert_same_bits(frame, before)
+
+
+def _all_none_transactions(call):
+    for name in ("trx_dates", "trx_q_arrays", "trx_d_arrays"):
+        call[name] = None
+    call["entity_index_map"] = {}
+
+
+def _no_positions(call):
+    call["splits"] = np.full((2, 3), -1, dtype=np.int32)
+    call["target_dates"] = None
+    call["result_frame"] = None
+    call["column_name_map"] = {1: -5}
+
+
+# Calls in which nothing out of range is ever followed: they must go through.
+NOTHING_READ = {
+    # Nothing after a row's -1 is read, however wrong it is.
+    "bad entity after the sentinel": _split_entry(1, 2, INT32_MIN),
+    "splits None": _set("splits", None),
+    "splits with no rows": _set("splits", np.zeros((0, 3), dtype=np.int32)),
+    "no transactions and no transaction arrays": _all_none_transactions,
+    "no position before any sentinel": _no_positions,
+}
+
+
+@pytest.mark.parametrize("change", list(NOTHING_READ.values()), ids=list(NOTHING_READ))
+def test_what_is_never_read_is_not_refused(change):
+    expected = baseline()
+    call = valid_call()
+    change(call)
+    with capture_unraisable() as reports:
+        assert run(call) is None
+    assert reports == []
+    frame = call["result_frame"]
+    if frame is None:
+        return
+    if call["splits"] is None or call["splits"].size == 0 or call["entity_index_map"] == {}:
+        assert (frame == SENTINEL).all()
+    else:
+        assert_same_bits(frame, expected)
+
+
+def test_no_date_column_needs_no_trx_dates():
+    with_dates = valid_call()
+    with_dates["date_col_index"] = -1
+    run(with_dates)
+    without = valid_call()
+    without["date_col_index"] = -1
+    without["trx_dates"] = None
+    with capture_unraisable() as reports:
+        run(without)
+    assert reports == []
+    assert_same_bits(without["result_frame"], with_dates["result_frame"])
+    assert not (without["result_frame"][:3] == SENTINEL).all()
+
+
+def test_failed_calls_leave_the_module_as_it_was():
+    expected = baseline()
+    for change, error, _ in UP_FRONT.values():
+        call = valid_call()
+        change(call)
+        with pytest.raises(error):
+            run(call)
+    assert_same_bits(baseline(), expected)
+
+
+# ---- checks during the scan ------------------------------------------------
+
+SCAN_ROUTINE = "get_aggregates_and_fill_row"
+
+
+def _entity_rows(entity, rows):
+    def change(call):
+        call["entity_index_map"][entity] = np.array(rows, dtype=np.int32)
+    return change
+
+
+def _fewer_rows(name, n):
+    def change(call):
+        call[name] = call[name][:n].copy()
+    return change
+
+
+# (change, entity whose row must stay as it was, texts of the report).
+# Entity 0 fills row 0, entity 1 row 1, entity 2 row 2; there are 9
+# transaction rows, 0-2 of entity 0, 3-5 of entity 1, 6-8 of entity 2.
+SCAN_TIME = {
+    "row equal to the row count": (_entity_rows(1, [9, 3, 4]), 1, ["transaction row 9", "9 rows"]),
+    "negative row": (_entity_rows(0, [-1, 0, 1]), 0, ["transaction row -1", "9 rows"]),
+    "row int32 min": (_entity_rows(2, [6, INT32_MIN]), 2, ["transaction row " + str(INT32_MIN)]),
+    "row int32 max": (_entity_rows(0, [0, 1, 2, INT32_MAX]), 0, ["transaction row " + str(INT32_MAX)]),
+    "trx_dates shorter": (_fewer_rows("trx_dates", 8), 2, ["transaction row 8", "8 rows"]),
+    "trx_q_arrays shorter": (_fewer_rows("trx_q_arrays", 7), 2, ["transaction row 7", "7 rows"]),
+    "trx_d_arrays shorter": (_fewer_rows("trx_d_arrays", 8), 2, ["transaction row 8", "8 rows"]),
+}
+
+
+@pytest.mark.parametrize("change, entity, texts", list(SCAN_TIME.values()), ids=list(SCAN_TIME))
+def test_scan_reports_a_bad_row_and_goes_on(change, entity, texts):
+    expected = baseline()
+    call = valid_call()
+    change(call)
+    with capture_unraisable() as reports:
+        assert run(call) is None
+    assert len(reports) == 1, reports
+    kind, message, routine = reports[0]
+    assert (kind, routine) == ("IndexError", SCAN_ROUTINE)
+    for text in texts:
+        assert text in message, (text, message)
+    frame = call["result_frame"]
+    assert (frame[entity] == SENTINEL).all(), "the entity's row was written"
+    others = [row for row in range(frame.shape[0]) if row != entity]
+    assert_same_bits(frame[others], expected[others])
+
+
+def test_a_bad_row_beyond_the_end_of_the_window_is_never_read():
+    # Entity 1's row 5 is older than the largest window: the scan ends there.
+    expected = baseline()
+    call = valid_call()
+    call["entity_index_map"][1] = np.array([3, 4, 5, -1, 10**6], dtype=np.int32)
+    with capture_unraisable() as reports:
+        run(call)
+    assert reports == []
+    assert_same_bits(call["result_frame"], expected)
+
+
+def test_no_date_column_checks_rows_against_the_arrays_it_reads():
+    # Without a date column trx_dates is not read, so its row count is no bound.
+    full = valid_call()
+    full["date_col_index"] = -1
+    run(full)
+    short = valid_call()
+    short["date_col_index"] = -1
+    short["trx_dates"] = short["trx_dates"][:1].copy()
+    with capture_unraisable() as reports:
+        run(short)
+    assert reports == []
+    assert_same_bits(short["result_frame"], full["result_frame"])
+
+
+def test_an_extra_bad_entity_changes_nothing_else():
+    expected = baseline()
+    call = valid_call()
+    call["target_dates"] = np.array(list(call["target_dates"]) + [T0], dtype=np.int64)
+    call["entity_index_map"][3] = np.array([0, 99], dtype=np.int32)
+    call["splits"][1] = [1, 3, -1]  # entity 3 fills row 1 + 1 * 2 = 3
+    with capture_unraisable() as reports:
+        run(call)
+    assert [(kind, routine) for kind, _, routine in reports] == [("IndexError", SCAN_ROUTINE)]
+    assert_same_bits(call["result_frame"], expected)
+
+
+def test_no_dimension_value_with_an_accepted_transaction():
+    # index_map is empty, so split 0 has no dimension value (D = 0) and its
+    # accepted transactions have no cell: each entity is reported and its row
+    # left alone. The lookups add the codes they met with value 0, so split 1
+    # has the one dimension value 0 and aggregates entity 1 normally.
+    call = valid_call()
+    call["index_map"] = {}
+    sum_code = code("Sum")
+    width = call["result_frame"].shape[1]
+    call["column_name_map"] = {column_key(0, sum_code, 7): width - 2, column_key(0, sum_code, 30): width - 1}
+    call["included_operators"] = [sum_code]
+    call["included_operator_set_one"] = [sum_code]
+    call["included_operator_set_two"] = []
+    with capture_unraisable() as reports:
+        run(call)
+    assert [(kind, routine) for kind, _, routine in reports] == [("IndexError", SCAN_ROUTINE)] * 2
+    assert all("dimension" in message for _, message, _ in reports)
+    frame = call["result_frame"]
+    assert (frame[[0, 2, 3]] == SENTINEL).all()
+    # Entity 1: 4.0 two days back, 3.0 twenty days back; 9.0 is out of the window.
+    assert frame[1, width - 2] == np.float32(4.0)
+    assert frame[1, width - 1] == np.float32(7.0)
+    assert (frame[1, :width - 2] == SENTINEL).all()
+
+
+def test_no_dimension_value_and_nothing_accepted_is_no_fault():
+    call = valid_call()
+    call["index_map"] = {}
+    call["offset"] = 1000  # every transaction is newer than the window
+    with capture_unraisable() as reports:
+        run(call)
+    assert reports == []
+    assert (call["result_frame"] == SENTINEL).all()
+
+
+# ---- hygiene after failing calls --------------------------------------------
+
+class RaisingBool:
+    def __bool__(self):
+        raise RuntimeError("no truth value")
+
+
+def _memoryview_of(array):
+    """A writable buffer exporter that counts its exports: release() raises
+    BufferError while one is held."""
+    fmt = {np.dtype(np.float32): "f", np.dtype(np.int64): "q", np.dtype(np.int32): "i", np.dtype(np.int8): "b"}
+    array = np.ascontiguousarray(array)
+    return memoryview(bytearray(array.tobytes())).cast(fmt[array.dtype], list(array.shape))
+
+
+def _as_memoryviews(call):
+    for name in ("result_frame", "splits", "trx_dates", "trx_q_arrays", "trx_d_arrays", "target_dates"):
+        call[name] = _memoryview_of(call[name])
+    call["entity_index_map"] = {k: _memoryview_of(v) for k, v in call["entity_index_map"].items()}
+
+
+def _late_conversion_failure(call):
+    # Every array is exported by the time is_no_dim_col is converted.
+    call["is_no_dim_col"] = RaisingBool()
+
+
+def _bad_value_inside_entity_index_map(call):
+    rows = call["entity_index_map"]
+    rows[7] = np.zeros(2, dtype=np.int64)  # after the good views of entities 0-2
+
+
+def _bad_dict_after_arrays(call):
+    class Subclass(dict):
+        pass
+    call["column_name_map"] = Subclass(call["column_name_map"])
+
+
+def _raising_iterable(call):
+    def operators():
+        yield code("Sum")
+        raise RuntimeError("midway")
+    call["included_operator_set_two"] = operators()
+
+
+FAILURES = {
+    "returns normally": (lambda call: None, None),
+    "binding: unexpected keyword": (lambda call: call.update(extra=1), TypeError),
+    "binding: missing argument": (lambda call: call.pop("nearest_exponent"), TypeError),
+    "conversion: wrong dtype": (lambda call: call.update(target_dates=np.zeros(3)), ValueError),
+    "conversion: bad value in entity_index_map": (_bad_value_inside_entity_index_map, ValueError),
+    "conversion: dict subclass": (_bad_dict_after_arrays, TypeError),
+    "conversion: iterable raises midway": (_raising_iterable, RuntimeError),
+    "conversion: __bool__ raises": (_late_conversion_failure, RuntimeError),
+    "conversion: integer overflow": (lambda call: call.update(nearest_exponent=2**31), OverflowError),
+    "up front: entity out of range": (_split_entry(0, 1, 17), IndexError),
+    "up front: d_index out of range": (_set("d_index", 9), IndexError),
+    "up front: None array": (_set("trx_q_arrays", None), ValueError),
+    "scan: bad transaction row": (_entity_rows(1, [3, 42]), None),
+    "scan: no dimension value": (_set("index_map", {}), None),
+}
+
+
+def _objects_to_count(call):
+    """Every argument and dict value whose count the call could change
+    (small ints and None are shared by the whole interpreter)."""
+    values = list(call.values())
+    for mapping in ("entity_index_map", "index_map", "column_name_map"):
+        if isinstance(call.get(mapping), dict):
+            values.extend(call[mapping].values())
+    return [value for value in values if not isinstance(value, (int, float, type(None)))]
+
+
+@pytest.mark.parametrize("wrap", ["numpy", "memoryview"])
+@pytest.mark.parametrize("change, error", list(FAILURES.values()), ids=list(FAILURES))
+def test_failed_call_releases_every_buffer_and_reference(change, error, wrap):
+    call = valid_call()
+    if wrap == "memoryview":
+        _as_memoryviews(call)
+    change(call)
+    objects = _objects_to_count(call)
+    counts = [sys.getrefcount(o) for o in objects]
+    raised = None
+    with capture_unraisable():
+        try:
+            run(call)
+        except Exception as exception:  # the exception holds no argument
+            raised = type(exception)
+    assert raised is error
+    assert [sys.getrefcount(o) for o in objects] == counts
+    if wrap == "memoryview":
+        # A memoryview refuses release() while a buffer of it is exported.
+        views = [v for v in objects if isinstance(v, memoryview)]
+        assert views
+        for view in views:
+            view.release()
+
+
+def test_the_export_check_sees_a_held_buffer():
+    view = _memoryview_of(np.zeros((2, 2), dtype=np.float32))
+    holder = pickle.PickleBuffer(view)
+    with pytest.raises(BufferError):
+        view.release()
+    holder.release()
+    view.release()
+
+
+# ---- 64-bit saturation and 32-bit wrapping -----------------------------------
+
+def _one_entity(target, dates, quantities, horizons, offset, resolution, exponent=E, **extra):
+    """One entity with dimension value 1; Sum columns at every horizon."""
+    sum_code = code("Sum")
+    n = len(dates)
+    call = valid_call()
+    call.update(
+        result_frame=np.full((1, len(horizons) + 1), SENTINEL, dtype=np.float32),
+        date_col_index=0, d_index=0, q_index=0,
+        splits=np.array([[0]], dtype=np.int32),
+        horizons=list(horizons), offset=offset, resolution=resolution, index_map={1: 1},
+        trx_dates=np.array(dates, dtype=np.int64).reshape(n, 1),
+        trx_q_arrays=np.array(quantities, dtype=np.float32).reshape(n, 1),
+        trx_d_arrays=np.ones((n, 1), dtype=np.int8),
+        entity_index_map={0: np.arange(n, dtype=np.int32)},
+        target_dates=np.array([target], dtype=np.int64),
+        included_operators=[sum_code], included_operator_set_one=[sum_code], included_operator_set_two=[],
+        column_name_map={column_key(1, sum_code, h, exponent): j for j, h in enumerate(horizons)},
+        nearest_exponent=exponent,
+    )
+    call.update(extra)
+    return call
+
+
+def _sum_of(call):
+    with capture_unraisable() as reports:
+        run(call)
+    assert reports == []
+    return call["result_frame"][0]
+
+
+@pytest.mark.parametrize("dates, quantities, expected", [
+    # (2**31 - 1) years overflow 64 bits: the window reaches back to the
+    # start of the time line, clipped at -(2**63 - 1).
+    ([-10**18], [2.0], 2.0),
+    ([INT64_MIN + 1], [3.0], 3.0),
+    # The first row older than the clipped window ends the scan.
+    ([-10**18, INT64_MIN, -5], [2.0, 5.0, 7.0], 2.0),
+], ids=["far past", "start of the window", "before the window"])
+def test_window_beyond_the_start_of_the_time_line_is_clipped(dates, quantities, expected):
+    call = _one_entity(0, dates, quantities, [INT32_MAX], offset=0, resolution=0)
+    assert _sum_of(call)[0] == np.float32(expected)
+
+
+@pytest.mark.parametrize("for_afe_columns, expected", [(False, 1.0), (True, 1.5)])
+def test_window_beyond_the_end_of_the_time_line_is_clipped(for_afe_columns, expected):
+    # A negative offset moves the window end past int64 max, where it is
+    # clipped; the window end itself counts only in feature-group mode.
+    call = _one_entity(INT64_MAX, [INT64_MAX, INT64_MAX - 1], [0.5, 1.0], [INT32_MAX], offset=-1, resolution=0,
+                       for_afe_columns=for_afe_columns, is_no_dim_col=True)
+    assert _sum_of(call)[0] == np.float32(expected)
+
+
+def test_window_entirely_past_the_end_is_empty():
+    # Both ends lie beyond int64 max: nothing is accepted, the Sum cell is NaN.
+    call = _one_entity(INT64_MAX - DAY, [INT64_MAX - 2 * DAY], [1.0], [1], offset=INT32_MIN, resolution=0)
+    assert np.isnan(_sum_of(call)[0])
+
+
+@pytest.mark.parametrize("offset, expected", [(0, 2.0), (1, None)], ids=["no wrap", "wraps"])
+def test_horizon_plus_offset_wraps_in_32_bits(offset, expected):
+    # int32 max + 1 wraps to int32 min: the window start moves to the future,
+    # after the window end, and nothing is accepted.
+    call = _one_entity(T0, [T0 - 5000], [2.0], [INT32_MAX], offset=offset, resolution=5)
+    value = _sum_of(call)[0]
+    if expected is None:
+        assert np.isnan(value)
+    else:
+        assert value == np.float32(expected)
+
+
+@pytest.mark.parametrize("exponent", [65536, 46341, 2**20 + 3])
+def test_column_key_wraps_in_32_bits(exponent):
+    # dimension 1 * E * E no longer fits in 32 bits: the key wraps, and the
+    # value lands in the column of the wrapped key, not the unwrapped one.
+    sum_code = code("Sum")
+    wrapped = column_key(1, sum_code, 7, exponent)
+    unwrapped = exponent * exponent + sum_code * exponent + 7
+    assert wrapped != unwrapped
+    call = _one_entity(T0, [T0 - DAY], [2.5], [7], offset=0, resolution=2, exponent=exponent,
+                       column_name_map={wrapped: 0, unwrapped: 1})
+    row = _sum_of(call)
+    assert row[0] == np.float32(2.5)
+    assert row[1] == np.float32(SENTINEL)
