@@ -71,6 +71,34 @@ class IntLike:
         return self.value
 
 
+class ChurningKey:
+    """A key whose __int__ grows its dict past a resize and shrinks it back,
+    so that the dict ends as it was but its table has moved."""
+
+    def __init__(self, mapping, value):
+        self.mapping, self.value = mapping, value
+
+    def __int__(self):
+        extra = [object() for _ in range(64)]
+        for key in extra:
+            self.mapping[key] = 0
+        for key in extra:
+            del self.mapping[key]
+        return self.value
+
+
+class ChurningItem:
+    """A list element whose __int__ grows its list and shrinks it back."""
+
+    def __init__(self, items, value):
+        self.items, self.value = items, value
+
+    def __int__(self):
+        self.items.extend(range(100))
+        del self.items[-100:]
+        return self.value
+
+
 class RaisingBool:
     def __bool__(self):
         raise Boom("__bool__")
@@ -329,6 +357,8 @@ def mutate(rng, call):
             lambda: np.array(good, dtype=np.int64), lambda: good + [hostile_integer(rng)], lambda: 5,
             lambda: None, lambda: "abc", lambda: [],
         ])()
+        if isinstance(call[name], list) and rng.random() < 0.3:
+            call[name].insert(rng.randint(0, len(call[name])), ChurningItem(call[name], rng.choice(good or [7])))
     elif kind == 3:
         name = rng.choice(MAPS)
         mapping = call[name] if isinstance(call[name], dict) else {}
@@ -348,6 +378,8 @@ def mutate(rng, call):
             mapping[bad[0]] = bad[1]
         except TypeError:  # an unhashable key
             pass
+        if rng.random() < 0.3:
+            mapping[ChurningKey(mapping, rng.randint(-3, 3))] = 1
         call[name] = mapping
     elif kind == 5:
         entity_map = dict(call["entity_index_map"]) if isinstance(call["entity_index_map"], dict) else {}
@@ -514,7 +546,10 @@ def fuzz(calls, seed, progress=None):
                 warnings.simplefilter("ignore")
                 call = random_call(rng)
                 for _ in range(rng.choice([0, 0, 0, 1, 1, 2, 3])):
-                    mutate(rng, call)
+                    try:
+                        mutate(rng, call)
+                    except (TypeError, ValueError, OverflowError, IndexError):
+                        pass  # a change that cannot be built on an earlier one
             before = snapshot(call)
             frame_outside = outside_view(call["result_frame"])
             frame_before = _frame_bytes(call["result_frame"])
