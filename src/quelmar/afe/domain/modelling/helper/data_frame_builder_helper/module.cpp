@@ -147,11 +147,26 @@ bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedB
     return true;
 }
 
+// Extent of `axis`. An exporter may leave shape out of a one-axis buffer.
+Py_ssize_t extent_of(const Py_buffer& view, int axis) {
+    if (view.shape) return view.shape[axis];
+    return view.itemsize > 0 ? view.len / view.itemsize : 0;
+}
+
+// Byte stride of `axis`. Exporters such as ctypes leave strides out even when
+// asked for them, which means C-contiguous.
+Py_ssize_t stride_of(const Py_buffer& view, int axis) {
+    if (view.strides) return view.strides[axis];
+    Py_ssize_t stride = view.itemsize;
+    for (int later = view.ndim - 1; later > axis; --later) stride *= extent_of(view, later);
+    return stride;
+}
+
 template <typename T>
 bool to_view1(PyObject* obj, const char* expected_name, ExportedBuffers* buffers, View1<T>* out) {
     const Py_buffer* view = nullptr;
     if (!export_buffer<T>(obj, 1, expected_name, buffers, &view)) return false;
-    if (view) *out = View1<T>{static_cast<char*>(view->buf), view->shape[0], view->strides[0]};
+    if (view) *out = View1<T>{static_cast<char*>(view->buf), extent_of(*view, 0), stride_of(*view, 0)};
     return true;
 }
 
@@ -160,8 +175,8 @@ bool to_view2(PyObject* obj, const char* expected_name, ExportedBuffers* buffers
     const Py_buffer* view = nullptr;
     if (!export_buffer<T>(obj, 2, expected_name, buffers, &view)) return false;
     if (view)
-        *out = View2<T>{static_cast<char*>(view->buf), view->shape[0], view->shape[1], view->strides[0],
-                        view->strides[1]};
+        *out = View2<T>{static_cast<char*>(view->buf), extent_of(*view, 0), extent_of(*view, 1),
+                        stride_of(*view, 0), stride_of(*view, 1)};
     return true;
 }
 
