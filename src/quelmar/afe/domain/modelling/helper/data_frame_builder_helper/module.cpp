@@ -544,4 +544,8 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace dfbh
 
-PyMODINIT_FUNC PyInit_data_frame_builder_helper(void) { return PyModuleDef_Init(&dfbh::module_definition); }
+// The build hides every symbol by default, and Python 3.8's PyMODINIT_FUNC
+// does not mark the entry point visible (3.9's does), so it is said here.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_data_frame_builder_helper(void) {
+    return PyModuleDef_Init(&dfbh::module_definition);
+}
