@@ -239,6 +239,9 @@ def test_cumulative_aggregates(impl, afe):
         # zero and negative quantities are skipped in both modes
         (False, [0.0, -2.0, 4.0, -0.0], {SUM: 4.0, MIN: 4.0, MAX: 4.0, DEN: 4.0, FREQ: 1.0}),
         (True, [0.0, -2.0, 4.0, 6.0], {SUM: 10.0, MIN: 4.0, MAX: 6.0, DEN: 5.0, FREQ: 2.0}),
+        # Sum accumulates in float32: five 1.0 added one by one to 1e8 are lost
+        # (a double sum rounded at the end would give 100000008)
+        (False, [1e8, 1.0, 1.0, 1.0, 1.0, 1.0], {SUM: 1e8, FREQ: 6.0, DEN: np.float32(1e8) / np.float32(6.0)}),
     ],
 )
 def test_quantity_rules(impl, afe, quantities, expected):
@@ -322,6 +325,9 @@ def test_carry_forward_and_tail(impl):
         (2, [36 * HOUR, 10 * DAY], 10.0, 1.5),
         (3, [90 * 60_000, 3 * HOUR], 3.0, 1.5),
         (2, [DAY // 3], 1 / 3, 1 / 3),  # fractional spans rounded once to float32
+        # the double quotient rounded to float32 (0.19442502) differs from a
+        # float32 division (0.194425)
+        (2, [16798321], 16798321 / DAY, 16798321 / DAY),
     ],
 )
 def test_time_since_first_and_last(impl, resolution, ages, first, last):
