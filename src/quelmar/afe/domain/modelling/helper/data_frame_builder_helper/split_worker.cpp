@@ -2,7 +2,6 @@
 // plan it builds once per split, and the millisecond arithmetic of the time
 // windows (`partition`, `get_span`, the unit table).
 #include <algorithm>
-#include <limits>
 #include <new>
 #include <string>
 
@@ -26,19 +25,6 @@ int64_t unit_ms_of(int32_t resolution) {
 
 std::string resolution_not_recognized(int32_t resolution) {
     return "Resolution not recognized: " + std::to_string(resolution);
-}
-
-int64_t sat_sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_sub_overflow(a, b, &r)) return r;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
-
-int64_t sat_mul(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_mul_overflow(a, b, &r)) return r;
-    return ((a < 0) != (b < 0)) ? std::numeric_limits<int64_t>::min()
-                                : std::numeric_limits<int64_t>::max();
 }
 
 // 32-bit sum that wraps on overflow, as the window bounds are computed.
@@ -80,14 +66,9 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
     out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
 }
 
-float get_span(const SplitPlan& plan, int64_t target_date, int64_t date, Host& host) {
-    if (plan.unit_ms == 0) {
-        host.report(ErrorKind::NotImplemented, routine::get_span,
-                    resolution_not_recognized(plan.args->resolution));
-        return 0.0f;
-    }
-    const double diff = static_cast<double>(sat_sub(target_date, date));
-    return static_cast<float>(diff / static_cast<double>(plan.unit_ms));
+float report_unknown_resolution_in_span(const SplitPlan& plan, Host& host) {
+    host.report(ErrorKind::NotImplemented, routine::get_span, resolution_not_recognized(plan.args->resolution));
+    return 0.0f;
 }
 
 // ---- the split plan -----------------------------------------------------
@@ -260,11 +241,7 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
         scratch.partitions.bound.assign(plan.H, 0);
         scratch.partitions.horizon.assign(plan.H, 0);
         scratch.partitions.position.assign(plan.H, 0);
-        scratch.seen.assign(R, 0);
-        scratch.last_seen_horizon.assign(R, 0);
-        scratch.span_largest.assign(R, 0.0f);
-        scratch.span_smallest.assign(R, 0.0f);
-        scratch.touched_codes.reserve(256);
+        scratch.records.assign(R, RecordState{});
         scratch.stat_present.assign(plan.H, 0);
         scratch.distinct_count_at.assign(plan.H, 0.0);
         scratch.mode_at.assign(plan.H, 0.0);
