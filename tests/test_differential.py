@@ -9,6 +9,7 @@ the horizon.
 
 from __future__ import annotations
 
+import os
 import math
 
 import numpy as np
@@ -122,19 +123,20 @@ def assert_unchanged(before, arguments):
     for name, old in before.items():
         new = arguments[name]
         if isinstance(old, np.ndarray):
-            assert np.array_equal(old, new) and old.dtype == new.dtype, name
+            # bytes, so that NaN quantities compare equal to themselves
+            assert old.dtype == new.dtype and old.tobytes() == np.ascontiguousarray(new).tobytes(), name
         elif isinstance(old, dict):
             assert list(old) == list(new), name
             for key, value in old.items():
                 if isinstance(value, np.ndarray):
-                    assert np.array_equal(value, new[key]), (name, key)
+                    assert value.tobytes() == np.ascontiguousarray(new[key]).tobytes(), (name, key)
                 else:
                     assert value == new[key], (name, key)
         else:
             assert old == new, name
 
 
-@settings(max_examples=150, **SETTINGS)
+@settings(max_examples=int(os.environ.get("DFBH_DIFFERENTIAL_EXAMPLES", "150")), **SETTINGS)
 @given(scenarios())
 def test_module_matches_model(scenario):
     model_frame, model_reports = scenario.run("model")

@@ -40,6 +40,7 @@ private:
     void carry_forward(int32_t h, int32_t p);
     void fill_tail();
     void spread_statistics(int32_t from_horizon_above, int32_t below_horizon, bool inclusive_below);
+    void accumulate(int32_t rec, int32_t dim, int32_t p, int32_t h, float q, float span);
     void count_code(int8_t code);
     void record_statistics(int32_t p);
     bool report_row_out_of_range(int32_t r, int64_t n_rows);
@@ -160,6 +161,42 @@ void EntityScan::record_statistics(int32_t p) {
     if (p > max_stat_position_) max_stat_position_ = p;
 }
 
+// Adds one accepted transaction to its cell (dim, p) and to the value's
+// time-since bounds. The first transaction of a value starts its cells;
+// later ones find, thanks to the carry-forward, the cumulative values of
+// the smaller horizons in place.
+inline void EntityScan::accumulate(int32_t rec, int32_t dim, int32_t p, int32_t h, float q, float span) {
+    RecordState& rs = records_[rec];
+    float* c = cell(dim, p);
+    if (!rs.seen) {
+        rs.span_largest = span;
+        rs.span_smallest = span;
+        c[DENSITY_SLOT] = q;
+        c[MIN_SLOT] = q;
+        c[MAX_SLOT] = q;
+        c[SUM_SLOT] = q;
+        c[FREQUENCY_SLOT] = 1.0f;
+        rs.seen = 1;
+        rs.last_horizon = h;
+        rs.last_position = p;
+        return;
+    }
+    if (span > rs.span_largest) rs.span_largest = span;
+    if (rs.span_smallest > span) rs.span_smallest = span;
+    // NaN on either side leaves Min and Max as they are.
+    if (c[MIN_SLOT] > q) c[MIN_SLOT] = q;
+    if (q > c[MAX_SLOT]) c[MAX_SLOT] = q;
+    const float sum = q + c[SUM_SLOT];
+    c[SUM_SLOT] = sum;
+    const float frequency = static_cast<float>(static_cast<double>(c[FREQUENCY_SLOT]) + 1.0);
+    c[FREQUENCY_SLOT] = frequency;
+    c[DENSITY_SLOT] = sum / frequency;
+    if (h > rs.last_horizon) {
+        rs.last_horizon = h;
+        rs.last_position = p;
+    }
+}
+
 bool EntityScan::report_row_out_of_range(int32_t r, int64_t n_rows) {
     host_.report(ErrorKind::Index, routine::get_aggregates_and_fill_row,
                  "transaction row " + std::to_string(r) + " is out of range for the transaction arrays with " +
@@ -247,51 +284,12 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
         }
         if (kAfe && group_only && !record.in_group) continue;
         inserted_position_ |= position_inserted;
-        if (record.dim < 0) {
-            host_.report(ErrorKind::Index, routine::get_aggregates_and_fill_row,
-                         "dimension code " + std::to_string(code) +
-                             " has no dimension index: index_map held no dimension value when the split started");
-            return false;
-        }
 
         const float span = get_span(plan_, target_date_, t, host_);
-        RecordState& rs = records_[rec];
-        const bool seen = rs.seen != 0;
-        if (!seen) {
-            rs.span_largest = span;
-            rs.span_smallest = span;
-        } else {
-            if (span > rs.span_largest) rs.span_largest = span;
-            if (rs.span_smallest > span) rs.span_smallest = span;
-        }
-
         if (h != last_horizon_ && last_horizon_ != -1) carry_forward(h, p);
-
-        float* c = cell(record.dim, p);
-        if (!seen) {
-            c[DENSITY_SLOT] = q;
-            c[MIN_SLOT] = q;
-            c[MAX_SLOT] = q;
-            c[SUM_SLOT] = q;
-            c[FREQUENCY_SLOT] = 1.0f;
-        } else {
-            // NaN on either side leaves Min and Max as they are.
-            if (c[MIN_SLOT] > q) c[MIN_SLOT] = q;
-            if (q > c[MAX_SLOT]) c[MAX_SLOT] = q;
-            const float sum = q + c[SUM_SLOT];
-            c[SUM_SLOT] = sum;
-            const float frequency = static_cast<float>(static_cast<double>(c[FREQUENCY_SLOT]) + 1.0);
-            c[FREQUENCY_SLOT] = frequency;
-            c[DENSITY_SLOT] = sum / frequency;
-        }
+        if (record.dim >= 0) accumulate(rec, record.dim, p, h, q, span);
         last_horizon_ = h;
         if (kTrackCodes) record_statistics(p);
-
-        if (!seen || h > rs.last_horizon) {
-            rs.seen = 1;
-            rs.last_horizon = h;
-            rs.last_position = p;
-        }
     }
 
     if (last_horizon_ < plan_.max_horizon) fill_tail();
@@ -301,10 +299,9 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
 // TimeSinceFirst / TimeSinceLast of every dimension value go into all of its
 // horizon cells; CountDistinct / Mode per horizon go into every cell.
 void EntityScan::write_statistics() {
-    for (int32_t rec : plan_.records_by_value) {
-        const RecordState& rs = records_[rec];
+    for (int32_t dim = 0; dim < plan_.D; ++dim) {
+        const RecordState& rs = records_[dim];
         if (!rs.seen) continue;
-        const int32_t dim = plan_.records[rec].dim;
         for (int32_t position : plan_.distinct_position) {
             float* c = cell(dim, position);
             c[TIME_SINCE_FIRST_SLOT] = rs.span_largest;

@@ -160,8 +160,8 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     plan.restricted = args.for_afe_columns && !args.is_no_dim_col &&
                       !plan.count_distinct_requested && !plan.mode_requested;
 
-    // Value records: the D dimension values, then the phantom for mapped
-    // value 0 when 0 is not one of them (see ValueRecord).
+    // Value records: the D dimension values, then the record without a cell
+    // that codes missing from index_map use when 0 is not a dimension value.
     plan.records.resize(D);
     for (int32_t i = 0; i < D; ++i) {
         plan.records[i].value = plan.dim_values[i];
@@ -170,22 +170,12 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     }
     auto zero_it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), int16_t{0});
     const bool zero_is_value = zero_it != plan.dim_values.end() && *zero_it == 0;
-    int32_t zero_record;
-    if (zero_is_value) {
-        zero_record = static_cast<int32_t>(zero_it - plan.dim_values.begin());
-    } else {
-        ValueRecord phantom;
-        phantom.value = 0;
-        phantom.dim = D > 0 ? 0 : -1;  // no cell at all when D == 0
-        phantom.in_group = args.dim_group_id == 0;
-        zero_record = D;
-        plan.records.push_back(phantom);
-    }
-    plan.records_by_value.clear();
-    for (int32_t i = 0; i < static_cast<int32_t>(plan.records.size()); ++i) plan.records_by_value.push_back(i);
-    std::stable_sort(plan.records_by_value.begin(), plan.records_by_value.end(), [&](int32_t a, int32_t b) {
-        return plan.records[a].value < plan.records[b].value;
-    });
+    ValueRecord no_cell;
+    no_cell.value = 0;
+    no_cell.dim = -1;
+    no_cell.in_group = args.dim_group_id == 0;
+    plan.records.push_back(no_cell);
+    const int32_t zero_record = zero_is_value ? static_cast<int32_t>(zero_it - plan.dim_values.begin()) : D;
 
     for (int code = -128; code < 128; ++code) {
         const uint8_t slot = static_cast<uint8_t>(static_cast<int8_t>(code));
