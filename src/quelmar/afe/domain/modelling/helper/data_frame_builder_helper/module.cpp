@@ -22,8 +22,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Module state
 
-// Per module object, so that executing the module spec again builds a new
-// module with its own constants and leaves a loaded one alone.
+// Per module object: loading the extension into a second module object gives
+// that one its own constants and leaves those of a loaded module alone.
 struct ModuleState {
     ModuleConstants* constants;  // owned; null until module execution starts
 };
