@@ -335,8 +335,11 @@ def test_none_array_gives_an_empty_view(execute, make_arguments, name):
     assert execute(**make_arguments(**dict({"splits": None}, **{name: None}))) is None
 
 
-def test_splits_without_rows_process_nothing(execute, make_arguments, unraisable):
-    arguments = make_arguments(splits=np.zeros((0, 3), dtype=np.int32))
+@pytest.mark.parametrize("splits", [np.zeros((0, 3), dtype=np.int32), None], ids=["zero-rows", "none"])
+def test_splits_without_rows_process_nothing(dfbh, execute, make_arguments, unraisable, monkeypatch, splits):
+    # Any split run would ask `np` for its aggregate buffer.
+    monkeypatch.delattr(dfbh, "np")
+    arguments = make_arguments(splits=splits)
     assert execute(**arguments) is None
     assert (arguments["result_frame"] == SENTINEL).all()
     assert unraisable == []

@@ -64,6 +64,15 @@ def test_buffer_is_created_once_per_split_with_the_split_shape(dfbh, execute, ma
     assert (arguments["result_frame"] == SENTINEL).all()
 
 
+@pytest.mark.parametrize("rows", [1, 3])
+def test_one_buffer_per_row_of_splits(dfbh, execute, make_arguments, monkeypatch, unraisable, rows):
+    fake = RecordingNumpy()
+    monkeypatch.setattr(dfbh, "np", fake)
+    assert execute(**make_arguments(splits=np.full((rows, 2), -1, dtype=np.int32))) is None
+    assert len(fake.calls) == rows
+    assert unraisable == []
+
+
 def test_np_missing_is_reported_for_every_split(dfbh, execute, make_arguments, monkeypatch, unraisable, capfd):
     monkeypatch.delattr(dfbh, "np")
     monkeypatch.delattr(builtins, "np", raising=False)
