@@ -91,12 +91,14 @@ def build_feature_frame_dask(
         target_entity_col=target_entity_col,
     )
 
-    # checks the parameters and the column types on the empty metadata frames
-    build_feature_frame(transactions._meta, targets._meta, dimension_values=dimension_values, **options)
-    if dimension_values is None and dimension_col:
+    # every partition must produce the same columns: the dimension values are
+    # fixed once, from the codes of the whole data set unless given
+    if dimension_values is None and dimension_col and dimension_col in transactions.columns:
         codes = transactions[dimension_col].drop_duplicates().compute()
         dimension_values = sorted(int(c) for c in dimension_codes(codes, "transactions", dimension_col))
     options["dimension_values"] = dimension_values
+    # the empty metadata frames go through every check of the parameters and
+    # column types, and give the result's columns and dtypes
     meta = build_feature_frame(transactions._meta, targets._meta, **options)
 
     if npartitions is None:
