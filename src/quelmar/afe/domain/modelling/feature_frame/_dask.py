@@ -10,6 +10,7 @@ partition produces the same columns.
 from __future__ import annotations
 
 import functools
+import inspect
 
 import numpy as np
 
@@ -56,6 +57,7 @@ def build_feature_frame_dask(
     entity_col: str = "entity",
     dimension_col="dimension",
     target_entity_col=None,
+    shuffle_method=None,
     **kwargs,
 ):
     """``build_feature_frame`` on Dask DataFrames; returns a lazy Dask DataFrame.
@@ -66,7 +68,9 @@ def build_feature_frame_dask(
     index is sorted and unique). Takes the keyword arguments of
     ``build_feature_frame`` (except ``progress``) and ``npartitions``, the
     number of entity partitions (default: the larger partition count of the
-    two inputs).
+    two inputs), and ``shuffle_method``, passed to Dask's ``shuffle`` (default:
+    Dask's choice; ``"tasks"`` avoids the P2P shuffle of old distributed
+    releases, which fails with recent pyarrow).
     """
     dd = _deps.require("dask.dataframe")
     pd = _deps.pandas()
@@ -110,7 +114,13 @@ def build_feature_frame_dask(
     def partitioned(frame, col):
         frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
         numbered = frame.map_partitions(_with_partition_numbers, col, npartitions, meta=frame_meta)
-        return numbered.shuffle(on=PART_COL, npartitions=npartitions)
+        if shuffle_method is None:
+            return numbered.shuffle(on=PART_COL, npartitions=npartitions)
+        # the keyword is shuffle_method in current Dask and shuffle in releases before 2024
+        keyword = "shuffle_method"
+        if "shuffle_method" not in inspect.signature(numbered.shuffle).parameters:
+            keyword = "shuffle"
+        return numbered.shuffle(on=PART_COL, npartitions=npartitions, **{keyword: shuffle_method})
 
     return dd.map_partitions(
         functools.partial(_features_of_partition, **options),
