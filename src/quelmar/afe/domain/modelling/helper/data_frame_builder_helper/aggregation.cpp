@@ -271,18 +271,21 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
         }
         const int32_t rec = record_of_code[code_slot];
         const ValueRecord& record = value_records[rec];
+        // The group filter comes before the horizon lookup: the lookup
+        // cannot fail for a row that passed the date filter, so it has no
+        // effect on a row that the group filter then drops.
+        if (kAfe && group_only && !record.in_group) continue;
 
         int32_t h, p;
-        bool position_inserted = false;
         if (kHasDate) {
+            bool position_inserted = false;
             h = find_horizon(t, &p, &position_inserted);
+            inserted_position_ |= position_inserted;
         } else {
             h = 1;
             p = no_date_position;
-            position_inserted = no_date_inserted;
+            inserted_position_ |= no_date_inserted;
         }
-        if (kAfe && group_only && !record.in_group) continue;
-        inserted_position_ |= position_inserted;
 
         const float span = get_span(plan_, target_date_, t, host_);
         if (h != last_horizon_ && last_horizon_ != -1) carry_forward(h, p);
