@@ -35,8 +35,16 @@ std::string resolution_not_recognized(int32_t resolution);
 
 // 64-bit time arithmetic saturates instead of wrapping: a window that would
 // reach past the ends of the int64 time line is clipped to it.
-int64_t sat_sub(int64_t a, int64_t b);
-int64_t sat_mul(int64_t a, int64_t b);
+inline int64_t sat_sub(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_sub_overflow(a, b, &r)) return r;
+    return b < 0 ? INT64_MAX : INT64_MIN;
+}
+inline int64_t sat_mul(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_mul_overflow(a, b, &r)) return r;
+    return ((a < 0) != (b < 0)) ? INT64_MIN : INT64_MAX;
+}
 
 // One entity's windows: `partitions` sorted by (bound, horizon), each entry
 // also carrying the buffer position of its horizon.
@@ -54,16 +62,31 @@ struct Partitions {
 // aggregated under. Records 0..D-1 are the split's distinct dimension values
 // in ascending order (record id == dimension index). A dimension code that
 // is missing from index_map is aggregated under mapped value 0; when 0 is
-// not one of the split's values, such transactions share cell row 0 with
-// the smallest value but keep their own seen-state and time-since bounds,
-// which an extra "phantom" record D holds.
+// not one of the split's values, such a transaction has no cell in this
+// split: record D, whose dim is -1. It still counts for everything that is
+// kept per entity (CountDistinct, Mode, the horizon reached), but never
+// lands in another value's cell.
 struct ValueRecord {
     int16_t value = 0;
-    int32_t dim = 0;          // dimension index of its cells
+    int32_t dim = 0;          // dimension index of its cells; -1: none
     bool in_group = false;    // value == dim_group_id
 };
 
 constexpr int32_t NO_COLUMN = -1;
+
+// One result cell of a row: the aggregate at `from` (a float index into the
+// aggregate buffer) stored at byte offset `to` within the result row.
+struct CellWrite {
+    int64_t to;
+    int32_t from;
+};
+
+// One ratio cell: Sum at `from` divided by horizon_totals[total].
+struct RatioWrite {
+    int64_t to;
+    int32_t from;
+    int32_t total;
+};
 
 struct SplitPlan {
     const ExecuteArgs* args = nullptr;
@@ -81,8 +104,7 @@ struct SplitPlan {
     // dimension values
     std::vector<int16_t> dim_values;  // ascending; D entries
     int32_t D = 0;
-    std::vector<ValueRecord> records;      // D real records, then the phantom if any
-    std::vector<int32_t> records_by_value;  // record ids in ascending value order
+    std::vector<ValueRecord> records;      // D dimension values, then the one without a cell
     std::array<int32_t, 256> record_of_code{};  // by (uint8_t)code
     std::array<bool, 256> code_missing{};       // code not yet in index_map
 
@@ -100,10 +122,11 @@ struct SplitPlan {
     // row writing tables
     int32_t min_position = 0;  // index_by_horizon[min_horizon]
     int32_t last_horizon_value = 0;  // horizon_list[H - 1]
-    std::vector<int32_t> set_one_slot, set_two_slot;
-    std::vector<int32_t> set_one_column;  // [D][H][K1]
-    std::vector<int32_t> set_two_column;  // [D][K2]
-    std::vector<int32_t> ratio_column;    // [D][distinct horizons]
+    // fill_row's set-one and set-two cells in write order (a later write to
+    // the same column wins), keys without a column already dropped.
+    std::vector<CellWrite> cell_writes;
+    // Ratio cells outside feature-group mode, by (dimension, distinct horizon).
+    std::vector<RatioWrite> ratio_writes;
     int32_t first_horizon = 0;
     int32_t group_record = -1;   // dimension index of dim_group_id, -1 if absent
     int32_t group_ratio_column = NO_COLUMN;
@@ -114,27 +137,42 @@ struct SplitPlan {
     int32_t position_of(int32_t h, bool* inserted) const;
 };
 
+// What the scan keeps per value record: whether it has an accepted
+// transaction, its largest horizon so far with that horizon's position, and
+// the largest and smallest span of its transactions.
+struct RecordState {
+    int32_t seen;
+    int32_t last_horizon;
+    int32_t last_position;
+    float span_largest;
+    float span_smallest;
+};
+
 // Per-split scratch reused by every entity of the split (allocated once).
 struct EntityScratch {
-    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]
+    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]; NaN between entities
     Partitions partitions;
-    // per value record
-    std::vector<uint8_t> seen;
-    std::vector<int32_t> last_seen_horizon;  // largest horizon of the record
-    std::vector<float> span_largest, span_smallest;
-    // per-entity CountDistinct / Mode
+    std::vector<RecordState> records;
+    std::vector<int32_t> seen_dims;  // dimension indices with an accepted transaction, in order seen
+    // CountDistinct / Mode: counts per int8 code, values per horizon position
     std::array<int32_t, 256> code_counts{};
-    std::vector<uint8_t> touched_codes;
-    std::array<bool, 256> code_missing{};  // codes not yet added to index_map
-    std::vector<uint8_t> stat_present;
+    std::vector<int32_t> stat_present;
     std::vector<double> distinct_count_at, mode_at;
-    // row writing
+    std::array<bool, 256> code_missing{};  // codes not yet added to index_map
     std::vector<float> horizon_totals;
 };
 
 void build_row_tables(SplitPlan& plan);
 void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host& host);
-float get_span(const SplitPlan& plan, int64_t target_date, int64_t date, Host& host);
+float report_unknown_resolution_in_span(const SplitPlan& plan, Host& host);
+
+// Age of a transaction in resolution units: the int64 difference divided in
+// double precision, rounded to float32. 0.0 after reporting an unknown unit.
+inline float get_span(const SplitPlan& plan, int64_t target_date, int64_t date, Host& host) {
+    if (plan.unit_ms == 0) return report_unknown_resolution_in_span(plan, host);
+    const double diff = static_cast<double>(sat_sub(target_date, date));
+    return static_cast<float>(diff / static_cast<double>(plan.unit_ms));
+}
 
 // Scans one entity and writes its row; false when the entity was abandoned
 // after a report (its row keeps what it held).

@@ -23,8 +23,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Module state
 
-// Per module object, so that executing the module spec again builds a new
-// module with its own constants and leaves a loaded one alone.
+// Per module object: loading the extension into a second module object gives
+// that one its own constants and leaves those of a loaded module alone.
 struct ModuleState {
     ModuleConstants* constants;  // owned; null until module execution starts
 };
@@ -132,9 +132,8 @@ bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
 using ExportedBuffers = std::deque<BufferOwner>;
 
 // Requests a writable strided buffer with format and checks it. `None` gives
-// an empty view and exports nothing.
-// TODO(None arrays): a None that the split loop would read is not refused
-// here yet; this is the place to refuse it.
+// an empty view (null base, every extent 0) and exports nothing; whether such
+// a view may be read is decided in `execute`, after all arguments are known.
 template <typename T>
 bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedBuffers* buffers,
                    const Py_buffer** out) {
@@ -148,11 +147,26 @@ bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedB
     return true;
 }
 
+// Extent of `axis`. An exporter may leave shape out of a one-axis buffer.
+Py_ssize_t extent_of(const Py_buffer& view, int axis) {
+    if (view.shape) return view.shape[axis];
+    return view.itemsize > 0 ? view.len / view.itemsize : 0;
+}
+
+// Byte stride of `axis`. Exporters such as ctypes leave strides out even when
+// asked for them, which means C-contiguous.
+Py_ssize_t stride_of(const Py_buffer& view, int axis) {
+    if (view.strides) return view.strides[axis];
+    Py_ssize_t stride = view.itemsize;
+    for (int later = view.ndim - 1; later > axis; --later) stride *= extent_of(view, later);
+    return stride;
+}
+
 template <typename T>
 bool to_view1(PyObject* obj, const char* expected_name, ExportedBuffers* buffers, View1<T>* out) {
     const Py_buffer* view = nullptr;
     if (!export_buffer<T>(obj, 1, expected_name, buffers, &view)) return false;
-    if (view) *out = View1<T>{static_cast<char*>(view->buf), view->shape[0], view->strides[0]};
+    if (view) *out = View1<T>{static_cast<char*>(view->buf), extent_of(*view, 0), stride_of(*view, 0)};
     return true;
 }
 
@@ -161,8 +175,8 @@ bool to_view2(PyObject* obj, const char* expected_name, ExportedBuffers* buffers
     const Py_buffer* view = nullptr;
     if (!export_buffer<T>(obj, 2, expected_name, buffers, &view)) return false;
     if (view)
-        *out = View2<T>{static_cast<char*>(view->buf), view->shape[0], view->shape[1], view->strides[0],
-                        view->strides[1]};
+        *out = View2<T>{static_cast<char*>(view->buf), extent_of(*view, 0), extent_of(*view, 1),
+                        stride_of(*view, 0), stride_of(*view, 1)};
     return true;
 }
 
@@ -219,13 +233,31 @@ bool to_integer_map(PyObject* obj, OrderedMap<K, V>* out) {
 constexpr Py_ssize_t ARGUMENT_COUNT = 23;
 constexpr Py_ssize_t REQUIRED_COUNT = 20;
 
+// The parameters in order; the first REQUIRED_COUNT have no default.
 const char* const ARGUMENT_NAMES[ARGUMENT_COUNT] = {
-    "result_frame",     "c_num_threads",  "date_col_index",   "d_index",
-    "q_index",          "splits",         "horizons",         "offset",
-    "resolution",       "index_map",      "trx_dates",        "trx_q_arrays",
-    "trx_d_arrays",     "entity_index_map", "target_dates",   "included_operators",
-    "included_operator_set_one", "included_operator_set_two", "column_name_map", "nearest_exponent",
-    "dim_group_id",     "for_afe_columns", "is_no_dim_col",
+    "result_frame",
+    "c_num_threads",
+    "date_col_index",
+    "d_index",
+    "q_index",
+    "splits",
+    "horizons",
+    "offset",
+    "resolution",
+    "index_map",
+    "trx_dates",
+    "trx_q_arrays",
+    "trx_d_arrays",
+    "entity_index_map",
+    "target_dates",
+    "included_operators",
+    "included_operator_set_one",
+    "included_operator_set_two",
+    "column_name_map",
+    "nearest_exponent",
+    "dim_group_id",
+    "for_afe_columns",
+    "is_no_dim_col",
 };
 
 void raise_argument_count(Py_ssize_t given) {
@@ -297,6 +329,7 @@ enum Argument {
     INCLUDED_OPERATOR_SET_ONE, INCLUDED_OPERATOR_SET_TWO, COLUMN_NAME_MAP, NEAREST_EXPONENT, DIM_GROUP_ID,
     FOR_AFE_COLUMNS, IS_NO_DIM_COL,
 };
+static_assert(IS_NO_DIM_COL + 1 == ARGUMENT_COUNT, "one enumerator per parameter, in ARGUMENT_NAMES order");
 
 // Converts in argument order; the first failure stops with its exception.
 // Absent optional arguments keep the defaults that ExecuteArgs starts with.
@@ -356,7 +389,8 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
-        // Indices the split loop would follow are checked before anything is
+        // Indices the split loop would follow, and arrays given as None that
+        // it would read, are checked after conversion and before anything is
         // written; a failure raises and leaves result_frame untouched.
         ErrorKind kind = ErrorKind::Value;
         std::string message;
@@ -538,4 +572,8 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace dfbh
 
-PyMODINIT_FUNC PyInit_data_frame_builder_helper(void) { return PyModuleDef_Init(&dfbh::module_definition); }
+// The build hides every symbol by default, and Python 3.8's PyMODINIT_FUNC
+// does not mark the entry point visible (3.9's does), so it is said here.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_data_frame_builder_helper(void) {
+    return PyModuleDef_Init(&dfbh::module_definition);
+}

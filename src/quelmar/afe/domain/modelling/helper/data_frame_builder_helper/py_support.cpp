@@ -13,37 +13,34 @@ namespace {
 // What the struct-module format character of a single plain element means.
 struct FormatChar {
     char code;
-    char group;  // 'i' signed int, 'u' unsigned int, 'f' float, 'b' bool, 'c' char, 'x' other
-    size_t native_size;
-    size_t standard_size;  // 0: not allowed with '=', '<', '>' or '!'
-    const char* name;      // as the mismatch message quotes it
+    char group;        // 'i' signed int, 'u' unsigned int, 'f' float, 'b' bool, 'c' char, 'x' other
+    const char* name;  // as the mismatch message quotes it
 };
 
 const FormatChar FORMAT_CHARS[] = {
-    {'?', 'b', sizeof(bool), 1, "'bool'"},
-    {'c', 'c', 1, 1, "'char'"},
-    {'b', 'i', sizeof(signed char), 1, "'signed char'"},
-    {'B', 'u', sizeof(unsigned char), 1, "'unsigned char'"},
-    {'h', 'i', sizeof(short), 2, "'short'"},
-    {'H', 'u', sizeof(unsigned short), 2, "'unsigned short'"},
-    {'i', 'i', sizeof(int), 4, "'int'"},
-    {'I', 'u', sizeof(unsigned int), 4, "'unsigned int'"},
-    {'l', 'i', sizeof(long), 4, "'long'"},
-    {'L', 'u', sizeof(unsigned long), 4, "'unsigned long'"},
-    {'q', 'i', sizeof(long long), 8, "'long long'"},
-    {'Q', 'u', sizeof(unsigned long long), 8, "'unsigned long long'"},
-    {'f', 'f', sizeof(float), 4, "'float'"},
-    {'d', 'f', sizeof(double), 8, "'double'"},
-    {'g', 'f', sizeof(long double), 0, "'long double'"},
-    // Not C types the module could ever hold; named so the message still
-    // says what was found.
-    {'e', 'x', 2, 2, "'half'"},
-    {'n', 'x', sizeof(Py_ssize_t), 0, "'ssize_t'"},
-    {'N', 'x', sizeof(size_t), 0, "'size_t'"},
-    {'O', 'x', sizeof(PyObject*), 0, "Python object"},
-    {'P', 'x', sizeof(void*), 0, "a pointer"},
-    {'s', 'x', 1, 1, "a string"},
-    {'p', 'x', 1, 1, "a string"},
+    {'?', 'b', "'bool'"},
+    {'c', 'c', "'char'"},
+    {'b', 'i', "'signed char'"},
+    {'B', 'u', "'unsigned char'"},
+    {'h', 'i', "'short'"},
+    {'H', 'u', "'unsigned short'"},
+    {'i', 'i', "'int'"},
+    {'I', 'u', "'unsigned int'"},
+    {'l', 'i', "'long'"},
+    {'L', 'u', "'unsigned long'"},
+    {'q', 'i', "'long long'"},
+    {'Q', 'u', "'unsigned long long'"},
+    {'f', 'f', "'float'"},
+    {'d', 'f', "'double'"},
+    {'g', 'f', "'long double'"},
+    // Never accepted; named so that the message still says what was found.
+    {'e', 'x', "'half'"},
+    {'n', 'x', "'ssize_t'"},
+    {'N', 'x', "'size_t'"},
+    {'O', 'x', "Python object"},
+    {'P', 'x', "a pointer"},
+    {'s', 'x', "a string"},
+    {'p', 'x', "a string"},
 };
 
 const FormatChar* find_format_char(char code) {
@@ -70,18 +67,18 @@ const char* describe_format(const char* body) {
     return "unparseable format string";
 }
 
-bool check_format(const char* format, ElementKind kind, size_t itemsize, const char* expected_name) {
+// The element size is taken from the buffer's itemsize, not from the format
+// character's nominal size: ctypes, for one, describes an 8-byte C long as
+// "<l", which struct would read as 4 bytes.
+bool check_format(const char* format, Py_ssize_t buffer_itemsize, ElementKind kind, size_t itemsize,
+                  const char* expected_name) {
     // A buffer without a format holds unsigned bytes.
     const char* body = format ? format : "B";
-    bool standard_sizes = false;
     switch (body[0]) {
         case '@':
         case '^':
-            ++body;
-            break;
         case '=':
         case '<':
-            standard_sizes = true;
             ++body;
             break;
         case '>':
@@ -94,10 +91,7 @@ bool check_format(const char* format, ElementKind kind, size_t itemsize, const c
     const char wanted_group = kind == ElementKind::Float ? 'f' : 'i';
     if (body[0] != '\0' && body[1] == '\0') {
         const FormatChar* f = find_format_char(body[0]);
-        if (f && f->group == wanted_group) {
-            const size_t size = standard_sizes ? f->standard_size : f->native_size;
-            if (size == itemsize) return true;
-        }
+        if (f && f->group == wanted_group && buffer_itemsize == static_cast<Py_ssize_t>(itemsize)) return true;
     }
     PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", expected_name,
                  "'", describe_format(body));
@@ -113,7 +107,7 @@ bool check_buffer(const Py_buffer& view, int ndim, ElementKind kind, size_t item
                      view.ndim);
         return false;
     }
-    if (!check_format(view.format, kind, itemsize, expected_name)) return false;
+    if (!check_format(view.format, view.itemsize, kind, itemsize, expected_name)) return false;
     if (view.suboffsets) {
         for (int axis = 0; axis < ndim; ++axis) {
             if (view.suboffsets[axis] >= 0) {
@@ -215,6 +209,10 @@ bool PyHost::create_aggregate_buffer(int64_t D, int64_t H) {
     const Py_buffer& view = aggregate_view_.view();
     if (!check_buffer(view, 3, ElementKind::Float, sizeof(float), "float")) return false;
     // Only a replaced numpy can hand back another shape; the core relies on it.
+    if (!view.shape) {
+        PyErr_SetString(PyExc_ValueError, "aggregate buffer has no shape");
+        return false;
+    }
     if (view.shape[0] != D || view.shape[1] != H || view.shape[2] != SLOT_COUNT) {
         PyErr_Format(PyExc_ValueError, "aggregate buffer has shape (%zd, %zd, %zd), expected (%lld, %lld, %d)",
                      view.shape[0], view.shape[1], view.shape[2], static_cast<long long>(D),

@@ -1,6 +1,7 @@
 // Row writers: the column-key packing, the per-split column tables that
 // replace a column_name_map search per written cell, `fill_row` and
 // `fill_row_for_ratio_column`.
+#include <algorithm>
 #include <cmath>
 
 #include "kernel.hpp"
@@ -28,7 +29,7 @@ int32_t column_of(const SplitPlan& plan, int32_t dim_value, int32_t operator_cod
     return *column;
 }
 
-inline const float* cell(const EntityScratch& s, int32_t H, int32_t dim, int32_t position) {
+const float* cell(const EntityScratch& s, int32_t H, int32_t dim, int32_t position) {
     return s.buffer.data() + (static_cast<size_t>(dim) * H + position) * SLOT_COUNT;
 }
 
@@ -38,40 +39,51 @@ void build_row_tables(SplitPlan& plan) {
     const ExecuteArgs& a = *plan.args;
     const ModuleConstants& c = *plan.constants;
     const int32_t D = plan.D, H = plan.H;
-    const auto& one = a.included_operator_set_one;
-    const auto& two = a.included_operator_set_two;
-    const size_t K1 = one.size(), K2 = two.size();
+    const int64_t column_stride = a.result_frame.s1;
     const size_t U = plan.distinct_horizons.size();
 
     bool unused = false;
     plan.min_position = plan.position_of(plan.min_horizon, &unused);
     plan.last_horizon_value = plan.horizon_list[H - 1];
 
-    plan.set_one_slot.clear();
-    for (int32_t x : one) plan.set_one_slot.push_back(c.slot_of(x));
-    plan.set_two_slot.clear();
-    for (int32_t x : two) plan.set_two_slot.push_back(c.slot_of(x));
+    std::vector<int32_t> one_slot, two_slot;
+    for (int32_t x : a.included_operator_set_one) one_slot.push_back(c.slot_of(x));
+    for (int32_t x : a.included_operator_set_two) two_slot.push_back(c.slot_of(x));
+    const auto& one = a.included_operator_set_one;
+    const auto& two = a.included_operator_set_two;
 
-    plan.set_one_column.assign(static_cast<size_t>(D) * H * K1, NO_COLUMN);
-    plan.set_two_column.assign(static_cast<size_t>(D) * K2, NO_COLUMN);
+    auto cell_index = [H](int32_t i, int32_t position, int32_t slot) {
+        return (i * H + position) * SLOT_COUNT + slot;
+    };
+    plan.cell_writes.clear();
+    plan.ratio_writes.clear();
     const bool ratio_columns = !a.for_afe_columns && plan.ratio_requested;
-    plan.ratio_column.assign(ratio_columns ? static_cast<size_t>(D) * U : 0, NO_COLUMN);
     for (int32_t i = 0; i < D; ++i) {
         if (plan.restricted && !plan.records[i].in_group) continue;
         const int32_t d = plan.dim_values[i];
         for (int32_t j = 0; j < H; ++j) {
-            for (size_t k = 0; k < K1; ++k) {
-                plan.set_one_column[(static_cast<size_t>(i) * H + j) * K1 + k] =
-                    column_of(plan, d, one[k], plan.horizon_list[j]);
+            for (size_t k = 0; k < one.size(); ++k) {
+                const int32_t column = column_of(plan, d, one[k], plan.horizon_list[j]);
+                if (column != NO_COLUMN) plan.cell_writes.push_back({column * column_stride, cell_index(i, j, one_slot[k])});
             }
         }
-        for (size_t k = 0; k < K2; ++k) {
-            plan.set_two_column[static_cast<size_t>(i) * K2 + k] = column_of(plan, d, two[k], plan.last_horizon_value);
+        // Set-two values are read at the smallest horizon and keyed with the
+        // horizon at the last position of horizon_list.
+        for (size_t k = 0; k < two.size(); ++k) {
+            const int32_t column = column_of(plan, d, two[k], plan.last_horizon_value);
+            if (column != NO_COLUMN) {
+                plan.cell_writes.push_back({column * column_stride, cell_index(i, plan.min_position, two_slot[k])});
+            }
         }
+        // A repeated horizon value takes the Sum at its last position.
         if (ratio_columns) {
             for (size_t u = 0; u < U; ++u) {
-                plan.ratio_column[static_cast<size_t>(i) * U + u] =
-                    column_of(plan, d, c.RATIO_CODE, plan.distinct_horizons[u]);
+                const int32_t column = column_of(plan, d, c.RATIO_CODE, plan.distinct_horizons[u]);
+                if (column != NO_COLUMN) {
+                    plan.ratio_writes.push_back({column * column_stride,
+                                                 cell_index(i, plan.distinct_position[u], SUM_SLOT),
+                                                 static_cast<int32_t>(u)});
+                }
             }
         }
     }
@@ -91,46 +103,28 @@ void build_row_tables(SplitPlan& plan) {
 
 void fill_row(const SplitPlan& plan, EntityScratch& scratch, int64_t row_index) {
     const ExecuteArgs& a = *plan.args;
-    const View2<float>& frame = a.result_frame;
-    const int32_t D = plan.D, H = plan.H;
-    const size_t K1 = plan.set_one_slot.size(), K2 = plan.set_two_slot.size();
-    const size_t U = plan.distinct_horizons.size();
-    const bool ratio_columns = !a.for_afe_columns && plan.ratio_requested;
-    char* const row = frame.base + row_index * frame.s0;
-    auto write = [&](int32_t column, float value) { store<float>(row + column * frame.s1, value); };
+    char* const row = a.result_frame.base + row_index * a.result_frame.s0;
+    const float* const buffer = scratch.buffer.data();
+    for (const CellWrite& w : plan.cell_writes) store<float>(row + w.to, buffer[w.from]);
+    if (plan.ratio_writes.empty()) return;
 
-    if (ratio_columns) std::fill(scratch.horizon_totals.begin(), scratch.horizon_totals.end(), 0.0f);
-    for (int32_t i = 0; i < D; ++i) {
-        if (plan.restricted && !plan.records[i].in_group) continue;
-        for (int32_t j = 0; j < H; ++j) {
-            const float* c = cell(scratch, H, i, j);
-            if (ratio_columns && !std::isnan(c[SUM_SLOT])) {
-                float& total = scratch.horizon_totals[plan.distinct_of_position[j]];
-                total = total + c[SUM_SLOT];
-            }
-            const int32_t* columns = plan.set_one_column.data() + (static_cast<size_t>(i) * H + j) * K1;
-            for (size_t k = 0; k < K1; ++k) {
-                if (columns[k] != NO_COLUMN) write(columns[k], c[plan.set_one_slot[k]]);
-            }
-        }
-        // Set-two values are read at the smallest horizon and keyed with the
-        // horizon at the last position of horizon_list.
-        const float* c = cell(scratch, H, i, plan.min_position);
-        const int32_t* columns = plan.set_two_column.data() + static_cast<size_t>(i) * K2;
-        for (size_t k = 0; k < K2; ++k) {
-            if (columns[k] != NO_COLUMN) write(columns[k], c[plan.set_two_slot[k]]);
+    // Each dimension value's share of the horizon's total Sum. The totals
+    // add every non-NaN Sum of the horizon in float32, dimension by
+    // dimension, as the cells are laid out.
+    float* const totals = scratch.horizon_totals.data();
+    std::fill(scratch.horizon_totals.begin(), scratch.horizon_totals.end(), 0.0f);
+    const int32_t cells = plan.D * plan.H;
+    for (int32_t x = 0; x < cells; ++x) {
+        const float s = buffer[x * SLOT_COUNT + SUM_SLOT];
+        if (!std::isnan(s)) {
+            float& total = totals[plan.distinct_of_position[x % plan.H]];
+            total = total + s;
         }
     }
-    if (!ratio_columns) return;
-    // Each dimension value's share of the horizon's total Sum; a repeated
-    // horizon value takes the Sum at its last position.
-    for (int32_t i = 0; i < D; ++i) {
-        for (size_t u = 0; u < U; ++u) {
-            const int32_t column = plan.ratio_column[static_cast<size_t>(i) * U + u];
-            const float s = cell(scratch, H, i, plan.distinct_position[u])[SUM_SLOT];
-            const float t = scratch.horizon_totals[u];
-            if (column != NO_COLUMN && !std::isnan(s) && t > 0.0f) write(column, s / t);
-        }
+    for (const RatioWrite& w : plan.ratio_writes) {
+        const float s = buffer[w.from];
+        const float t = totals[w.total];
+        if (!std::isnan(s) && t > 0.0f) store<float>(row + w.to, s / t);
     }
 }
 

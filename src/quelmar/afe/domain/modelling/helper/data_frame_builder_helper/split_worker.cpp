@@ -2,7 +2,6 @@
 // plan it builds once per split, and the millisecond arithmetic of the time
 // windows (`partition`, `get_span`, the unit table).
 #include <algorithm>
-#include <limits>
 #include <new>
 #include <string>
 
@@ -26,19 +25,6 @@ int64_t unit_ms_of(int32_t resolution) {
 
 std::string resolution_not_recognized(int32_t resolution) {
     return "Resolution not recognized: " + std::to_string(resolution);
-}
-
-int64_t sat_sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_sub_overflow(a, b, &r)) return r;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
-
-int64_t sat_mul(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_mul_overflow(a, b, &r)) return r;
-    return ((a < 0) != (b < 0)) ? std::numeric_limits<int64_t>::min()
-                                : std::numeric_limits<int64_t>::max();
 }
 
 // 32-bit sum that wraps on overflow, as the window bounds are computed.
@@ -80,14 +66,9 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
     out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
 }
 
-float get_span(const SplitPlan& plan, int64_t target_date, int64_t date, Host& host) {
-    if (plan.unit_ms == 0) {
-        host.report(ErrorKind::NotImplemented, routine::get_span,
-                    resolution_not_recognized(plan.args->resolution));
-        return 0.0f;
-    }
-    const double diff = static_cast<double>(sat_sub(target_date, date));
-    return static_cast<float>(diff / static_cast<double>(plan.unit_ms));
+float report_unknown_resolution_in_span(const SplitPlan& plan, Host& host) {
+    host.report(ErrorKind::NotImplemented, routine::get_span, resolution_not_recognized(plan.args->resolution));
+    return 0.0f;
 }
 
 // ---- the split plan -----------------------------------------------------
@@ -179,8 +160,8 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     plan.restricted = args.for_afe_columns && !args.is_no_dim_col &&
                       !plan.count_distinct_requested && !plan.mode_requested;
 
-    // Value records: the D dimension values, then the phantom for mapped
-    // value 0 when 0 is not one of them (see ValueRecord).
+    // Value records: the D dimension values, then the record without a cell
+    // that codes missing from index_map use when 0 is not a dimension value.
     plan.records.resize(D);
     for (int32_t i = 0; i < D; ++i) {
         plan.records[i].value = plan.dim_values[i];
@@ -189,22 +170,12 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     }
     auto zero_it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), int16_t{0});
     const bool zero_is_value = zero_it != plan.dim_values.end() && *zero_it == 0;
-    int32_t zero_record;
-    if (zero_is_value) {
-        zero_record = static_cast<int32_t>(zero_it - plan.dim_values.begin());
-    } else {
-        ValueRecord phantom;
-        phantom.value = 0;
-        phantom.dim = D > 0 ? 0 : -1;  // no cell at all when D == 0
-        phantom.in_group = args.dim_group_id == 0;
-        zero_record = D;
-        plan.records.push_back(phantom);
-    }
-    plan.records_by_value.clear();
-    for (int32_t i = 0; i < static_cast<int32_t>(plan.records.size()); ++i) plan.records_by_value.push_back(i);
-    std::stable_sort(plan.records_by_value.begin(), plan.records_by_value.end(), [&](int32_t a, int32_t b) {
-        return plan.records[a].value < plan.records[b].value;
-    });
+    ValueRecord no_cell;
+    no_cell.value = 0;
+    no_cell.dim = -1;
+    no_cell.in_group = args.dim_group_id == 0;
+    plan.records.push_back(no_cell);
+    const int32_t zero_record = zero_is_value ? static_cast<int32_t>(zero_it - plan.dim_values.begin()) : D;
 
     for (int code = -128; code < 128; ++code) {
         const uint8_t slot = static_cast<uint8_t>(static_cast<int8_t>(code));
@@ -256,15 +227,12 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
 
         EntityScratch scratch;
         const size_t R = plan.records.size();
-        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, 0.0f);
+        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, plan.constants->FLOAT32_NAN);
+        scratch.seen_dims.reserve(plan.D);
         scratch.partitions.bound.assign(plan.H, 0);
         scratch.partitions.horizon.assign(plan.H, 0);
         scratch.partitions.position.assign(plan.H, 0);
-        scratch.seen.assign(R, 0);
-        scratch.last_seen_horizon.assign(R, 0);
-        scratch.span_largest.assign(R, 0.0f);
-        scratch.span_smallest.assign(R, 0.0f);
-        scratch.touched_codes.reserve(256);
+        scratch.records.assign(R, RecordState{});
         scratch.stat_present.assign(plan.H, 0);
         scratch.distinct_count_at.assign(plan.H, 0.0);
         scratch.mode_at.assign(plan.H, 0.0);
