@@ -4,6 +4,7 @@ copy of the installed package placed first on sys.path."""
 
 import importlib.util
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -16,6 +17,8 @@ import pytest
 from conftest import MODULE_NAME
 
 MEMBERS = ["Density", "Min", "Max", "Sum", "Frequency", "CountDistinct", "Mode", "TimeSinceFirst", "TimeSinceLast", "Ratio"]
+
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 AFE_OPERATOR_PATH = "quelmar/afe/domain/enums/afe_operator.py"
 READER_PATH = "quelmar/afe/dataaccess/services/transaction_file_record_reader.py"
@@ -104,7 +107,11 @@ def load_with(tmp_path, installed_package):
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             universal_newlines=True,
-            env={"PYTHONPATH": str(tmp_path), "PYTHONDONTWRITEBYTECODE": "1", "PATH": ""},
+            env=dict(
+                {"PYTHONPATH": str(tmp_path), "PYTHONDONTWRITEBYTECODE": "1", "PATH": ""},
+                # A sanitized build loads only with its runtime preloaded.
+                **{name: os.environ[name] for name in SANITIZER_VARIABLES if name in os.environ}
+            ),
             timeout=120,
         )
         assert completed.returncode == 0, completed.stderr
