@@ -482,3 +482,18 @@ def test_column_key_wraps_in_32_bits(exponent):
     row = _sum_of(call)
     assert row[0] == np.float32(2.5)
     assert row[1] == np.float32(SENTINEL)
+
+
+# ---- memory exhaustion ----------------------------------------------------------
+
+def test_an_aggregate_buffer_too_large_to_allocate_is_reported_per_split():
+    # 30000 dimension values x 10**6 horizons x 9 slots of float32 is about
+    # a petabyte: each split reports MemoryError, writes nothing, and the call
+    # goes on to the next split and returns.
+    call = valid_call()
+    call["index_map"] = {code: code for code in range(-15000, 15000)}
+    call["horizons"] = [7] * 10**6
+    with capture_unraisable() as reports:
+        assert run(call) is None
+    assert [(kind, routine) for kind, _, routine in reports] == [("MemoryError", "exec_for_split")] * 2
+    assert (call["result_frame"] == SENTINEL).all()
