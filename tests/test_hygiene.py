@@ -129,6 +129,7 @@ def exported_views(arguments):
         ("included_operators", [1, None]),
         ("is_no_dim_col", np.array([1, 2])),
         ("entity_index_map", "late"),  # a bad entry after good views in the same dict
+        ("splits", memoryview(np.array([[5, -1]], dtype=np.int32))),  # refused after conversion
     ],
 )
 def test_no_buffer_stays_exported(execute, make_arguments, name, bad):

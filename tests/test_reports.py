@@ -14,10 +14,6 @@ import pytest
 
 from conftest import SENTINEL
 
-pytestmark = pytest.mark.xfail(
-    strict=True, reason="the split worker does not create the aggregate buffer yet; drop this mark when it does"
-)
-
 CONTEXT = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper.exec_for_split"
 
 
