@@ -150,9 +150,10 @@ struct RecordState {
 
 // Per-split scratch reused by every entity of the split (allocated once).
 struct EntityScratch {
-    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]
+    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]; NaN between entities
     Partitions partitions;
     std::vector<RecordState> records;
+    std::vector<int32_t> seen_dims;  // dimension indices with an accepted transaction, in order seen
     // CountDistinct / Mode: counts per int8 code, values per horizon position
     std::array<int32_t, 256> code_counts{};
     std::vector<int32_t> stat_present;

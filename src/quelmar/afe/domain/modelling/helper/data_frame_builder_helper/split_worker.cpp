@@ -227,7 +227,8 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
 
         EntityScratch scratch;
         const size_t R = plan.records.size();
-        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, 0.0f);
+        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, plan.constants->FLOAT32_NAN);
+        scratch.seen_dims.reserve(plan.D);
         scratch.partitions.bound.assign(plan.H, 0);
         scratch.partitions.horizon.assign(plan.H, 0);
         scratch.partitions.position.assign(plan.H, 0);
