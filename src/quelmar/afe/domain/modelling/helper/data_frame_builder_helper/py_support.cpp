@@ -3,7 +3,6 @@
 // Host that lends NumPy and error reporting to the C++ core.
 #include "py_support.hpp"
 
-
 namespace dfbh {
 
 namespace {
