@@ -98,13 +98,31 @@ def make_arguments():
     return valid_arguments
 
 
-@pytest.fixture
-def unraisable(monkeypatch):
+class UnraisableCalls(list):
     """Calls of sys.unraisablehook as (exception type, str(exception), object)."""
-    calls = []
 
-    def hook(report):
-        calls.append((report.exc_type, str(report.exc_value), report.object))
+    def hook(self, report):
+        self.append((report.exc_type, str(report.exc_value), report.object))
 
-    monkeypatch.setattr(sys, "unraisablehook", hook)
-    return calls
+
+@pytest.fixture
+def unraisable():
+    """The unraisable reports of the test's call phase (see below)."""
+    return UnraisableCalls()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    # The capturing hook is installed here, inside pytest's own handling of
+    # the call phase: older pytest versions install their hook per phase, over
+    # any hook that a fixture set during setup.
+    calls = getattr(item, "funcargs", {}).get("unraisable")
+    if not isinstance(calls, UnraisableCalls):
+        yield
+        return
+    previous = sys.unraisablehook
+    sys.unraisablehook = calls.hook
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous

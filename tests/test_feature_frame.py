@@ -199,6 +199,16 @@ def test_datetime_and_integer_timestamps_agree():
     pd.testing.assert_frame_equal(as_dt.iloc[:, 2:], as_int.iloc[:, 2:])
 
 
+@pytest.mark.parametrize("backend", ["numpy_nullable", "pyarrow"])
+def test_nullable_and_arrow_backed_columns(backend):
+    if backend == "pyarrow":
+        pytest.importorskip("pyarrow")
+    trx = history().assign(timestamp=lambda f: pd.to_datetime(f["timestamp"], unit="ms").dt.tz_localize("UTC"))
+    tgt = targets().assign(target_date=lambda f: pd.to_datetime(f["target_date"], unit="ms"))
+    frame = build(trx.convert_dtypes(dtype_backend=backend), tgt.convert_dtypes(dtype_backend=backend))
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+
+
 def test_datetimes_are_floored_to_milliseconds():
     series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
     assert timestamps_ms(series, "transactions", "timestamp").tolist() == [-1, 0]

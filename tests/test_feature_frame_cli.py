@@ -11,7 +11,7 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._cli import main, read_table  # noqa: E402
 
 MODULE = "quelmar.afe.domain.modelling.feature_frame"
 
@@ -133,14 +133,10 @@ def test_errors_are_reported_with_exit_status_2(csv_inputs, monkeypatch, capsys,
 
 
 def test_unreadable_dates_in_csv(tmp_path):
-    pd.DataFrame({"entity": ["a"], "timestamp": ["not a date"], "quantity": [1.0], "dimension": [1]}).to_csv(
-        tmp_path / "trx.csv", index=False
-    )
-    tables()[1].to_csv(tmp_path / "tgt.csv", index=False)
+    path = tmp_path / "trx.csv"
+    pd.DataFrame({"entity": ["a"], "timestamp": ["not a date"], "quantity": [1.0]}).to_csv(path, index=False)
     with pytest.raises(ValueError, match="column 'timestamp' holds no readable dates"):
-        from quelmar.afe.domain.modelling.feature_frame._cli import read_table
-
-        read_table(str(tmp_path / "trx.csv"), ["timestamp"])
+        read_table(str(path), ["timestamp"])
 
 
 def test_runs_as_a_module():

@@ -90,12 +90,31 @@ def _no_missing(series, what: str, col: str, noun: str) -> None:
         )
 
 
+def _is_arrow_timestamp(pd, dtype) -> bool:
+    arrow_dtype = getattr(pd, "ArrowDtype", None)
+    if arrow_dtype is None or not isinstance(dtype, arrow_dtype):
+        return False
+    import pyarrow
+
+    return pyarrow.types.is_timestamp(dtype.pyarrow_dtype)
+
+
 def timestamps_ms(series, what: str, col: str, noun: str = "timestamps") -> np.ndarray:
     """int64 milliseconds from datetime64 values (any unit, time zones converted to
     UTC) or from integers, which are taken as milliseconds already."""
     pd = _deps.pandas()
     api = pd.api.types
     dtype = series.dtype
+    if _is_arrow_timestamp(pd, dtype):
+        # pyarrow timestamps store UTC counts of their unit, with or without a zone
+        _no_missing(series, what, col, noun)
+        import pyarrow
+
+        counts = pyarrow.array(series.array).cast(pyarrow.int64()).to_numpy()
+        mul, div = {"s": (1000, 1), "ms": (1, 1), "us": (1, 1000), "ns": (1, 1_000_000)}[
+            dtype.pyarrow_dtype.unit
+        ]
+        return np.asarray(counts, dtype=np.int64) * mul // div  # floor, like datetime64 casts
     if isinstance(dtype, pd.DatetimeTZDtype):
         _no_missing(series, what, col, noun)
         series = series.dt.tz_convert("UTC").dt.tz_localize(None)

@@ -118,6 +118,11 @@ struct SplitPlan {
     std::vector<int64_t> bound_offset;  // (horizon + offset) * unit_ms per partition entry
     std::vector<int32_t> bound_horizon;
     std::vector<int32_t> bound_position;
+    // The entries in the order of their bounds, which is the same for every
+    // target date as long as no bound saturates; bound_offset[H] belongs to
+    // lower_limit.
+    std::vector<int32_t> bound_order;
+    int64_t min_bound_offset = 0, max_bound_offset = 0;
 
     // row writing tables
     int32_t min_position = 0;  // index_by_horizon[min_horizon]

@@ -389,9 +389,9 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
-        // Indices the split loop would follow, and arrays given as None that
-        // it would read, are checked after conversion and before anything is
-        // written; a failure raises and leaves result_frame untouched.
+        // An array given as None is an empty view here. The ones that the
+        // split loop would read, and indices it would follow out of range,
+        // are refused now: after conversion, before anything is written.
         ErrorKind kind = ErrorKind::Value;
         std::string message;
         if (!validate_execute_args(converted, &kind, &message)) {

@@ -38,16 +38,27 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
                     resolution_not_recognized(plan.args->resolution));
     }
     const int32_t H = plan.H;
-    // bound_offset[0] belongs to the first horizon and gives upper_limit;
-    // entry e >= 1 pairs the start of the window of horizon_list[j - 1]
-    // with horizon_list[j], appended for j = H-1 down to 1.
+    out.upper_limit = sat_sub(target_date, plan.bound_offset[0]);
+    out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
+    int64_t unused;
+    if (!__builtin_sub_overflow(target_date, plan.min_bound_offset, &unused) &&
+        !__builtin_sub_overflow(target_date, plan.max_bound_offset, &unused)) {
+        // No bound saturates: target_date - offset keeps the order of the plan.
+        for (int32_t k = 0; k < H; ++k) {
+            const int32_t e = plan.bound_order[k];
+            out.bound[k] = target_date - plan.bound_offset[e];
+            out.horizon[k] = plan.bound_horizon[e];
+            out.position[k] = plan.bound_position[e];
+        }
+        return;
+    }
+    // Clipped bounds may tie where their offsets differ: sort these by
+    // (bound, horizon) here, a handful of entries.
     for (int32_t e = 0; e < H; ++e) {
         out.bound[e] = sat_sub(target_date, plan.bound_offset[e]);
         out.horizon[e] = plan.bound_horizon[e];
         out.position[e] = plan.bound_position[e];
     }
-    out.upper_limit = out.bound[0];
-    // Insertion sort by (bound, horizon): a handful of entries.
     for (int32_t e = 1; e < H; ++e) {
         const int64_t b = out.bound[e];
         const int32_t h = out.horizon[e];
@@ -63,7 +74,6 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
         out.horizon[k + 1] = h;
         out.position[k + 1] = p;
     }
-    out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
 }
 
 float report_unknown_resolution_in_span(const SplitPlan& plan, Host& host) {
@@ -205,6 +215,15 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
         plan.bound_position[e] = plan.list_position[j];
     }
     plan.bound_offset[H] = sat_mul(static_cast<int64_t>(wrap_add32(plan.max_horizon, args.offset)), plan.unit_ms);
+    // Ascending bound is descending offset; equal bounds go by horizon.
+    plan.bound_order.resize(H);
+    for (int32_t k = 0; k < H; ++k) plan.bound_order[k] = k;
+    std::stable_sort(plan.bound_order.begin(), plan.bound_order.end(), [&](int32_t x, int32_t y) {
+        if (plan.bound_offset[x] != plan.bound_offset[y]) return plan.bound_offset[x] > plan.bound_offset[y];
+        return plan.bound_horizon[x] < plan.bound_horizon[y];
+    });
+    plan.min_bound_offset = *std::min_element(plan.bound_offset.begin(), plan.bound_offset.begin() + H);
+    plan.max_bound_offset = *std::max_element(plan.bound_offset.begin(), plan.bound_offset.begin() + H);
 
     build_row_tables(plan);
     return true;
