@@ -8,9 +8,11 @@ quantities, timestamps near the int64 limits, dict subclasses, iterables
 that raise midway, objects whose `__int__` or `__bool__` raise, keys that
 collide once converted. After every call it checks that the call returned
 `None` or raised an ordinary exception, that every unraisable report names
-one of the module's routines, and that the caller's dicts, lists and input
+one of the module's routines, that the caller's dicts, lists and input
 arrays are unchanged and hold the same references as before (only
-`result_frame` may change).
+`result_frame` may change, and only inside its own view), and that a call
+that returned gives the same result bits and reports when repeated on plain
+C-contiguous copies of its buffers.
 
     python tests/fuzz_execute.py --calls 100000 --seed 1
 
@@ -24,6 +26,7 @@ import collections
 import random
 import sys
 import time
+import types
 import warnings
 
 import numpy as np
@@ -517,6 +520,24 @@ class NullWriter:
         pass
 
 
+def _plain(value):
+    if isinstance(value, (np.ndarray, memoryview)):
+        return np.array(np.asarray(value), order="C", copy=True)
+    if isinstance(value, dict) and type(value) is dict:
+        return {key: _plain(item) for key, item in value.items()}
+    return value
+
+
+def plain_layout(call, frame_before):
+    """The same call with every buffer copied into a fresh C-contiguous
+    NumPy array, or None when it cannot be repeated (a consumed iterator)."""
+    if any(isinstance(v, types.GeneratorType) for v in call.values()):
+        return None
+    plain = {name: _plain(value) for name, value in call.items()}
+    plain["result_frame"] = frame_before.copy()
+    return plain
+
+
 def call_execute(execute, call):
     positional = call.pop("__positional__", None)
     if positional is None:
@@ -555,6 +576,9 @@ def fuzz(calls, seed, progress=None):
             before = snapshot(call)
             frame_outside = outside_view(call["result_frame"])
             frame_before = _frame_bytes(call["result_frame"])
+            frame_copy = None
+            if isinstance(call["result_frame"], (np.ndarray, memoryview)) and frame_before is not None:
+                frame_copy = np.array(np.asarray(call["result_frame"]), order="C", copy=True)
             counts = refcounts(call)
             del reports[:]
             outcome = None
@@ -580,6 +604,19 @@ def fuzz(calls, seed, progress=None):
                         and context[len(CONTEXT_PREFIX):] in ROUTINES):
                     raise FuzzFailure("call {}: unraisable report with context {!r}".format(n, context))
             outcomes[outcome] += 1
+            if outcome == "returned" and frame_copy is not None:
+                # Strides and exporters change nothing: the same call on plain
+                # contiguous copies writes the same bits and the same reports.
+                plain = plain_layout(call, frame_copy)
+                if plain is not None:
+                    first_reports = len(reports)
+                    del reports[:]
+                    call_execute(execute, dict(plain))
+                    got = np.asarray(call["result_frame"]).view(np.uint32)
+                    if not np.array_equal(got, plain["result_frame"].view(np.uint32)) or len(reports) != first_reports:
+                        raise FuzzFailure("call {}: the plain-layout copy of the call gives other results".format(n))
+                    reports[:] = [None] * first_reports
+                    outcomes["layout rechecked"] += 1
             if frame_before is not None and _frame_bytes(call["result_frame"]) != frame_before:
                 outcomes["wrote result_frame"] += 1
             outcomes["reports"] += len(reports)
