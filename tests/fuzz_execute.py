@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import ctypes
 import random
 import sys
 import time
@@ -162,17 +163,26 @@ def relayout(array, how):
         if fmt is None:
             return array
         return memoryview(bytearray(np.ascontiguousarray(array).tobytes())).cast(fmt, list(array.shape))
+    if how == "ctypes":
+        # A ctypes array exports a standard-size format such as '<f'.
+        ctype = {np.dtype(np.float32): ctypes.c_float, np.dtype(np.int64): ctypes.c_int64,
+                 np.dtype(np.int32): ctypes.c_int32, np.dtype(np.int8): ctypes.c_int8}.get(array.dtype)
+        if ctype is None or array.size == 0:
+            return array
+        for n in reversed(array.shape):
+            ctype = ctype * n
+        return ctype.from_buffer_copy(np.ascontiguousarray(array).tobytes())
     raise ValueError(how)
 
 
 def random_layout(rng, array):
-    return relayout(array, rng.choice(["plain"] * 6 + ["fortran", "reversed", "sliced", "memoryview"]))
+    return relayout(array, rng.choice(["plain"] * 6 + ["fortran", "reversed", "sliced", "memoryview", "ctypes"]))
 
 
 def hostile_array(rng, array):
     """A replacement for `array` that conversion or the checks should refuse
     (or, for an empty or `None` one, that the call must survive)."""
-    a = np.asarray(array) if isinstance(array, (np.ndarray, memoryview)) else np.zeros((2, 2), np.int32)
+    a = np.asarray(array) if isinstance(array, (np.ndarray, memoryview, ctypes.Array)) else np.zeros((2, 2), np.int32)
     choice = rng.randrange(14)
     if choice == 0:
         return None
@@ -425,10 +435,14 @@ def _array_state(obj):
     if isinstance(obj, np.ndarray) and obj.dtype != object:
         # The whole underlying buffer: a write outside the view counts too.
         return ("ndarray", obj.dtype.str, obj.shape, obj.strides, obj.tobytes(), _root(obj).tobytes())
+    if isinstance(obj, ctypes.Array):
+        return ("ctypes", obj, bytes(memoryview(obj).cast("B")))
     return ("object", obj)
 
 
 def _frame_bytes(frame):
+    if isinstance(frame, ctypes.Array):
+        return bytes(memoryview(frame).cast("B"))
     if isinstance(frame, (np.ndarray, memoryview)):
         try:
             return bytes(frame.tobytes())
@@ -521,7 +535,7 @@ class NullWriter:
 
 
 def _plain(value):
-    if isinstance(value, (np.ndarray, memoryview)):
+    if isinstance(value, (np.ndarray, memoryview, ctypes.Array)):
         return np.array(np.asarray(value), order="C", copy=True)
     if isinstance(value, dict) and type(value) is dict:
         return {key: _plain(item) for key, item in value.items()}
@@ -577,7 +591,7 @@ def fuzz(calls, seed, progress=None):
             frame_outside = outside_view(call["result_frame"])
             frame_before = _frame_bytes(call["result_frame"])
             frame_copy = None
-            if isinstance(call["result_frame"], (np.ndarray, memoryview)) and frame_before is not None:
+            if isinstance(call["result_frame"], (np.ndarray, memoryview, ctypes.Array)) and frame_before is not None:
                 frame_copy = np.array(np.asarray(call["result_frame"]), order="C", copy=True)
             counts = refcounts(call)
             del reports[:]
