@@ -235,6 +235,16 @@ class Dataset:
         )
 
 
+def entity_count(shape_name: str, size: str) -> int:
+    """Entities of a named size, or of a size written as "e<count>" (scaling runs)."""
+    shape = SHAPES[shape_name]
+    if size in shape.entities:
+        return shape.entities[size]
+    if size.startswith("e") and size[1:].isdigit():
+        return int(size[1:])
+    raise ValueError("unknown size {!r}".format(size))
+
+
 def _counts(shape: DataShape, n_entities: int, rng: np.random.Generator) -> np.ndarray:
     if shape.trx_per_entity == "skewed":
         # Log-normal with mean 50: most entities have tens of transactions,
@@ -267,7 +277,7 @@ def generate(shape_name: str, size: str, layout: str, seed: int = 20261207) -> D
     hold the same transactions in a different row order.
     """
     shape = SHAPES[shape_name]
-    n_entities = shape.entities[size]
+    n_entities = entity_count(shape_name, size)
     rng = np.random.default_rng([seed, n_entities, len(shape_name)])
 
     counts = _counts(shape, n_entities, rng)

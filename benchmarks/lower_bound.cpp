@@ -16,6 +16,13 @@
 #include <limits>
 #include <vector>
 
+#if defined(__has_include)
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define LB_HAVE_CALLGRIND 1
+#endif
+#endif
+
 namespace {
 
 template <typename T>
@@ -28,6 +35,17 @@ inline T ld(const char* p) {
 }  // namespace
 
 extern "C" {
+
+// Switches callgrind's event collection on or off (run.py calls it around the
+// measured call under --collect-atstart=no); a no-op outside valgrind.
+int lb_collect_toggle(void) {
+#ifdef LB_HAVE_CALLGRIND
+    CALLGRIND_TOGGLE_COLLECT;
+    return 1;
+#else
+    return 0;
+#endif
+}
 
 // Everything one run needs; strides are in bytes. Filled by run.py.
 struct LbArgs {
