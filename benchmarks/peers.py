@@ -141,13 +141,21 @@ class PandasPeer:
         self.pd = pd
         self.placement = placement
         self.trx = pd.DataFrame({"entity": pdata.entity, "date": pdata.date, "q": pdata.q, "code": pdata.code})
-        self.targets = pd.DataFrame({"entity": pdata.target_entity, "target": pdata.target_date})
+        # Entities are dense integers: the target date of an entity is an
+        # array lookup (entities without a target date are dropped).
+        n = int(max(pdata.entity.max(initial=-1), pdata.target_entity.max(initial=-1))) + 1
+        self.target_of = np.zeros(n, dtype=np.int64)
+        self.target_of[pdata.target_entity] = pdata.target_date
+        known = np.zeros(n, dtype=bool)
+        known[pdata.target_entity] = True
+        if not known[pdata.entity].all():
+            self.trx = self.trx[known[pdata.entity]]
         self.dim_map = pd.Series(pdata.map_value, index=pdata.map_code)
 
     def run(self, result: np.ndarray) -> None:
         pd = self.pd
         horizons, offset = self.placement.horizons, self.placement.offset
-        df = self.trx.merge(self.targets, on="entity", how="inner")
+        df = self.trx.assign(target=self.target_of[self.trx["entity"].to_numpy()])
         upper = df["target"] - offset * DAY_MS
         lower = df["target"] - (horizons[-1] + offset) * DAY_MS
         df = df[(df["date"] < upper) & (df["date"] >= lower) & (df["q"] > 0)]
@@ -249,9 +257,8 @@ class PolarsPeer:
         stats_q = (
             per_h.group_by("entity", "pos", "code")
             .agg(n=pl.len())
-            .sort(["entity", "pos", "n", "code"], descending=[False, False, True, False])
-            .group_by("entity", "pos", maintain_order=True)
-            .agg(mode=pl.col("code").first(), distinct=pl.len())
+            .group_by("entity", "pos")
+            .agg(mode=pl.col("code").sort_by(["n", "code"], descending=[True, False]).first(), distinct=pl.len())
         )
         spans_q = base.group_by("entity", "dim").agg(first=pl.col("age").max(), last=pl.col("age").min())
         cells, stats, spans = pl.collect_all([cells_q, stats_q, spans_q])

@@ -90,14 +90,20 @@ class Target:
             raise ValueError(name)
 
 
-def time_runs(run: Callable, result: np.ndarray, repeat: int) -> List[float]:
-    times = []
+def time_runs(run: Callable, result: np.ndarray, repeat: int) -> dict:
+    """Wall and process CPU time of `repeat` runs. On a shared machine the CPU
+    time of a single-threaded run is the steadier figure; the peers use
+    several threads, so for them only wall time compares."""
+    wall, cpu = [], []
     for _ in range(repeat):
         gc.collect()
+        c0 = time.process_time()
         t0 = time.perf_counter()
         run(result)
-        times.append(time.perf_counter() - t0)
-    return times
+        wall.append(time.perf_counter() - t0)
+        cpu.append(time.process_time() - c0)
+    return {"times_s": wall, "cpu_times_s": cpu, "median_s": statistics.median(wall),
+            "min_s": min(wall), "median_cpu_s": statistics.median(cpu)}
 
 
 def compare(out: np.ndarray, ref: np.ndarray, rtol: float) -> dict:
@@ -208,8 +214,7 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
     rec["scanned_by_lower_bound"] = counters.rows_scanned
     rec["accepted"] = counters.rows_accepted
     rec["cells"] = counters.cells_written
-    times = time_runs(lb.run, call.new_result_frame(), repeat)
-    rec["lower_bound"] = {"times_s": times, "median_s": statistics.median(times)}
+    rec["lower_bound"] = time_runs(lb.run, call.new_result_frame(), repeat)
     del lb
     gc.collect()
 
@@ -219,8 +224,8 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
         module_out = call.new_result_frame()
         mod.run(module_out)
         check = compare(module_out, ref, 0.0)
-        times = time_runs(mod.run, call.new_result_frame(), repeat)
-        rec["module"] = {"times_s": times, "median_s": statistics.median(times), "check_vs_lower_bound": check}
+        rec["module"] = time_runs(mod.run, call.new_result_frame(), repeat)
+        rec["module"]["check_vs_lower_bound"] = check
         del mod
         gc.collect()
 
@@ -236,9 +241,8 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
             against = "module" if module_out is not None else "lower_bound"
             check = compare(out, module_out if module_out is not None else ref, PEER_RTOL)
             del out
-            times = time_runs(p.run, call.new_result_frame(), max(1, min(repeat, opts.peer_repeat)))
-            rec["peers"][name] = {"times_s": times, "median_s": statistics.median(times),
-                                  "check_against": against, "check": check}
+            rec["peers"][name] = time_runs(p.run, call.new_result_frame(), max(1, min(repeat, opts.peer_repeat)))
+            rec["peers"][name].update(check_against=against, check=check)
             del p
             gc.collect()
     del ref, module_out
@@ -262,6 +266,7 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
         rec[t]["cells_per_s"] = rec["cells"] / m
     if "module" in rec:
         rec["module_over_lower_bound"] = rec["module"]["median_s"] / rec["lower_bound"]["median_s"]
+        rec["module_over_lower_bound_cpu"] = rec["module"]["median_cpu_s"] / rec["lower_bound"]["median_cpu_s"]
     for name, p in rec.get("peers", {}).items():
         p["over_lower_bound"] = p["median_s"] / rec["lower_bound"]["median_s"]
         if "module" in rec:
@@ -280,8 +285,9 @@ def _fmt_mb(b):
 def print_record(rec: dict) -> None:
     print("\n== {workload} {size} {layout}: {entities:,} entities, {rows:,} rows, {scanned:,} scanned, "
           "{accepted:,} accepted, {cells:,} cells written".format(**rec))
-    print("  {:<12s} {:>9s} {:>8s} {:>12s} {:>12s} {:>10s} {:>9s}  {}".format(
-        "impl", "median s", "x lower", "Mtrx/s", "Mcells/s", "peak MB", "Ir/trx", "check"))
+    head = "  {:<12s} {:>9s} {:>9s} {:>8s} {:>9s} {:>9s} {:>9s} {:>7s}  {}"
+    line = "  {:<12s} {:>9s} {:>9s} {:>8.2f} {:>9.1f} {:>9.1f} {:>9s} {:>7s}  {}"
+    print(head.format("impl", "wall s", "cpu s", "x lower", "Mtrx/s", "Mcells/s", "peak MB", "Ir/trx", "check"))
     lb_m = rec["lower_bound"]["median_s"]
     for t in ("lower_bound", "module"):
         if t not in rec:
@@ -291,18 +297,20 @@ def print_record(rec: dict) -> None:
         chk_s = "" if chk is None else ("same cells as lower bound" if chk["ok"] else
                                         "MISMATCH nan={nan_mismatch} value={value_mismatch}".format(**chk))
         ipt = e.get("instructions_per_scanned")
-        print("  {:<12s} {:>9s} {:>8.2f} {:>12.1f} {:>12.1f} {:>10s} {:>9s}  {}".format(
-            t, _fmt_s(e["median_s"]), e["median_s"] / lb_m, e["scanned_per_s"] / 1e6, e["cells_per_s"] / 1e6,
-            _fmt_mb(e.get("extra_peak_bytes")), "-" if ipt is None else "{:.0f}".format(ipt), chk_s))
+        print(line.format(
+            t, _fmt_s(e["median_s"]), _fmt_s(e["median_cpu_s"]), e["median_s"] / lb_m, e["scanned_per_s"] / 1e6,
+            e["cells_per_s"] / 1e6, _fmt_mb(e.get("extra_peak_bytes")), "-" if ipt is None else "{:.0f}".format(ipt),
+            chk_s))
     for name, p in rec.get("peers", {}).items():
         chk = p["check"]
         chk_s = ("equal to {} (rtol {:g})".format(p["check_against"], chk["rtol"]) if chk["ok"] else
                  "MISMATCH vs {} nan={} value={}".format(p["check_against"], chk["nan_mismatch"],
                                                           chk["value_mismatch"]))
-        vs_mod = " ({:.1f}x module)".format(p["over_module"]) if "over_module" in p else ""
-        print("  {:<12s} {:>9s} {:>8.2f} {:>12.1f} {:>12.1f} {:>10s} {:>9s}  {}{}".format(
-            name, _fmt_s(p["median_s"]), p["over_lower_bound"], rec["scanned"] / p["median_s"] / 1e6,
-            rec["cells"] / p["median_s"] / 1e6, _fmt_mb(p.get("extra_peak_bytes")), "-", chk_s, vs_mod))
+        vs_mod = "; {:.1f}x module".format(p["over_module"]) if "over_module" in p else ""
+        print(line.format(
+            name, _fmt_s(p["median_s"]), _fmt_s(p["median_cpu_s"]), p["over_lower_bound"],
+            rec["scanned"] / p["median_s"] / 1e6, rec["cells"] / p["median_s"] / 1e6,
+            _fmt_mb(p.get("extra_peak_bytes")), "-", chk_s + vs_mod))
 
 
 def scaling(opts) -> List[dict]:
