@@ -177,6 +177,14 @@ public:
     virtual void release_aggregate_buffer() = 0;
 };
 
+// Checks, before anything is written, every index the split loop would
+// follow that can be checked without scanning transactions: entity indices
+// against target_dates, result rows against result_frame, column indices of
+// column_name_map against its columns, the transaction columns against their
+// arrays, `None` arrays that would be read, empty horizons. Returns false
+// with the exception kind and message to raise; the caller raises it.
+bool validate_execute_args(const ExecuteArgs& args, ErrorKind* kind, std::string* message);
+
 // Runs the split loop of one `execute` call on already converted arguments.
 // Never throws; every failure inside is reported through `host`.
 void run_splits(ExecuteArgs& args, Host& host);

@@ -1,10 +1,551 @@
-// Module definition and the `execute` entry (placeholder skeleton).
+// The module boundary: module load (imports, operator codes, constants in the
+// module state) and the `execute` entry, which binds and converts its 23
+// arguments, hands them to the split loop and releases everything again.
+// This is the only unit that parses Python objects.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyModuleDef_Slot dfbh_slots[] = {{0, nullptr}};
-static struct PyModuleDef dfbh_module = {
-    PyModuleDef_HEAD_INIT, "data_frame_builder_helper", nullptr, 0, nullptr, dfbh_slots,
-    nullptr, nullptr, nullptr};
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
-PyMODINIT_FUNC PyInit_data_frame_builder_helper(void) { return PyModuleDef_Init(&dfbh_module); }
+#include "core.hpp"
+#include "py_support.hpp"
+
+namespace dfbh {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Module state
+
+// Per module object, so that executing the module spec again builds a new
+// module with its own constants and leaves a loaded one alone.
+struct ModuleState {
+    ModuleConstants* constants;  // owned; null until module execution starts
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------
+// Integer conversion
+
+template <typename T>
+struct IntegerTarget;
+template <>
+struct IntegerTarget<int16_t> {
+    static constexpr const char* name = "short";
+};
+template <>
+struct IntegerTarget<int32_t> {
+    static constexpr const char* name = "int";
+};
+template <>
+struct IntegerTarget<int64_t> {
+    static constexpr const char* name = "int64_t";
+};
+
+// Returns a new reference to an int for `obj`: an int (or subclass) as is,
+// anything else through its __int__. Null with TypeError when there is no
+// __int__ or it returns a non-int.
+PyObject* integer_object(PyObject* obj) {
+    if (PyLong_Check(obj)) {
+        Py_INCREF(obj);
+        return obj;
+    }
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (!number || !number->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyObject* result = number->nb_int(obj);
+    if (result && !PyLong_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+// Every out-of-range value, too large or too small, gets the same message
+// naming the C target type.
+template <typename T>
+bool to_integer(PyObject* obj, T* out) {
+    OwnedRef number(integer_object(obj));
+    if (!number) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < static_cast<long long>(std::numeric_limits<T>::min()) ||
+        value > static_cast<long long>(std::numeric_limits<T>::max())) {
+        PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", IntegerTarget<T>::name);
+        return false;
+    }
+    *out = static_cast<T>(value);
+    return true;
+}
+
+bool to_bool(PyObject* obj, bool* out) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return false;
+    *out = truth != 0;
+    return true;
+}
+
+// Lists and tuples are walked in place (a list re-read by index each step, as
+// an element's __int__ may change it); anything else through its iterator.
+bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
+    int32_t value = 0;
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        const bool is_list = PyList_Check(obj);
+        for (Py_ssize_t i = 0;; ++i) {
+            const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+            if (i >= size) break;
+            PyObject* borrowed = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            OwnedRef item(borrowed);
+            Py_INCREF(borrowed);
+            if (!to_integer(item.get(), &value)) return false;
+            out->push_back(value);
+        }
+        return true;
+    }
+    OwnedRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    for (;;) {
+        OwnedRef item(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!to_integer(item.get(), &value)) return false;
+        out->push_back(value);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Array views
+
+// The buffers exported for one call. A deque, because an element never moves
+// once constructed.
+using ExportedBuffers = std::deque<BufferOwner>;
+
+// Requests a writable strided buffer with format and checks it. `None` gives
+// an empty view and exports nothing.
+// TODO(None arrays): a None that the split loop would read is not refused
+// here yet; this is the place to refuse it.
+template <typename T>
+bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedBuffers* buffers,
+                   const Py_buffer** out) {
+    *out = nullptr;
+    if (obj == Py_None) return true;
+    buffers->emplace_back();
+    BufferOwner& owner = buffers->back();
+    if (!owner.acquire(obj, PyBUF_RECORDS)) return false;
+    if (!check_buffer(owner.view(), ndim, element_kind_of<T>(), sizeof(T), expected_name)) return false;
+    *out = &owner.view();
+    return true;
+}
+
+// Extent of `axis`. An exporter may leave shape out of a one-axis buffer.
+Py_ssize_t extent_of(const Py_buffer& view, int axis) {
+    if (view.shape) return view.shape[axis];
+    return view.itemsize > 0 ? view.len / view.itemsize : 0;
+}
+
+// Byte stride of `axis`. Exporters such as ctypes leave strides out even when
+// asked for them, which means C-contiguous.
+Py_ssize_t stride_of(const Py_buffer& view, int axis) {
+    if (view.strides) return view.strides[axis];
+    Py_ssize_t stride = view.itemsize;
+    for (int later = view.ndim - 1; later > axis; --later) stride *= extent_of(view, later);
+    return stride;
+}
+
+template <typename T>
+bool to_view1(PyObject* obj, const char* expected_name, ExportedBuffers* buffers, View1<T>* out) {
+    const Py_buffer* view = nullptr;
+    if (!export_buffer<T>(obj, 1, expected_name, buffers, &view)) return false;
+    if (view) *out = View1<T>{static_cast<char*>(view->buf), extent_of(*view, 0), stride_of(*view, 0)};
+    return true;
+}
+
+template <typename T>
+bool to_view2(PyObject* obj, const char* expected_name, ExportedBuffers* buffers, View2<T>* out) {
+    const Py_buffer* view = nullptr;
+    if (!export_buffer<T>(obj, 2, expected_name, buffers, &view)) return false;
+    if (view)
+        *out = View2<T>{static_cast<char*>(view->buf), extent_of(*view, 0), extent_of(*view, 1),
+                        stride_of(*view, 0), stride_of(*view, 1)};
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Ordered maps
+
+// Walks an exact dict in iteration order, converting each key and then its
+// value; OrderedMap::finish() keeps the first entry of a native key. Any
+// change of the dict's size while it is walked (a key's __int__ can change
+// it) ends the walk with RuntimeError.
+template <typename K, typename V, typename ConvertValue>
+bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertValue convert_value) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "iteritems");
+        return false;
+    }
+    if (!PyDict_CheckExact(obj)) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "dict", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const Py_ssize_t size = PyDict_Size(obj);
+    Py_ssize_t position = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    for (;;) {
+        if (PyDict_Size(obj) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+        if (!PyDict_Next(obj, &position, &borrowed_key, &borrowed_value)) break;
+        // Own both: converting the key may remove the entry from the dict.
+        Py_INCREF(borrowed_key);
+        Py_INCREF(borrowed_value);
+        OwnedRef key_object(borrowed_key);
+        OwnedRef value_object(borrowed_value);
+        K key{};
+        V value{};
+        if (!to_integer(key_object.get(), &key)) return false;
+        if (!convert_value(value_object.get(), &value)) return false;
+        out->append(key, value);
+    }
+    out->finish();
+    return true;
+}
+
+template <typename K, typename V>
+bool to_integer_map(PyObject* obj, OrderedMap<K, V>* out) {
+    return to_ordered_map(obj, out, [](PyObject* value, V* converted) { return to_integer(value, converted); });
+}
+
+// ---------------------------------------------------------------------------
+// Binding
+
+constexpr Py_ssize_t ARGUMENT_COUNT = 23;
+constexpr Py_ssize_t REQUIRED_COUNT = 20;
+
+const char* const ARGUMENT_NAMES[ARGUMENT_COUNT] = {
+    "result_frame",     "c_num_threads",  "date_col_index",   "d_index",
+    "q_index",          "splits",         "horizons",         "offset",
+    "resolution",       "index_map",      "trx_dates",        "trx_q_arrays",
+    "trx_d_arrays",     "entity_index_map", "target_dates",   "included_operators",
+    "included_operator_set_one", "included_operator_set_two", "column_name_map", "nearest_exponent",
+    "dim_group_id",     "for_afe_columns", "is_no_dim_col",
+};
+
+void raise_argument_count(Py_ssize_t given) {
+    const bool too_few = given < REQUIRED_COUNT;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "execute",
+                 too_few ? "at least" : "at most", too_few ? REQUIRED_COUNT : ARGUMENT_COUNT, "s", given);
+}
+
+// Fills `bound` with a reference to every argument given (the defaults stay
+// null). The references are owned: a conversion may run Python code that
+// changes the caller's keyword dict.
+bool bind_arguments(PyObject* args, PyObject* kwds, OwnedRef (&bound)[ARGUMENT_COUNT]) {
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    if (positional > ARGUMENT_COUNT || (!kwds && positional < REQUIRED_COUNT)) {
+        raise_argument_count(positional);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        bound[i].reset(item);
+    }
+    if (!kwds) return true;
+
+    // Keywords fill the parameters after the positional ones; the first
+    // required one that stays empty is reported by its position.
+    Py_ssize_t unused_keywords = PyDict_Size(kwds);
+    for (Py_ssize_t i = positional; i < ARGUMENT_COUNT; ++i) {
+        PyObject* value = PyDict_GetItemString(kwds, ARGUMENT_NAMES[i]);  // borrowed
+        if (value) {
+            Py_INCREF(value);
+            bound[i].reset(value);
+            --unused_keywords;
+        } else if (i < REQUIRED_COUNT) {
+            raise_argument_count(i);
+            return false;
+        }
+    }
+    if (unused_keywords == 0) return true;
+
+    // Some keyword matched no open parameter: say which and why.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwds, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "execute");
+            return false;
+        }
+        Py_ssize_t match = -1;
+        for (Py_ssize_t i = 0; i < ARGUMENT_COUNT && match < 0; ++i)
+            if (PyUnicode_CompareWithASCIIString(key, ARGUMENT_NAMES[i]) == 0) match = i;
+        if (match >= positional) continue;
+        if (match >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "execute", key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "execute", key);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion
+
+enum Argument {
+    RESULT_FRAME, C_NUM_THREADS, DATE_COL_INDEX, D_INDEX, Q_INDEX, SPLITS, HORIZONS, OFFSET, RESOLUTION,
+    INDEX_MAP, TRX_DATES, TRX_Q_ARRAYS, TRX_D_ARRAYS, ENTITY_INDEX_MAP, TARGET_DATES, INCLUDED_OPERATORS,
+    INCLUDED_OPERATOR_SET_ONE, INCLUDED_OPERATOR_SET_TWO, COLUMN_NAME_MAP, NEAREST_EXPONENT, DIM_GROUP_ID,
+    FOR_AFE_COLUMNS, IS_NO_DIM_COL,
+};
+
+// Converts in argument order; the first failure stops with its exception.
+// Absent optional arguments keep the defaults that ExecuteArgs starts with.
+bool convert_arguments(OwnedRef (&bound)[ARGUMENT_COUNT], ExecuteArgs* a, ExportedBuffers* buffers) {
+    auto arg = [&bound](Argument which) { return bound[which].get(); };
+    return to_view2(arg(RESULT_FRAME), "float", buffers, &a->result_frame) &&
+           to_integer(arg(C_NUM_THREADS), &a->c_num_threads) &&
+           to_integer(arg(DATE_COL_INDEX), &a->date_col_index) &&
+           to_integer(arg(D_INDEX), &a->d_index) &&
+           to_integer(arg(Q_INDEX), &a->q_index) &&
+           to_view2(arg(SPLITS), "int", buffers, &a->splits) &&
+           to_int32_list(arg(HORIZONS), &a->horizons) &&
+           to_integer(arg(OFFSET), &a->offset) &&
+           to_integer(arg(RESOLUTION), &a->resolution) &&
+           to_integer_map(arg(INDEX_MAP), &a->index_map) &&
+           to_view2(arg(TRX_DATES), "int64_t", buffers, &a->trx_dates) &&
+           to_view2(arg(TRX_Q_ARRAYS), "float32_t", buffers, &a->trx_q_arrays) &&
+           to_view2(arg(TRX_D_ARRAYS), "int8_t", buffers, &a->trx_d_arrays) &&
+           to_ordered_map(arg(ENTITY_INDEX_MAP), &a->entity_index_map,
+                          [buffers](PyObject* rows, View1<int32_t>* view) {
+                              return to_view1(rows, "int32_t", buffers, view);
+                          }) &&
+           to_view1(arg(TARGET_DATES), "int64_t", buffers, &a->target_dates) &&
+           to_int32_list(arg(INCLUDED_OPERATORS), &a->included_operators) &&
+           to_int32_list(arg(INCLUDED_OPERATOR_SET_ONE), &a->included_operator_set_one) &&
+           to_int32_list(arg(INCLUDED_OPERATOR_SET_TWO), &a->included_operator_set_two) &&
+           to_integer_map(arg(COLUMN_NAME_MAP), &a->column_name_map) &&
+           to_integer(arg(NEAREST_EXPONENT), &a->nearest_exponent) &&
+           (!arg(DIM_GROUP_ID) || to_integer(arg(DIM_GROUP_ID), &a->dim_group_id)) &&
+           (!arg(FOR_AFE_COLUMNS) || to_bool(arg(FOR_AFE_COLUMNS), &a->for_afe_columns)) &&
+           (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &a->is_no_dim_col));
+}
+
+// Sets the Python error for a C++ exception caught at the boundary.
+void raise_from_cpp_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
+    const ModuleState* state = state_of(module);
+    ExecuteArgs converted;
+    converted.constants = state->constants;
+    // The views in `converted` point into these buffers, which stay exported
+    // until this call returns, on every path.
+    ExportedBuffers buffers;
+    try {
+        OwnedRef bound[ARGUMENT_COUNT];
+        if (!bind_arguments(args, kwds, bound)) return nullptr;
+        if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+
+    // From here on nothing is raised: failures inside are reported.
+    PyHost host(module, *state->constants);
+    try {
+        run_splits(converted, host);
+    } catch (...) {
+        raise_from_cpp_exception();
+        report_unraisable("exec_for_split");
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Module load
+
+// `from <module_name> import <name>`, binding the name in `module`.
+bool import_from(PyObject* module, const char* module_name, const char* name) {
+    OwnedRef name_object(PyUnicode_FromString(name));
+    if (!name_object) return false;
+    OwnedRef fromlist(PyTuple_Pack(1, name_object.get()));
+    if (!fromlist) return false;
+    OwnedRef source(PyImport_ImportModuleLevel(module_name, PyModule_GetDict(module), nullptr, fromlist.get(), 0));
+    if (!source) return false;
+    OwnedRef imported(PyObject_GetAttr(source.get(), name_object.get()));
+    if (!imported) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        // As the import statement does: the name may be a submodule that is
+        // imported but not yet bound on its package.
+        OwnedRef full_name(PyUnicode_FromFormat("%s.%s", module_name, name));
+        if (!full_name) return false;
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        PyObject* submodule = PyDict_GetItemWithError(modules, full_name.get());  // borrowed
+        if (submodule) {
+            Py_INCREF(submodule);
+            imported.reset(submodule);
+        } else {
+            if (PyErr_Occurred()) return false;
+            OwnedRef package_name(PyUnicode_FromString(module_name));
+            if (!package_name) return false;
+            PyObject* package_path = PyModule_Check(source.get()) ? PyModule_GetFilenameObject(source.get()) : nullptr;
+            if (!package_path) PyErr_Clear();
+            OwnedRef path(package_path);
+            OwnedRef message(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name_object.get(),
+                                                         package_name.get(), path.get())
+                                  : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                         name_object.get(), package_name.get()));
+            if (!message) return false;
+            PyErr_SetImportError(message.get(), package_name.get(), path.get());
+            return false;
+        }
+    }
+    return PyObject_SetAttr(module, name_object.get(), imported.get()) == 0;
+}
+
+// Reads `owner`.`attribute` and converts it to int32.
+bool read_int32(PyObject* owner, const char* attribute, int32_t* out) {
+    OwnedRef value(PyObject_GetAttrString(owner, attribute));
+    return value && to_integer(value.get(), out);
+}
+
+// The members whose codes map to slots 0 to 8, in slot order.
+const char* const SLOT_MEMBERS[SLOT_COUNT] = {
+    "Density", "Min", "Max", "Sum", "Frequency", "CountDistinct", "Mode", "TimeSinceFirst", "TimeSinceLast",
+};
+
+// Reads AfeOperator.<member>.value (new reference).
+PyObject* operator_value(PyObject* afe_operator, const char* member) {
+    OwnedRef enum_member(PyObject_GetAttrString(afe_operator, member));
+    if (!enum_member) return nullptr;
+    return PyObject_GetAttrString(enum_member.get(), "value");
+}
+
+bool read_operator_code(PyObject* afe_operator, const char* member, int32_t* out) {
+    OwnedRef value(operator_value(afe_operator, member));
+    return value && to_integer(value.get(), out);
+}
+
+int exec_module_steps(PyObject* module, ModuleConstants* constants) {
+    // 1-3: numpy and the two classes of the product.
+    OwnedRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy || PyObject_SetAttrString(module, "np", numpy.get()) < 0) return -1;
+    if (!import_from(module, "quelmar.afe.domain.enums.afe_operator", "AfeOperator")) return -1;
+    if (!import_from(module, "quelmar.afe.dataaccess.services.transaction_file_record_reader",
+                     "TransactionFileRecordReader"))
+        return -1;
+    // 4: the slot constants are compile-time literals (core.hpp).
+
+    // 5: np.nan, read through the module attribute, narrowed to float32.
+    OwnedRef np(PyObject_GetAttrString(module, "np"));
+    if (!np) return -1;
+    OwnedRef nan(PyObject_GetAttrString(np.get(), "nan"));
+    if (!nan) return -1;
+    const double nan_value = PyFloat_AsDouble(nan.get());
+    if (nan_value == -1.0 && PyErr_Occurred()) return -1;
+    constants->FLOAT32_NAN = static_cast<float>(nan_value);
+
+    // 6: a dict of code to slot, so that equal codes keep the later slot.
+    OwnedRef afe_operator(PyObject_GetAttrString(module, "AfeOperator"));
+    if (!afe_operator) return -1;
+    OwnedRef slots(PyDict_New());
+    if (!slots) return -1;
+    for (int32_t slot = 0; slot < SLOT_COUNT; ++slot) {
+        OwnedRef code(operator_value(afe_operator.get(), SLOT_MEMBERS[slot]));
+        if (!code) return -1;
+        OwnedRef slot_object(PyLong_FromLong(slot));
+        if (!slot_object || PyDict_SetItem(slots.get(), code.get(), slot_object.get()) < 0) return -1;
+    }
+    // 7: OPERATOR_SLOT_MAP from that dict.
+    if (!to_integer_map(slots.get(), &constants->OPERATOR_SLOT_MAP)) return -1;
+
+    // 8-10: the codes with a constant of their own.
+    if (!read_operator_code(afe_operator.get(), "Ratio", &constants->RATIO_CODE)) return -1;
+    if (!read_operator_code(afe_operator.get(), "CountDistinct", &constants->COUNT_DISTINCT_CODE)) return -1;
+    if (!read_operator_code(afe_operator.get(), "Mode", &constants->MODE_CODE)) return -1;
+
+    // 11: the unknown-dimension marker.
+    OwnedRef reader(PyObject_GetAttrString(module, "TransactionFileRecordReader"));
+    if (!reader || !read_int32(reader.get(), "UNKNOWN_DIMENSION_VALUE", &constants->UNKNOWN_DIMENSION_VALUE))
+        return -1;
+
+    // 12: `execute`, bound last.
+    static PyMethodDef methods[] = {
+        {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(execute)),
+         METH_VARARGS | METH_KEYWORDS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return PyModule_AddFunctions(module, methods);
+}
+
+int module_exec(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (!state) return -1;
+    try {
+        state->constants = new ModuleConstants();
+        return exec_module_steps(module, state->constants);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return -1;
+    }
+}
+
+void module_free(void* module) {
+    ModuleState* state = state_of(static_cast<PyObject*>(module));
+    if (state) {
+        delete state->constants;
+        state->constants = nullptr;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "data_frame_builder_helper",
+    nullptr,              // m_doc
+    sizeof(ModuleState),  // m_size
+    nullptr,              // m_methods: `execute` is added as the last load step
+    module_slots,
+    nullptr,  // m_traverse: the state holds no Python objects
+    nullptr,  // m_clear
+    module_free,
+};
+
+}  // namespace
+}  // namespace dfbh
+
+// The build hides every symbol by default, and Python 3.8's PyMODINIT_FUNC
+// does not mark the entry point visible (3.9's does), so it is said here.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_data_frame_builder_helper(void) {
+    return PyModuleDef_Init(&dfbh::module_definition);
+}

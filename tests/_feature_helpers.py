@@ -1,0 +1,278 @@
+"""Builders for `execute` calls in the feature and differential tests.
+
+A `Scenario` turns a readable description (transactions per entity, splits,
+index map, horizons, operators) into the 23 arguments of `execute`, with a
+result frame pre-filled with a sentinel, and runs either the native module or
+the reference model on fresh copies of them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import sys
+
+import numpy as np
+
+import reference_model
+
+MODULE_PATH = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
+CONTEXT_PREFIX = MODULE_PATH + "."
+
+DAY = 86_400_000
+HOUR = 3_600_000
+T0 = 1_700_000_000_000  # a target date, in milliseconds
+SENTINEL = -7.0
+
+
+def afe_operator():
+    from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
+    return AfeOperator
+
+
+def unknown_dimension_value():
+    from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
+        TransactionFileRecordReader,
+    )
+
+    return TransactionFileRecordReader.UNKNOWN_DIMENSION_VALUE
+
+
+def code(name):
+    """Operator code of an AfeOperator member, by name."""
+    return int(getattr(afe_operator(), name).value)
+
+
+def all_codes():
+    return [int(member.value) for member in afe_operator()]
+
+
+def load_module():
+    import importlib
+
+    return importlib.import_module(MODULE_PATH)
+
+
+@contextlib.contextmanager
+def capture_unraisable():
+    """Collects (type name, message, routine) of every unraisable report."""
+    reports = []
+    previous = sys.unraisablehook
+
+    def hook(args):
+        context = args.object
+        if isinstance(context, str) and context.startswith(CONTEXT_PREFIX):
+            context = context[len(CONTEXT_PREFIX) :]
+        else:
+            context = ("unexpected context", context)
+        reports.append((args.exc_type.__name__, str(args.exc_value), context))
+
+    sys.unraisablehook = hook
+    try:
+        yield reports
+    finally:
+        sys.unraisablehook = previous
+
+
+def f32_bits(array):
+    """uint32 view of a float32 array, for bit-exact comparison."""
+    return np.ascontiguousarray(array, dtype=np.float32).view(np.uint32)
+
+
+def assert_bits_equal(got, expected):
+    got_bits, expected_bits = f32_bits(got), f32_bits(expected)
+    if not np.array_equal(got_bits, expected_bits):
+        diff = np.argwhere(got_bits != expected_bits)
+        lines = [
+            "{}: got {!r} (0x{:08x}) expected {!r} (0x{:08x})".format(
+                tuple(int(i) for i in idx),
+                float(np.asarray(got)[tuple(idx)]),
+                int(got_bits[tuple(idx)]),
+                float(np.asarray(expected)[tuple(idx)]),
+                int(expected_bits[tuple(idx)]),
+            )
+            for idx in diff[:20]
+        ]
+        raise AssertionError("{} cells differ:\n{}".format(len(diff), "\n".join(lines)))
+
+
+def _relayout(array, layout):
+    """The same values in a differently strided array (a view of a new buffer)."""
+    array = np.asarray(array)
+    if layout == "plain":
+        return array.copy()
+    if layout == "transposed":
+        # Column-major storage: every axis is non-contiguous in row terms.
+        return np.asfortranarray(array) if array.ndim > 1 else array.copy()
+    if layout == "reversed":
+        # Negative strides on every axis.
+        flipped = array[tuple(slice(None, None, -1) for _ in range(array.ndim))].copy()
+        return flipped[tuple(slice(None, None, -1) for _ in range(array.ndim))]
+    if layout == "sliced":
+        # Every second element of a larger buffer on every axis.
+        big = np.zeros(tuple(2 * n + 1 for n in array.shape), dtype=array.dtype)
+        view = big[tuple(slice(1, None, 2) for _ in range(array.ndim))]
+        view[...] = array
+        return view
+    raise ValueError(layout)
+
+
+class Scenario:
+    """One `execute` call described in readable pieces.
+
+    transactions: {entity: [(timestamp, quantity, dimension_code), ...]},
+    listed in the order given to the module (newest first for a sorted
+    history). An entity absent from it has no `entity_index_map` entry; one
+    with an empty list has an empty row array.
+    """
+
+    # where the used columns of the transaction arrays lie
+    DATE_COL = 1
+    Q_COL = 2
+    D_COL = 0
+
+    def __init__(
+        self,
+        *,
+        transactions,
+        target_dates,
+        splits,
+        index_map,
+        horizons,
+        offset=1,
+        resolution=2,
+        operators=(),
+        set_one=(),
+        set_two=(),
+        for_afe_columns=False,
+        dim_group_id=-1,
+        is_no_dim_col=False,
+        nearest_exponent=1000,
+        dims=None,
+        n_rows=None,
+        sentinel=SENTINEL,
+        date_col_index=None,
+        layout="plain",
+        drop_keys=(),
+        column_name_map=None,
+        extra_ops=(),
+    ):
+        self.transactions = transactions
+        self.target_dates = list(target_dates)
+        self.splits = [list(row) for row in splits]
+        self.index_map = dict(index_map)
+        self.horizons = list(horizons)
+        self.offset = offset
+        self.resolution = resolution
+        self.operators = list(operators)
+        self.set_one = list(set_one)
+        self.set_two = list(set_two)
+        self.for_afe_columns = for_afe_columns
+        self.dim_group_id = dim_group_id
+        self.is_no_dim_col = is_no_dim_col
+        self.nearest_exponent = nearest_exponent
+        self.sentinel = sentinel
+        self.date_col_index = self.DATE_COL if date_col_index is None else date_col_index
+        self.layout = layout
+        if dims is None:
+            dims = sorted(set(self.index_map.values()) | {0})
+        self.dims = list(dims)
+        if column_name_map is None:
+            column_name_map = {}
+            horizon_values = sorted(set(self.horizons) | {1})
+            for d in self.dims:
+                for op in all_codes() + list(extra_ops):
+                    for h in horizon_values:
+                        key = reference_model.get_column_key(nearest_exponent, d, op, h)
+                        if key not in column_name_map and key not in drop_keys:
+                            column_name_map[key] = len(column_name_map)
+        self.column_name_map = column_name_map
+        self.n_cols = max(column_name_map.values(), default=-1) + 1
+        if n_rows is None:
+            n_rows = max(len(row) for row in self.splits) * max(len(self.splits), 1) if self.splits else 1
+        self.n_rows = max(n_rows, 1)
+
+        # transaction rows, in entity order, each entity's rows in listed order
+        dates, quantities, codes = [], [], []
+        self.entity_rows = {}
+        for entity in sorted(transactions):
+            rows = []
+            for timestamp, quantity, dimension_code in transactions[entity]:
+                rows.append(len(dates))
+                dates.append(timestamp)
+                quantities.append(quantity)
+                codes.append(dimension_code)
+            self.entity_rows[entity] = rows
+        n = len(dates)
+        self.trx_dates = np.full((n, 2), -(10**15), dtype=np.int64)
+        self.trx_dates[:, self.DATE_COL] = dates
+        self.trx_q = np.full((n, 3), 99.0, dtype=np.float32)
+        self.trx_q[:, self.Q_COL] = np.array(quantities, dtype=np.float32)
+        self.trx_d = np.full((n, 2), 77, dtype=np.int8)
+        self.trx_d[:, self.D_COL] = codes
+
+    def column(self, dim_value, op, horizon):
+        key = reference_model.get_column_key(self.nearest_exponent, dim_value, op, horizon)
+        return self.column_name_map[key]
+
+    def blank_frame(self):
+        return np.full((self.n_rows, self.n_cols), self.sentinel, dtype=np.float32)
+
+    def expected(self, cells):
+        """A sentinel frame with the given {(row, (d, op, h)): value} cells."""
+        frame = self.blank_frame()
+        for (row, key), value in cells.items():
+            frame[row, self.column(*key)] = np.float32(value)
+        return frame
+
+    def arguments(self):
+        """Fresh arguments of one call (new arrays and dicts every time)."""
+        layout = self.layout
+        split_width = max((len(row) for row in self.splits), default=0)
+        splits = np.full((len(self.splits), split_width), -1, dtype=np.int32)
+        for i, row in enumerate(self.splits):
+            splits[i, : len(row)] = row
+        entity_index_map = {
+            entity: _relayout(np.array(rows, dtype=np.int32), layout)
+            for entity, rows in self.entity_rows.items()
+        }
+        return dict(
+            result_frame=_relayout(self.blank_frame(), layout),
+            c_num_threads=1,
+            date_col_index=self.date_col_index,
+            d_index=self.D_COL,
+            q_index=self.Q_COL,
+            splits=_relayout(splits, layout),
+            horizons=list(self.horizons),
+            offset=self.offset,
+            resolution=self.resolution,
+            index_map=dict(self.index_map),
+            trx_dates=_relayout(self.trx_dates, layout),
+            trx_q_arrays=_relayout(self.trx_q, layout),
+            trx_d_arrays=_relayout(self.trx_d, layout),
+            entity_index_map=entity_index_map,
+            target_dates=_relayout(np.array(self.target_dates, dtype=np.int64), layout),
+            included_operators=list(self.operators),
+            included_operator_set_one=list(self.set_one),
+            included_operator_set_two=list(self.set_two),
+            column_name_map=dict(self.column_name_map),
+            nearest_exponent=self.nearest_exponent,
+            dim_group_id=self.dim_group_id,
+            for_afe_columns=self.for_afe_columns,
+            is_no_dim_col=self.is_no_dim_col,
+        )
+
+    def run(self, implementation, arguments=None):
+        """Runs `implementation` ("model" or "module"); returns (frame, reports)."""
+        if arguments is None:
+            arguments = self.arguments()
+        if implementation == "model":
+            reports = reference_model.execute_reference(**arguments)
+        elif implementation == "module":
+            module = load_module()
+            with capture_unraisable() as reports:
+                result = module.execute(**arguments)
+            assert result is None
+        else:
+            raise ValueError(implementation)
+        return np.array(arguments["result_frame"]), list(reports)

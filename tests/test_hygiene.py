@@ -1,0 +1,207 @@
+"""What `execute` leaves behind: no references, no exported buffers, no
+memory, no change to its inputs, whether the call succeeds or fails."""
+
+import copy
+import os
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import ARGUMENT_NAMES, SENTINEL
+
+
+class IntLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
+def big(value):
+    """A fresh int object, not one of the interpreter's cached small ints."""
+    return int(str(10**6 + value))
+
+
+def counted_arguments(make_arguments):
+    """Valid arguments whose every object, nested ones included, is its own
+    reference-counted object."""
+    return make_arguments(
+        c_num_threads=IntLike(2),
+        date_col_index=big(0) - 10**6,
+        horizons=[big(7) - 10**6, IntLike(30)],
+        index_map={big(1) - 10**6: IntLike(1), IntLike(2): 2.0},
+        entity_index_map={big(0) - 10**6: np.zeros(2, dtype=np.int32), big(5): None, IntLike(3): np.zeros(1, dtype=np.int32)},
+        column_name_map={big(10): IntLike(0), big(11): big(1) - 10**6},
+        nearest_exponent=big(100) - 10**6,
+        dim_group_id=IntLike(-1),
+        for_afe_columns=[],
+        is_no_dim_col=object(),
+    )
+
+
+def objects_of(arguments):
+    """Every object reachable from the arguments that a call may touch."""
+    found = []
+    for value in arguments.values():
+        found.append(value)
+        if isinstance(value, dict):
+            for key, item in value.items():
+                found.extend([key, item])
+        elif isinstance(value, list):
+            found.extend(value)
+    return found
+
+
+FAILURES = [
+    ("result_frame", np.zeros((2, 3))),
+    ("splits", np.zeros(3, dtype=np.int32)),
+    ("horizons", [1, 2, "x"]),
+    ("index_map", {1: 1, 2: 2**15}),
+    ("trx_d_arrays", np.zeros((1, 1), dtype=np.uint8)),
+    ("entity_index_map", {0: np.zeros(2, dtype=np.int32), 1: np.zeros(2, dtype=np.int64)}),
+    ("target_dates", np.zeros(1, dtype=">i8")),
+    ("column_name_map", {1: 0, 2: "x"}),
+    ("is_no_dim_col", np.array([1, 2])),
+]
+
+
+def test_reference_counts_unchanged(execute, make_arguments):
+    arguments = counted_arguments(make_arguments)
+    bad_values = [bad for _, bad in FAILURES]
+    watched = objects_of(arguments) + bad_values + objects_of(dict(FAILURES))
+    # Shared singletons and cached small ints are counted by the whole process.
+    watched = [obj for obj in watched if obj is not None and not isinstance(obj, (bool, float)) and not (isinstance(obj, int) and -5 <= obj <= 256)]
+
+    def calls():  # a function of its own, so no loop variable outlives it
+        for _ in range(200):
+            execute(**arguments)
+            execute(*arguments.values())
+            for name, bad in FAILURES:
+                with pytest.raises(Exception):
+                    execute(**dict(arguments, **{name: bad}))
+            # binding failures, with every argument given
+            with pytest.raises(TypeError):
+                execute(*arguments.values(), bogus=1)
+            with pytest.raises(TypeError):
+                execute(*arguments.values(), result_frame=arguments["result_frame"])
+            with pytest.raises(TypeError):
+                execute(*list(arguments.values())[:19], **{"nearest_exponent": 1, 2: 3})
+
+    before = [sys.getrefcount(obj) for obj in watched]
+    calls()
+    after = [sys.getrefcount(obj) for obj in watched]
+    changed = [(repr(obj)[:40], b, a) for obj, b, a in zip(watched, before, after) if a != b]
+    assert changed == []
+
+
+def memoryview_arguments(make_arguments):
+    """Arguments whose arrays are memoryviews: a memoryview refuses release()
+    while a buffer it exported is still held."""
+
+    def view(array):
+        return memoryview(array.copy())
+
+    return make_arguments(
+        result_frame=view(np.full((2, 3), SENTINEL, dtype=np.float32)),
+        splits=view(np.full((1, 2), -1, dtype=np.int32)),
+        trx_dates=view(np.zeros((1, 1), dtype=np.int64)),
+        trx_q_arrays=view(np.zeros((1, 1), dtype=np.float32)),
+        trx_d_arrays=view(np.zeros((1, 1), dtype=np.int8)),
+        entity_index_map={0: view(np.zeros(2, dtype=np.int32)), 1: view(np.zeros(1, dtype=np.int32))},
+        target_dates=view(np.zeros(1, dtype=np.int64)),
+    )
+
+
+def exported_views(arguments):
+    views = [value for value in arguments.values() if isinstance(value, memoryview)]
+    views += [value for value in arguments["entity_index_map"].values() if isinstance(value, memoryview)]
+    return views
+
+
+@pytest.mark.parametrize(
+    "name, bad",
+    [
+        (None, None),  # a call that succeeds
+        ("nearest_exponent", "x"),  # after every array
+        ("target_dates", memoryview(np.zeros((1, 1), dtype=np.int64))),  # the failing view itself
+        ("included_operators", [1, None]),
+        ("is_no_dim_col", np.array([1, 2])),
+        ("entity_index_map", "late"),  # a bad entry after good views in the same dict
+    ],
+)
+def test_no_buffer_stays_exported(execute, make_arguments, name, bad):
+    arguments = memoryview_arguments(make_arguments)
+    if name == "entity_index_map":
+        arguments[name][2] = memoryview(np.zeros(2, dtype=np.int64))
+    elif name is not None:
+        arguments[name] = bad
+    if name is None:
+        assert execute(**arguments) is None
+    else:
+        with pytest.raises(Exception):
+            execute(**arguments)
+    for view in exported_views(arguments):
+        view.release()  # BufferError if the call left it exported
+
+
+def test_memory_stays_flat_over_many_calls(execute, make_arguments):
+    page = os.sysconf("SC_PAGE_SIZE")
+
+    def resident_bytes():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * page
+
+    # Inputs large enough that any per-call leak of a converted copy shows.
+    arguments = make_arguments(
+        horizons=list(range(1, 301)),
+        index_map={i: i % 50 for i in range(-300, 300)},
+        entity_index_map={i: np.zeros(4, dtype=np.int32) for i in range(200)},
+        column_name_map={i * 7: i % 3 for i in range(1000)},
+        included_operators=list(range(100)),
+    )
+    failing = dict(arguments, nearest_exponent="x")
+
+    def run(calls):
+        for i in range(calls):
+            if i % 2:
+                try:
+                    execute(**failing)
+                except TypeError:
+                    pass
+            else:
+                execute(**arguments)
+
+    run(1000)
+    start = resident_bytes()
+    run(10000)
+    growth = resident_bytes() - start
+    assert growth < 2 * 1024 * 1024, growth
+
+
+def same(a, b):
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return type(a) is type(b) and a == b
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_inputs_other_than_result_frame_are_left_unmodified(execute, make_arguments, fails):
+    arguments = make_arguments(
+        horizons=[30, 7, 7],
+        index_map={3: 1, 1: 2, -5: 2},
+        entity_index_map={2: np.arange(3, dtype=np.int32), 0: None},
+        column_name_map={10**12: 1, -3: 0},
+        nearest_exponent="x" if fails else 100,
+    )
+    snapshot = copy.deepcopy(arguments)
+    if fails:
+        with pytest.raises(TypeError):
+            execute(**arguments)
+    else:
+        execute(**arguments)
+    for name in ARGUMENT_NAMES[1:]:
+        assert same(arguments[name], snapshot[name]), name
