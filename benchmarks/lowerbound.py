@@ -37,19 +37,18 @@ I32 = ctypes.c_int32
 
 class LbArgs(ctypes.Structure):
     _fields_ = [
-        ("result", P), ("result_s0", I64), ("result_s1", I64),
+        ("result", P), ("result_s0", I64),
         ("dates", P), ("dates_s0", I64),
         ("qs", P), ("qs_s0", I64),
         ("ds", P), ("ds_s0", I64),
         ("rows", P), ("row_offsets", P), ("has_rows", P), ("target_dates", P),
         ("splits", P), ("n_splits", I64), ("split_len", I64),
         ("unit_ms", I64), ("offset", I32), ("n_horizons", I32), ("horizons", P),
-        ("code_to_dim", P), ("n_dims", I32), ("dim_values", P),
+        ("code_to_dim", P), ("n_dims", I32),
         ("inclusive_upper", I32), ("nan_skips", I32), ("group_only", I32), ("group_dim", I32),
         ("want_distinct", I32), ("want_mode", I32),
-        ("n1", I32), ("set1_slots", P), ("set1_cols", P),
-        ("n2", I32), ("set2_slots", P), ("set2_cols", P),
-        ("ratio_mode", I32), ("ratio_pos", I32), ("ratio_cols", P),
+        ("n_writes", I64), ("write_to", P), ("write_from", P),
+        ("n_ratio", I64), ("ratio_to", P), ("ratio_dim", P), ("ratio_pos", P),
     ]  # fmt: skip
 
 
@@ -96,21 +95,6 @@ class LowerBound:
         for code, value in kw["index_map"].items():
             code_to_dim[code & 0xFF] = dim_index[value]
 
-        set1 = list(kw["included_operator_set_one"])
-        set2 = list(kw["included_operator_set_two"])
-        set1_cols = np.full((D, max(len(set1), 1), H), -1, dtype=np.int32)
-        set2_cols = np.full((D, max(len(set2), 1)), -1, dtype=np.int32)
-        ratio_cols = np.full((D, H), -1, dtype=np.int32)
-        cols = call.columns
-        for i, d in enumerate(dim_values):
-            for x, op in enumerate(set1):
-                for j, h in enumerate(horizons):
-                    set1_cols[i, x, j] = cols.get((d, op, h), -1)
-            for x, op in enumerate(set2):
-                set2_cols[i, x] = cols.get((d, op, horizons[-1]), -1)
-            for j, h in enumerate(horizons):
-                ratio_cols[i, j] = cols.get((d, AfeOperator.Ratio.value, h), -1)
-
         included = list(kw["included_operators"])
         ratio = AfeOperator.Ratio.value in included
         want_distinct = AfeOperator.CountDistinct.value in included
@@ -118,29 +102,53 @@ class LowerBound:
         group = bool(kw["for_afe_columns"])
         group_only = group and not ratio and not kw["is_no_dim_col"] and not want_distinct and not want_mode
         group_dim = dim_index.get(int(kw["dim_group_id"]), -1)
-        if group and ratio:
-            ratio_mode, ratio_pos = 2, horizons.index(kw["horizons"][0])
-        elif ratio:
-            ratio_mode, ratio_pos = 1, 0
-        else:
-            ratio_mode, ratio_pos = 0, 0
+
+        # Flat write lists: (column, source index). Sources are the cells
+        # [dim][position][slot], then the distinct counts and the modes per
+        # position; set two is read at the smallest horizon.
+        stat_base = D * H * 9
+
+        def source(i: int, j: int, op: int) -> int:
+            if op == AfeOperator.CountDistinct.value:
+                return stat_base + j
+            if op == AfeOperator.Mode.value:
+                return stat_base + H + j
+            return (i * H + j) * 9 + SLOT_OF.get(op, 0)
+
+        cols = call.columns
+        write_col, write_from = [], []
+        ratio_col, ratio_dim, ratio_pos = [], [], []
+        for i, d in enumerate(dim_values):
+            for j, h in enumerate(horizons):
+                for op in kw["included_operator_set_one"]:
+                    if (d, op, h) in cols:
+                        write_col.append(cols[(d, op, h)])
+                        write_from.append(source(i, j, op))
+            for op in kw["included_operator_set_two"]:
+                if (d, op, horizons[-1]) in cols:
+                    write_col.append(cols[(d, op, horizons[-1])])
+                    write_from.append(source(i, 0, op))
+            for j, h in enumerate(horizons):
+                if (d, AfeOperator.Ratio.value, h) in cols:
+                    ratio_col.append(cols[(d, AfeOperator.Ratio.value, h)])
+                    ratio_dim.append(i)
+                    ratio_pos.append(j)
+        self._write_col = np.array(write_col, dtype=np.int64)
+        self._ratio_col = np.array(ratio_col, dtype=np.int64)
+        self._col_stride = None
 
         splits = np.ascontiguousarray(kw["splits"], dtype=np.int32)
-        has_rows = data.has_rows.astype(np.uint8)
         arrays = dict(
             rows=np.ascontiguousarray(data.rows_newest_first, dtype=np.int32),
             row_offsets=np.ascontiguousarray(data.row_offsets, dtype=np.int64),
-            has_rows=has_rows,
+            has_rows=data.has_rows.astype(np.uint8),
             target_dates=np.ascontiguousarray(data.target_dates, dtype=np.int64),
             splits=splits,
             horizons=np.array(horizons, dtype=np.int32),
             code_to_dim=code_to_dim,
-            dim_values=np.array(dim_values, dtype=np.int32),
-            set1_slots=np.array([SLOT_OF.get(op, 0) for op in set1] or [0], dtype=np.int32),
-            set1_cols=set1_cols,
-            set2_slots=np.array([SLOT_OF.get(op, 0) for op in set2] or [0], dtype=np.int32),
-            set2_cols=set2_cols,
-            ratio_cols=ratio_cols,
+            write_from=np.array(write_from or [0], dtype=np.int32),
+            ratio_dim=np.array(ratio_dim or [0], dtype=np.int32),
+            ratio_pos=np.array(ratio_pos or [0], dtype=np.int32),
         )
         self._keep.extend(arrays.values())
         a = LbArgs()
@@ -165,17 +173,26 @@ class LowerBound:
         a.group_dim = group_dim
         a.want_distinct = int(want_distinct)
         a.want_mode = int(want_mode)
-        a.n1 = len(set1)
-        a.n2 = len(set2)
-        a.ratio_mode = ratio_mode
-        a.ratio_pos = ratio_pos
+        a.n_writes = len(write_col)
+        a.n_ratio = len(ratio_col)
         self.args = a
         self.counters = LbCounters()
 
     def run(self, result_frame: np.ndarray) -> LbCounters:
         if result_frame.dtype != np.float32 or result_frame.ndim != 2:
             raise TypeError("result_frame must be a 2-axis float32 array")
+        if self._col_stride != result_frame.strides[1]:
+            # Column byte offsets depend on the frame's column stride.
+            self._col_stride = result_frame.strides[1]
+            self._write_to = (self._write_col * self._col_stride).astype(np.int64)
+            self._ratio_to = (self._ratio_col * self._col_stride).astype(np.int64)
+            if not len(self._write_to):
+                self._write_to = np.zeros(1, dtype=np.int64)
+            if not len(self._ratio_to):
+                self._ratio_to = np.zeros(1, dtype=np.int64)
+            self.args.write_to = self._write_to.ctypes.data
+            self.args.ratio_to = self._ratio_to.ctypes.data
         self.args.result = result_frame.ctypes.data
-        self.args.result_s0, self.args.result_s1 = result_frame.strides
+        self.args.result_s0 = result_frame.strides[0]
         self.lib.lb_run(ctypes.byref(self.args), ctypes.byref(self.counters))
         return self.counters
