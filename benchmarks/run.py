@@ -335,6 +335,36 @@ def scaling(opts) -> List[dict]:
     return out
 
 
+def markdown(paths: List[str]) -> str:
+    """The records of JSON files written by --json as a Markdown table."""
+    lines = [
+        "| workload | layout | impl | wall s | cpu s | x lower (wall) | x lower (cpu) | Mtrx/s | Mcells/s "
+        "| peak extra MB | Ir/trx | peer / module (wall) | peer / module (cpu) | check |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for path in paths:
+        with open(path) as f:
+            info = json.load(f)
+        for rec in info["records"]:
+            lb = rec["lower_bound"]
+            impls = [(t, rec[t]) for t in ("lower_bound", "module") if t in rec]
+            impls += list(rec.get("peers", {}).items())
+            for name, e in impls:
+                chk = e.get("check_vs_lower_bound") or e.get("check")
+                ok = "" if chk is None else ("ok" if chk["ok"] else "MISMATCH")
+                ipt = e.get("instructions_per_scanned")
+                mod = rec.get("module")
+                peer = name in PEER_NAMES and mod is not None
+                lines.append("| {} {} | {} | {} | {} | {} | {:.2f} | {:.2f} | {:.1f} | {:.1f} | {} | {} | {} | {} | {} |".format(
+                    rec["workload"], rec["size"], rec["layout"], name, _fmt_s(e["median_s"]), _fmt_s(e["median_cpu_s"]),
+                    e["median_s"] / lb["median_s"], e["median_cpu_s"] / lb["median_cpu_s"],
+                    rec["scanned"] / e["median_s"] / 1e6, rec["cells"] / e["median_s"] / 1e6,
+                    _fmt_mb(e.get("extra_peak_bytes")), "-" if ipt is None else "{:.0f}".format(ipt),
+                    "{:.1f}".format(e["median_s"] / mod["median_s"]) if peer else "",
+                    "{:.1f}".format(e["median_cpu_s"] / mod["median_cpu_s"]) if peer else "", ok))
+    return "\n".join(lines)
+
+
 def machine() -> dict:
     cpu = platform.processor()
     try:
@@ -372,11 +402,15 @@ def main(argv=None) -> None:
     p.add_argument("--no-module", action="store_true", help="leave the module out")
     p.add_argument("--scaling", action="store_true", help="cost over 4 sizes up to --size")
     p.add_argument("--json", help="write the records to this file")
+    p.add_argument("--report", nargs="+", metavar="JSON", help="print the records of these files as Markdown")
     p.add_argument("--child", choices=("memory", "callgrind"), help=argparse.SUPPRESS)
     p.add_argument("--target", help=argparse.SUPPRESS)
     opts = p.parse_args(argv)
     if opts.child:
         child_main(opts)
+        return
+    if opts.report:
+        print(markdown(opts.report))
         return
     opts.workload = opts.workload or list(generate.WORKLOADS)
     opts.layout = opts.layout or list(generate.LAYOUTS)
