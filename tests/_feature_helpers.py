@@ -211,6 +211,28 @@ class Scenario:
         self.trx_d = np.full((n, 2), 77, dtype=np.int8)
         self.trx_d[:, self.D_COL] = codes
 
+    def __repr__(self):
+        fields = [
+            "transactions",
+            "target_dates",
+            "splits",
+            "index_map",
+            "horizons",
+            "offset",
+            "resolution",
+            "operators",
+            "set_one",
+            "set_two",
+            "for_afe_columns",
+            "dim_group_id",
+            "is_no_dim_col",
+            "nearest_exponent",
+            "sentinel",
+            "date_col_index",
+            "layout",
+        ]
+        return "Scenario({})".format(", ".join("{}={!r}".format(f, getattr(self, f)) for f in fields))
+
     def column(self, dim_value, op, horizon):
         key = reference_model.get_column_key(self.nearest_exponent, dim_value, op, horizon)
         return self.column_name_map[key]

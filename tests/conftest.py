@@ -99,12 +99,29 @@ def make_arguments():
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
-    """Calls of sys.unraisablehook as (exception type, str(exception), object)."""
-    calls = []
+def unraisable():
+    """Calls of sys.unraisablehook as (exception type, str(exception), object).
+
+    The hook itself is installed around the test call by the hook wrapper
+    below: pytest 8 replaces sys.unraisablehook with its own for the call
+    phase, after fixtures are set up.
+    """
+    return []
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    calls = getattr(item, "funcargs", {}).get("unraisable")
+    if calls is None:
+        yield
+        return
 
     def hook(report):
         calls.append((report.exc_type, str(report.exc_value), report.object))
 
-    monkeypatch.setattr(sys, "unraisablehook", hook)
-    return calls
+    previous = sys.unraisablehook
+    sys.unraisablehook = hook
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous

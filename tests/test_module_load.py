@@ -278,7 +278,7 @@ def test_load_failure_of_a_value(load_with, files, exception, message):
     assert report["load"] == {"type": exception, "message": message}
 
 
-def test_executing_the_spec_again_leaves_the_loaded_module_alone(dfbh, make_arguments, monkeypatch):
+def test_a_second_module_object_leaves_the_loaded_one_alone(dfbh, make_arguments, monkeypatch):
     import types
 
     spec = importlib.util.find_spec(MODULE_NAME)

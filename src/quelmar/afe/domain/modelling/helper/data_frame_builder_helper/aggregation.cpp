@@ -40,6 +40,7 @@ private:
     void carry_forward(int32_t h, int32_t p);
     void fill_tail();
     void spread_statistics(int32_t from_horizon_above, int32_t below_horizon, bool inclusive_below);
+    void accumulate(int32_t rec, int32_t dim, int32_t p, int32_t h, float q, float span);
     void count_code(int8_t code);
     void record_statistics(int32_t p);
     bool report_row_out_of_range(int32_t r, int64_t n_rows);
@@ -113,9 +114,8 @@ void EntityScan::spread_statistics(int32_t from_horizon_above, int32_t below_hor
 // and h, and onto h itself, so that accumulation stays cumulative.
 void EntityScan::carry_forward(int32_t h, int32_t p) {
     const auto& hl = plan_.horizon_list;
-    for (int32_t j = 0; j < plan_.D; ++j) {
+    for (int32_t j : s_.seen_dims) {
         const RecordState& rs = records_[j];
-        if (!rs.seen) continue;
         const int32_t L = rs.last_horizon;
         for (int32_t k = 0; k < H_; ++k) {
             const int32_t g = hl[k];
@@ -131,9 +131,8 @@ void EntityScan::carry_forward(int32_t h, int32_t p) {
 void EntityScan::fill_tail() {
     const auto& hl = plan_.horizon_list;
     const int32_t max_h = plan_.max_horizon;
-    for (int32_t j = 0; j < plan_.D; ++j) {
+    for (int32_t j : s_.seen_dims) {
         const RecordState& rs = records_[j];
-        if (!rs.seen) continue;
         for (int32_t k = 0; k < H_; ++k) {
             const int32_t g = hl[k];
             if (g <= max_h && g > last_horizon_) copy_cell(j, rs.last_position, plan_.list_position[k]);
@@ -158,6 +157,43 @@ void EntityScan::record_statistics(int32_t p) {
     s_.mode_at[p] = static_cast<double>(best_code_);
     s_.stat_present[p] = 1;
     if (p > max_stat_position_) max_stat_position_ = p;
+}
+
+// Adds one accepted transaction to its cell (dim, p) and to the value's
+// time-since bounds. The first transaction of a value starts its cells;
+// later ones find, thanks to the carry-forward, the cumulative values of
+// the smaller horizons in place.
+inline void EntityScan::accumulate(int32_t rec, int32_t dim, int32_t p, int32_t h, float q, float span) {
+    RecordState& rs = records_[rec];
+    float* c = cell(dim, p);
+    if (!rs.seen) {
+        rs.span_largest = span;
+        rs.span_smallest = span;
+        c[DENSITY_SLOT] = q;
+        c[MIN_SLOT] = q;
+        c[MAX_SLOT] = q;
+        c[SUM_SLOT] = q;
+        c[FREQUENCY_SLOT] = 1.0f;
+        rs.seen = 1;
+        s_.seen_dims.push_back(dim);
+        rs.last_horizon = h;
+        rs.last_position = p;
+        return;
+    }
+    if (span > rs.span_largest) rs.span_largest = span;
+    if (rs.span_smallest > span) rs.span_smallest = span;
+    // NaN on either side leaves Min and Max as they are.
+    if (c[MIN_SLOT] > q) c[MIN_SLOT] = q;
+    if (q > c[MAX_SLOT]) c[MAX_SLOT] = q;
+    const float sum = q + c[SUM_SLOT];
+    c[SUM_SLOT] = sum;
+    const float frequency = static_cast<float>(static_cast<double>(c[FREQUENCY_SLOT]) + 1.0);
+    c[FREQUENCY_SLOT] = frequency;
+    c[DENSITY_SLOT] = sum / frequency;
+    if (h > rs.last_horizon) {
+        rs.last_horizon = h;
+        rs.last_position = p;
+    }
 }
 
 bool EntityScan::report_row_out_of_range(int32_t r, int64_t n_rows) {
@@ -235,63 +271,27 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
         }
         const int32_t rec = record_of_code[code_slot];
         const ValueRecord& record = value_records[rec];
+        // The group filter comes before the horizon lookup: the lookup
+        // cannot fail for a row that passed the date filter, so it has no
+        // effect on a row that the group filter then drops.
+        if (kAfe && group_only && !record.in_group) continue;
 
         int32_t h, p;
-        bool position_inserted = false;
         if (kHasDate) {
+            bool position_inserted = false;
             h = find_horizon(t, &p, &position_inserted);
+            inserted_position_ |= position_inserted;
         } else {
             h = 1;
             p = no_date_position;
-            position_inserted = no_date_inserted;
-        }
-        if (kAfe && group_only && !record.in_group) continue;
-        inserted_position_ |= position_inserted;
-        if (record.dim < 0) {
-            host_.report(ErrorKind::Index, routine::get_aggregates_and_fill_row,
-                         "dimension code " + std::to_string(code) +
-                             " has no dimension index: index_map held no dimension value when the split started");
-            return false;
+            inserted_position_ |= no_date_inserted;
         }
 
         const float span = get_span(plan_, target_date_, t, host_);
-        RecordState& rs = records_[rec];
-        const bool seen = rs.seen != 0;
-        if (!seen) {
-            rs.span_largest = span;
-            rs.span_smallest = span;
-        } else {
-            if (span > rs.span_largest) rs.span_largest = span;
-            if (rs.span_smallest > span) rs.span_smallest = span;
-        }
-
         if (h != last_horizon_ && last_horizon_ != -1) carry_forward(h, p);
-
-        float* c = cell(record.dim, p);
-        if (!seen) {
-            c[DENSITY_SLOT] = q;
-            c[MIN_SLOT] = q;
-            c[MAX_SLOT] = q;
-            c[SUM_SLOT] = q;
-            c[FREQUENCY_SLOT] = 1.0f;
-        } else {
-            // NaN on either side leaves Min and Max as they are.
-            if (c[MIN_SLOT] > q) c[MIN_SLOT] = q;
-            if (q > c[MAX_SLOT]) c[MAX_SLOT] = q;
-            const float sum = q + c[SUM_SLOT];
-            c[SUM_SLOT] = sum;
-            const float frequency = static_cast<float>(static_cast<double>(c[FREQUENCY_SLOT]) + 1.0);
-            c[FREQUENCY_SLOT] = frequency;
-            c[DENSITY_SLOT] = sum / frequency;
-        }
+        if (record.dim >= 0) accumulate(rec, record.dim, p, h, q, span);
         last_horizon_ = h;
         if (kTrackCodes) record_statistics(p);
-
-        if (!seen || h > rs.last_horizon) {
-            rs.seen = 1;
-            rs.last_horizon = h;
-            rs.last_position = p;
-        }
     }
 
     if (last_horizon_ < plan_.max_horizon) fill_tail();
@@ -301,10 +301,8 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
 // TimeSinceFirst / TimeSinceLast of every dimension value go into all of its
 // horizon cells; CountDistinct / Mode per horizon go into every cell.
 void EntityScan::write_statistics() {
-    for (int32_t rec : plan_.records_by_value) {
-        const RecordState& rs = records_[rec];
-        if (!rs.seen) continue;
-        const int32_t dim = plan_.records[rec].dim;
+    for (int32_t dim : s_.seen_dims) {
+        const RecordState& rs = records_[dim];
         for (int32_t position : plan_.distinct_position) {
             float* c = cell(dim, position);
             c[TIME_SINCE_FIRST_SLOT] = rs.span_largest;
@@ -343,13 +341,25 @@ ScanFn pick_scan(bool track_codes) {
 
 }  // namespace
 
+// Between entities only the cells of the dimension values that the
+// previous entity touched are set back to NaN: every other cell still holds
+// NaN, except CountDistinct and Mode, which every entity that tracks them
+// rewrites in full. The result is the same as resetting the whole buffer.
+static void reset_touched_cells(const SplitPlan& plan, EntityScratch& scratch) {
+    const size_t per_dim = static_cast<size_t>(plan.H) * SLOT_COUNT;
+    for (int32_t dim : scratch.seen_dims) {
+        float* first = scratch.buffer.data() + dim * per_dim;
+        std::fill(first, first + per_dim, plan.constants->FLOAT32_NAN);
+        scratch.records[dim].seen = 0;
+    }
+    scratch.seen_dims.clear();
+}
+
 void get_aggregates_and_fill_row(const SplitPlan& plan, EntityScratch& scratch, int64_t row_index,
                                  int64_t target_date, const View1<int32_t>& entity_rows, ExecuteArgs& args,
                                  Host& host) {
     if (entity_rows.n == 0) return;
     const bool track_codes = plan.count_distinct_requested || plan.mode_requested;
-    std::fill(scratch.buffer.begin(), scratch.buffer.end(), plan.constants->FLOAT32_NAN);
-    for (RecordState& rs : scratch.records) rs.seen = 0;
     if (track_codes) {
         scratch.code_counts.fill(0);
         std::fill(scratch.stat_present.begin(), scratch.stat_present.end(), 0);
@@ -362,14 +372,15 @@ void get_aggregates_and_fill_row(const SplitPlan& plan, EntityScratch& scratch, 
                                                         : pick_scan<true, false>(track_codes))
                                 : (args.for_afe_columns ? pick_scan<false, true>(track_codes)
                                                         : pick_scan<false, false>(track_codes));
-    if (!(scan.*run)(entity_rows)) return;
-    scan.write_statistics();
-
-    if (!args.for_afe_columns || !plan.ratio_requested) {
-        fill_row(plan, scratch, row_index);
-    } else {
-        fill_row_for_ratio_column(plan, scratch, row_index);
+    if ((scan.*run)(entity_rows)) {
+        scan.write_statistics();
+        if (!args.for_afe_columns || !plan.ratio_requested) {
+            fill_row(plan, scratch, row_index);
+        } else {
+            fill_row_for_ratio_column(plan, scratch, row_index);
+        }
     }
+    reset_touched_cells(plan, scratch);
 }
 
 }  // namespace dfbh

@@ -60,6 +60,9 @@ public:
     // duplicates so that the first entry of each key is the one kept.
     void append(K key, V value) { entries_.emplace_back(key, std::move(value)); }
     void finish() {
+        // Dicts built in key order, the common case, need no sort.
+        auto strictly_ascending = [](const Entry& a, const Entry& b) { return !(a.first < b.first); };
+        if (std::adjacent_find(entries_.begin(), entries_.end(), strictly_ascending) == entries_.end()) return;
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const Entry& a, const Entry& b) { return a.first < b.first; });
         auto last = std::unique(entries_.begin(), entries_.end(),

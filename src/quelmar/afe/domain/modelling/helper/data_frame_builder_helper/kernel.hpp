@@ -62,12 +62,13 @@ struct Partitions {
 // aggregated under. Records 0..D-1 are the split's distinct dimension values
 // in ascending order (record id == dimension index). A dimension code that
 // is missing from index_map is aggregated under mapped value 0; when 0 is
-// not one of the split's values, such transactions share cell row 0 with
-// the smallest value but keep their own seen-state and time-since bounds,
-// which an extra "phantom" record D holds.
+// not one of the split's values, such a transaction has no cell in this
+// split: record D, whose dim is -1. It still counts for everything that is
+// kept per entity (CountDistinct, Mode, the horizon reached), but never
+// lands in another value's cell.
 struct ValueRecord {
     int16_t value = 0;
-    int32_t dim = 0;          // dimension index of its cells
+    int32_t dim = 0;          // dimension index of its cells; -1: none
     bool in_group = false;    // value == dim_group_id
 };
 
@@ -103,8 +104,7 @@ struct SplitPlan {
     // dimension values
     std::vector<int16_t> dim_values;  // ascending; D entries
     int32_t D = 0;
-    std::vector<ValueRecord> records;      // D real records, then the phantom if any
-    std::vector<int32_t> records_by_value;  // record ids in ascending value order
+    std::vector<ValueRecord> records;      // D dimension values, then the one without a cell
     std::array<int32_t, 256> record_of_code{};  // by (uint8_t)code
     std::array<bool, 256> code_missing{};       // code not yet in index_map
 
@@ -118,6 +118,11 @@ struct SplitPlan {
     std::vector<int64_t> bound_offset;  // (horizon + offset) * unit_ms per partition entry
     std::vector<int32_t> bound_horizon;
     std::vector<int32_t> bound_position;
+    // The entries in the order of their bounds, which is the same for every
+    // target date as long as no bound saturates; bound_offset[H] belongs to
+    // lower_limit.
+    std::vector<int32_t> bound_order;
+    int64_t min_bound_offset = 0, max_bound_offset = 0;
 
     // row writing tables
     int32_t min_position = 0;  // index_by_horizon[min_horizon]
@@ -150,9 +155,10 @@ struct RecordState {
 
 // Per-split scratch reused by every entity of the split (allocated once).
 struct EntityScratch {
-    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]
+    std::vector<float> buffer;  // aggregate_buffer, [D][H][9]; NaN between entities
     Partitions partitions;
     std::vector<RecordState> records;
+    std::vector<int32_t> seen_dims;  // dimension indices with an accepted transaction, in order seen
     // CountDistinct / Mode: counts per int8 code, values per horizon position
     std::array<int32_t, 256> code_counts{};
     std::vector<int32_t> stat_present;

@@ -22,8 +22,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Module state
 
-// Per module object, so that executing the module spec again builds a new
-// module with its own constants and leaves a loaded one alone.
+// Per module object: loading the extension into a second module object gives
+// that one its own constants and leaves those of a loaded module alone.
 struct ModuleState {
     ModuleConstants* constants;  // owned; null until module execution starts
 };
@@ -131,9 +131,8 @@ bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
 using ExportedBuffers = std::deque<BufferOwner>;
 
 // Requests a writable strided buffer with format and checks it. `None` gives
-// an empty view and exports nothing.
-// TODO(None arrays): a None that the split loop would read is not refused
-// here yet; this is the place to refuse it.
+// an empty view (null base, every extent 0) and exports nothing; whether such
+// a view may be read is decided in `execute`, after all arguments are known.
 template <typename T>
 bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedBuffers* buffers,
                    const Py_buffer** out) {
@@ -233,13 +232,31 @@ bool to_integer_map(PyObject* obj, OrderedMap<K, V>* out) {
 constexpr Py_ssize_t ARGUMENT_COUNT = 23;
 constexpr Py_ssize_t REQUIRED_COUNT = 20;
 
+// The parameters in order; the first REQUIRED_COUNT have no default.
 const char* const ARGUMENT_NAMES[ARGUMENT_COUNT] = {
-    "result_frame",     "c_num_threads",  "date_col_index",   "d_index",
-    "q_index",          "splits",         "horizons",         "offset",
-    "resolution",       "index_map",      "trx_dates",        "trx_q_arrays",
-    "trx_d_arrays",     "entity_index_map", "target_dates",   "included_operators",
-    "included_operator_set_one", "included_operator_set_two", "column_name_map", "nearest_exponent",
-    "dim_group_id",     "for_afe_columns", "is_no_dim_col",
+    "result_frame",
+    "c_num_threads",
+    "date_col_index",
+    "d_index",
+    "q_index",
+    "splits",
+    "horizons",
+    "offset",
+    "resolution",
+    "index_map",
+    "trx_dates",
+    "trx_q_arrays",
+    "trx_d_arrays",
+    "entity_index_map",
+    "target_dates",
+    "included_operators",
+    "included_operator_set_one",
+    "included_operator_set_two",
+    "column_name_map",
+    "nearest_exponent",
+    "dim_group_id",
+    "for_afe_columns",
+    "is_no_dim_col",
 };
 
 void raise_argument_count(Py_ssize_t given) {
@@ -311,6 +328,7 @@ enum Argument {
     INCLUDED_OPERATOR_SET_ONE, INCLUDED_OPERATOR_SET_TWO, COLUMN_NAME_MAP, NEAREST_EXPONENT, DIM_GROUP_ID,
     FOR_AFE_COLUMNS, IS_NO_DIM_COL,
 };
+static_assert(IS_NO_DIM_COL + 1 == ARGUMENT_COUNT, "one enumerator per parameter, in ARGUMENT_NAMES order");
 
 // Converts in argument order; the first failure stops with its exception.
 // Absent optional arguments keep the defaults that ExecuteArgs starts with.
@@ -370,6 +388,10 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
+        // An array given as None is an empty view here. Refusing the ones
+        // that the split loop would read (every array but `splits` and the
+        // rows in `entity_index_map`, as soon as a split holds an entity)
+        // belongs at this point: after conversion, before anything is written.
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;

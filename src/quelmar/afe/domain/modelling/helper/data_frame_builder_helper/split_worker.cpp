@@ -38,16 +38,27 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
                     resolution_not_recognized(plan.args->resolution));
     }
     const int32_t H = plan.H;
-    // bound_offset[0] belongs to the first horizon and gives upper_limit;
-    // entry e >= 1 pairs the start of the window of horizon_list[j - 1]
-    // with horizon_list[j], appended for j = H-1 down to 1.
+    out.upper_limit = sat_sub(target_date, plan.bound_offset[0]);
+    out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
+    int64_t unused;
+    if (!__builtin_sub_overflow(target_date, plan.min_bound_offset, &unused) &&
+        !__builtin_sub_overflow(target_date, plan.max_bound_offset, &unused)) {
+        // No bound saturates: target_date - offset keeps the order of the plan.
+        for (int32_t k = 0; k < H; ++k) {
+            const int32_t e = plan.bound_order[k];
+            out.bound[k] = target_date - plan.bound_offset[e];
+            out.horizon[k] = plan.bound_horizon[e];
+            out.position[k] = plan.bound_position[e];
+        }
+        return;
+    }
+    // Clipped bounds may tie where their offsets differ: sort these by
+    // (bound, horizon) here, a handful of entries.
     for (int32_t e = 0; e < H; ++e) {
         out.bound[e] = sat_sub(target_date, plan.bound_offset[e]);
         out.horizon[e] = plan.bound_horizon[e];
         out.position[e] = plan.bound_position[e];
     }
-    out.upper_limit = out.bound[0];
-    // Insertion sort by (bound, horizon): a handful of entries.
     for (int32_t e = 1; e < H; ++e) {
         const int64_t b = out.bound[e];
         const int32_t h = out.horizon[e];
@@ -63,7 +74,6 @@ void partition(const SplitPlan& plan, Partitions& out, int64_t target_date, Host
         out.horizon[k + 1] = h;
         out.position[k + 1] = p;
     }
-    out.lower_limit = sat_sub(target_date, plan.bound_offset[H]);
 }
 
 float report_unknown_resolution_in_span(const SplitPlan& plan, Host& host) {
@@ -160,8 +170,8 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     plan.restricted = args.for_afe_columns && !args.is_no_dim_col &&
                       !plan.count_distinct_requested && !plan.mode_requested;
 
-    // Value records: the D dimension values, then the phantom for mapped
-    // value 0 when 0 is not one of them (see ValueRecord).
+    // Value records: the D dimension values, then the record without a cell
+    // that codes missing from index_map use when 0 is not a dimension value.
     plan.records.resize(D);
     for (int32_t i = 0; i < D; ++i) {
         plan.records[i].value = plan.dim_values[i];
@@ -170,22 +180,12 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     }
     auto zero_it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), int16_t{0});
     const bool zero_is_value = zero_it != plan.dim_values.end() && *zero_it == 0;
-    int32_t zero_record;
-    if (zero_is_value) {
-        zero_record = static_cast<int32_t>(zero_it - plan.dim_values.begin());
-    } else {
-        ValueRecord phantom;
-        phantom.value = 0;
-        phantom.dim = D > 0 ? 0 : -1;  // no cell at all when D == 0
-        phantom.in_group = args.dim_group_id == 0;
-        zero_record = D;
-        plan.records.push_back(phantom);
-    }
-    plan.records_by_value.clear();
-    for (int32_t i = 0; i < static_cast<int32_t>(plan.records.size()); ++i) plan.records_by_value.push_back(i);
-    std::stable_sort(plan.records_by_value.begin(), plan.records_by_value.end(), [&](int32_t a, int32_t b) {
-        return plan.records[a].value < plan.records[b].value;
-    });
+    ValueRecord no_cell;
+    no_cell.value = 0;
+    no_cell.dim = -1;
+    no_cell.in_group = args.dim_group_id == 0;
+    plan.records.push_back(no_cell);
+    const int32_t zero_record = zero_is_value ? static_cast<int32_t>(zero_it - plan.dim_values.begin()) : D;
 
     for (int code = -128; code < 128; ++code) {
         const uint8_t slot = static_cast<uint8_t>(static_cast<int8_t>(code));
@@ -215,6 +215,15 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
         plan.bound_position[e] = plan.list_position[j];
     }
     plan.bound_offset[H] = sat_mul(static_cast<int64_t>(wrap_add32(plan.max_horizon, args.offset)), plan.unit_ms);
+    // Ascending bound is descending offset; equal bounds go by horizon.
+    plan.bound_order.resize(H);
+    for (int32_t k = 0; k < H; ++k) plan.bound_order[k] = k;
+    std::stable_sort(plan.bound_order.begin(), plan.bound_order.end(), [&](int32_t x, int32_t y) {
+        if (plan.bound_offset[x] != plan.bound_offset[y]) return plan.bound_offset[x] > plan.bound_offset[y];
+        return plan.bound_horizon[x] < plan.bound_horizon[y];
+    });
+    plan.min_bound_offset = *std::min_element(plan.bound_offset.begin(), plan.bound_offset.begin() + H);
+    plan.max_bound_offset = *std::max_element(plan.bound_offset.begin(), plan.bound_offset.begin() + H);
 
     build_row_tables(plan);
     return true;
@@ -237,7 +246,8 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
 
         EntityScratch scratch;
         const size_t R = plan.records.size();
-        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, 0.0f);
+        scratch.buffer.assign(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, plan.constants->FLOAT32_NAN);
+        scratch.seen_dims.reserve(plan.D);
         scratch.partitions.bound.assign(plan.H, 0);
         scratch.partitions.horizon.assign(plan.H, 0);
         scratch.partitions.position.assign(plan.H, 0);

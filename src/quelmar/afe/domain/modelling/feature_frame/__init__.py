@@ -1,0 +1,24 @@
+"""Feature frames: aggregate features from ordinary tables.
+
+``build_feature_frame`` turns a transaction table and a table of (entity,
+target date) pairs into a pandas DataFrame of aggregate features, calling the
+native ``execute`` of ``data_frame_builder_helper`` underneath.
+``build_feature_frame_dask`` runs the same per entity partition of Dask
+DataFrames. ``python -m quelmar.afe.domain.modelling.feature_frame`` is the
+command line.
+
+pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
+``pip install ".[dask]"``; they are imported only when used.
+"""
+
+from ._build import build_feature_frame, feature_columns
+from ._columns import RESOLUTIONS, operator_name
+from ._dask import build_feature_frame_dask
+
+__all__ = [
+    "build_feature_frame",
+    "build_feature_frame_dask",
+    "feature_columns",
+    "operator_name",
+    "RESOLUTIONS",
+]

@@ -1,0 +1,351 @@
+"""Operators, resolutions, horizons and the result column layout.
+
+Everything here is plain Python and NumPy-free: it turns the user's
+parameters into the operator code lists, the horizon list, the column names
+and the ``column_name_map`` that ``execute`` needs, and it picks the key base
+``nearest_exponent`` so that every column key fits in 32 bits.
+"""
+
+from __future__ import annotations
+
+import numbers
+import re
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+
+from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
+    TransactionFileRecordReader,
+)
+from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
+INT8_MIN, INT8_MAX = -(2 ** 7), 2 ** 7 - 1
+INT16_MIN, INT16_MAX = -(2 ** 15), 2 ** 15 - 1
+INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
+
+#: Resolution names accepted by the front end, and the codes ``execute`` takes.
+RESOLUTIONS: Dict[str, int] = {
+    "year": 0,
+    "month": 1,
+    "day": 2,
+    "hour": 3,
+    "minute": 4,
+    "second": 5,
+}
+
+#: Length of one resolution unit in milliseconds (a month is 30 days, a year 365).
+UNIT_MS: Dict[int, int] = {
+    0: 365 * 86_400_000,
+    1: 30 * 86_400_000,
+    2: 86_400_000,
+    3: 3_600_000,
+    4: 60_000,
+    5: 1_000,
+}
+
+UNKNOWN_DIMENSION_VALUE = int(TransactionFileRecordReader.UNKNOWN_DIMENSION_VALUE)
+
+#: Name separator inside a feature column name: ``{dimension}__{operator}__{horizon}``.
+SEP = "__"
+
+
+def operator_name(op: AfeOperator) -> str:
+    """Lower snake case name of an operator: ``CountDistinct`` -> ``count_distinct``."""
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", op.name).lower()
+
+
+_OPERATOR_BY_KEY: Dict[str, AfeOperator] = {}
+for _op in AfeOperator:
+    _OPERATOR_BY_KEY[operator_name(_op)] = _op
+    _OPERATOR_BY_KEY[_op.name.lower()] = _op
+_OPERATOR_BY_CODE: Dict[int, AfeOperator] = {int(op.value): op for op in AfeOperator}
+
+
+def all_operators() -> List[AfeOperator]:
+    return list(AfeOperator)
+
+
+def resolve_operators(operators, param: str = "operators") -> List[AfeOperator]:
+    """Members of ``AfeOperator`` from members, names or integer codes, in order,
+    without repeats. A single string may list several names separated by commas."""
+    if operators is None:
+        return all_operators()
+    if isinstance(operators, (str, AfeOperator)) or isinstance(operators, numbers.Integral):
+        operators = [operators]
+    items: List[object] = []
+    for item in operators:
+        if isinstance(item, str):
+            items.extend(part for part in item.split(",") if part.strip())
+        else:
+            items.append(item)
+    result: List[AfeOperator] = []
+    for item in items:
+        op = _one_operator(item, param)
+        if op not in result:
+            result.append(op)
+    return result
+
+
+def _one_operator(item, param: str) -> AfeOperator:
+    if isinstance(item, AfeOperator):
+        return item
+    if isinstance(item, str):
+        key = item.strip()
+        op = _OPERATOR_BY_KEY.get(key.lower()) or _OPERATOR_BY_KEY.get(
+            re.sub(r"(?<!^)(?=[A-Z])", "_", key).lower()
+        )
+        if op is None:
+            raise ValueError(
+                "{}: unknown operator {!r}; expected one of {}".format(
+                    param, item, ", ".join(operator_name(o) for o in AfeOperator)
+                )
+            )
+        return op
+    if isinstance(item, numbers.Integral) and not isinstance(item, bool):
+        op = _OPERATOR_BY_CODE.get(int(item))
+        if op is None:
+            raise ValueError("{}: unknown operator code {}".format(param, item))
+        return op
+    raise TypeError(
+        "{}: an operator must be an AfeOperator, a name or a code, got {!r}".format(param, item)
+    )
+
+
+def resolve_resolution(resolution) -> int:
+    """Resolution code 0..5 from a name (``"day"``) or a code."""
+    if isinstance(resolution, str):
+        code = RESOLUTIONS.get(resolution.strip().lower())
+        if code is None:
+            raise ValueError(
+                "resolution: unknown resolution {!r}; expected one of {}".format(
+                    resolution, ", ".join(RESOLUTIONS)
+                )
+            )
+        return code
+    if isinstance(resolution, numbers.Integral) and not isinstance(resolution, bool):
+        if int(resolution) in UNIT_MS:
+            return int(resolution)
+        raise ValueError(
+            "resolution: unknown resolution code {}; expected 0 to 5 ({})".format(
+                resolution, ", ".join(RESOLUTIONS)
+            )
+        )
+    raise TypeError(
+        "resolution: expected a name such as 'day' or a code 0 to 5, got {!r}".format(resolution)
+    )
+
+
+def resolve_horizons(horizons) -> List[int]:
+    """Positive int32 window lengths in the order given, repeats dropped."""
+    if horizons is None:
+        raise ValueError("horizons: at least one horizon is required")
+    if isinstance(horizons, numbers.Integral):
+        horizons = [horizons]
+    if isinstance(horizons, str):
+        horizons = [part for part in horizons.split(",") if part.strip()]
+    result: List[int] = []
+    for h in horizons:
+        if isinstance(h, str):
+            try:
+                h = int(h.strip())
+            except ValueError:
+                raise ValueError("horizons: {!r} is not an integer".format(h)) from None
+        if isinstance(h, bool) or not isinstance(h, numbers.Integral):
+            raise TypeError("horizons: horizons must be integers, got {!r}".format(h))
+        h = int(h)
+        if not 1 <= h <= INT32_MAX:
+            raise ValueError(
+                "horizons: every horizon must be a positive count of resolution units "
+                "below 2**31, got {}".format(h)
+            )
+        if h not in result:
+            result.append(h)
+    if not result:
+        raise ValueError("horizons: at least one horizon is required")
+    return result
+
+
+def resolve_offset(offset, horizons: Sequence[int], resolution: int) -> int:
+    if isinstance(offset, bool) or not isinstance(offset, numbers.Integral):
+        raise TypeError("offset: expected an integer count of resolution units, got {!r}".format(offset))
+    offset = int(offset)
+    reach = max(horizons) + offset
+    if not (INT32_MIN <= offset <= INT32_MAX and INT32_MIN <= reach <= INT32_MAX) or (
+        abs(reach) * UNIT_MS[resolution] >= 2 ** 62 or abs(offset) * UNIT_MS[resolution] >= 2 ** 62
+    ):
+        raise ValueError(
+            "offset: offset {} with horizons up to {} does not fit the 32-bit unit "
+            "counts or the 64-bit millisecond time line".format(offset, max(horizons))
+        )
+    return offset
+
+
+class ColumnLayout:
+    """The feature columns of one call and everything ``execute`` needs for them.
+
+    ``names[i]`` is the name of column ``i`` of the float32 result matrix and
+    ``keys[i]`` its packed key in ``column_name_map``.
+    """
+
+    def __init__(self) -> None:
+        self.names: List[str] = []
+        self.keys: List[int] = []
+        self.triples: List[Tuple[int, AfeOperator, int]] = []
+        self.nearest_exponent = 0
+        self.horizons_arg: List[int] = []
+        self.included: List[int] = []
+        self.set_one: List[int] = []
+        self.set_two: List[int] = []
+
+    @property
+    def column_name_map(self) -> Dict[int, int]:
+        return {key: i for i, key in enumerate(self.keys)}
+
+    def _add(self, name: str, dim: int, op: AfeOperator, horizon: int) -> None:
+        self.names.append(name)
+        self.triples.append((dim, op, horizon))
+
+
+def column_key(nearest_exponent: int, dim: int, code: int, horizon: int) -> int:
+    """Packed column key: dimension value x E^2 + operator code x E + horizon."""
+    e = nearest_exponent
+    return dim * e * e + code * e + horizon
+
+
+def _keys_fit(e: int, triples) -> bool:
+    return all(
+        INT32_MIN <= column_key(e, d, int(op.value), h) <= INT32_MAX for d, op, h in triples
+    )
+
+
+def choose_nearest_exponent(triples, requested: Optional[int] = None) -> int:
+    """Key base for the given (dimension value, operator, horizon) triples.
+
+    The base must exceed every operator code and horizon, so that distinct
+    triples give distinct keys, and every key must fit in 32 bits. The smallest
+    power of ten that works is preferred (keys then read as decimal digits);
+    otherwise the smallest base that works.
+    """
+    triples = list(triples)
+    if not triples:
+        return requested if requested is not None else 10
+    dims = [d for d, _, _ in triples]
+    top_code = max(int(op.value) for _, op, _ in triples)
+    top_horizon = max(h for _, _, h in triples)
+    lowest = max(top_code, top_horizon) + 1
+    if requested is not None:
+        if isinstance(requested, bool) or not isinstance(requested, numbers.Integral):
+            raise TypeError("nearest_exponent: expected an integer, got {!r}".format(requested))
+        requested = int(requested)
+        if requested < lowest:
+            raise ValueError(
+                "nearest_exponent: {} is too small; it must exceed every operator code "
+                "and horizon (at least {})".format(requested, lowest)
+            )
+        if not _keys_fit(requested, triples):
+            raise ValueError(
+                "nearest_exponent: with {} the column keys of dimension values {}..{} "
+                "do not fit in 32 bits".format(requested, min(dims), max(dims))
+            )
+        return requested
+    power = 10
+    while power < lowest:
+        power *= 10
+    for candidate in (power, lowest):
+        if _keys_fit(candidate, triples):
+            return candidate
+    raise ValueError(
+        "column keys do not fit in 32 bits: dimension values {}..{} with operator codes up "
+        "to {} and horizons up to {} need a key base of at least {}, which gives keys "
+        "outside -2**31..2**31-1; use smaller dimension values (dimension_values) or "
+        "shorter horizons".format(min(dims), max(dims), top_code, top_horizon, lowest)
+    )
+
+
+def feature_name(dim: int, op: AfeOperator, horizon: Optional[int]) -> str:
+    if horizon is None:
+        return "{}{}{}".format(dim, SEP, operator_name(op))
+    return "{}{}{}{}{}".format(dim, SEP, operator_name(op), SEP, horizon)
+
+
+def build_layout(
+    dims: Iterable[int],
+    horizons: Sequence[int],
+    operators: Sequence[AfeOperator],
+    per_dimension: Sequence[AfeOperator] = (),
+    *,
+    for_afe_columns: bool = False,
+    dim_group_id: int = -1,
+    is_no_dim_col: bool = False,
+    nearest_exponent: Optional[int] = None,
+) -> ColumnLayout:
+    """Columns, operator sets and key map for the distinct dimension values ``dims``.
+
+    Outside feature-group mode every dimension value (except the unknown one,
+    whose cells are never written) gets, for every horizon, one column per
+    operator of ``operators`` not in ``per_dimension``, ``Ratio`` included; the
+    operators of ``per_dimension`` get one column per dimension value.
+    """
+    if not operators:
+        raise ValueError("operators: at least one operator is required")
+    ratio = AfeOperator.Ratio
+    for op in per_dimension:
+        if op is ratio:
+            raise ValueError(
+                "per_dimension_operators: ratio cannot be written once per dimension value"
+            )
+        if op not in operators:
+            raise ValueError(
+                "per_dimension_operators: {} is not among the requested operators".format(
+                    operator_name(op)
+                )
+            )
+    dims = sorted(set(int(d) for d in dims))
+    layout = ColumnLayout()
+    layout.included = [int(op.value) for op in operators]
+    layout.set_one = [int(op.value) for op in operators if op is not ratio and op not in per_dimension]
+    layout.set_two = [int(op.value) for op in operators if op in per_dimension]
+    horizon_list = sorted(horizons)
+    # Outside feature-group mode the kernel keeps the horizon order it is given
+    # and pairs windows with horizons by position, so it gets them ascending.
+    # In feature-group mode it sorts them itself and keys the ratio with the
+    # first horizon as given, so the user's order is kept.
+    layout.horizons_arg = list(horizons) if for_afe_columns else horizon_list
+    h_last = horizon_list[-1]
+    known = [d for d in dims if d != UNKNOWN_DIMENSION_VALUE]
+
+    def need_group_dim() -> None:
+        if dim_group_id not in known:
+            raise ValueError(
+                "dim_group_id: {} is not one of the dimension values {}".format(dim_group_id, known)
+            )
+
+    if for_afe_columns and ratio in operators:
+        need_group_dim()
+        layout._add(feature_name(dim_group_id, ratio, horizons[0]), dim_group_id, ratio, horizons[0])
+    else:
+        ops_with_horizon = [
+            op
+            for op in operators
+            if op not in per_dimension and (op is not ratio or not for_afe_columns)
+        ]
+        if (
+            for_afe_columns
+            and not is_no_dim_col
+            and AfeOperator.CountDistinct not in operators
+            and AfeOperator.Mode not in operators
+        ):
+            need_group_dim()
+            written = [dim_group_id]
+        else:
+            written = known
+        for d in written:
+            for h in horizon_list:
+                for op in ops_with_horizon:
+                    layout._add(feature_name(d, op, h), d, op, h)
+            for op in operators:
+                if op in per_dimension:
+                    layout._add(feature_name(d, op, None), d, op, h_last)
+    layout.nearest_exponent = choose_nearest_exponent(layout.triples, nearest_exponent)
+    layout.keys = [
+        column_key(layout.nearest_exponent, d, int(op.value), h) for d, op, h in layout.triples
+    ]
+    return layout

@@ -1,0 +1,131 @@
+"""Scale-out on Dask: the same computation, one entity partition at a time.
+
+Both tables are shuffled on a partition number derived from the entity id, so
+all transactions and all targets of an entity meet in the partition of the
+same number; ``build_feature_frame`` then runs on each pair of partitions.
+Dimension values are fixed once for the whole data set beforehand, so every
+partition produces the same columns.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+
+import numpy as np
+
+from . import _deps
+from ._build import build_feature_frame, dimension_codes
+
+PART_COL = "__feature_frame_part"
+
+
+def _partition_numbers(series, npartitions: int):
+    """Partition number of each entity id, equal for equal ids whatever the dtype
+    width (integers are hashed as int64, floats as float64, anything else as object)."""
+    pd = _deps.pandas()
+    api = pd.api.types
+    if api.is_integer_dtype(series.dtype) and not api.is_bool_dtype(series.dtype):
+        series = series.astype("int64")
+    elif api.is_float_dtype(series.dtype):
+        series = series.astype("float64")
+    else:
+        series = series.astype(object)
+    hashes = pd.util.hash_pandas_object(series, index=False).to_numpy()
+    return pd.Series((hashes % np.uint64(npartitions)).astype(np.int64), index=series.index, name=PART_COL)
+
+
+def _with_partition_numbers(frame, col: str, npartitions: int):
+    frame = frame.copy()
+    frame[PART_COL] = _partition_numbers(frame[col], npartitions)
+    return frame
+
+
+def _features_of_partition(transactions, targets, **kwargs):
+    return build_feature_frame(
+        transactions.drop(columns=[PART_COL]), targets.drop(columns=[PART_COL]), **kwargs
+    )
+
+
+def build_feature_frame_dask(
+    transactions,
+    targets,
+    *,
+    horizons,
+    npartitions=None,
+    dimension_values=None,
+    entity_col: str = "entity",
+    dimension_col="dimension",
+    target_entity_col=None,
+    shuffle_method=None,
+    **kwargs,
+):
+    """``build_feature_frame`` on Dask DataFrames; returns a lazy Dask DataFrame.
+
+    The result holds the same rows and values as the single-machine result;
+    rows come grouped by partition, each keeping the index it had in
+    ``targets`` (``.compute().sort_index()`` restores the input order when that
+    index is sorted and unique). Takes the keyword arguments of
+    ``build_feature_frame`` (except ``progress``) and ``npartitions``, the
+    number of entity partitions (default: the larger partition count of the
+    two inputs), and ``shuffle_method``, passed to Dask's ``shuffle`` (default:
+    Dask's choice; ``"tasks"`` avoids the P2P shuffle of old distributed
+    releases, which fails with recent pyarrow).
+    """
+    dd = _deps.require("dask.dataframe")
+    pd = _deps.pandas()
+    if kwargs.pop("progress", False):
+        raise ValueError("progress: not available on Dask; use the Dask dashboard or progress bar")
+    frames = []
+    for what, frame in (("transactions", transactions), ("targets", targets)):
+        if isinstance(frame, pd.DataFrame):
+            frame = dd.from_pandas(frame, npartitions=1)
+        if not isinstance(frame, dd.DataFrame):
+            raise TypeError(
+                "{}: expected a Dask or pandas DataFrame, got {}".format(what, type(frame).__name__)
+            )
+        frames.append(frame)
+    transactions, targets = frames
+    target_entity_col = entity_col if target_entity_col is None else target_entity_col
+    options = dict(
+        kwargs,
+        horizons=horizons,
+        entity_col=entity_col,
+        dimension_col=dimension_col,
+        target_entity_col=target_entity_col,
+    )
+
+    # every partition must produce the same columns: the dimension values are
+    # fixed once, from the codes of the whole data set unless given
+    if dimension_values is None and dimension_col and dimension_col in transactions.columns:
+        codes = transactions[dimension_col].drop_duplicates().compute()
+        dimension_values = sorted(int(c) for c in dimension_codes(codes, "transactions", dimension_col))
+    options["dimension_values"] = dimension_values
+    # the empty metadata frames go through every check of the parameters and
+    # column types, and give the result's columns and dtypes
+    meta = build_feature_frame(transactions._meta, targets._meta, **options)
+
+    if npartitions is None:
+        npartitions = max(transactions.npartitions, targets.npartitions)
+    npartitions = int(npartitions)
+    if npartitions < 1:
+        raise ValueError("npartitions: expected a positive integer, got {}".format(npartitions))
+
+    def partitioned(frame, col):
+        frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
+        numbered = frame.map_partitions(_with_partition_numbers, col, npartitions, meta=frame_meta)
+        if shuffle_method is None:
+            return numbered.shuffle(on=PART_COL, npartitions=npartitions)
+        # the keyword is shuffle_method in current Dask and shuffle in releases before 2024
+        keyword = "shuffle_method"
+        if "shuffle_method" not in inspect.signature(numbered.shuffle).parameters:
+            keyword = "shuffle"
+        return numbered.shuffle(on=PART_COL, npartitions=npartitions, **{keyword: shuffle_method})
+
+    return dd.map_partitions(
+        functools.partial(_features_of_partition, **options),
+        partitioned(transactions, entity_col),
+        partitioned(targets, target_entity_col),
+        meta=meta,
+        align_dataframes=False,
+    )

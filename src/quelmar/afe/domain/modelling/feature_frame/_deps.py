@@ -1,0 +1,34 @@
+"""Optional third-party packages, imported only when a feature needs them.
+
+The native kernel depends on NumPy alone; pandas, pyarrow, tqdm and Dask are
+extras, so a missing one is reported with the install command that brings it.
+"""
+
+from __future__ import annotations
+
+import importlib
+
+_EXTRA_OF = {
+    "pandas": "frame",
+    "pyarrow": "frame",
+    "tqdm": "frame",
+    "dask": "dask",
+    "dask.dataframe": "dask",
+    "distributed": "dask",
+}
+
+
+def require(module_name: str):
+    """Import ``module_name`` or raise an ImportError naming the extra to install."""
+    try:
+        return importlib.import_module(module_name)
+    except ImportError as exc:
+        extra = _EXTRA_OF.get(module_name, "frame")
+        raise ImportError(
+            "quelmar feature frames need the optional package {!r}; install it with "
+            'pip install ".[{}]"'.format(module_name, extra)
+        ) from exc
+
+
+def pandas():
+    return require("pandas")

@@ -1,0 +1,536 @@
+"""Feature frames built from pandas tables by build_feature_frame."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
+    build_feature_frame,
+    feature_columns,
+)
+from quelmar.afe.domain.modelling.feature_frame._build import timestamps_ms  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
+    choose_nearest_exponent,
+    column_key,
+)
+from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
+
+DAY = 86_400_000
+T = 1_000 * DAY  # a target date, in milliseconds
+T2 = T - 5 * DAY
+f32 = np.float32
+nan = float("nan")
+
+
+def history():
+    """Entity a: code 1 at 1, 3 and 10 days before T, code 2 at 20 days; entity b:
+    code 2 at 2 days. Rows deliberately not in time order."""
+    return pd.DataFrame(
+        {
+            "entity": ["a", "b", "a", "a", "a"],
+            "timestamp": [T - 10 * DAY, T - 2 * DAY, T - 1 * DAY, T - 20 * DAY, T - 3 * DAY],
+            "quantity": [1.0, 3.0, 2.0, 4.0, 5.0],
+            "dimension": np.array([1, 2, 1, 2, 1], dtype=np.int8),
+        }
+    )
+
+
+def targets():
+    # c has no transactions; a appears twice, at T and five days earlier
+    return pd.DataFrame(
+        {"entity": ["a", "b", "c", "a"], "target_date": [T, T, T, T2]},
+        index=[10, 11, 12, 13],
+    )
+
+
+def build(trx=None, tgt=None, **kwargs):
+    kwargs.setdefault("horizons", [7, 30])
+    return build_feature_frame(
+        history() if trx is None else trx, targets() if tgt is None else tgt, **kwargs
+    )
+
+
+# Hand-computed expectations for the history above, horizons [7, 30], days.
+# row -> {column: value}; every other feature cell of the row is NaN.
+EXPECTED = {
+    10: {  # a at T: code 1 has 2 and 5 within 7 days, 1 within 30; code 2 has 4 within 30
+        "1__sum__7": 7, "1__min__7": 2, "1__max__7": 5, "1__frequency__7": 2, "1__density__7": 3.5,
+        "1__sum__30": 8, "1__min__30": 1, "1__max__30": 5, "1__frequency__30": 3,
+        "1__density__30": f32(8) / f32(3),
+        "2__sum__30": 4, "2__min__30": 4, "2__max__30": 4, "2__frequency__30": 1, "2__density__30": 4,
+        "1__ratio__7": 1.0, "1__ratio__30": f32(8) / f32(12), "2__ratio__30": f32(4) / f32(12),
+        "1__count_distinct__7": 1, "2__count_distinct__7": 1,
+        "1__count_distinct__30": 2, "2__count_distinct__30": 2,
+        "1__mode__7": 1, "2__mode__7": 1, "1__mode__30": 1, "2__mode__30": 1,
+        "1__time_since_first__7": 10, "1__time_since_first__30": 10,
+        "1__time_since_last__7": 1, "1__time_since_last__30": 1,
+        "2__time_since_first__7": 20, "2__time_since_first__30": 20,
+        "2__time_since_last__7": 20, "2__time_since_last__30": 20,
+    },
+    11: {  # b at T: one purchase of code 2, two days before
+        **{"2__{}__{}".format(op, h): v for h in (7, 30) for op, v in
+           [("sum", 3), ("min", 3), ("max", 3), ("frequency", 1), ("density", 3), ("ratio", 1.0),
+            ("time_since_first", 2), ("time_since_last", 2)]},
+        **{"{}__{}__{}".format(d, op, h): v for d in (1, 2) for h in (7, 30) for op, v in
+           [("count_distinct", 1), ("mode", 2)]},
+    },
+    12: {},  # c: no transactions, nothing is written
+    13: {  # a at T - 5 days: the purchases 1 and 3 days before T lie after the target
+        **{"1__{}__{}".format(op, h): v for h in (7, 30) for op, v in
+           [("sum", 1), ("min", 1), ("max", 1), ("frequency", 1), ("density", 1),
+            ("time_since_first", 5), ("time_since_last", 5)]},
+        "2__sum__30": 4, "2__min__30": 4, "2__max__30": 4, "2__frequency__30": 1, "2__density__30": 4,
+        "2__time_since_first__7": 15, "2__time_since_first__30": 15,
+        "2__time_since_last__7": 15, "2__time_since_last__30": 15,
+        "1__ratio__7": 1.0, "1__ratio__30": f32(1) / f32(5), "2__ratio__30": f32(4) / f32(5),
+        # codes 1 and 2 once each within 30 days: the tie goes to the smaller code
+        **{"{}__{}__{}".format(d, op, h): v for d in (1, 2) for op, h, v in
+           [("count_distinct", 7, 1), ("count_distinct", 30, 2), ("mode", 7, 1), ("mode", 30, 1)]},
+    },
+}
+
+
+def test_values_match_hand_computed_expectations():
+    frame = build()
+    assert list(frame.index) == [10, 11, 12, 13]
+    assert list(frame["entity"]) == ["a", "b", "c", "a"]
+    assert list(frame["target_date"]) == [T, T, T, T2]
+    features = frame.drop(columns=["entity", "target_date"])
+    assert (features.dtypes == np.float32).all()
+    for row, expected in EXPECTED.items():
+        want = pd.Series(np.nan, index=features.columns, dtype=np.float32)
+        for col, value in expected.items():
+            want[col] = value
+        pd.testing.assert_series_equal(features.loc[row], want, check_names=False, rtol=0, atol=0)
+
+
+def test_column_names_are_stable():
+    frame = build(operators=["sum", "ratio"], horizons=[30, 7])
+    assert list(frame.columns) == [
+        "entity", "target_date",
+        "1__sum__7", "1__ratio__7", "1__sum__30", "1__ratio__30",
+        "2__sum__7", "2__ratio__7", "2__sum__30", "2__ratio__30",
+    ]
+
+
+def test_columns_follow_operator_order_and_accept_members_names_and_codes():
+    by_names = build(operators="time_since_last,Sum,CountDistinct")
+    by_members = build(operators=[AfeOperator.TimeSinceLast, AfeOperator.Sum, AfeOperator.CountDistinct])
+    by_codes = build(operators=[9, 4, 6])
+    assert list(by_names.columns[2:5]) == ["1__time_since_last__7", "1__sum__7", "1__count_distinct__7"]
+    pd.testing.assert_frame_equal(by_names, by_members)
+    pd.testing.assert_frame_equal(by_names, by_codes)
+
+
+def test_per_dimension_operators_get_one_column_per_dimension_value():
+    frame = build(operators=["sum", "time_since_first"], per_dimension_operators=["time_since_first"])
+    assert list(frame.columns[2:]) == [
+        "1__sum__7", "1__sum__30", "1__time_since_first",
+        "2__sum__7", "2__sum__30", "2__time_since_first",
+    ]
+    assert frame.loc[10, "1__time_since_first"] == 10
+    assert frame.loc[13, "2__time_since_first"] == 15
+
+
+def direct_execute(rows_of, target_of, n_rows, columns, e):
+    """The same history passed to execute by hand, laid out differently from the front
+    end: three-column transaction arrays, two splits, the key base ``e``."""
+    # row: (entity, timestamp, quantity, code); newest first per entity
+    trx = [("a", T - 1 * DAY, 2.0, 1), ("a", T - 3 * DAY, 5.0, 1), ("a", T - 10 * DAY, 1.0, 1),
+           ("a", T - 20 * DAY, 4.0, 2), ("b", T - 2 * DAY, 3.0, 2)]
+    dates = np.zeros((len(trx), 3), dtype=np.int64)
+    qs = np.zeros((len(trx), 2), dtype=np.float32)
+    ds = np.zeros((len(trx), 2), dtype=np.int8)
+    for r, (_, t, q, d) in enumerate(trx):
+        dates[r, 2], qs[r, 1], ds[r, 0] = t, q, d
+    rows = {ent: np.array([r for r, row in enumerate(trx) if row[0] == ent], dtype=np.int32)
+            for ent in ("a", "b")}
+    entity_index_map = {i: rows[ent] for i, ent in rows_of.items()}
+    target_dates = np.array([target_of[i] for i in range(n_rows)], dtype=np.int64)
+    splits = np.array([[0, 2], [1, 3]], dtype=np.int32)  # row 2k+s is split s position k
+    ops = {op.name: op.value for op in AfeOperator}
+    snake = {"density": "Density", "min": "Min", "max": "Max", "sum": "Sum", "frequency": "Frequency",
+             "count_distinct": "CountDistinct", "mode": "Mode", "time_since_first": "TimeSinceFirst",
+             "time_since_last": "TimeSinceLast", "ratio": "Ratio"}
+    column_name_map = {}
+    for i, name in enumerate(columns):
+        d, op, h = name.split("__")
+        column_name_map[int(d) * e * e + ops[snake[op]] * e + int(h)] = i
+    result = np.full((n_rows, len(columns)), np.nan, dtype=np.float32)
+    included = [op.value for op in AfeOperator]
+    set_one = [op.value for op in AfeOperator if op is not AfeOperator.Ratio]
+    dfbh.execute(result, 1, 2, 0, 1, splits, [7, 30], 0, 2, {1: 1, 2: 2}, dates, qs, ds,
+                 entity_index_map, target_dates, included, set_one, [], column_name_map, e)
+    return result
+
+
+def test_values_equal_a_direct_execute_call():
+    frame = build()
+    columns = list(frame.columns[2:])
+    # targets a@T, b@T, c@T, a@T2 are entity indices 0..3; c has no rows
+    direct = direct_execute({0: "a", 1: "b", 3: "a"}, {0: T, 1: T, 2: T, 3: T2}, 4, columns, 1000)
+    np.testing.assert_array_equal(frame[columns].to_numpy(), direct)
+
+
+@pytest.mark.parametrize("batch_size", [1, 3, 1000])
+@pytest.mark.parametrize("n_splits", [1, 2, 3, 7])
+def test_batches_and_splits_do_not_change_the_result(batch_size, n_splits):
+    pd.testing.assert_frame_equal(build(batch_size=batch_size, n_splits=n_splits), build())
+
+
+def test_datetime_and_integer_timestamps_agree():
+    trx, tgt = history(), targets()
+    trx_dt = trx.assign(timestamp=pd.to_datetime(trx["timestamp"], unit="ms"))
+    tgt_dt = tgt.assign(target_date=pd.to_datetime(tgt["target_date"], unit="ms").dt.tz_localize("UTC")
+                        .dt.tz_convert("Europe/Berlin"))
+    as_int = build(trx, tgt)
+    as_dt = build(trx_dt, tgt_dt)
+    assert as_dt["target_date"].dt.tz is not None  # the target column is returned as given
+    pd.testing.assert_frame_equal(as_dt.iloc[:, 2:], as_int.iloc[:, 2:])
+
+
+@pytest.mark.parametrize("backend", ["numpy_nullable", "pyarrow"])
+def test_nullable_and_arrow_backed_columns(backend):
+    if backend == "pyarrow":
+        pytest.importorskip("pyarrow")
+    trx = history().assign(timestamp=lambda f: pd.to_datetime(f["timestamp"], unit="ms").dt.tz_localize("UTC"))
+    tgt = targets().assign(target_date=lambda f: pd.to_datetime(f["target_date"], unit="ms"))
+    frame = build(trx.convert_dtypes(dtype_backend=backend), tgt.convert_dtypes(dtype_backend=backend))
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+
+
+def test_datetimes_are_floored_to_milliseconds():
+    series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
+    assert timestamps_ms(series, "transactions", "timestamp").tolist() == [-1, 0]
+
+
+def test_entities_of_any_hashable_type():
+    trx = history().assign(entity=lambda f: f["entity"].map({"a": 101, "b": 202}))
+    tgt = targets().assign(entity=[101, 202, 303, 101])
+    by_int = build(trx, tgt)
+    pd.testing.assert_frame_equal(by_int.iloc[:, 2:], build().iloc[:, 2:])
+
+
+def test_interleaved_targets_keep_their_order():
+    tgt = pd.DataFrame({"entity": ["a", "b", "a", "b", "a"], "target_date": [T, T, T2, T2, T]})
+    frame = build(tgt=tgt, operators=["sum"])
+    assert frame["1__sum__7"].tolist()[0::2] == [7, 1, 7]
+    assert frame["2__sum__7"].tolist()[1] == 3
+    assert np.isnan(frame["2__sum__7"].tolist()[3])  # b's purchase lies after T2
+
+
+@pytest.mark.parametrize(
+    "mapping, expected",
+    [
+        # codes 1 and 2 pooled under one value
+        ({1: 5, 2: 5}, {"5__sum__30": 12, "5__ratio__30": 1.0}),
+        # code 2 unnamed: the unknown value, no columns, yet it counts in the ratio total
+        ({1: 1}, {"1__sum__30": 8, "1__ratio__30": f32(8) / f32(12)}),
+        # a value with no transactions still gets its (empty) columns
+        ({1: 1, 2: 2, 3: 3}, {"3__sum__30": nan, "2__sum__30": 4}),
+    ],
+)
+def test_dimension_values_map_codes(mapping, expected):
+    frame = build(dimension_values=mapping, operators=["sum", "ratio"])
+    dims = {int(c.split("__")[0]) for c in frame.columns[2:]}
+    assert dims == set(mapping.values()) - {-1}
+    for col, value in expected.items():
+        np.testing.assert_equal(frame.loc[10, col], f32(value))
+
+
+def test_large_dimension_values_use_a_smaller_key_base():
+    # 3000 x 1000**2 overflows 32 bits; base 366 fits
+    mapped = build(dimension_values={1: 3000, 2: 3001}, horizons=[7, 365], operators=["sum", "ratio"])
+    plain = build(horizons=[7, 365], operators=["sum", "ratio"])
+    assert list(mapped.columns[2:4]) == ["3000__sum__7", "3000__ratio__7"]
+    np.testing.assert_array_equal(mapped.iloc[:, 2:].to_numpy(), plain.iloc[:, 2:].to_numpy())
+
+
+@pytest.mark.parametrize(
+    "dims, horizons, expected",
+    [
+        ([1, 2], [7, 30], 100),
+        ([-128, 127], [7, 90], 100),
+        ([2000], [365], 1000),
+        ([3000], [365], 366),
+        ([1], [5], 100),  # must exceed operator code 10
+    ],
+)
+def test_choose_nearest_exponent(dims, horizons, expected):
+    triples = [(d, op, h) for d in dims for op in AfeOperator for h in horizons]
+    e = choose_nearest_exponent(triples)
+    assert e == expected
+    keys = [column_key(e, d, op.value, h) for d, op, h in triples]
+    assert len(set(keys)) == len(keys)
+    assert all(-(2 ** 31) <= k < 2 ** 31 for k in keys)
+
+
+def test_keys_that_cannot_fit_in_32_bits_are_refused():
+    with pytest.raises(ValueError, match="column keys do not fit in 32 bits: dimension values 32767"):
+        build(dimension_values={1: 32767}, horizons=[365])
+
+
+@pytest.mark.parametrize(
+    "requested, message",
+    [(50, "nearest_exponent: 50 is too small"), (100_000, "do not fit in 32 bits")],
+)
+def test_requested_nearest_exponent_is_checked(requested, message):
+    with pytest.raises(ValueError, match=message):
+        build(nearest_exponent=requested, horizons=[7, 90])
+
+
+def test_requested_nearest_exponent_gives_the_same_values():
+    pd.testing.assert_frame_equal(build(nearest_exponent=31), build())
+
+
+def test_no_dimension_column_puts_everything_under_code_zero():
+    frame = build(history().drop(columns=["dimension"]), dimension_col=None, operators=["sum"])
+    assert list(frame.columns[2:]) == ["0__sum__7", "0__sum__30"]
+    assert frame.loc[10, "0__sum__30"] == 12
+
+
+def test_offset_moves_the_windows_back():
+    # offset 2 days: a's window ends at T - 2 days, so the purchases at 1 day are dropped
+    frame = build(offset=2, operators=["sum"], horizons=[7])
+    assert frame.loc[10, "1__sum__7"] == 5  # only the purchase 3 days before T
+    assert np.isnan(frame.loc[11, "2__sum__7"])  # b's purchase is 2 days before T: at the window end
+
+
+class TestFeatureGroupMode:
+    def test_restricted_to_the_group_dimension(self):
+        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "frequency"])
+        assert list(frame.columns[2:]) == ["2__sum__7", "2__frequency__7", "2__sum__30", "2__frequency__30"]
+        assert frame.loc[10, "2__sum__30"] == 4
+
+    def test_count_distinct_lifts_the_restriction(self):
+        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "count_distinct"])
+        assert {c.split("__")[0] for c in frame.columns[2:]} == {"1", "2"}
+        assert frame.loc[10, "1__sum__30"] == 8
+
+    def test_is_no_dim_col_lifts_the_restriction(self):
+        frame = build(for_afe_columns=True, is_no_dim_col=True, operators=["sum"])
+        assert frame.loc[10, "1__sum__7"] == 7
+
+    def test_ratio_gives_one_column_at_the_first_horizon_given(self):
+        frame = build(for_afe_columns=True, dim_group_id=1, operators=["sum", "ratio"], horizons=[30, 7])
+        assert list(frame.columns[2:]) == ["1__ratio__30"]
+        assert frame.loc[10, "1__ratio__30"] == f32(8) / f32(12)
+
+    def test_window_end_is_inclusive(self):
+        # a purchase exactly at the target date counts only in feature-group mode
+        trx = pd.DataFrame({"entity": ["a"], "timestamp": [T], "quantity": [2.0],
+                            "dimension": np.array([1], dtype=np.int8)})
+        tgt = pd.DataFrame({"entity": ["a"], "target_date": [T]})
+        grouped = build(trx, tgt, for_afe_columns=True, dim_group_id=1, operators=["sum"])
+        plain = build(trx, tgt, operators=["sum"])
+        assert grouped.loc[0, "1__sum__7"] == 2
+        assert np.isnan(plain.loc[0, "1__sum__7"])
+
+    def test_unknown_group_dimension_is_refused(self):
+        with pytest.raises(ValueError, match="dim_group_id: 9 is not one of the dimension values"):
+            build(for_afe_columns=True, dim_group_id=9, operators=["sum"])
+
+
+def empty_history():
+    return history().iloc[:0]
+
+
+@pytest.mark.parametrize(
+    "trx, tgt, kwargs, n_rows, n_features",
+    [
+        (empty_history(), targets(), {}, 4, 0),  # no codes, so no dimension values
+        (empty_history(), targets(), {"dimension_values": [1, 2]}, 4, 40),
+        (history(), targets().iloc[:0], {}, 0, 40),
+        (empty_history(), targets().iloc[:0], {"dimension_values": [1]}, 0, 20),
+    ],
+)
+def test_empty_inputs(trx, tgt, kwargs, n_rows, n_features):
+    frame = build(trx, tgt, **kwargs)
+    assert frame.shape == (n_rows, 2 + n_features)
+    assert frame.iloc[:, 2:].isna().all().all()
+    assert (frame.dtypes.iloc[2:] == np.float32).all()
+
+
+def test_nan_quantities_pass_through_to_the_kernel():
+    trx = history()
+    trx.loc[2, "quantity"] = np.nan  # a's purchase 1 day before T
+    frame = build(trx, operators=["sum", "frequency"])
+    assert np.isnan(frame.loc[10, "1__sum__7"])
+    assert frame.loc[10, "1__frequency__7"] == 2
+
+
+def test_pyarrow_tables_are_accepted():
+    pa = pytest.importorskip("pyarrow")
+    frame = build(pa.Table.from_pandas(history()), pa.Table.from_pandas(targets(), preserve_index=False))
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+
+
+def test_progress_bar_over_batches(capsys):
+    pytest.importorskip("tqdm")
+    build(progress=True, batch_size=2)
+    err = capsys.readouterr().err
+    assert "feature frame" in err and "4/4" in err
+
+
+def _bad(frame_name, **changes):
+    def mutate(trx, tgt):
+        frame = trx if frame_name == "trx" else tgt
+        for col, value in changes.items():
+            if value is None:
+                frame = frame.drop(columns=[col])
+            else:
+                frame = frame.assign(**{col: value})
+        return (frame, tgt) if frame_name == "trx" else (trx, frame)
+
+    return mutate
+
+
+def _same(trx, tgt):
+    return trx, tgt
+
+
+@pytest.mark.parametrize(
+    "mutate, kwargs, error, message",
+    [
+        (_bad("trx", quantity=None), {}, ValueError, r"transactions: missing column 'quantity'"),
+        (_bad("trx", entity=None), {}, ValueError, r"transactions: missing column 'entity'"),
+        (_bad("trx", timestamp=None), {}, ValueError, r"transactions: missing column 'timestamp'"),
+        (_bad("trx", dimension=None), {}, ValueError, r"transactions: missing column 'dimension'"),
+        (_bad("tgt", target_date=None), {}, ValueError, r"targets: missing column 'target_date'"),
+        (_bad("tgt", entity=None), {}, ValueError, r"targets: missing column 'entity'"),
+        (_bad("trx", timestamp=[1.5] * 5), {}, TypeError,
+         r"transactions: column 'timestamp' must hold datetime64 values or integer milliseconds, got float64"),
+        (_bad("tgt", target_date=["x"] * 4), {}, TypeError,
+         r"targets: column 'target_date' must hold datetime64 values or integer milliseconds"),
+        (_bad("trx", quantity=["1"] * 5), {}, TypeError,
+         r"transactions: column 'quantity' must hold numbers \(quantities\)"),
+        (_bad("trx", dimension=[1.0] * 5), {}, TypeError,
+         r"transactions: column 'dimension' must hold integer dimension codes, got float64"),
+        (_bad("trx", dimension=[1, 2, 300, 1, 1]), {}, ValueError,
+         r"transactions: column 'dimension' has dimension codes outside int8 \(-128\.\.127\), e\.g\. 300"),
+        (_bad("trx", dimension=[1, 2, -129, 1, 1]), {}, ValueError, r"outside int8 .*e\.g\. -129"),
+        (_bad("tgt", target_date=pd.array([T, None, T, T], dtype="Int64")), {}, ValueError,
+         r"targets: column 'target_date' has 1 missing target dates"),
+        (_bad("tgt", target_date=pd.to_datetime([T, None, None, T], unit="ms")), {}, ValueError,
+         r"targets: column 'target_date' has 2 missing target dates"),
+        (_bad("trx", entity=["a", None, "a", "a", "a"]), {}, ValueError,
+         r"transactions: column 'entity' has 1 missing entity ids"),
+        (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,
+         r"targets: column 'entity' holds int64 entity ids but the transactions' column 'entity' holds"),
+        (_same, {"resolution": "week"}, ValueError, r"resolution: unknown resolution 'week'; expected one of year, month"),
+        (_same, {"resolution": 6}, ValueError, r"resolution: unknown resolution code 6"),
+        (_same, {"horizons": []}, ValueError, r"horizons: at least one horizon is required"),
+        (_same, {"horizons": [7, 0]}, ValueError, r"horizons: every horizon must be a positive count"),
+        (_same, {"horizons": [7.5]}, TypeError, r"horizons: horizons must be integers"),
+        (_same, {"operators": ["sum", "median"]}, ValueError, r"operators: unknown operator 'median'"),
+        (_same, {"operators": [11]}, ValueError, r"operators: unknown operator code 11"),
+        (_same, {"operators": []}, ValueError, r"operators: at least one operator is required"),
+        (_same, {"per_dimension_operators": ["ratio"]}, ValueError,
+         r"per_dimension_operators: ratio cannot be written once per dimension value"),
+        (_same, {"operators": ["sum"], "per_dimension_operators": ["mode"]}, ValueError,
+         r"per_dimension_operators: mode is not among the requested operators"),
+        (_same, {"dimension_values": {1: 40000}}, ValueError,
+         r"dimension_values: dimension value 40000 is outside -32768\.\.32767"),
+        (_same, {"dimension_values": {200: 1}}, ValueError,
+         r"dimension_values: dimension code 200 is outside -128\.\.127"),
+        (_same, {"offset": 2 ** 31}, ValueError, r"offset: offset 2147483648 with horizons up to 30"),
+        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected a positive integer"),
+        (_same, {"target_date_col": "entity"}, ValueError,
+         r"targets: the entity column and the target date column are both 'entity'"),
+    ],
+)
+def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, monkeypatch):
+    def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
+        raise AssertionError("execute must not run on bad input")
+
+    monkeypatch.setattr(dfbh, "execute", no_call)
+    trx, tgt = mutate(history(), targets())
+    with pytest.raises(error, match=message):
+        build(trx, tgt, **kwargs)
+
+
+@pytest.mark.parametrize("which", ["transactions", "targets"])
+def test_non_tables_are_refused(which):
+    args = {"transactions": history(), "targets": targets()}
+    args[which] = [[1, 2, 3]]
+    with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame .*got list"):
+        build_feature_frame(args["transactions"], args["targets"], horizons=[7])
+
+
+def test_feature_columns_match_the_frame():
+    names = feature_columns([1, 2], horizons=[7, 30], operators=["sum", "ratio"])
+    assert names == list(build(operators=["sum", "ratio"]).columns[2:])
+
+
+# --- invariance on random histories ---------------------------------------------
+
+_row = st.tuples(
+    st.integers(0, 3),  # entity
+    st.integers(-40, 0),  # day relative to the base date
+    st.sampled_from([0.5, 1.0, 2.0, 3.25, -1.0, 0.0]),  # quantity
+    st.integers(-2, 2),  # dimension code
+)
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    rows=st.lists(_row, max_size=25),
+    tgt_rows=st.lists(st.tuples(st.integers(0, 4), st.integers(-30, 5)), min_size=1, max_size=8),
+    batch_size=st.integers(1, 4),
+    n_splits=st.integers(1, 4),
+    seed=st.integers(0, 1000),
+)
+def test_layout_and_row_order_do_not_change_values(rows, tgt_rows, batch_size, n_splits, seed):
+    trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
+    trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
+    trx["timestamp"] = T + trx["timestamp"] * DAY // 3
+    tgt = pd.DataFrame(tgt_rows, columns=["entity", "target_date"]).astype(np.int64)
+    tgt["target_date"] = T + tgt["target_date"] * DAY
+    kwargs = dict(horizons=[3, 10], dimension_values=[-2, -1, 0, 1, 2])
+    reference = build_feature_frame(trx, tgt, **kwargs)
+    shuffled = trx.sample(frac=1.0, random_state=seed)
+    pd.testing.assert_frame_equal(
+        build_feature_frame(shuffled, tgt, batch_size=batch_size, n_splits=n_splits, **kwargs), reference
+    )
+    # each target alone gives its row of the whole
+    for i in range(len(tgt)):
+        alone = build_feature_frame(trx, tgt.iloc[i : i + 1], **kwargs)
+        pd.testing.assert_frame_equal(alone, reference.iloc[i : i + 1])
+
+
+# --- imports ---------------------------------------------------------------------
+
+
+def _run(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+
+
+def test_kernel_and_package_import_without_pandas():
+    result = _run(
+        "import sys\n"
+        "import quelmar.afe.domain.modelling.helper.data_frame_builder_helper\n"
+        "import quelmar.afe.domain.modelling.feature_frame\n"
+        "assert 'pandas' not in sys.modules, 'pandas imported'\n"
+        "assert 'dask' not in sys.modules, 'dask imported'\n"
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def test_missing_pandas_names_the_extra():
+    result = _run(
+        "import sys; sys.modules['pandas'] = None\n"
+        "from quelmar.afe.domain.modelling.feature_frame import build_feature_frame\n"
+        "build_feature_frame(None, None, horizons=[7])\n"
+    )
+    assert result.returncode != 0
+    assert "ImportError" in result.stderr and 'pip install ".[frame]"' in result.stderr

@@ -1,0 +1,117 @@
+"""Failures inside the split loop are reported, never raised: the traceback
+goes to stderr, the same exception to sys.unraisablehook with the routine's
+context string, and the call goes on with the next split.
+
+These run through the split worker's creation of the per-split aggregate
+buffer (np.full((D, H, 9), nan, dtype=np.float32), even for a split that
+holds no entity).
+"""
+
+import builtins
+
+import numpy as np
+import pytest
+
+from conftest import SENTINEL
+
+CONTEXT = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper.exec_for_split"
+
+
+def two_empty_splits(make_arguments):
+    # index_map gives D = 2 dimension values, horizons H = 3 positions.
+    return make_arguments(
+        splits=np.full((2, 3), -1, dtype=np.int32),
+        index_map={1: 1, 2: 2, 3: 2},
+        horizons=[30, 7, 30],
+    )
+
+
+class RecordingNumpy:
+    """Stands in for the module's `np` and records the calls of `full`."""
+
+    float32 = np.float32
+
+    def __init__(self, result=None, error=None):
+        self.calls = []
+        self.result = result
+        self.error = error
+
+    def full(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.error is not None:
+            raise self.error
+        if self.result is not None:
+            return self.result
+        return np.full(*args, **kwargs)
+
+
+def test_buffer_is_created_once_per_split_with_the_split_shape(dfbh, execute, make_arguments, monkeypatch, unraisable):
+    fake = RecordingNumpy()
+    monkeypatch.setattr(dfbh, "np", fake)
+    arguments = two_empty_splits(make_arguments)
+    assert execute(**arguments) is None
+    assert unraisable == []
+    assert len(fake.calls) == 2
+    for args, kwargs in fake.calls:
+        shape, fill = args
+        assert shape == (2, 3, 9) and all(type(n) is int for n in shape)
+        assert type(fill) is float and fill != fill
+        assert kwargs == {"dtype": np.float32}
+    assert (arguments["result_frame"] == SENTINEL).all()
+
+
+@pytest.mark.parametrize("rows", [1, 3])
+def test_one_buffer_per_row_of_splits(dfbh, execute, make_arguments, monkeypatch, unraisable, rows):
+    fake = RecordingNumpy()
+    monkeypatch.setattr(dfbh, "np", fake)
+    assert execute(**make_arguments(splits=np.full((rows, 2), -1, dtype=np.int32))) is None
+    assert len(fake.calls) == rows
+    assert unraisable == []
+
+
+def test_np_missing_is_reported_for_every_split(dfbh, execute, make_arguments, monkeypatch, unraisable, capfd):
+    monkeypatch.delattr(dfbh, "np")
+    monkeypatch.delattr(builtins, "np", raising=False)
+    arguments = two_empty_splits(make_arguments)
+    assert execute(**arguments) is None
+    assert unraisable == [(NameError, "name 'np' is not defined", CONTEXT)] * 2
+    assert "NameError: name 'np' is not defined" in capfd.readouterr().err
+    assert (arguments["result_frame"] == SENTINEL).all()
+
+
+def test_np_found_in_builtins(dfbh, execute, make_arguments, monkeypatch, unraisable):
+    fake = RecordingNumpy()
+    monkeypatch.delattr(dfbh, "np")
+    monkeypatch.setattr(builtins, "np", fake, raising=False)
+    assert execute(**two_empty_splits(make_arguments)) is None
+    assert unraisable == []
+    assert len(fake.calls) == 2
+
+
+@pytest.mark.parametrize(
+    "fake, reported",
+    [
+        (RecordingNumpy(error=SystemExit("leave now")), (SystemExit, "leave now", CONTEXT)),
+        (RecordingNumpy(error=MemoryError()), (MemoryError, "", CONTEXT)),
+        (
+            RecordingNumpy(result=np.zeros((2, 3, 9))),
+            (ValueError, "Buffer dtype mismatch, expected 'float' but got 'double'", CONTEXT),
+        ),
+        (
+            RecordingNumpy(result=np.zeros((2, 3), dtype=np.float32)),
+            (ValueError, "Buffer has wrong number of dimensions (expected 3, got 2)", CONTEXT),
+        ),
+        (RecordingNumpy(result=(1, 2)), (TypeError, "a bytes-like object is required, not 'tuple'", CONTEXT)),
+    ],
+    ids=["system-exit", "memory-error", "float64", "two-axes", "no-buffer"],
+)
+def test_failing_full_is_reported_and_the_call_goes_on(
+    dfbh, execute, make_arguments, monkeypatch, unraisable, capfd, fake, reported
+):
+    monkeypatch.setattr(dfbh, "np", fake)
+    arguments = two_empty_splits(make_arguments)
+    assert execute(**arguments) is None  # a SystemExit does not end the process either
+    assert unraisable == [reported] * 2
+    err = capfd.readouterr().err
+    assert err.count(reported[0].__name__) >= 2
+    assert (arguments["result_frame"] == SENTINEL).all()
