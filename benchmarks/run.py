@@ -235,6 +235,12 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
         peer_inputs = (peers.Placement(call), peers.PeerData(call))
         rec["peers"] = {}
         for name in opts.peer_list:
+            try:
+                __import__(name)
+            except ImportError:
+                print("{} is not installed; skipping it (pip install -r benchmarks/requirements.txt)".format(name),
+                      file=sys.stderr)
+                continue
             p = Target(name, call, peer_inputs)
             out = call.new_result_frame()
             p.run(out)
