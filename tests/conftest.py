@@ -98,29 +98,30 @@ def make_arguments():
     return valid_arguments
 
 
+class UnraisableCalls(list):
+    """Calls of sys.unraisablehook as (exception type, str(exception), object)."""
+
+    def hook(self, report):
+        self.append((report.exc_type, str(report.exc_value), report.object))
+
+
 @pytest.fixture
 def unraisable():
-    """Calls of sys.unraisablehook as (exception type, str(exception), object).
-
-    The hook itself is installed around the test call by the hook wrapper
-    below: pytest 8 replaces sys.unraisablehook with its own for the call
-    phase, after fixtures are set up.
-    """
-    return []
+    """The unraisable reports of the test's call phase (see below)."""
+    return UnraisableCalls()
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_call(item):
+    # The capturing hook is installed here, inside pytest's own handling of
+    # the call phase: older pytest versions install their hook per phase, over
+    # any hook that a fixture set during setup.
     calls = getattr(item, "funcargs", {}).get("unraisable")
-    if calls is None:
+    if not isinstance(calls, UnraisableCalls):
         yield
         return
-
-    def hook(report):
-        calls.append((report.exc_type, str(report.exc_value), report.object))
-
     previous = sys.unraisablehook
-    sys.unraisablehook = hook
+    sys.unraisablehook = calls.hook
     try:
         yield
     finally:

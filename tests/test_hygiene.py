@@ -129,6 +129,7 @@ def exported_views(arguments):
         ("included_operators", [1, None]),
         ("is_no_dim_col", np.array([1, 2])),
         ("entity_index_map", "late"),  # a bad entry after good views in the same dict
+        ("splits", memoryview(np.array([[5, -1]], dtype=np.int32))),  # refused after conversion
     ],
 )
 def test_no_buffer_stays_exported(execute, make_arguments, name, bad):
@@ -205,3 +206,35 @@ def test_inputs_other_than_result_frame_are_left_unmodified(execute, make_argume
         execute(**arguments)
     for name in ARGUMENT_NAMES[1:]:
         assert same(arguments[name], snapshot[name]), name
+
+
+MEMORY_SCRIPT = """
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from conftest import valid_arguments
+from quelmar.afe.domain.modelling.helper.data_frame_builder_helper import execute
+
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+limit = size + 256 * 1024 * 1024
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    execute(**valid_arguments(horizons=range(10**9)))  # a native list far past the limit
+except MemoryError as error:
+    print("MemoryError", repr(str(error)))
+print(execute(**valid_arguments()))
+"""
+
+
+def test_running_out_of_memory_in_conversion_raises_memory_error():
+    import subprocess
+
+    completed = subprocess.run(
+        [sys.executable, "-c", MEMORY_SCRIPT, os.path.dirname(__file__)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.splitlines() == ["MemoryError ''", "None"]

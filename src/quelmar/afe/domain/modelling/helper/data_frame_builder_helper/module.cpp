@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core.hpp"
@@ -388,10 +389,15 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
-        // An array given as None is an empty view here. Refusing the ones
-        // that the split loop would read (every array but `splits` and the
-        // rows in `entity_index_map`, as soon as a split holds an entity)
-        // belongs at this point: after conversion, before anything is written.
+        // An array given as None is an empty view here. The ones that the
+        // split loop would read, and indices it would follow out of range,
+        // are refused now: after conversion, before anything is written.
+        ErrorKind kind = ErrorKind::Value;
+        std::string message;
+        if (!validate_execute_args(converted, &kind, &message)) {
+            PyErr_SetString(exception_type_of(kind), message.c_str());
+            return nullptr;
+        }
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;

@@ -3,9 +3,6 @@
 // Host that lends NumPy and error reporting to the C++ core.
 #include "py_support.hpp"
 
-#include <cstring>
-#include <new>
-
 namespace dfbh {
 
 namespace {
