@@ -219,7 +219,7 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
     int64_t n_rows = std::min(a.trx_q_arrays.n0, a.trx_d_arrays.n0);
     if (kHasDate) n_rows = std::min(n_rows, a.trx_dates.n0);
     const bool group_only = plan_.group_only;
-    const int32_t* const record_of_code = plan_.record_of_code.data();
+    int32_t* const record_of_code = s_.record_of_code.data();
     const ValueRecord* const value_records = plan_.records.data();
 
     bool no_date_inserted = false;
@@ -263,13 +263,14 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
         const int8_t code = load<int8_t>(code_col + r * code_stride);
         if (kTrackCodes) count_code(code);
         const uint8_t code_slot = static_cast<uint8_t>(code);
-        if (s_.code_missing[code_slot]) {
+        int32_t rec = record_of_code[code_slot];
+        if (rec < 0) {
             // The lookup adds the code with mapped value 0 to the call's
             // index_map, where later splits see it.
             args_.index_map.at_or_insert(static_cast<int16_t>(code));
-            s_.code_missing[code_slot] = false;
+            rec = ~rec;
+            record_of_code[code_slot] = rec;
         }
-        const int32_t rec = record_of_code[code_slot];
         const ValueRecord& record = value_records[rec];
         // The group filter comes before the horizon lookup: the lookup
         // cannot fail for a row that passed the date filter, so it has no

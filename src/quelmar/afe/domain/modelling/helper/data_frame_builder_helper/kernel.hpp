@@ -56,6 +56,25 @@ struct Partitions {
     int64_t lower_limit = 0;
 };
 
+// ---- entities -------------------------------------------------------------
+
+// entity -> the view of its transaction rows, or null. A dense table over
+// the valid entity indices [0, n_entities) when that is not much larger than
+// the map, so that a lookup is one load instead of a binary search; the
+// map's own search otherwise. Built once per call.
+class EntityRowsIndex {
+public:
+    EntityRowsIndex(const OrderedMap<int32_t, View1<int32_t>>& map, int64_t n_entities);
+    const View1<int32_t>* find(int32_t entity) const {
+        if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) return dense_[entity];
+        return dense_.empty() ? map_.find(entity) : nullptr;
+    }
+
+private:
+    const OrderedMap<int32_t, View1<int32_t>>& map_;
+    std::vector<const View1<int32_t>*> dense_;
+};
+
 // ---- the split plan -----------------------------------------------------
 
 // A value record stands for one dimension value a transaction can be
@@ -105,8 +124,9 @@ struct SplitPlan {
     std::vector<int16_t> dim_values;  // ascending; D entries
     int32_t D = 0;
     std::vector<ValueRecord> records;      // D dimension values, then the one without a cell
-    std::array<int32_t, 256> record_of_code{};  // by (uint8_t)code
-    std::array<bool, 256> code_missing{};       // code not yet in index_map
+    // Value record of each int8 code, by (uint8_t)code; ~record (negative)
+    // for a code that index_map lacks, until the scan adds it there.
+    std::array<int32_t, 256> record_of_code{};
 
     // flags
     bool ratio_requested = false;
@@ -135,7 +155,8 @@ struct SplitPlan {
     int32_t first_horizon = 0;
     int32_t group_record = -1;   // dimension index of dim_group_id, -1 if absent
     int32_t group_ratio_column = NO_COLUMN;
-    int32_t first_horizon_position = -1;
+    int32_t first_horizon_position = -1;     // its last position
+    std::vector<int32_t> first_horizon_positions;  // all of its positions
 
     // Returns index_by_horizon[h]; a value that is not in horizon_list has
     // position 0 and sets *inserted, since the lookup would have added it.
@@ -163,7 +184,7 @@ struct EntityScratch {
     std::array<int32_t, 256> code_counts{};
     std::vector<int32_t> stat_present;
     std::vector<double> distinct_count_at, mode_at;
-    std::array<bool, 256> code_missing{};  // codes not yet added to index_map
+    std::array<int32_t, 256> record_of_code{};  // the plan's, as the split's scans update it
     std::vector<float> horizon_totals;
 };
 

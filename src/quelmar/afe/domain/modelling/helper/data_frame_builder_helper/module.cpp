@@ -6,9 +6,9 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -127,9 +127,25 @@ bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
 // ---------------------------------------------------------------------------
 // Array views
 
-// The buffers exported for one call. A deque, because an element never moves
-// once constructed.
-using ExportedBuffers = std::deque<BufferOwner>;
+// The buffers exported for one call. An owner never moves once constructed
+// (some exporters point `shape` into the Py_buffer itself), so owners live
+// in blocks that double in size: n arrays cost O(log n) allocations.
+class ExportedBuffers {
+public:
+    BufferOwner& add() {
+        if (used_ == capacity_) {
+            capacity_ = capacity_ ? capacity_ * 2 : 16;
+            blocks_.emplace_back(new BufferOwner[capacity_]);
+            used_ = 0;
+        }
+        return blocks_.back()[used_++];
+    }
+
+private:
+    std::vector<std::unique_ptr<BufferOwner[]>> blocks_;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+};
 
 // Requests a writable strided buffer with format and checks it. `None` gives
 // an empty view (null base, every extent 0) and exports nothing; whether such
@@ -139,8 +155,7 @@ bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedB
                    const Py_buffer** out) {
     *out = nullptr;
     if (obj == Py_None) return true;
-    buffers->emplace_back();
-    BufferOwner& owner = buffers->back();
+    BufferOwner& owner = buffers->add();
     if (!owner.acquire(obj, PyBUF_RECORDS)) return false;
     if (!check_buffer(owner.view(), ndim, element_kind_of<T>(), sizeof(T), expected_name)) return false;
     *out = &owner.view();

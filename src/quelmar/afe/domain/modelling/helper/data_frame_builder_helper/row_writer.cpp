@@ -98,6 +98,10 @@ void build_row_tables(SplitPlan& plan) {
     for (size_t u = 0; u < U; ++u) {
         if (plan.distinct_horizons[u] == plan.first_horizon) plan.first_horizon_position = plan.distinct_position[u];
     }
+    plan.first_horizon_positions.clear();
+    for (int32_t j = 0; j < H; ++j) {
+        if (plan.horizon_list[j] == plan.first_horizon) plan.first_horizon_positions.push_back(j);
+    }
     plan.group_ratio_column = column_of(plan, a.dim_group_id, c.RATIO_CODE, plan.first_horizon);
 }
 
@@ -135,8 +139,7 @@ void fill_row_for_ratio_column(const SplitPlan& plan, EntityScratch& scratch, in
     // The total at the first requested horizon, added in dimension order.
     float total = 0.0f;
     for (int32_t i = 0; i < D; ++i) {
-        for (int32_t j = 0; j < H; ++j) {
-            if (plan.horizon_list[j] != plan.first_horizon) continue;
+        for (int32_t j : plan.first_horizon_positions) {
             const float s = cell(scratch, H, i, j)[SUM_SLOT];
             if (!std::isnan(s)) total = total + s;
         }

@@ -193,10 +193,8 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
         if (mapped) {
             auto it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), *mapped);
             plan.record_of_code[slot] = static_cast<int32_t>(it - plan.dim_values.begin());
-            plan.code_missing[slot] = false;
         } else {
-            plan.record_of_code[slot] = zero_record;
-            plan.code_missing[slot] = true;
+            plan.record_of_code[slot] = ~zero_record;
         }
     }
 
@@ -231,8 +229,17 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
 
 // ---- the split worker ---------------------------------------------------
 
+EntityRowsIndex::EntityRowsIndex(const OrderedMap<int32_t, View1<int32_t>>& map, int64_t n_entities)
+    : map_(map) {
+    if (n_entities <= 0 || static_cast<uint64_t>(n_entities) > 4 * static_cast<uint64_t>(map.size()) + 4096) return;
+    dense_.assign(static_cast<size_t>(n_entities), nullptr);
+    for (const auto& entry : map.entries()) {
+        if (entry.first >= 0 && entry.first < n_entities) dense_[entry.first] = &entry.second;
+    }
+}
+
 static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t splits_size,
-                           const View1<int32_t>& split, Host& host) {
+                           const View1<int32_t>& split, const EntityRowsIndex& entity_rows, Host& host) {
     try {
         SplitPlan plan;
         build_split_plan(plan, args, host);
@@ -256,7 +263,7 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
         scratch.distinct_count_at.assign(plan.H, 0.0);
         scratch.mode_at.assign(plan.H, 0.0);
         scratch.horizon_totals.assign(plan.distinct_horizons.size(), 0.0f);
-        scratch.code_missing = plan.code_missing;
+        scratch.record_of_code = plan.record_of_code;
 
         const int64_t n_targets = args.target_dates.n;
         const int64_t n_rows = args.result_frame.n0;
@@ -272,7 +279,7 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
                 continue;
             }
             const int64_t target_date = args.target_dates.get(entity);
-            const View1<int32_t>* rows = args.entity_index_map.find(entity);
+            const View1<int32_t>* rows = entity_rows.find(entity);
             if (rows == nullptr || rows->n == 0) continue;
             if (row >= n_rows) {
                 host.report(ErrorKind::Index, routine::exec_for_split,
@@ -290,8 +297,14 @@ static void exec_for_split(ExecuteArgs& args, int32_t split_index, int32_t split
 void run_splits(ExecuteArgs& args, Host& host) {
     // The number of rows of `splits`, taken as int32.
     const int32_t splits_size = static_cast<int32_t>(args.splits.n0);
-    for (int32_t i = 0; i < splits_size; ++i) {
-        exec_for_split(args, i, splits_size, args.splits.row(i), host);
+    if (splits_size <= 0) return;
+    try {
+        const EntityRowsIndex entity_rows(args.entity_index_map, args.target_dates.n);
+        for (int32_t i = 0; i < splits_size; ++i) {
+            exec_for_split(args, i, splits_size, args.splits.row(i), entity_rows, host);
+        }
+    } catch (const std::bad_alloc&) {
+        host.report(ErrorKind::Memory, routine::exec_for_split, "");
     }
 }
 
