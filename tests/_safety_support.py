@@ -25,14 +25,6 @@ E = 1000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
-ARGUMENT_NAMES = (
-    "result_frame", "c_num_threads", "date_col_index", "d_index", "q_index", "splits", "horizons",
-    "offset", "resolution", "index_map", "trx_dates", "trx_q_arrays", "trx_d_arrays",
-    "entity_index_map", "target_dates", "included_operators", "included_operator_set_one",
-    "included_operator_set_two", "column_name_map", "nearest_exponent", "dim_group_id",
-    "for_afe_columns", "is_no_dim_col",
-)
-
 
 def load_module():
     return importlib.import_module(MODULE_PATH)
