@@ -20,7 +20,6 @@ constexpr const char* exec_for_split = "exec_for_split";
 constexpr const char* get_distinct_values = "get_distinct_values";
 constexpr const char* get_resolution_in_seconds = "get_resolution_in_seconds";
 constexpr const char* get_span = "get_span";
-constexpr const char* partition = "partition";
 constexpr const char* get_horizon = "get_horizon";
 constexpr const char* get_aggregates_and_fill_row = "get_aggregates_and_fill_row";
 constexpr const char* fill_row = "fill_row";
@@ -86,7 +85,6 @@ private:
 // kept per entity (CountDistinct, Mode, the horizon reached), but never
 // lands in another value's cell.
 struct ValueRecord {
-    int16_t value = 0;
     int32_t dim = 0;          // dimension index of its cells; -1: none
     bool in_group = false;    // value == dim_group_id
 };
@@ -114,7 +112,7 @@ struct SplitPlan {
     // horizons
     std::vector<int32_t> horizon_list;
     int32_t H = 0;
-    int32_t min_horizon = 0, max_horizon = 0, max_requested_horizon = 0;
+    int32_t min_horizon = 0, max_horizon = 0;
     std::vector<int32_t> list_position;      // index_by_horizon[horizon_list[k]]
     std::vector<int32_t> distinct_horizons;  // keys of index_by_horizon, ascending
     std::vector<int32_t> distinct_position;  // their (last) positions

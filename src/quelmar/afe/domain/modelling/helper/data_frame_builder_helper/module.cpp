@@ -129,12 +129,18 @@ bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
 
 // The buffers exported for one call. An owner never moves once constructed
 // (some exporters point `shape` into the Py_buffer itself), so owners live
-// in blocks that double in size: n arrays cost O(log n) allocations.
+// in blocks: the first sized for the arrays the call is expected to export,
+// further ones doubling, so that n arrays cost O(log n) allocations.
 class ExportedBuffers {
 public:
+    // Sizes the first block; only before the first add().
+    void expect(size_t count) {
+        if (capacity_ == 0) first_capacity_ = count < 16 ? 16 : count;
+    }
+
     BufferOwner& add() {
         if (used_ == capacity_) {
-            capacity_ = capacity_ ? capacity_ * 2 : 16;
+            capacity_ = capacity_ ? capacity_ * 2 : first_capacity_;
             blocks_.emplace_back(new BufferOwner[capacity_]);
             used_ = 0;
         }
@@ -143,6 +149,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<BufferOwner[]>> blocks_;
+    size_t first_capacity_ = 16;
     size_t capacity_ = 0;
     size_t used_ = 0;
 };
@@ -403,6 +410,9 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
     try {
         OwnedRef bound[ARGUMENT_COUNT];
         if (!bind_arguments(args, kwds, bound)) return nullptr;
+        // One array per entity_index_map value, plus the seven other arrays.
+        PyObject* entities = bound[ENTITY_INDEX_MAP].get();
+        buffers.expect(7 + (entities && PyDict_CheckExact(entities) ? static_cast<size_t>(PyDict_GET_SIZE(entities)) : 0));
         if (!convert_arguments(bound, &converted, &buffers)) return nullptr;
         // An array given as None is an empty view here. The ones that the
         // split loop would read, and indices it would follow out of range,

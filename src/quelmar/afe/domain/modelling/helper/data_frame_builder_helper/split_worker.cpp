@@ -140,7 +140,6 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     const auto& hl = plan.horizon_list;
     plan.min_horizon = *std::min_element(hl.begin(), hl.end());
     plan.max_horizon = *std::max_element(hl.begin(), hl.end());
-    plan.max_requested_horizon = *std::max_element(args.horizons.begin(), args.horizons.end());
 
     // index_by_horizon: a value repeated in horizon_list keeps its last position.
     plan.distinct_horizons = hl;
@@ -174,14 +173,12 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
     // that codes missing from index_map use when 0 is not a dimension value.
     plan.records.resize(D);
     for (int32_t i = 0; i < D; ++i) {
-        plan.records[i].value = plan.dim_values[i];
         plan.records[i].dim = i;
         plan.records[i].in_group = static_cast<int32_t>(plan.dim_values[i]) == args.dim_group_id;
     }
     auto zero_it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), int16_t{0});
     const bool zero_is_value = zero_it != plan.dim_values.end() && *zero_it == 0;
     ValueRecord no_cell;
-    no_cell.value = 0;
     no_cell.dim = -1;
     no_cell.in_group = args.dim_group_id == 0;
     plan.records.push_back(no_cell);
