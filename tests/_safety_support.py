@@ -9,11 +9,12 @@ one argument and compare against an untouched baseline.
 
 from __future__ import annotations
 
-import contextlib
 import importlib
-import sys
 
 import numpy as np
+
+from _feature_helpers import capture_unraisable  # noqa: F401  (re-exported for the safety tests)
+from _feature_helpers import f32_bits as bits
 
 MODULE_PATH = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
 CONTEXT_PREFIX = MODULE_PATH + "."
@@ -127,32 +128,6 @@ def baseline():
     call = valid_call()
     run(call)
     return call["result_frame"]
-
-
-@contextlib.contextmanager
-def capture_unraisable():
-    """Collects (exception type name, message, routine) of unraisable reports."""
-    reports = []
-    previous = sys.unraisablehook
-
-    def hook(args):
-        context = args.object
-        if isinstance(context, str) and context.startswith(CONTEXT_PREFIX):
-            context = context[len(CONTEXT_PREFIX):]
-        else:
-            context = ("unexpected context", context)
-        reports.append((args.exc_type.__name__, str(args.exc_value), context))
-
-    sys.unraisablehook = hook
-    try:
-        yield reports
-    finally:
-        sys.unraisablehook = previous
-
-
-def bits(array):
-    """uint32 view of a float32 array: NaN-aware, bit-exact comparison."""
-    return np.ascontiguousarray(array, dtype=np.float32).view(np.uint32)
 
 
 def assert_same_bits(got, expected):
