@@ -222,8 +222,6 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
     int32_t* const record_of_code = s_.record_of_code.data();
     const ValueRecord* const value_records = plan_.records.data();
 
-    bool no_date_inserted = false;
-    const int32_t no_date_position = plan_.position_of(1, &no_date_inserted);
 
     // Rows are visited in the caller's order, which for an event log is
     // random in memory: touching the rows a few steps ahead lets those
@@ -284,8 +282,8 @@ bool EntityScan::run(const View1<int32_t>& entity_rows) {
             inserted_position_ |= position_inserted;
         } else {
             h = 1;
-            p = no_date_position;
-            inserted_position_ |= no_date_inserted;
+            p = plan_.no_date_position;
+            inserted_position_ |= plan_.no_date_inserted;
         }
 
         const float span = get_span(plan_, target_date_, t, host_);

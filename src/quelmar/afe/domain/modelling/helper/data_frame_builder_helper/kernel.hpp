@@ -113,6 +113,10 @@ struct SplitPlan {
     std::vector<int32_t> horizon_list;
     int32_t H = 0;
     int32_t min_horizon = 0, max_horizon = 0;
+    // Without a date column every transaction has horizon 1: its position,
+    // and whether looking 1 up would have added it to index_by_horizon.
+    int32_t no_date_position = 0;
+    bool no_date_inserted = false;
     std::vector<int32_t> list_position;      // index_by_horizon[horizon_list[k]]
     std::vector<int32_t> distinct_horizons;  // keys of index_by_horizon, ascending
     std::vector<int32_t> distinct_position;  // their (last) positions

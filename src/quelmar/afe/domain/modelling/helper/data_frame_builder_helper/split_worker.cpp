@@ -156,6 +156,7 @@ static bool finish_split_plan(SplitPlan& plan, Host& host) {
         plan.distinct_position[u] = k;
         plan.distinct_of_position[k] = static_cast<int32_t>(u);
     }
+    plan.no_date_position = plan.position_of(1, &plan.no_date_inserted);
     plan.list_position.resize(H);
     for (int32_t k = 0; k < H; ++k) {
         plan.list_position[k] = plan.distinct_position[plan.distinct_of_position[k]];
