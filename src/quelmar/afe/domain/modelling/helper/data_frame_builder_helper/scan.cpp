@@ -51,6 +51,24 @@ int32_t EntityScanner::date_out_of_range(int64_t date, int32_t* position) {
     return 0;
 }
 
+// Rows are visited in the caller's order, which for an event log is random
+// in memory: touching rows a few steps ahead lets those cache misses overlap
+// instead of stalling the scan one by one.
+constexpr int64_t kRowsAhead = 8;
+
+inline void prefetch_row(const TransactionColumns& trx, int32_t row) {
+    const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
+    if (r >= static_cast<uint64_t>(trx.n_rows)) return;
+    if (trx.date) __builtin_prefetch(trx.date + r * trx.date_stride);
+    __builtin_prefetch(trx.quantity + r * trx.quantity_stride);
+    __builtin_prefetch(trx.code + r * trx.code_stride);
+}
+
+void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
+    const int64_t n = std::min(kRowsAhead, rows.n);
+    for (int64_t m = 0; m < n; ++m) prefetch_row(transactions_, rows.get(m));
+}
+
 template <bool kHasDate, bool kAfe, bool kByCode>
 void EntityScanner::scan_rows(const View1<int32_t>& rows, int64_t target_date) {
     const TransactionColumns& trx = transactions_;
@@ -61,23 +79,10 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows, int64_t target_date) {
     const CodeEntry* const code_entries = plan_.code_entries.data();
     const int64_t unit_ms = plan_.windows.unit_ms;
 
-    // Rows are visited in the caller's order, which for an event log is
-    // random in memory: touching the rows a few steps ahead lets those cache
-    // misses overlap instead of stalling the scan one by one.
-    constexpr int64_t kAhead = 8;
+    // The driver touched the first kRowsAhead rows an entity ago.
     const int64_t count = rows.n;
-    auto prefetch_row = [&](int64_t m) {
-        const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(rows.get(m)));
-        if (r < n_rows) {
-            if (kHasDate) __builtin_prefetch(trx.date + r * trx.date_stride);
-            __builtin_prefetch(trx.quantity + r * trx.quantity_stride);
-            __builtin_prefetch(trx.code + r * trx.code_stride);
-        }
-    };
-    for (int64_t m = 0; m < std::min(kAhead, count); ++m) prefetch_row(m);
-
     for (int64_t n = 0; n < count; ++n) {
-        if (n + kAhead < count) prefetch_row(n + kAhead);
+        if (n + kRowsAhead < count) prefetch_row(trx, rows.get(n + kRowsAhead));
         const int32_t r = rows.get(n);
         if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) {
             throw Failure{ErrorKind::Index, routine::get_aggregates_and_fill_row,

@@ -77,10 +77,25 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
     AddMissingCodes add_missing{codes, scanner};
     const View1<int32_t> split = args.splits.row(split_index);
     const int64_t n_targets = args.target_dates.n;
+    // The rows of the entity at position k, or null (no entry, or the end).
+    auto rows_at = [&](int64_t k) -> const View1<int32_t>* {
+        if (k >= split.n) return nullptr;
+        const int32_t entity = split.get(k);
+        return entity == -1 ? nullptr : entity_rows.find(entity);
+    };
+    const View1<int32_t>* next_rows = rows_at(0);
+    if (next_rows) scanner.prefetch_first_rows(*next_rows);
     int64_t row = split_index;
     for (int64_t k = 0; k < split.n; ++k, row += splits_size) {
         const int32_t entity = split.get(k);
         if (entity == -1) break;
+        const View1<int32_t>* rows = next_rows;
+        // One position ahead the first rows, two ahead the row list.
+        next_rows = rows_at(k + 1);
+        if (next_rows) {
+            scanner.prefetch_first_rows(*next_rows);
+            if (const View1<int32_t>* later = rows_at(k + 2)) EntityScanner::prefetch_row_list(*later);
+        }
         // The boundary checked every position; these guard the buffers all the same.
         if (entity < 0 || entity >= n_targets || row >= result.n0) {
             host.report(Failure{ErrorKind::Index, routine::exec_for_split,
@@ -89,7 +104,6 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
             continue;
         }
         const int64_t target_date = args.target_dates.get(entity);
-        const View1<int32_t>* rows = entity_rows.find(entity);
         if (rows == nullptr) continue;
         run_or_report(host, routine::get_aggregates_and_fill_row,
                       [&] { scanner.scan_and_write(result.base + row * result.s0, target_date, *rows); });
