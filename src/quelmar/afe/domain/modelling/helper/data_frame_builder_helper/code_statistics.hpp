@@ -19,6 +19,7 @@ public:
         : plan_(plan), distinct_count_at_(plan.H, 0.0), mode_at_(plan.H, 0.0), recorded_(plan.H, 0) {}
 
     void reset() {
+        pending_position_ = -1;
         counts_.fill(0);
         std::fill(recorded_.begin(), recorded_.end(), 0);
         distinct_codes_ = 0;
@@ -39,11 +40,19 @@ public:
     }
 
     // The statistics after the transaction just accumulated at position p.
-    void record(int32_t p) { store(p, static_cast<double>(distinct_codes_), static_cast<double>(best_code_)); }
+    // They reach the position table once the scan leaves p (or ends): only
+    // the last transaction's values at p are ever read.
+    void record(int32_t p) {
+        if (p != pending_position_) flush();
+        pending_position_ = p;
+        pending_count_ = distinct_codes_;
+        pending_mode_ = best_code_;
+    }
 
     // The values recorded at the largest recorded position go to every
     // horizon between `above` and `below` (see for_each_horizon_between).
     void carry_over(int32_t above, int32_t below, bool inclusive) {
+        flush();
         if (latest_position_ < 0) return;
         const double count = distinct_count_at_[latest_position_];
         const double mode = mode_at_[latest_position_];
@@ -52,7 +61,8 @@ public:
 
     // Every dimension index gets the values of each position; a position
     // without a recorded value gets 0.
-    void write(CellGrid& grid) const {
+    void write(CellGrid& grid) {
+        flush();
         const bool mode = plan_.mode_requested;
         const bool count = plan_.count_distinct_requested;
         for (int32_t p = 0; p < plan_.H; ++p) {
@@ -68,6 +78,11 @@ public:
     }
 
 private:
+    void flush() {
+        if (pending_position_ < 0) return;
+        store(pending_position_, static_cast<double>(pending_count_), static_cast<double>(pending_mode_));
+        pending_position_ = -1;
+    }
     void store(int32_t p, double count, double mode) {
         distinct_count_at_[p] = count;
         mode_at_[p] = mode;
@@ -83,6 +98,10 @@ private:
     std::vector<double> distinct_count_at_, mode_at_;  // per horizon position
     std::vector<uint8_t> recorded_;
     int32_t latest_position_ = -1;
+    // The last recorded transaction's position and values, not yet stored.
+    int32_t pending_position_ = -1;
+    int32_t pending_count_ = 0;
+    int32_t pending_mode_ = 0;
 };
 
 }  // namespace dfbh

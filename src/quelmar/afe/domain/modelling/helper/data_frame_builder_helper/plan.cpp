@@ -118,6 +118,9 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
         }
     }
 
+    plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
+                                    [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
+
     // Feature-group ratio: the share of dim_group_id at the first requested
     // horizon (as given, not the first of the sorted list).
     const int32_t first_horizon = request.horizons[0];

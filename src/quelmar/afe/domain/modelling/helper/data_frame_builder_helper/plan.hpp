@@ -90,6 +90,7 @@ struct SplitPlan {
     // later write to the same column wins), keys without a column dropped.
     std::vector<CellWrite> cell_writes;
     std::vector<RatioWrite> ratio_writes;
+    bool density_read = false;  // some write reads the Density slot
     // The feature-group ratio: dim_group_id's share at the first requested
     // horizon.
     int32_t group_dim = -1;                   // dimension index of dim_group_id, -1 if absent

@@ -14,12 +14,13 @@ void fill_row(const SplitPlan& plan, const float* buffer, char* row, std::vector
     // dimension, in the order the cells are laid out.
     float* const totals = horizon_totals.data();
     std::fill(horizon_totals.begin(), horizon_totals.end(), 0.0f);
-    const int32_t cells = plan.D * plan.H;
-    for (int32_t x = 0; x < cells; ++x) {
-        const float s = buffer[x * SLOT_COUNT + SUM_SLOT];
-        if (!std::isnan(s)) {
-            float& total = totals[plan.distinct_of_position[x % plan.H]];
-            total = total + s;
+    const float* sums = buffer + SUM_SLOT;
+    for (int32_t d = 0; d < plan.D; ++d) {
+        for (int32_t p = 0; p < plan.H; ++p, sums += SLOT_COUNT) {
+            if (!std::isnan(*sums)) {
+                float& total = totals[plan.distinct_of_position[p]];
+                total = total + *sums;
+            }
         }
     }
     for (const RatioWrite& w : plan.ratio_writes) {

@@ -26,23 +26,26 @@ EntityScanner::EntityScanner(const SplitPlan& plan, const TransactionColumns& tr
 }
 
 // The smallest horizon whose window holds `date`: the first window entry
-// whose bound lies above it. The date filter lets only dates below
-// upper_limit through (or equal to it in feature-group mode), so the
-// out-of-range report is reachable only through inconsistent windows.
-inline int32_t EntityScanner::horizon_of(int64_t date, int32_t* position) {
+// whose bound lies above it. The bounds ascend, and rows come newest first,
+// so the entry found only moves down the list: `entry` keeps the last one
+// and walks from there (either way, for rows out of order). The date filter
+// lets only dates below upper_limit through (or equal to it in feature-group
+// mode), so the out-of-range report is reachable only through inconsistent
+// windows.
+inline int32_t EntityScanner::horizon_of(int64_t date, int32_t* entry, int32_t* position) {
     const int32_t H = plan_.H;
     if (plan_.for_afe_columns && date == windows_.upper_limit) {
         *position = windows_.position[H - 1];
         return windows_.horizon[H - 1];
     }
     const int64_t* const bound = windows_.bound.data();
-    for (int32_t e = 0; e < H; ++e) {
-        if (date < bound[e]) {
-            *position = windows_.position[e];
-            return windows_.horizon[e];
-        }
-    }
-    return date_out_of_range(date, position);
+    int32_t e = *entry;
+    while (e > 0 && date < bound[e - 1]) --e;
+    while (e < H && !(date < bound[e])) ++e;
+    *entry = e;
+    if (e == H) return date_out_of_range(date, position);
+    *position = windows_.position[e];
+    return windows_.horizon[e];
 }
 
 int32_t EntityScanner::date_out_of_range(int64_t date, int32_t* position) {
@@ -70,14 +73,15 @@ void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
 }
 
 template <bool kHasDate, bool kAfe, bool kByCode>
-void EntityScanner::scan_rows(const View1<int32_t>& rows, int64_t target_date) {
+void EntityScanner::scan_rows(const View1<int32_t>& rows) {
     const TransactionColumns& trx = transactions_;
     const int64_t upper = windows_.upper_limit;
     const int64_t lower = windows_.lower_limit;
     const uint64_t n_rows = static_cast<uint64_t>(trx.n_rows);
     const bool group_only = plan_.group_only;
     const CodeEntry* const code_entries = plan_.code_entries.data();
-    const int64_t unit_ms = plan_.windows.unit_ms;
+    const bool unit_known = plan_.windows.unit_ms != 0;
+    int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
 
     // The driver touched the first kRowsAhead rows an entity ago.
     const int64_t count = rows.n;
@@ -105,33 +109,30 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows, int64_t target_date) {
 
         const int8_t code = load<int8_t>(trx.code + r * trx.code_stride);
         if (kByCode) statistics_.count(code);
-        const CodeEntry& entry = code_entries[code_slot(code)];
-        if (entry.missing) missing_codes_[code_slot(code)] = true;
+        const CodeEntry& code_entry = code_entries[code_slot(code)];
+        if (code_entry.missing) missing_codes_[code_slot(code)] = true;
         // The group filter comes before the horizon lookup: the lookup
         // cannot fail for a row that passed the date filter, so it has no
         // effect on a row that the group filter then drops.
-        if (kAfe && group_only && !entry.in_group) continue;
+        if (kAfe && group_only && !code_entry.in_group) continue;
 
         int32_t h, p;
         if (kHasDate) {
-            h = horizon_of(t, &p);
+            h = horizon_of(t, &entry, &p);
         } else {
             h = 1;
             p = plan_.no_date_position;
             outside_position_used_ |= plan_.no_date_outside_list;
         }
-        float span = 0.0f;
-        if (unit_ms != 0) {
-            span = span_in_units(unit_ms, target_date, t);
-        } else {
-            reporter_.report(resolution_not_recognized(routine::get_span, plan_.resolution));
-        }
+        // The age of every accepted transaction is taken in the unit; the
+        // cells keep dates and convert the two that are kept at the end.
+        if (!unit_known) reporter_.report(resolution_not_recognized(routine::get_span, plan_.resolution));
 
         if (h != last_horizon_ && last_horizon_ != -1) {
             cells_.carry_forward(h, p);
             if (kByCode) statistics_.carry_over(last_horizon_, h, false);
         }
-        if (entry.dim >= 0) cells_.accumulate(entry.dim, p, h, q, span);
+        if (code_entry.dim >= 0) cells_.accumulate(code_entry.dim, p, h, q, t);
         last_horizon_ = h;
         if (kByCode) statistics_.record(p);
     }
@@ -152,7 +153,7 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     outside_position_used_ = false;
     cut_windows(plan_.windows, plan_.resolution, target_date, windows_, reporter_);
 
-    using Scan = void (EntityScanner::*)(const View1<int32_t>&, int64_t);
+    using Scan = void (EntityScanner::*)(const View1<int32_t>&);
     auto pick = [by_code](auto has_date, auto afe) -> Scan {
         constexpr bool kHasDate = decltype(has_date)::value;
         constexpr bool kAfe = decltype(afe)::value;
@@ -163,9 +164,10 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     using No = std::false_type;
     const Scan scan = plan_.has_date ? (plan_.for_afe_columns ? pick(Yes{}, Yes{}) : pick(Yes{}, No{}))
                                      : (plan_.for_afe_columns ? pick(No{}, Yes{}) : pick(No{}, No{}));
-    (this->*scan)(rows, target_date);
+    (this->*scan)(rows);
 
-    cells_.write_time_since(outside_position_used_);
+    if (plan_.density_read) cells_.finish_density();
+    cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
     if (by_code) statistics_.write(cells_);
     if (plan_.for_afe_columns && plan_.ratio_requested) {
         fill_row_for_ratio_column(plan_, cells_.data(), row);

@@ -53,8 +53,8 @@ public:
 
 private:
     template <bool kHasDate, bool kAfe, bool kByCode>
-    void scan_rows(const View1<int32_t>& rows, int64_t target_date);
-    int32_t horizon_of(int64_t date, int32_t* position);
+    void scan_rows(const View1<int32_t>& rows);
+    int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
     [[gnu::cold, gnu::noinline]] int32_t date_out_of_range(int64_t date, int32_t* position);
 
     const SplitPlan& plan_;
