@@ -74,40 +74,48 @@ void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
 
 template <bool kHasDate, bool kAfe, bool kByCode>
 void EntityScanner::scan_rows(const View1<int32_t>& rows) {
-    const TransactionColumns& trx = transactions_;
+    // Everything the loop reads is copied into locals first: the cells take
+    // int64 stores, which could otherwise alias the views' extents and
+    // strides and force a reload on every row.
+    const char* const row_numbers = rows.base;
+    const int64_t row_numbers_stride = rows.stride;
+    const int64_t count = rows.n;
+    const char* const dates = transactions_.date;
+    const int64_t date_stride = transactions_.date_stride;
+    const char* const quantities = transactions_.quantity;
+    const int64_t quantity_stride = transactions_.quantity_stride;
+    const char* const codes = transactions_.code;
+    const int64_t code_stride = transactions_.code_stride;
+    const uint64_t n_rows = static_cast<uint64_t>(transactions_.n_rows);
     const int64_t upper = windows_.upper_limit;
     const int64_t lower = windows_.lower_limit;
-    const uint64_t n_rows = static_cast<uint64_t>(trx.n_rows);
     const bool group_only = plan_.group_only;
     const CodeEntry* const code_entries = plan_.code_entries.data();
     const bool unit_known = plan_.windows.unit_ms != 0;
-    int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
+    auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
 
+    int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
+    int32_t last_horizon = -1;
     // The driver touched the first kRowsAhead rows an entity ago.
-    const int64_t count = rows.n;
     for (int64_t n = 0; n < count; ++n) {
-        if (n + kRowsAhead < count) prefetch_row(trx, rows.get(n + kRowsAhead));
-        const int32_t r = rows.get(n);
-        if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) {
-            throw Failure{ErrorKind::Index, routine::get_aggregates_and_fill_row,
-                          "transaction row " + std::to_string(r) + " is out of range for the transaction arrays with " +
-                              std::to_string(trx.n_rows) + " rows"};
-        }
+        if (n + kRowsAhead < count) prefetch_row(transactions_, row_at(n + kRowsAhead));
+        const int32_t r = row_at(n);
+        if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) throw row_out_of_range(r);
         // Date filter: rows newer than the window are passed over, the first
         // row older than it ends the scan (rows come newest first).
         int64_t t = 0;
         if (kHasDate) {
-            t = load<int64_t>(trx.date + r * trx.date_stride);
+            t = load<int64_t>(dates + r * date_stride);
             if (kAfe ? t > upper : t >= upper) continue;
             if (t < lower) break;
         }
         // Quantity filter: a NaN quantity passes outside feature-group mode,
         // since it does not compare <= 0.
-        const float q = load<float>(trx.quantity + r * trx.quantity_stride);
+        const float q = load<float>(quantities + r * quantity_stride);
         if (kAfe && std::isnan(q)) continue;
         if (q <= 0.0f) continue;
 
-        const int8_t code = load<int8_t>(trx.code + r * trx.code_stride);
+        const int8_t code = load<int8_t>(codes + r * code_stride);
         if (kByCode) statistics_.count(code);
         const CodeEntry& code_entry = code_entries[code_slot(code)];
         if (code_entry.missing) missing_codes_[code_slot(code)] = true;
@@ -126,21 +134,31 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         }
         // The age of every accepted transaction is taken in the unit; the
         // cells keep dates and convert the two that are kept at the end.
-        if (!unit_known) reporter_.report(resolution_not_recognized(routine::get_span, plan_.resolution));
+        if (!unit_known) report_unknown_unit();
 
-        if (h != last_horizon_ && last_horizon_ != -1) {
+        if (h != last_horizon && last_horizon != -1) {
             cells_.carry_forward(h, p);
-            if (kByCode) statistics_.carry_over(last_horizon_, h, false);
+            if (kByCode) statistics_.carry_over(last_horizon, h, false);
         }
         if (code_entry.dim >= 0) cells_.accumulate(code_entry.dim, p, h, q, t);
-        last_horizon_ = h;
+        last_horizon = h;
         if (kByCode) statistics_.record(p);
     }
 
-    if (last_horizon_ < plan_.max_horizon) {
-        cells_.fill_tail(last_horizon_);
-        if (kByCode) statistics_.carry_over(last_horizon_, plan_.max_horizon, true);
+    if (last_horizon < plan_.max_horizon) {
+        cells_.fill_tail(last_horizon);
+        if (kByCode) statistics_.carry_over(last_horizon, plan_.max_horizon, true);
     }
+}
+
+Failure EntityScanner::row_out_of_range(int32_t r) const {
+    return Failure{ErrorKind::Index, routine::get_aggregates_and_fill_row,
+                   "transaction row " + std::to_string(r) + " is out of range for the transaction arrays with " +
+                       std::to_string(transactions_.n_rows) + " rows"};
+}
+
+void EntityScanner::report_unknown_unit() {
+    reporter_.report(resolution_not_recognized(routine::get_span, plan_.resolution));
 }
 
 void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<int32_t>& rows) {
@@ -149,7 +167,6 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     cells_.reset();
     const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
     if (by_code) statistics_.reset();
-    last_horizon_ = -1;
     outside_position_used_ = false;
     cut_windows(plan_.windows, plan_.resolution, target_date, windows_, reporter_);
 

@@ -56,6 +56,8 @@ private:
     void scan_rows(const View1<int32_t>& rows);
     int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
     [[gnu::cold, gnu::noinline]] int32_t date_out_of_range(int64_t date, int32_t* position);
+    [[gnu::cold, gnu::noinline]] Failure row_out_of_range(int32_t r) const;
+    [[gnu::cold, gnu::noinline]] void report_unknown_unit();
 
     const SplitPlan& plan_;
     const TransactionColumns transactions_;
@@ -66,7 +68,6 @@ private:
     std::vector<float> horizon_totals_;
     MissingCodes missing_codes_{};
     // Per scan.
-    int32_t last_horizon_ = -1;
     bool outside_position_used_ = false;  // a horizon outside the list was given position 0
 };
 
