@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "core.hpp"
+#include "argument_checks.hpp"
 #include "py_support.hpp"
+#include "split_loop.hpp"
 
 namespace dfbh {
 namespace {
@@ -357,16 +358,17 @@ static_assert(IS_NO_DIM_COL + 1 == ARGUMENT_COUNT, "one enumerator per parameter
 // Absent optional arguments keep the defaults that ExecuteArgs starts with.
 bool convert_arguments(OwnedRef (&bound)[ARGUMENT_COUNT], ExecuteArgs* a, ExportedBuffers* buffers) {
     auto arg = [&bound](Argument which) { return bound[which].get(); };
+    FeatureRequest& r = a->request;
     return to_view2(arg(RESULT_FRAME), "float", buffers, &a->result_frame) &&
            to_integer(arg(C_NUM_THREADS), &a->c_num_threads) &&
            to_integer(arg(DATE_COL_INDEX), &a->date_col_index) &&
            to_integer(arg(D_INDEX), &a->d_index) &&
            to_integer(arg(Q_INDEX), &a->q_index) &&
            to_view2(arg(SPLITS), "int", buffers, &a->splits) &&
-           to_int32_list(arg(HORIZONS), &a->horizons) &&
-           to_integer(arg(OFFSET), &a->offset) &&
-           to_integer(arg(RESOLUTION), &a->resolution) &&
-           to_integer_map(arg(INDEX_MAP), &a->index_map) &&
+           to_int32_list(arg(HORIZONS), &r.horizons) &&
+           to_integer(arg(OFFSET), &r.offset) &&
+           to_integer(arg(RESOLUTION), &r.resolution) &&
+           to_integer_map(arg(INDEX_MAP), &r.index_map) &&
            to_view2(arg(TRX_DATES), "int64_t", buffers, &a->trx_dates) &&
            to_view2(arg(TRX_Q_ARRAYS), "float32_t", buffers, &a->trx_q_arrays) &&
            to_view2(arg(TRX_D_ARRAYS), "int8_t", buffers, &a->trx_d_arrays) &&
@@ -375,14 +377,14 @@ bool convert_arguments(OwnedRef (&bound)[ARGUMENT_COUNT], ExecuteArgs* a, Export
                               return to_view1(rows, "int32_t", buffers, view);
                           }) &&
            to_view1(arg(TARGET_DATES), "int64_t", buffers, &a->target_dates) &&
-           to_int32_list(arg(INCLUDED_OPERATORS), &a->included_operators) &&
-           to_int32_list(arg(INCLUDED_OPERATOR_SET_ONE), &a->included_operator_set_one) &&
-           to_int32_list(arg(INCLUDED_OPERATOR_SET_TWO), &a->included_operator_set_two) &&
-           to_integer_map(arg(COLUMN_NAME_MAP), &a->column_name_map) &&
-           to_integer(arg(NEAREST_EXPONENT), &a->nearest_exponent) &&
-           (!arg(DIM_GROUP_ID) || to_integer(arg(DIM_GROUP_ID), &a->dim_group_id)) &&
-           (!arg(FOR_AFE_COLUMNS) || to_bool(arg(FOR_AFE_COLUMNS), &a->for_afe_columns)) &&
-           (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &a->is_no_dim_col));
+           to_int32_list(arg(INCLUDED_OPERATORS), &r.included_operators) &&
+           to_int32_list(arg(INCLUDED_OPERATOR_SET_ONE), &r.included_operator_set_one) &&
+           to_int32_list(arg(INCLUDED_OPERATOR_SET_TWO), &r.included_operator_set_two) &&
+           to_integer_map(arg(COLUMN_NAME_MAP), &r.column_name_map) &&
+           to_integer(arg(NEAREST_EXPONENT), &r.nearest_exponent) &&
+           (!arg(DIM_GROUP_ID) || to_integer(arg(DIM_GROUP_ID), &r.dim_group_id)) &&
+           (!arg(FOR_AFE_COLUMNS) || to_bool(arg(FOR_AFE_COLUMNS), &r.for_afe_columns)) &&
+           (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &r.is_no_dim_col));
 }
 
 // Sets the Python error for a C++ exception caught at the boundary.
@@ -417,12 +419,10 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         // An array given as None is an empty view here. The ones that the
         // split loop would read, and indices it would follow out of range,
         // are refused now: after conversion, before anything is written.
-        ErrorKind kind = ErrorKind::Value;
-        std::string message;
-        if (!validate_execute_args(converted, &kind, &message)) {
-            PyErr_SetString(exception_type_of(kind), message.c_str());
-            return nullptr;
-        }
+        check_execute_args(converted);
+    } catch (const Failure& failure) {
+        PyErr_SetString(exception_type_of(failure.kind), failure.message.c_str());
+        return nullptr;
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;
@@ -433,8 +433,10 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
     try {
         run_splits(converted, host);
     } catch (...) {
+        // run_splits reports its own failures; this only keeps anything
+        // unforeseen from unwinding into the interpreter.
         raise_from_cpp_exception();
-        report_unraisable("exec_for_split");
+        report_unraisable(routine::exec_for_split);
     }
     Py_RETURN_NONE;
 }
@@ -513,7 +515,7 @@ int exec_module_steps(PyObject* module, ModuleConstants* constants) {
     if (!import_from(module, "quelmar.afe.dataaccess.services.transaction_file_record_reader",
                      "TransactionFileRecordReader"))
         return -1;
-    // 4: the slot constants are compile-time literals (core.hpp).
+    // 4: the slot constants are compile-time literals (request.hpp).
 
     // 5: np.nan, read through the module attribute, narrowed to float32.
     OwnedRef np(PyObject_GetAttrString(module, "np"));

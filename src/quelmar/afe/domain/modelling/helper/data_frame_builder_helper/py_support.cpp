@@ -158,12 +158,12 @@ PyObject* exception_type_of(ErrorKind kind) {
     return PyExc_RuntimeError;
 }
 
-void PyHost::report(ErrorKind kind, const char* routine, const std::string& message) {
-    if (kind == ErrorKind::Memory)
+void PyHost::report(const Failure& failure) {
+    if (failure.kind == ErrorKind::Memory)
         PyErr_NoMemory();
     else
-        PyErr_SetString(exception_type_of(kind), message.c_str());
-    report_unraisable(routine);
+        PyErr_SetString(exception_type_of(failure.kind), failure.message.c_str());
+    report_unraisable(failure.routine);
 }
 
 PyObject* lookup_global(PyObject* module, const char* name) {

@@ -11,7 +11,8 @@
 #include <string>
 #include <type_traits>
 
-#include "core.hpp"
+#include "failure.hpp"
+#include "split_loop.hpp"
 
 namespace dfbh {
 
@@ -107,7 +108,7 @@ PyObject* exception_type_of(ErrorKind kind);
 // The Host of one `execute` call. Looks names up in the namespace of the
 // module that `execute` belongs to; holds the split's NumPy scratch array
 // between acquire_aggregate_buffer and release_aggregate_buffer.
-class PyHost final : public Host {
+class PyHost final : public SplitHost {
 public:
     // `module` is borrowed; the caller keeps it alive for the Host's life.
     PyHost(PyObject* module, const ModuleConstants& constants)
@@ -118,7 +119,7 @@ public:
     PyHost(PyHost&&) = delete;
     PyHost& operator=(PyHost&&) = delete;
 
-    void report(ErrorKind kind, const char* routine, const std::string& message) override;
+    void report(const Failure& failure) override;
     bool acquire_aggregate_buffer(int64_t D, int64_t H) override;
     void release_aggregate_buffer() override;
 

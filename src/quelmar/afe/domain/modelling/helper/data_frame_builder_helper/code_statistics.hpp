@@ -1,0 +1,107 @@
+// CountDistinct and Mode: the entity-wide statistics of the raw dimension
+// codes, one value per horizon position, cumulative over horizons like the
+// cells, and written into the cell of every dimension value at the end.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "cells.hpp"
+#include "plan.hpp"
+
+namespace dfbh {
+
+class CodeStatistics {
+public:
+    explicit CodeStatistics(const SplitPlan& plan)
+        : plan_(plan), distinct_count_at_(plan.H, 0.0), mode_at_(plan.H, 0.0), recorded_(plan.H, 0) {}
+
+    void reset() {
+        pending_position_ = -1;
+        counts_.fill(0);
+        std::fill(recorded_.begin(), recorded_.end(), 0);
+        distinct_codes_ = 0;
+        best_code_ = 0;
+        best_count_ = 0;
+        latest_position_ = -1;
+    }
+
+    // Counts grow one at a time, so the mode (greatest count, ties to the
+    // smallest code) only ever moves to the code just counted.
+    void count(int8_t code) {
+        const int32_t n = ++counts_[code_slot(code)];
+        if (n == 1) ++distinct_codes_;
+        if (n > best_count_ || (n == best_count_ && code < best_code_)) {
+            best_count_ = n;
+            best_code_ = code;
+        }
+    }
+
+    // The statistics after the transaction just accumulated at position p.
+    // They reach the position table once the scan leaves p (or ends): only
+    // the last transaction's values at p are ever read.
+    void record(int32_t p) {
+        if (p != pending_position_) flush();
+        pending_position_ = p;
+        pending_count_ = distinct_codes_;
+        pending_mode_ = best_code_;
+    }
+
+    // The values recorded at the largest recorded position go to every
+    // horizon between `above` and `below` (see for_each_horizon_between).
+    void carry_over(int32_t above, int32_t below, bool inclusive) {
+        flush();
+        if (latest_position_ < 0) return;
+        const double count = distinct_count_at_[latest_position_];
+        const double mode = mode_at_[latest_position_];
+        plan_.for_each_horizon_between(above, below, inclusive, [&](int32_t p) { store(p, count, mode); });
+    }
+
+    // Every dimension index gets the values of each position; a position
+    // without a recorded value gets 0.
+    void write(CellGrid& grid) {
+        flush();
+        const bool mode = plan_.mode_requested;
+        const bool count = plan_.count_distinct_requested;
+        for (int32_t p = 0; p < plan_.H; ++p) {
+            const bool present = recorded_[p] != 0;
+            const float mode_value = present ? static_cast<float>(mode_at_[p]) : 0.0f;
+            const float count_value = present ? static_cast<float>(distinct_count_at_[p]) : 0.0f;
+            for (int32_t d = 0; d < plan_.D; ++d) {
+                float* c = grid.cell(d, p);
+                if (mode) c[MODE_SLOT] = mode_value;
+                if (count) c[COUNT_DISTINCT_SLOT] = count_value;
+            }
+        }
+    }
+
+private:
+    void flush() {
+        if (pending_position_ < 0) return;
+        store(pending_position_, static_cast<double>(pending_count_), static_cast<double>(pending_mode_));
+        pending_position_ = -1;
+    }
+    void store(int32_t p, double count, double mode) {
+        distinct_count_at_[p] = count;
+        mode_at_[p] = mode;
+        recorded_[p] = 1;
+        latest_position_ = std::max(latest_position_, p);
+    }
+
+    const SplitPlan& plan_;
+    std::array<int32_t, 256> counts_{};  // per int8 code
+    int32_t distinct_codes_ = 0;
+    int32_t best_code_ = 0;
+    int32_t best_count_ = 0;
+    std::vector<double> distinct_count_at_, mode_at_;  // per horizon position
+    std::vector<uint8_t> recorded_;
+    int32_t latest_position_ = -1;
+    // The last recorded transaction's position and values, not yet stored.
+    int32_t pending_position_ = -1;
+    int32_t pending_count_ = 0;
+    int32_t pending_mode_ = 0;
+};
+
+}  // namespace dfbh

@@ -1,0 +1,62 @@
+// The core's one error channel. A failure is a `Failure` value: the Python
+// exception it stands for and the routine whose name the report carries. A
+// routine that can go on hands it to the `Reporter` and carries on with its
+// neutral result; one that cannot throws it, and the unit of work around it
+// (an entity, a split) is abandoned by `run_or_report`, the one place where
+// failures, std::bad_alloc included, are caught inside the core.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace dfbh {
+
+// Python exception classes a failure maps onto at the boundary.
+enum class ErrorKind { NotImplemented, Value, Index, Memory, Name, Type, Runtime };
+
+// Routine names: the boundary reports a failure under the context string
+// "quelmar.afe.domain.modelling.helper.data_frame_builder_helper.<routine>".
+namespace routine {
+constexpr const char* exec_for_split = "exec_for_split";
+constexpr const char* get_distinct_values = "get_distinct_values";
+constexpr const char* get_resolution_in_seconds = "get_resolution_in_seconds";
+constexpr const char* get_span = "get_span";
+constexpr const char* get_horizon = "get_horizon";
+constexpr const char* get_aggregates_and_fill_row = "get_aggregates_and_fill_row";
+}  // namespace routine
+
+struct Failure {
+    ErrorKind kind;
+    const char* routine;
+    std::string message;  // empty for MemoryError
+};
+
+// Where reported failures go. The execute boundary prints the traceback and
+// calls sys.unraisablehook; nothing reaches the core's caller.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void report(const Failure& failure) = 0;
+};
+
+// Runs `work`. A Failure it throws is reported as it is; running out of
+// memory is reported as MemoryError under `routine`. Returns whether `work`
+// completed.
+template <typename Work>
+bool run_or_report(Reporter& reporter, const char* routine, Work&& work) {
+    try {
+        std::forward<Work>(work)();
+        return true;
+    } catch (const Failure& failure) {
+        reporter.report(failure);
+    } catch (const std::bad_alloc&) {
+        reporter.report(Failure{ErrorKind::Memory, routine, std::string()});
+    } catch (const std::length_error&) {  // a container asked for more than it can hold
+        reporter.report(Failure{ErrorKind::Memory, routine, std::string()});
+    }
+    return false;
+}
+
+}  // namespace dfbh

@@ -1,0 +1,196 @@
+// The row loop of the scan: date, quantity and group filters, horizon
+// lookup, and the calls into the cells and the code statistics. The three
+// mode flags are template parameters, so that the loop tests none of them
+// per transaction.
+#include "scan.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <type_traits>
+
+#include "row_writer.hpp"
+
+namespace dfbh {
+
+EntityScanner::EntityScanner(const SplitPlan& plan, const TransactionColumns& transactions, Reporter& reporter)
+    : plan_(plan),
+      transactions_(transactions),
+      reporter_(reporter),
+      cells_(plan),
+      statistics_(plan),
+      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {
+    windows_.bound.assign(plan.H, 0);
+    windows_.horizon.assign(plan.H, 0);
+    windows_.position.assign(plan.H, 0);
+}
+
+// The smallest horizon whose window holds `date`: the first window entry
+// whose bound lies above it. The bounds ascend, and rows come newest first,
+// so the entry found only moves down the list: `entry` keeps the last one
+// and walks from there (either way, for rows out of order). The date filter
+// lets only dates below upper_limit through (or equal to it in feature-group
+// mode), so the out-of-range report is reachable only through inconsistent
+// windows.
+inline int32_t EntityScanner::horizon_of(int64_t date, int32_t* entry, int32_t* position) {
+    const int32_t H = plan_.H;
+    if (plan_.for_afe_columns && date == windows_.upper_limit) {
+        *position = windows_.position[H - 1];
+        return windows_.horizon[H - 1];
+    }
+    const int64_t* const bound = windows_.bound.data();
+    int32_t e = *entry;
+    while (e > 0 && date < bound[e - 1]) --e;
+    while (e < H && !(date < bound[e])) ++e;
+    *entry = e;
+    if (e == H) return date_out_of_range(date, position);
+    *position = windows_.position[e];
+    return windows_.horizon[e];
+}
+
+int32_t EntityScanner::date_out_of_range(int64_t date, int32_t* position) {
+    reporter_.report(Failure{ErrorKind::Value, routine::get_horizon, "Date " + std::to_string(date) + " is out of range"});
+    *position = plan_.position_of(0, &outside_position_used_);
+    return 0;
+}
+
+// Rows are visited in the caller's order, which for an event log is random
+// in memory: touching rows a few steps ahead lets those cache misses overlap
+// instead of stalling the scan one by one.
+constexpr int64_t kRowsAhead = 8;
+
+inline void prefetch_row(const TransactionColumns& trx, int32_t row) {
+    const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
+    if (r >= static_cast<uint64_t>(trx.n_rows)) return;
+    if (trx.date) __builtin_prefetch(trx.date + r * trx.date_stride);
+    __builtin_prefetch(trx.quantity + r * trx.quantity_stride);
+    __builtin_prefetch(trx.code + r * trx.code_stride);
+}
+
+void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
+    const int64_t n = std::min(kRowsAhead, rows.n);
+    for (int64_t m = 0; m < n; ++m) prefetch_row(transactions_, rows.get(m));
+}
+
+template <bool kHasDate, bool kAfe, bool kByCode>
+void EntityScanner::scan_rows(const View1<int32_t>& rows) {
+    // Everything the loop reads is copied into locals first: the cells take
+    // int64 stores, which could otherwise alias the views' extents and
+    // strides and force a reload on every row.
+    const char* const row_numbers = rows.base;
+    const int64_t row_numbers_stride = rows.stride;
+    const int64_t count = rows.n;
+    const char* const dates = transactions_.date;
+    const int64_t date_stride = transactions_.date_stride;
+    const char* const quantities = transactions_.quantity;
+    const int64_t quantity_stride = transactions_.quantity_stride;
+    const char* const codes = transactions_.code;
+    const int64_t code_stride = transactions_.code_stride;
+    const uint64_t n_rows = static_cast<uint64_t>(transactions_.n_rows);
+    const int64_t upper = windows_.upper_limit;
+    const int64_t lower = windows_.lower_limit;
+    const bool group_only = plan_.group_only;
+    const CodeEntry* const code_entries = plan_.code_entries.data();
+    const bool unit_known = plan_.windows.unit_ms != 0;
+    auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
+
+    int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
+    int32_t last_horizon = -1;
+    // The driver touched the first kRowsAhead rows an entity ago.
+    for (int64_t n = 0; n < count; ++n) {
+        if (n + kRowsAhead < count) prefetch_row(transactions_, row_at(n + kRowsAhead));
+        const int32_t r = row_at(n);
+        if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) throw row_out_of_range(r);
+        // Date filter: rows newer than the window are passed over, the first
+        // row older than it ends the scan (rows come newest first).
+        int64_t t = 0;
+        if (kHasDate) {
+            t = load<int64_t>(dates + r * date_stride);
+            if (kAfe ? t > upper : t >= upper) continue;
+            if (t < lower) break;
+        }
+        // Quantity filter: a NaN quantity passes outside feature-group mode,
+        // since it does not compare <= 0.
+        const float q = load<float>(quantities + r * quantity_stride);
+        if (kAfe && std::isnan(q)) continue;
+        if (q <= 0.0f) continue;
+
+        const int8_t code = load<int8_t>(codes + r * code_stride);
+        if (kByCode) statistics_.count(code);
+        const CodeEntry& code_entry = code_entries[code_slot(code)];
+        if (code_entry.missing) missing_codes_[code_slot(code)] = true;
+        // The group filter comes before the horizon lookup: the lookup
+        // cannot fail for a row that passed the date filter, so it has no
+        // effect on a row that the group filter then drops.
+        if (kAfe && group_only && !code_entry.in_group) continue;
+
+        int32_t h, p;
+        if (kHasDate) {
+            h = horizon_of(t, &entry, &p);
+        } else {
+            h = 1;
+            p = plan_.no_date_position;
+            outside_position_used_ |= plan_.no_date_outside_list;
+        }
+        // The age of every accepted transaction is taken in the unit; the
+        // cells keep dates and convert the two that are kept at the end.
+        if (!unit_known) report_unknown_unit();
+
+        if (h != last_horizon && last_horizon != -1) {
+            cells_.carry_forward(h, p);
+            if (kByCode) statistics_.carry_over(last_horizon, h, false);
+        }
+        if (code_entry.dim >= 0) cells_.accumulate(code_entry.dim, p, h, q, t);
+        last_horizon = h;
+        if (kByCode) statistics_.record(p);
+    }
+
+    if (last_horizon < plan_.max_horizon) {
+        cells_.fill_tail(last_horizon);
+        if (kByCode) statistics_.carry_over(last_horizon, plan_.max_horizon, true);
+    }
+}
+
+Failure EntityScanner::row_out_of_range(int32_t r) const {
+    return Failure{ErrorKind::Index, routine::get_aggregates_and_fill_row,
+                   "transaction row " + std::to_string(r) + " is out of range for the transaction arrays with " +
+                       std::to_string(transactions_.n_rows) + " rows"};
+}
+
+void EntityScanner::report_unknown_unit() {
+    reporter_.report(resolution_not_recognized(routine::get_span, plan_.resolution));
+}
+
+void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<int32_t>& rows) {
+    if (rows.n == 0) return;
+    // Whatever the previous entity left, also after an abandoned scan.
+    cells_.reset();
+    const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
+    if (by_code) statistics_.reset();
+    outside_position_used_ = false;
+    cut_windows(plan_.windows, plan_.resolution, target_date, windows_, reporter_);
+
+    using Scan = void (EntityScanner::*)(const View1<int32_t>&);
+    auto pick = [by_code](auto has_date, auto afe) -> Scan {
+        constexpr bool kHasDate = decltype(has_date)::value;
+        constexpr bool kAfe = decltype(afe)::value;
+        return by_code ? &EntityScanner::scan_rows<kHasDate, kAfe, true>
+                       : &EntityScanner::scan_rows<kHasDate, kAfe, false>;
+    };
+    using Yes = std::true_type;
+    using No = std::false_type;
+    const Scan scan = plan_.has_date ? (plan_.for_afe_columns ? pick(Yes{}, Yes{}) : pick(Yes{}, No{}))
+                                     : (plan_.for_afe_columns ? pick(No{}, Yes{}) : pick(No{}, No{}));
+    (this->*scan)(rows);
+
+    if (plan_.density_read) cells_.finish_density();
+    cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
+    if (by_code) statistics_.write(cells_);
+    if (plan_.for_afe_columns && plan_.ratio_requested) {
+        fill_row_for_ratio_column(plan_, cells_.data(), row);
+    } else {
+        fill_row(plan_, cells_.data(), row, horizon_totals_);
+    }
+}
+
+}  // namespace dfbh

@@ -1,0 +1,74 @@
+// The scan of one entity at one target date, from its newest transaction to
+// its oldest, and the hand-off of the finished buffer to a row writer. One
+// `EntityScanner` serves the entities of one split (or of one engine
+// worker): it owns the per-entity scratch, allocated once.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cells.hpp"
+#include "code_statistics.hpp"
+#include "failure.hpp"
+#include "plan.hpp"
+#include "views.hpp"
+#include "windows.hpp"
+
+namespace dfbh {
+
+// The three transaction columns the scan reads, as base pointers of the
+// column and byte strides between rows. `date` is null when no date column
+// is used. Row numbers at or above `n_rows` are refused.
+struct TransactionColumns {
+    const char* date = nullptr;
+    int64_t date_stride = 0;
+    const char* quantity = nullptr;
+    int64_t quantity_stride = 0;
+    const char* code = nullptr;
+    int64_t code_stride = 0;
+    int64_t n_rows = 0;
+};
+
+class EntityScanner {
+public:
+    EntityScanner(const SplitPlan& plan, const TransactionColumns& transactions, Reporter& reporter);
+
+    // Computes the aggregates of the entity whose transaction rows are
+    // `rows` (newest first) at `target_date` and writes them into the result
+    // row at `row`. An entity without rows is passed over: nothing is
+    // written. Throws Failure for a row number outside the transaction
+    // arrays; the result row then keeps what it held.
+    void scan_and_write(char* row, int64_t target_date, const View1<int32_t>& rows);
+
+    // Hints for an entity the driver scans soon, so that its cache misses
+    // overlap with the current scan: its row-number list two entities ahead,
+    // its first rows (whose numbers have arrived by then) one entity ahead.
+    static void prefetch_row_list(const View1<int32_t>& rows) {
+        if (rows.n > 0) __builtin_prefetch(rows.base);
+    }
+    void prefetch_first_rows(const View1<int32_t>& rows) const;
+
+    // Codes that index_map lacked and that a scan looked up.
+    const MissingCodes& missing_codes() const { return missing_codes_; }
+
+private:
+    template <bool kHasDate, bool kAfe, bool kByCode>
+    void scan_rows(const View1<int32_t>& rows);
+    int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
+    [[gnu::cold, gnu::noinline]] int32_t date_out_of_range(int64_t date, int32_t* position);
+    [[gnu::cold, gnu::noinline]] Failure row_out_of_range(int32_t r) const;
+    [[gnu::cold, gnu::noinline]] void report_unknown_unit();
+
+    const SplitPlan& plan_;
+    const TransactionColumns transactions_;
+    Reporter& reporter_;
+    CellGrid cells_;
+    CodeStatistics statistics_;
+    Windows windows_;
+    std::vector<float> horizon_totals_;
+    MissingCodes missing_codes_{};
+    // Per scan.
+    bool outside_position_used_ = false;  // a horizon outside the list was given position 0
+};
+
+}  // namespace dfbh
