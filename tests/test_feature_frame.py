@@ -15,10 +15,11 @@ from hypothesis import strategies as st  # noqa: E402
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
+    MissingQuantityWarning,
     build_feature_frame,
     feature_columns,
 )
-from quelmar.afe.domain.modelling.feature_frame._build import timestamps_ms  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._tables import Table  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
     choose_nearest_exponent,
     column_key,
@@ -211,7 +212,8 @@ def test_nullable_and_arrow_backed_columns(backend):
 
 def test_datetimes_are_floored_to_milliseconds():
     series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
-    assert timestamps_ms(series, "transactions", "timestamp").tolist() == [-1, 0]
+    table = Table(pd.DataFrame({"timestamp": series}), "transactions", ["timestamp"])
+    assert table.timestamps_ms("timestamp", "ms").tolist() == [-1, 0]
 
 
 def test_entities_of_any_hashable_type():
@@ -307,38 +309,53 @@ def test_offset_moves_the_windows_back():
 
 
 class TestFeatureGroupMode:
-    def test_restricted_to_the_group_dimension(self):
-        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "frequency"])
+    # feature-group mode includes the window end, so it needs an offset of at least 1;
+    # with offset 1 day a's purchases at 1 and 3 days before T count as 2 + 5 in
+    # the week [T - 8d, T - 1d], the one at 10 days in the 30-day window
+    @pytest.mark.parametrize("spelling", [dict(group=2), dict(for_afe_columns=True, dim_group_id=2)])
+    def test_restricted_to_the_group_dimension(self, spelling):
+        frame = build(offset=1, operators=["sum", "frequency"], **spelling)
         assert list(frame.columns[2:]) == ["2__sum__7", "2__frequency__7", "2__sum__30", "2__frequency__30"]
         assert frame.loc[10, "2__sum__30"] == 4
 
     def test_count_distinct_lifts_the_restriction(self):
-        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "count_distinct"])
+        frame = build(group=2, offset=1, operators=["sum", "count_distinct"])
         assert {c.split("__")[0] for c in frame.columns[2:]} == {"1", "2"}
         assert frame.loc[10, "1__sum__30"] == 8
 
-    def test_is_no_dim_col_lifts_the_restriction(self):
-        frame = build(for_afe_columns=True, is_no_dim_col=True, operators=["sum"])
+    @pytest.mark.parametrize("spelling", [dict(group="all"), dict(for_afe_columns=True, is_no_dim_col=True)])
+    def test_all_dimensions_lift_the_restriction(self, spelling):
+        frame = build(offset=1, operators=["sum"], **spelling)
         assert frame.loc[10, "1__sum__7"] == 7
 
     def test_ratio_gives_one_column_at_the_first_horizon_given(self):
-        frame = build(for_afe_columns=True, dim_group_id=1, operators=["sum", "ratio"], horizons=[30, 7])
+        frame = build(group=1, offset=1, operators=["sum", "ratio"], horizons=[30, 7])
         assert list(frame.columns[2:]) == ["1__ratio__30"]
         assert frame.loc[10, "1__ratio__30"] == f32(8) / f32(12)
 
     def test_window_end_is_inclusive(self):
-        # a purchase exactly at the target date counts only in feature-group mode
-        trx = pd.DataFrame({"entity": ["a"], "timestamp": [T], "quantity": [2.0],
+        # a purchase exactly at the window end (offset 1 day) counts only in feature-group mode
+        trx = pd.DataFrame({"entity": ["a"], "timestamp": [T - DAY], "quantity": [2.0],
                             "dimension": np.array([1], dtype=np.int8)})
         tgt = pd.DataFrame({"entity": ["a"], "target_date": [T]})
-        grouped = build(trx, tgt, for_afe_columns=True, dim_group_id=1, operators=["sum"])
-        plain = build(trx, tgt, operators=["sum"])
+        grouped = build(trx, tgt, group=1, offset=1, operators=["sum"])
+        plain = build(trx, tgt, offset=1, operators=["sum"])
         assert grouped.loc[0, "1__sum__7"] == 2
         assert np.isnan(plain.loc[0, "1__sum__7"])
 
     def test_unknown_group_dimension_is_refused(self):
-        with pytest.raises(ValueError, match="dim_group_id: 9 is not one of the dimension values"):
-            build(for_afe_columns=True, dim_group_id=9, operators=["sum"])
+        with pytest.raises(ValueError, match=r"group \(dim_group_id\): 9 is not one of the dimension values"):
+            build(group=9, offset=1, operators=["sum"])
+
+    @pytest.mark.parametrize("spelling", [dict(group=1), dict(group="all"), dict(for_afe_columns=True)])
+    def test_offset_zero_is_refused_since_the_target_date_would_count(self, spelling):
+        with pytest.raises(ValueError, match="offset: feature-group mode .* offset 0 would count transactions at "
+                                             "the target date itself"):
+            build(operators=["sum"], **spelling)
+
+    def test_group_and_kernel_names_must_agree(self):
+        with pytest.raises(ValueError, match="group: give either group or the kernel's"):
+            build(group=1, dim_group_id=2, offset=1)
 
 
 def empty_history():
@@ -361,12 +378,21 @@ def test_empty_inputs(trx, tgt, kwargs, n_rows, n_features):
     assert (frame.dtypes.iloc[2:] == np.float32).all()
 
 
-def test_nan_quantities_pass_through_to_the_kernel():
+@pytest.mark.parametrize("missing", [np.nan, pd.NA, "arrow-null"])
+def test_missing_quantities_are_dropped_with_a_warning(missing):
     trx = history()
-    trx.loc[2, "quantity"] = np.nan  # a's purchase 1 day before T
-    frame = build(trx, operators=["sum", "frequency"])
-    assert np.isnan(frame.loc[10, "1__sum__7"])
-    assert frame.loc[10, "1__frequency__7"] == 2
+    if isinstance(missing, str):
+        pa = pytest.importorskip("pyarrow")
+        quantity = pa.array([1.0, 3.0, None, 4.0, 5.0])
+        trx = pa.Table.from_pandas(trx, preserve_index=False).set_column(2, "quantity", quantity)
+    else:
+        trx["quantity"] = trx["quantity"].astype("Float64" if missing is pd.NA else "float64")
+        trx.loc[2, "quantity"] = missing  # a's purchase 1 day before T
+    with pytest.warns(MissingQuantityWarning, match=r"transactions: column 'quantity' has 1 missing "
+                                                    r"quantities \(first at row 2\); those rows were dropped"):
+        frame = build(trx)
+    pd.testing.assert_frame_equal(frame, build(history().drop(index=2)))
+    assert frame.loc[10, "1__sum__7"] == 5 and frame.loc[10, "1__frequency__7"] == 1
 
 
 def test_pyarrow_tables_are_accepted():
@@ -379,7 +405,8 @@ def test_progress_bar_over_batches(capsys):
     pytest.importorskip("tqdm")
     build(progress=True, batch_size=2)
     err = capsys.readouterr().err
-    assert "feature frame" in err and "4/4" in err
+    assert "preparing" in err and "5/5" in err
+    assert "computing" in err and "4/4" in err
 
 
 def _bad(frame_name, **changes):
@@ -409,9 +436,10 @@ def _same(trx, tgt):
         (_bad("tgt", target_date=None), {}, ValueError, r"targets: missing column 'target_date'"),
         (_bad("tgt", entity=None), {}, ValueError, r"targets: missing column 'entity'"),
         (_bad("trx", timestamp=[1.5] * 5), {}, TypeError,
-         r"transactions: column 'timestamp' must hold datetime64 values or integer milliseconds, got float64"),
+         r"transactions: column 'timestamp' must hold datetime values or integer timestamps "
+         r"\(timestamp_unit 'ms'\), got float64"),
         (_bad("tgt", target_date=["x"] * 4), {}, TypeError,
-         r"targets: column 'target_date' must hold datetime64 values or integer milliseconds"),
+         r"targets: column 'target_date' must hold datetime values or integer timestamps"),
         (_bad("trx", quantity=["1"] * 5), {}, TypeError,
          r"transactions: column 'quantity' must hold numbers \(quantities\)"),
         (_bad("trx", dimension=[1.0] * 5), {}, TypeError,
@@ -420,13 +448,13 @@ def _same(trx, tgt):
          r"transactions: column 'dimension' has dimension codes outside int8 \(-128\.\.127\), e\.g\. 300"),
         (_bad("trx", dimension=[1, 2, -129, 1, 1]), {}, ValueError, r"outside int8 .*e\.g\. -129"),
         (_bad("tgt", target_date=pd.array([T, None, T, T], dtype="Int64")), {}, ValueError,
-         r"targets: column 'target_date' has 1 missing target dates"),
+         r"targets: column 'target_date' has 1 missing target dates \(first at row 1\)"),
         (_bad("tgt", target_date=pd.to_datetime([T, None, None, T], unit="ms")), {}, ValueError,
          r"targets: column 'target_date' has 2 missing target dates"),
         (_bad("trx", entity=["a", None, "a", "a", "a"]), {}, ValueError,
          r"transactions: column 'entity' has 1 missing entity ids"),
         (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,
-         r"targets: column 'entity' holds int64 entity ids but the transactions' column 'entity' holds"),
+         r"targets: column 'entity' holds int64 entity ids but the transactions column 'entity' holds"),
         (_same, {"resolution": "week"}, ValueError, r"resolution: unknown resolution 'week'; expected one of year, month"),
         (_same, {"resolution": 6}, ValueError, r"resolution: unknown resolution code 6"),
         (_same, {"horizons": []}, ValueError, r"horizons: at least one horizon is required"),
@@ -443,8 +471,19 @@ def _same(trx, tgt):
          r"dimension_values: dimension value 40000 is outside -32768\.\.32767"),
         (_same, {"dimension_values": {200: 1}}, ValueError,
          r"dimension_values: dimension code 200 is outside -128\.\.127"),
-        (_same, {"offset": 2 ** 31}, ValueError, r"offset: offset 2147483648 with horizons up to 30"),
-        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected a positive integer"),
+        (_same, {"offset": 2 ** 31 - 10}, ValueError, r"offset: offset 2147483638 with horizons up to 30"),
+        (_same, {"offset": -1}, ValueError, r"offset: expected an integer in 0\.\.2147483647, got -1"),
+        (_same, {"offset": 1.0}, TypeError, r"offset: expected an integer in 0\.\.2147483647, got 1\.0"),
+        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected an integer in 1\.\.2147483647, got 0"),
+        (_same, {"n_jobs": 0}, ValueError, r"n_jobs: expected None or an integer >= 1, got 0"),
+        (_same, {"timestamp_unit": "sec"}, ValueError, r"timestamp_unit: expected one of 's', 'ms', 'us', 'ns'"),
+        (_same, {"missing_quantities": "skip"}, ValueError, r"missing_quantities: expected one of 'drop', 'raise'"),
+        (_same, {"entity_col": ""}, ValueError, r"entity_col: expected a column name, got ''"),
+        (_same, {"horizon": [7]}, TypeError, r"build_feature_frame\(\) got an unexpected keyword argument 'horizon'"),
+        (_bad("trx", quantity=[1.0, np.nan, 2.0, 1.0, 1.0]), {"missing_quantities": "raise"}, ValueError,
+         r"transactions: column 'quantity' has 1 missing quantities \(first at row 1\); drop them"),
+        (_bad("trx", timestamp=[1, 2, 2 ** 53, 4, 5]), {"timestamp_unit": "s"}, ValueError,
+         r"transactions: column 'timestamp' has a timestamp beyond \+-2\*\*62 milliseconds \(first at row 2\)"),
         (_same, {"target_date_col": "entity"}, ValueError,
          r"targets: the entity column and the target date column are both 'entity'"),
     ],
@@ -463,7 +502,8 @@ def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, m
 def test_non_tables_are_refused(which):
     args = {"transactions": history(), "targets": targets()}
     args[which] = [[1, 2, 3]]
-    with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame .*got list"):
+    with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame, a pyarrow Table or a polars "
+                                                r"DataFrame, got list"):
         build_feature_frame(args["transactions"], args["targets"], horizons=[7])
 
 

@@ -163,21 +163,6 @@ def resolve_horizons(horizons) -> List[int]:
     return result
 
 
-def resolve_offset(offset, horizons: Sequence[int], resolution: int) -> int:
-    if isinstance(offset, bool) or not isinstance(offset, numbers.Integral):
-        raise TypeError("offset: expected an integer count of resolution units, got {!r}".format(offset))
-    offset = int(offset)
-    reach = max(horizons) + offset
-    if not (INT32_MIN <= offset <= INT32_MAX and INT32_MIN <= reach <= INT32_MAX) or (
-        abs(reach) * UNIT_MS[resolution] >= 2 ** 62 or abs(offset) * UNIT_MS[resolution] >= 2 ** 62
-    ):
-        raise ValueError(
-            "offset: offset {} with horizons up to {} does not fit the 32-bit unit "
-            "counts or the 64-bit millisecond time line".format(offset, max(horizons))
-        )
-    return offset
-
-
 class ColumnLayout:
     """The feature columns of one call and everything ``execute`` needs for them.
 
@@ -186,6 +171,7 @@ class ColumnLayout:
     """
 
     def __init__(self) -> None:
+        self.index_map: Dict[int, int] = {}
         self.names: List[str] = []
         self.keys: List[int] = []
         self.triples: List[Tuple[int, AfeOperator, int]] = []
@@ -198,6 +184,17 @@ class ColumnLayout:
     @property
     def column_name_map(self) -> Dict[int, int]:
         return {key: i for i, key in enumerate(self.keys)}
+
+    def window_statistic_columns(self, per_dimension: Sequence[AfeOperator]) -> Dict[int, List[int]]:
+        """Columns of ``count_distinct`` and ``mode`` by the horizon whose window
+        they describe: their own horizon, or the smallest one for columns
+        written once per dimension value (the kernel reads those there)."""
+        smallest = min(self.horizons_arg) if self.horizons_arg else 0
+        by_horizon: Dict[int, List[int]] = {}
+        for i, (_, op, h) in enumerate(self.triples):
+            if op is AfeOperator.CountDistinct or op is AfeOperator.Mode:
+                by_horizon.setdefault(smallest if op in per_dimension else h, []).append(i)
+        return by_horizon
 
     def _add(self, name: str, dim: int, op: AfeOperator, horizon: int) -> None:
         self.names.append(name)
@@ -266,38 +263,23 @@ def feature_name(dim: int, op: AfeOperator, horizon: Optional[int]) -> str:
     return "{}{}{}{}{}".format(dim, SEP, operator_name(op), SEP, horizon)
 
 
-def build_layout(
-    dims: Iterable[int],
-    horizons: Sequence[int],
-    operators: Sequence[AfeOperator],
-    per_dimension: Sequence[AfeOperator] = (),
-    *,
-    for_afe_columns: bool = False,
-    dim_group_id: int = -1,
-    is_no_dim_col: bool = False,
-    nearest_exponent: Optional[int] = None,
-) -> ColumnLayout:
-    """Columns, operator sets and key map for the distinct dimension values ``dims``.
+def build_layout(dims: Iterable[int], params) -> ColumnLayout:
+    """Columns, operator sets and key map for the distinct dimension values
+    ``dims`` under the checked parameters ``params`` (a ``FeatureParams``).
 
     Outside feature-group mode every dimension value (except the unknown one,
     whose cells are never written) gets, for every horizon, one column per
-    operator of ``operators`` not in ``per_dimension``, ``Ratio`` included; the
-    operators of ``per_dimension`` get one column per dimension value.
+    operator of ``operators`` not in ``per_dimension_operators``, ``Ratio``
+    included; the operators of ``per_dimension_operators`` get one column per
+    dimension value.
     """
-    if not operators:
-        raise ValueError("operators: at least one operator is required")
+    horizons = list(params.horizons)
+    operators = list(params.operators)
+    per_dimension = list(params.per_dimension_operators)
+    for_afe_columns = params.for_afe_columns
+    dim_group_id = params.dim_group_id
+    is_no_dim_col = params.is_no_dim_col
     ratio = AfeOperator.Ratio
-    for op in per_dimension:
-        if op is ratio:
-            raise ValueError(
-                "per_dimension_operators: ratio cannot be written once per dimension value"
-            )
-        if op not in operators:
-            raise ValueError(
-                "per_dimension_operators: {} is not among the requested operators".format(
-                    operator_name(op)
-                )
-            )
     dims = sorted(set(int(d) for d in dims))
     layout = ColumnLayout()
     layout.included = [int(op.value) for op in operators]
@@ -315,7 +297,7 @@ def build_layout(
     def need_group_dim() -> None:
         if dim_group_id not in known:
             raise ValueError(
-                "dim_group_id: {} is not one of the dimension values {}".format(dim_group_id, known)
+                f"group (dim_group_id): {dim_group_id} is not one of the dimension values {known}"
             )
 
     if for_afe_columns and ratio in operators:
@@ -344,7 +326,7 @@ def build_layout(
             for op in operators:
                 if op in per_dimension:
                     layout._add(feature_name(d, op, None), d, op, h_last)
-    layout.nearest_exponent = choose_nearest_exponent(layout.triples, nearest_exponent)
+    layout.nearest_exponent = choose_nearest_exponent(layout.triples, params.nearest_exponent)
     layout.keys = [
         column_key(layout.nearest_exponent, d, int(op.value), h) for d, op, h in layout.triples
     ]
