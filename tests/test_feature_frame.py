@@ -358,6 +358,61 @@ class TestFeatureGroupMode:
             build(group=1, dim_group_id=2, offset=1)
 
 
+# --- nothing dated at or after the target date shows --------------------------------
+
+
+@pytest.mark.parametrize("per_dimension", [(), ("count_distinct", "mode")])
+def test_count_distinct_and_mode_of_an_empty_window_are_nan(per_dimension):
+    # d buys only after T; e buys once, 20 days before T (inside 30 days, not 7);
+    # the kernel alone wrote 0 for both of d's cells and for e's 7-day cells
+    trx = pd.DataFrame({"entity": ["d", "d", "e"], "timestamp": [T + DAY, T, T - 20 * DAY],
+                        "quantity": [1.0, 2.0, 3.0], "dimension": np.array([1, 2, 2], dtype=np.int8)})
+    tgt = pd.DataFrame({"entity": ["d", "e", "never"], "target_date": [T, T, T]})
+    frame = build(trx, tgt, operators=["sum", "count_distinct", "mode"], per_dimension_operators=per_dimension)
+    features = frame.iloc[:, 2:]
+    assert features.iloc[[0, 2]].isna().all().all()  # a future buyer looks like a never-buyer
+    e = features.iloc[1]
+    if per_dimension:  # read at the smallest horizon, 7 days: empty
+        assert e[["1__count_distinct", "2__mode"]].isna().all()
+    else:
+        assert e[["1__count_distinct__7", "2__mode__7"]].isna().all()
+        assert e["1__count_distinct__30"] == 1 and e["1__mode__30"] == 2 and e["2__mode__30"] == 2
+    assert e["2__sum__30"] == 3
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    rows=st.lists(st.tuples(st.integers(0, 2), st.integers(-40, -1), st.sampled_from([0.5, 2.0, -1.0, 0.0]),
+                            st.integers(0, 2)), max_size=15),
+    future=st.lists(st.tuples(st.integers(0, 3), st.integers(0, 40), st.sampled_from([0.5, 2.0, 7.0]),
+                              st.integers(0, 2)), min_size=1, max_size=8),
+    mode=st.sampled_from([dict(), dict(offset=2), dict(group=1, offset=1), dict(group="all", offset=1)]),
+    operators=st.sampled_from([None, ["count_distinct", "mode"], ["sum", "ratio", "time_since_last"]]),
+)
+def test_transactions_at_or_after_the_target_date_change_nothing(rows, future, mode, operators):
+    def table(rows):
+        trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
+        trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
+        trx["timestamp"] = T + trx["timestamp"] * (DAY // 2)
+        return trx
+
+    tgt = pd.DataFrame({"entity": [0, 1, 2, 3], "target_date": [T] * 4})
+    kwargs = dict(horizons=[3, 10], dimension_values=[0, 1, 2], operators=operators, **mode)
+    if "group" in mode and (operators is None or "ratio" in operators):
+        kwargs["group"] = 1  # the feature-group ratio is the share of one dimension value
+    before = build_feature_frame(table(rows), tgt, **kwargs)
+    after = build_feature_frame(table(rows + future), tgt, **kwargs)
+    pd.testing.assert_frame_equal(after, before)
+
+
+@pytest.mark.parametrize("unit, scale", [("s", 1 / 1000), ("ms", 1), ("us", 1000), ("ns", 1_000_000)])
+def test_integer_timestamps_in_every_unit(unit, scale):
+    trx, tgt = history(), targets()
+    trx["timestamp"] = (trx["timestamp"] * scale).astype(np.int64)
+    tgt["target_date"] = (tgt["target_date"] * scale).astype(np.int64)
+    pd.testing.assert_frame_equal(build(trx, tgt, timestamp_unit=unit).iloc[:, 2:], build().iloc[:, 2:])
+
+
 def empty_history():
     return history().iloc[:0]
 
@@ -395,10 +450,55 @@ def test_missing_quantities_are_dropped_with_a_warning(missing):
     assert frame.loc[10, "1__sum__7"] == 5 and frame.loc[10, "1__frequency__7"] == 1
 
 
-def test_pyarrow_tables_are_accepted():
+# --- Arrow and polars input -----------------------------------------------------------
+
+
+def _arrow_history(chunks):
     pa = pytest.importorskip("pyarrow")
-    frame = build(pa.Table.from_pandas(history()), pa.Table.from_pandas(targets(), preserve_index=False))
-    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+    trx = history().assign(quantity=lambda f: f["quantity"].astype(np.float32))
+    table = pa.Table.from_pandas(trx, preserve_index=False)
+    if chunks > 1:  # the same rows in several record batches
+        table = pa.Table.from_batches(table.to_batches(max_chunksize=2))
+    return table
+
+
+@pytest.mark.parametrize("kind", ["arrow", "arrow-chunked", "arrow-timestamps", "polars", "pandas-arrow"])
+def test_arrow_and_polars_tables_give_the_pandas_result(kind):
+    pa = pytest.importorskip("pyarrow")
+    trx = _arrow_history(3 if kind == "arrow-chunked" else 1)
+    tgt = pa.Table.from_pandas(targets(), preserve_index=False)
+    if kind == "arrow-timestamps":
+        trx = trx.set_column(1, "timestamp", trx.column("timestamp").cast(pa.timestamp("ms"))
+                             .cast(pa.timestamp("us", tz="Asia/Tokyo")))
+        tgt = tgt.set_column(1, "target_date", tgt.column("target_date").cast(pa.timestamp("ms")))
+    if kind == "polars":
+        pl = pytest.importorskip("polars")
+        trx, tgt = pl.from_arrow(trx), pl.from_arrow(tgt)
+    if kind == "pandas-arrow":
+        trx, tgt = trx.to_pandas(types_mapper=pd.ArrowDtype), tgt.to_pandas(types_mapper=pd.ArrowDtype)
+    frame = build(trx, tgt)
+    want = build()
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    assert list(frame.columns) == list(want.columns)
+    assert frame["entity"].tolist() == want["entity"].tolist()
+
+
+@pytest.mark.parametrize("kind", ["arrow", "polars"])
+def test_null_free_primitive_columns_are_viewed_not_copied(kind):
+    pa = pytest.importorskip("pyarrow")
+    table = _arrow_history(1)
+    if kind == "polars":
+        pl = pytest.importorskip("polars")
+        frame = pl.from_arrow(table)
+        source = {name: frame[name].to_numpy() for name in ("timestamp", "quantity", "dimension")}
+    else:
+        frame = table
+        source = {name: table.column(name).chunk(0).to_numpy() for name in ("timestamp", "quantity", "dimension")}
+    read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
+    assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
+    assert np.shares_memory(read.quantities("quantity"), source["quantity"])
+    assert np.shares_memory(read.dimension_codes("dimension"), source["dimension"])
+    assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
 def test_progress_bar_over_batches(capsys):

@@ -295,6 +295,11 @@ def build_layout(dims: Iterable[int], params) -> ColumnLayout:
     known = [d for d in dims if d != UNKNOWN_DIMENSION_VALUE]
 
     def need_group_dim() -> None:
+        if for_afe_columns and ratio in operators and dim_group_id not in known and is_no_dim_col:
+            raise ValueError(
+                "operators: ratio in feature-group mode is the share of one dimension value; "
+                "give that value as group=<value>"
+            )
         if dim_group_id not in known:
             raise ValueError(
                 f"group (dim_group_id): {dim_group_id} is not one of the dimension values {known}"
