@@ -674,3 +674,33 @@ def test_missing_pandas_names_the_extra():
     )
     assert result.returncode != 0
     assert "ImportError" in result.stderr and 'pip install ".[frame]"' in result.stderr
+
+
+# --- typing -----------------------------------------------------------------------
+
+
+def _stub_function(path, name):
+    import ast
+
+    tree = ast.parse(path.read_text())
+    return next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name)
+
+
+def test_stubs_ship_beside_the_modules_and_match_their_signatures():
+    import ast
+    import dataclasses
+    from pathlib import Path
+
+    import quelmar
+    from conftest import ARGUMENT_NAMES
+    from quelmar.afe.domain.modelling import feature_frame
+    from quelmar.afe.domain.modelling.feature_frame import FeatureParams
+
+    assert (Path(quelmar.__file__).parent / "py.typed").is_file()
+    kernel = _stub_function(Path(dfbh.__file__).parent / "data_frame_builder_helper.pyi", "execute")
+    assert tuple(a.arg for a in kernel.args.args) == ARGUMENT_NAMES
+    assert [ast.literal_eval(d) for d in kernel.args.defaults] == [-1, False, False]
+    front = _stub_function(Path(feature_frame.__file__).with_suffix(".pyi"), "build_feature_frame")
+    keywords = [a.arg for a in front.args.kwonlyargs]
+    assert keywords == ["progress"] + [f.name for f in dataclasses.fields(FeatureParams)]
+    assert feature_frame.__version__ and feature_frame.__version__ != "0+unknown"
