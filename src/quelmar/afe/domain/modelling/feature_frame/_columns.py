@@ -93,20 +93,15 @@ def _one_operator(item, param: str) -> AfeOperator:
             re.sub(r"(?<!^)(?=[A-Z])", "_", key).lower()
         )
         if op is None:
-            raise ValueError(
-                "{}: unknown operator {!r}; expected one of {}".format(
-                    param, item, ", ".join(operator_name(o) for o in AfeOperator)
-                )
-            )
+            known = ", ".join(operator_name(o) for o in AfeOperator)
+            raise ValueError(f"{param}: unknown operator {item!r}; expected one of {known}")
         return op
     if isinstance(item, numbers.Integral) and not isinstance(item, bool):
         op = _OPERATOR_BY_CODE.get(int(item))
         if op is None:
-            raise ValueError("{}: unknown operator code {}".format(param, item))
+            raise ValueError(f"{param}: unknown operator code {item}")
         return op
-    raise TypeError(
-        "{}: an operator must be an AfeOperator, a name or a code, got {!r}".format(param, item)
-    )
+    raise TypeError(f"{param}: an operator must be an AfeOperator, a name or a code, got {item!r}")
 
 
 def resolve_resolution(resolution) -> int:
@@ -115,22 +110,16 @@ def resolve_resolution(resolution) -> int:
         code = RESOLUTIONS.get(resolution.strip().lower())
         if code is None:
             raise ValueError(
-                "resolution: unknown resolution {!r}; expected one of {}".format(
-                    resolution, ", ".join(RESOLUTIONS)
-                )
+                f"resolution: unknown resolution {resolution!r}; expected one of {', '.join(RESOLUTIONS)}"
             )
         return code
     if isinstance(resolution, numbers.Integral) and not isinstance(resolution, bool):
         if int(resolution) in UNIT_MS:
             return int(resolution)
         raise ValueError(
-            "resolution: unknown resolution code {}; expected 0 to 5 ({})".format(
-                resolution, ", ".join(RESOLUTIONS)
-            )
+            f"resolution: unknown resolution code {resolution}; expected 0 to 5 ({', '.join(RESOLUTIONS)})"
         )
-    raise TypeError(
-        "resolution: expected a name such as 'day' or a code 0 to 5, got {!r}".format(resolution)
-    )
+    raise TypeError(f"resolution: expected a name such as 'day' or a code 0 to 5, got {resolution!r}")
 
 
 def resolve_horizons(horizons) -> List[int]:
@@ -147,14 +136,13 @@ def resolve_horizons(horizons) -> List[int]:
             try:
                 h = int(h.strip())
             except ValueError:
-                raise ValueError("horizons: {!r} is not an integer".format(h)) from None
+                raise ValueError(f"horizons: {h!r} is not an integer") from None
         if isinstance(h, bool) or not isinstance(h, numbers.Integral):
-            raise TypeError("horizons: horizons must be integers, got {!r}".format(h))
+            raise TypeError(f"horizons: horizons must be integers, got {h!r}")
         h = int(h)
         if not 1 <= h <= INT32_MAX:
             raise ValueError(
-                "horizons: every horizon must be a positive count of resolution units "
-                "below 2**31, got {}".format(h)
+                f"horizons: every horizon must be a positive count of resolution units below 2**31, got {h}"
             )
         if h not in result:
             result.append(h)
@@ -230,17 +218,17 @@ def choose_nearest_exponent(triples, requested: Optional[int] = None) -> int:
     lowest = max(top_code, top_horizon) + 1
     if requested is not None:
         if isinstance(requested, bool) or not isinstance(requested, numbers.Integral):
-            raise TypeError("nearest_exponent: expected an integer, got {!r}".format(requested))
+            raise TypeError(f"nearest_exponent: expected an integer, got {requested!r}")
         requested = int(requested)
         if requested < lowest:
             raise ValueError(
-                "nearest_exponent: {} is too small; it must exceed every operator code "
-                "and horizon (at least {})".format(requested, lowest)
+                f"nearest_exponent: {requested} is too small; it must exceed every operator code "
+                f"and horizon (at least {lowest})"
             )
         if not _keys_fit(requested, triples):
             raise ValueError(
-                "nearest_exponent: with {} the column keys of dimension values {}..{} "
-                "do not fit in 32 bits".format(requested, min(dims), max(dims))
+                f"nearest_exponent: with {requested} the column keys of dimension values "
+                f"{min(dims)}..{max(dims)} do not fit in 32 bits"
             )
         return requested
     power = 10
@@ -250,17 +238,17 @@ def choose_nearest_exponent(triples, requested: Optional[int] = None) -> int:
         if _keys_fit(candidate, triples):
             return candidate
     raise ValueError(
-        "column keys do not fit in 32 bits: dimension values {}..{} with operator codes up "
-        "to {} and horizons up to {} need a key base of at least {}, which gives keys "
-        "outside -2**31..2**31-1; use smaller dimension values (dimension_values) or "
-        "shorter horizons".format(min(dims), max(dims), top_code, top_horizon, lowest)
+        f"column keys do not fit in 32 bits: dimension values {min(dims)}..{max(dims)} with operator "
+        f"codes up to {top_code} and horizons up to {top_horizon} need a key base of at least {lowest}, "
+        "which gives keys outside -2**31..2**31-1; use smaller dimension values (dimension_values) "
+        "or shorter horizons"
     )
 
 
 def feature_name(dim: int, op: AfeOperator, horizon: Optional[int]) -> str:
     if horizon is None:
-        return "{}{}{}".format(dim, SEP, operator_name(op))
-    return "{}{}{}{}{}".format(dim, SEP, operator_name(op), SEP, horizon)
+        return f"{dim}{SEP}{operator_name(op)}"
+    return f"{dim}{SEP}{operator_name(op)}{SEP}{horizon}"
 
 
 def build_layout(dims: Iterable[int], params) -> ColumnLayout:
