@@ -338,6 +338,14 @@ class _Columns:
         pa = _deps.require("pyarrow")
         pd = _deps.pandas()
         np = _deps.require("numpy")
+        # Arrow's own ISO-8601 cast is the quick path for a batch of naive
+        # values, or of values that all carry an offset; a batch that mixes
+        # both, or that Arrow refuses, goes through pandas
+        for kind in (pa.timestamp("us"), pa.timestamp("us", tz="UTC")):
+            try:
+                return array.cast(kind)
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                pass
         text = array.to_pandas()
         parsed = pd.to_datetime(text, format="ISO8601", utc=True, errors="coerce")
         bad = (parsed.isna() & text.notna()).to_numpy()
