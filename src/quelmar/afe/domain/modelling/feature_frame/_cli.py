@@ -18,8 +18,6 @@ import textwrap
 import warnings
 from typing import Dict, List, Optional, Tuple
 
-from quelmar.afe.domain.enums.afe_operator import AfeOperator
-
 from . import _deps, _progress
 from ._build import BuildReport, MissingQuantityWarning, build_with_report
 from ._columns import RESOLUTIONS, operator_name

@@ -10,7 +10,8 @@ offending row.
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Sequence, Tuple
+import sys
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -29,9 +30,8 @@ def _is_arrow_column(column) -> bool:
 
 
 def _deps_loaded(name: str):
-    """The module if it is already imported, without importing it."""
-    import sys
-
+    """The module if it is already imported, without importing it: a table of
+    a library that is not imported cannot be an instance of its types."""
     return sys.modules.get(name)
 
 
@@ -52,7 +52,6 @@ class Table:
         self.what = what
         self.first_line = first_line
         self.index = None
-        self.source = obj
         pd = _deps_loaded("pandas")
         pa = _deps_loaded("pyarrow")
         if pd is not None and isinstance(obj, pd.DataFrame):
