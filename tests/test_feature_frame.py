@@ -15,6 +15,7 @@ from hypothesis import strategies as st  # noqa: E402
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
+    FeatureParams,
     MissingQuantityWarning,
     build_feature_frame,
     feature_columns,
@@ -54,10 +55,11 @@ def targets():
     )
 
 
-def build(trx=None, tgt=None, **kwargs):
-    kwargs.setdefault("horizons", [7, 30])
+def build(trx=None, tgt=None, params=None, **kwargs):
+    if params is None:
+        kwargs.setdefault("horizons", [7, 30])
     return build_feature_frame(
-        history() if trx is None else trx, targets() if tgt is None else tgt, **kwargs
+        history() if trx is None else trx, targets() if tgt is None else tgt, params, **kwargs
     )
 
 
@@ -356,6 +358,12 @@ class TestFeatureGroupMode:
     def test_group_and_kernel_names_must_agree(self):
         with pytest.raises(ValueError, match="group: give either group or the kernel's"):
             build(group=1, dim_group_id=2, offset=1)
+
+    def test_keywords_override_a_parameter_object(self):
+        base = FeatureParams(horizons=[7, 30], group=1, offset=1, operators=["sum"])
+        pd.testing.assert_frame_equal(build(None, None, base, group=2), build(group=2, offset=1, operators=["sum"]))
+        plain = build(None, None, base, group=None, offset=0)
+        assert list(plain.columns[2:]) == ["1__sum__7", "1__sum__30", "2__sum__7", "2__sum__30"]
 
 
 # --- nothing dated at or after the target date shows --------------------------------

@@ -354,6 +354,9 @@ class FeatureParams:
             return cls(**options)
         if not isinstance(params, cls):
             raise TypeError(f"{caller}: params must be a FeatureParams, got {type(params).__name__}")
+        if "group" in options and params.group is not None:
+            # a new group replaces the kernel names that the old one was spelled out into
+            options = {"for_afe_columns": False, "dim_group_id": -1, "is_no_dim_col": False, **options}
         return dataclasses.replace(params, **options) if options else params
 
 
