@@ -15,10 +15,12 @@ from hypothesis import strategies as st  # noqa: E402
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
+    FeatureParams,
+    MissingQuantityWarning,
     build_feature_frame,
     feature_columns,
 )
-from quelmar.afe.domain.modelling.feature_frame._build import timestamps_ms  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._tables import Table  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
     choose_nearest_exponent,
     column_key,
@@ -53,10 +55,11 @@ def targets():
     )
 
 
-def build(trx=None, tgt=None, **kwargs):
-    kwargs.setdefault("horizons", [7, 30])
+def build(trx=None, tgt=None, params=None, **kwargs):
+    if params is None:
+        kwargs.setdefault("horizons", [7, 30])
     return build_feature_frame(
-        history() if trx is None else trx, targets() if tgt is None else tgt, **kwargs
+        history() if trx is None else trx, targets() if tgt is None else tgt, params, **kwargs
     )
 
 
@@ -211,7 +214,8 @@ def test_nullable_and_arrow_backed_columns(backend):
 
 def test_datetimes_are_floored_to_milliseconds():
     series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
-    assert timestamps_ms(series, "transactions", "timestamp").tolist() == [-1, 0]
+    table = Table(pd.DataFrame({"timestamp": series}), "transactions", ["timestamp"])
+    assert table.timestamps_ms("timestamp", "ms").tolist() == [-1, 0]
 
 
 def test_entities_of_any_hashable_type():
@@ -307,38 +311,114 @@ def test_offset_moves_the_windows_back():
 
 
 class TestFeatureGroupMode:
-    def test_restricted_to_the_group_dimension(self):
-        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "frequency"])
+    # feature-group mode includes the window end, so it needs an offset of at least 1;
+    # with offset 1 day a's purchases at 1 and 3 days before T count as 2 + 5 in
+    # the week [T - 8d, T - 1d], the one at 10 days in the 30-day window
+    @pytest.mark.parametrize("spelling", [dict(group=2), dict(for_afe_columns=True, dim_group_id=2)])
+    def test_restricted_to_the_group_dimension(self, spelling):
+        frame = build(offset=1, operators=["sum", "frequency"], **spelling)
         assert list(frame.columns[2:]) == ["2__sum__7", "2__frequency__7", "2__sum__30", "2__frequency__30"]
         assert frame.loc[10, "2__sum__30"] == 4
 
     def test_count_distinct_lifts_the_restriction(self):
-        frame = build(for_afe_columns=True, dim_group_id=2, operators=["sum", "count_distinct"])
+        frame = build(group=2, offset=1, operators=["sum", "count_distinct"])
         assert {c.split("__")[0] for c in frame.columns[2:]} == {"1", "2"}
         assert frame.loc[10, "1__sum__30"] == 8
 
-    def test_is_no_dim_col_lifts_the_restriction(self):
-        frame = build(for_afe_columns=True, is_no_dim_col=True, operators=["sum"])
+    @pytest.mark.parametrize("spelling", [dict(group="all"), dict(for_afe_columns=True, is_no_dim_col=True)])
+    def test_all_dimensions_lift_the_restriction(self, spelling):
+        frame = build(offset=1, operators=["sum"], **spelling)
         assert frame.loc[10, "1__sum__7"] == 7
 
     def test_ratio_gives_one_column_at_the_first_horizon_given(self):
-        frame = build(for_afe_columns=True, dim_group_id=1, operators=["sum", "ratio"], horizons=[30, 7])
+        frame = build(group=1, offset=1, operators=["sum", "ratio"], horizons=[30, 7])
         assert list(frame.columns[2:]) == ["1__ratio__30"]
         assert frame.loc[10, "1__ratio__30"] == f32(8) / f32(12)
 
     def test_window_end_is_inclusive(self):
-        # a purchase exactly at the target date counts only in feature-group mode
-        trx = pd.DataFrame({"entity": ["a"], "timestamp": [T], "quantity": [2.0],
+        # a purchase exactly at the window end (offset 1 day) counts only in feature-group mode
+        trx = pd.DataFrame({"entity": ["a"], "timestamp": [T - DAY], "quantity": [2.0],
                             "dimension": np.array([1], dtype=np.int8)})
         tgt = pd.DataFrame({"entity": ["a"], "target_date": [T]})
-        grouped = build(trx, tgt, for_afe_columns=True, dim_group_id=1, operators=["sum"])
-        plain = build(trx, tgt, operators=["sum"])
+        grouped = build(trx, tgt, group=1, offset=1, operators=["sum"])
+        plain = build(trx, tgt, offset=1, operators=["sum"])
         assert grouped.loc[0, "1__sum__7"] == 2
         assert np.isnan(plain.loc[0, "1__sum__7"])
 
     def test_unknown_group_dimension_is_refused(self):
-        with pytest.raises(ValueError, match="dim_group_id: 9 is not one of the dimension values"):
-            build(for_afe_columns=True, dim_group_id=9, operators=["sum"])
+        with pytest.raises(ValueError, match=r"group \(dim_group_id\): 9 is not one of the dimension values"):
+            build(group=9, offset=1, operators=["sum"])
+
+    @pytest.mark.parametrize("spelling", [dict(group=1), dict(group="all"), dict(for_afe_columns=True)])
+    def test_offset_zero_is_refused_since_the_target_date_would_count(self, spelling):
+        with pytest.raises(ValueError, match="offset: feature-group mode .* offset 0 would count transactions at "
+                                             "the target date itself"):
+            build(operators=["sum"], **spelling)
+
+    def test_group_and_kernel_names_must_agree(self):
+        with pytest.raises(ValueError, match="group: give either group or the kernel's"):
+            build(group=1, dim_group_id=2, offset=1)
+
+    def test_keywords_override_a_parameter_object(self):
+        base = FeatureParams(horizons=[7, 30], group=1, offset=1, operators=["sum"])
+        pd.testing.assert_frame_equal(build(None, None, base, group=2), build(group=2, offset=1, operators=["sum"]))
+        plain = build(None, None, base, group=None, offset=0)
+        assert list(plain.columns[2:]) == ["1__sum__7", "1__sum__30", "2__sum__7", "2__sum__30"]
+
+
+# --- nothing dated at or after the target date shows --------------------------------
+
+
+@pytest.mark.parametrize("per_dimension", [(), ("count_distinct", "mode")])
+def test_count_distinct_and_mode_of_an_empty_window_are_nan(per_dimension):
+    # d buys only after T; e buys once, 20 days before T (inside 30 days, not 7);
+    # the kernel alone wrote 0 for both of d's cells and for e's 7-day cells
+    trx = pd.DataFrame({"entity": ["d", "d", "e"], "timestamp": [T + DAY, T, T - 20 * DAY],
+                        "quantity": [1.0, 2.0, 3.0], "dimension": np.array([1, 2, 2], dtype=np.int8)})
+    tgt = pd.DataFrame({"entity": ["d", "e", "never"], "target_date": [T, T, T]})
+    frame = build(trx, tgt, operators=["sum", "count_distinct", "mode"], per_dimension_operators=per_dimension)
+    features = frame.iloc[:, 2:]
+    assert features.iloc[[0, 2]].isna().all().all()  # a future buyer looks like a never-buyer
+    e = features.iloc[1]
+    if per_dimension:  # read at the smallest horizon, 7 days: empty
+        assert e[["1__count_distinct", "2__mode"]].isna().all()
+    else:
+        assert e[["1__count_distinct__7", "2__mode__7"]].isna().all()
+        assert e["1__count_distinct__30"] == 1 and e["1__mode__30"] == 2 and e["2__mode__30"] == 2
+    assert e["2__sum__30"] == 3
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    rows=st.lists(st.tuples(st.integers(0, 2), st.integers(-40, -1), st.sampled_from([0.5, 2.0, -1.0, 0.0]),
+                            st.integers(0, 2)), max_size=15),
+    future=st.lists(st.tuples(st.integers(0, 3), st.integers(0, 40), st.sampled_from([0.5, 2.0, 7.0]),
+                              st.integers(0, 2)), min_size=1, max_size=8),
+    mode=st.sampled_from([dict(), dict(offset=2), dict(group=1, offset=1), dict(group="all", offset=1)]),
+    operators=st.sampled_from([None, ["count_distinct", "mode"], ["sum", "ratio", "time_since_last"]]),
+)
+def test_transactions_at_or_after_the_target_date_change_nothing(rows, future, mode, operators):
+    def table(rows):
+        trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
+        trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
+        trx["timestamp"] = T + trx["timestamp"] * (DAY // 2)
+        return trx
+
+    tgt = pd.DataFrame({"entity": [0, 1, 2, 3], "target_date": [T] * 4})
+    kwargs = dict(horizons=[3, 10], dimension_values=[0, 1, 2], operators=operators, **mode)
+    if "group" in mode and (operators is None or "ratio" in operators):
+        kwargs["group"] = 1  # the feature-group ratio is the share of one dimension value
+    before = build_feature_frame(table(rows), tgt, **kwargs)
+    after = build_feature_frame(table(rows + future), tgt, **kwargs)
+    pd.testing.assert_frame_equal(after, before)
+
+
+@pytest.mark.parametrize("unit, scale", [("s", 1 / 1000), ("ms", 1), ("us", 1000), ("ns", 1_000_000)])
+def test_integer_timestamps_in_every_unit(unit, scale):
+    trx, tgt = history(), targets()
+    trx["timestamp"] = (trx["timestamp"] * scale).astype(np.int64)
+    tgt["target_date"] = (tgt["target_date"] * scale).astype(np.int64)
+    pd.testing.assert_frame_equal(build(trx, tgt, timestamp_unit=unit).iloc[:, 2:], build().iloc[:, 2:])
 
 
 def empty_history():
@@ -361,25 +441,80 @@ def test_empty_inputs(trx, tgt, kwargs, n_rows, n_features):
     assert (frame.dtypes.iloc[2:] == np.float32).all()
 
 
-def test_nan_quantities_pass_through_to_the_kernel():
+@pytest.mark.parametrize("missing", [np.nan, pd.NA, "arrow-null"])
+def test_missing_quantities_are_dropped_with_a_warning(missing):
     trx = history()
-    trx.loc[2, "quantity"] = np.nan  # a's purchase 1 day before T
-    frame = build(trx, operators=["sum", "frequency"])
-    assert np.isnan(frame.loc[10, "1__sum__7"])
-    assert frame.loc[10, "1__frequency__7"] == 2
+    if isinstance(missing, str):
+        pa = pytest.importorskip("pyarrow")
+        quantity = pa.array([1.0, 3.0, None, 4.0, 5.0])
+        trx = pa.Table.from_pandas(trx, preserve_index=False).set_column(2, "quantity", quantity)
+    else:
+        trx["quantity"] = trx["quantity"].astype("Float64" if missing is pd.NA else "float64")
+        trx.loc[2, "quantity"] = missing  # a's purchase 1 day before T
+    with pytest.warns(MissingQuantityWarning, match=r"transactions: column 'quantity' has 1 missing "
+                                                    r"quantities \(first at row 2\); those rows were dropped"):
+        frame = build(trx)
+    pd.testing.assert_frame_equal(frame, build(history().drop(index=2)))
+    assert frame.loc[10, "1__sum__7"] == 5 and frame.loc[10, "1__frequency__7"] == 1
 
 
-def test_pyarrow_tables_are_accepted():
+# --- Arrow and polars input -----------------------------------------------------------
+
+
+def _arrow_history(chunks):
     pa = pytest.importorskip("pyarrow")
-    frame = build(pa.Table.from_pandas(history()), pa.Table.from_pandas(targets(), preserve_index=False))
-    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+    trx = history().assign(quantity=lambda f: f["quantity"].astype(np.float32))
+    table = pa.Table.from_pandas(trx, preserve_index=False)
+    if chunks > 1:  # the same rows in several record batches
+        table = pa.Table.from_batches(table.to_batches(max_chunksize=2))
+    return table
+
+
+@pytest.mark.parametrize("kind", ["arrow", "arrow-chunked", "arrow-timestamps", "polars", "pandas-arrow"])
+def test_arrow_and_polars_tables_give_the_pandas_result(kind):
+    pa = pytest.importorskip("pyarrow")
+    trx = _arrow_history(3 if kind == "arrow-chunked" else 1)
+    tgt = pa.Table.from_pandas(targets(), preserve_index=False)
+    if kind == "arrow-timestamps":
+        trx = trx.set_column(1, "timestamp", trx.column("timestamp").cast(pa.timestamp("ms"))
+                             .cast(pa.timestamp("us", tz="Asia/Tokyo")))
+        tgt = tgt.set_column(1, "target_date", tgt.column("target_date").cast(pa.timestamp("ms")))
+    if kind == "polars":
+        pl = pytest.importorskip("polars")
+        trx, tgt = pl.from_arrow(trx), pl.from_arrow(tgt)
+    if kind == "pandas-arrow":
+        trx, tgt = trx.to_pandas(types_mapper=pd.ArrowDtype), tgt.to_pandas(types_mapper=pd.ArrowDtype)
+    frame = build(trx, tgt)
+    want = build()
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    assert list(frame.columns) == list(want.columns)
+    assert frame["entity"].tolist() == want["entity"].tolist()
+
+
+@pytest.mark.parametrize("kind", ["arrow", "polars"])
+def test_null_free_primitive_columns_are_viewed_not_copied(kind):
+    pa = pytest.importorskip("pyarrow")
+    table = _arrow_history(1)
+    if kind == "polars":
+        pl = pytest.importorskip("polars")
+        frame = pl.from_arrow(table)
+        source = {name: frame[name].to_numpy() for name in ("timestamp", "quantity", "dimension")}
+    else:
+        frame = table
+        source = {name: table.column(name).chunk(0).to_numpy() for name in ("timestamp", "quantity", "dimension")}
+    read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
+    assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
+    assert np.shares_memory(read.quantities("quantity"), source["quantity"])
+    assert np.shares_memory(read.dimension_codes("dimension"), source["dimension"])
+    assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
 def test_progress_bar_over_batches(capsys):
     pytest.importorskip("tqdm")
     build(progress=True, batch_size=2)
     err = capsys.readouterr().err
-    assert "feature frame" in err and "4/4" in err
+    assert "preparing" in err and "5/5" in err
+    assert "computing" in err and "4/4" in err
 
 
 def _bad(frame_name, **changes):
@@ -409,9 +544,10 @@ def _same(trx, tgt):
         (_bad("tgt", target_date=None), {}, ValueError, r"targets: missing column 'target_date'"),
         (_bad("tgt", entity=None), {}, ValueError, r"targets: missing column 'entity'"),
         (_bad("trx", timestamp=[1.5] * 5), {}, TypeError,
-         r"transactions: column 'timestamp' must hold datetime64 values or integer milliseconds, got float64"),
+         r"transactions: column 'timestamp' must hold datetime values or integer timestamps "
+         r"\(timestamp_unit 'ms'\), got float64"),
         (_bad("tgt", target_date=["x"] * 4), {}, TypeError,
-         r"targets: column 'target_date' must hold datetime64 values or integer milliseconds"),
+         r"targets: column 'target_date' must hold datetime values or integer timestamps"),
         (_bad("trx", quantity=["1"] * 5), {}, TypeError,
          r"transactions: column 'quantity' must hold numbers \(quantities\)"),
         (_bad("trx", dimension=[1.0] * 5), {}, TypeError,
@@ -420,13 +556,13 @@ def _same(trx, tgt):
          r"transactions: column 'dimension' has dimension codes outside int8 \(-128\.\.127\), e\.g\. 300"),
         (_bad("trx", dimension=[1, 2, -129, 1, 1]), {}, ValueError, r"outside int8 .*e\.g\. -129"),
         (_bad("tgt", target_date=pd.array([T, None, T, T], dtype="Int64")), {}, ValueError,
-         r"targets: column 'target_date' has 1 missing target dates"),
+         r"targets: column 'target_date' has 1 missing target dates \(first at row 1\)"),
         (_bad("tgt", target_date=pd.to_datetime([T, None, None, T], unit="ms")), {}, ValueError,
          r"targets: column 'target_date' has 2 missing target dates"),
         (_bad("trx", entity=["a", None, "a", "a", "a"]), {}, ValueError,
          r"transactions: column 'entity' has 1 missing entity ids"),
         (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,
-         r"targets: column 'entity' holds int64 entity ids but the transactions' column 'entity' holds"),
+         r"targets: column 'entity' holds int64 entity ids but the transactions column 'entity' holds"),
         (_same, {"resolution": "week"}, ValueError, r"resolution: unknown resolution 'week'; expected one of year, month"),
         (_same, {"resolution": 6}, ValueError, r"resolution: unknown resolution code 6"),
         (_same, {"horizons": []}, ValueError, r"horizons: at least one horizon is required"),
@@ -443,8 +579,19 @@ def _same(trx, tgt):
          r"dimension_values: dimension value 40000 is outside -32768\.\.32767"),
         (_same, {"dimension_values": {200: 1}}, ValueError,
          r"dimension_values: dimension code 200 is outside -128\.\.127"),
-        (_same, {"offset": 2 ** 31}, ValueError, r"offset: offset 2147483648 with horizons up to 30"),
-        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected a positive integer"),
+        (_same, {"offset": 2 ** 31 - 10}, ValueError, r"offset: offset 2147483638 with horizons up to 30"),
+        (_same, {"offset": -1}, ValueError, r"offset: expected an integer in 0\.\.2147483647, got -1"),
+        (_same, {"offset": 1.0}, TypeError, r"offset: expected an integer in 0\.\.2147483647, got 1\.0"),
+        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected an integer in 1\.\.2147483647, got 0"),
+        (_same, {"n_jobs": 0}, ValueError, r"n_jobs: expected None or an integer >= 1, got 0"),
+        (_same, {"timestamp_unit": "sec"}, ValueError, r"timestamp_unit: expected one of 's', 'ms', 'us', 'ns'"),
+        (_same, {"missing_quantities": "skip"}, ValueError, r"missing_quantities: expected one of 'drop', 'raise'"),
+        (_same, {"entity_col": ""}, ValueError, r"entity_col: expected a column name, got ''"),
+        (_same, {"horizon": [7]}, TypeError, r"build_feature_frame\(\) got an unexpected keyword argument 'horizon'"),
+        (_bad("trx", quantity=[1.0, np.nan, 2.0, 1.0, 1.0]), {"missing_quantities": "raise"}, ValueError,
+         r"transactions: column 'quantity' has 1 missing quantities \(first at row 1\); drop them"),
+        (_bad("trx", timestamp=[1, 2, 2 ** 53, 4, 5]), {"timestamp_unit": "s"}, ValueError,
+         r"transactions: column 'timestamp' has a timestamp beyond \+-2\*\*62 milliseconds \(first at row 2\)"),
         (_same, {"target_date_col": "entity"}, ValueError,
          r"targets: the entity column and the target date column are both 'entity'"),
     ],
@@ -463,7 +610,8 @@ def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, m
 def test_non_tables_are_refused(which):
     args = {"transactions": history(), "targets": targets()}
     args[which] = [[1, 2, 3]]
-    with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame .*got list"):
+    with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame, a pyarrow Table or a polars "
+                                                r"DataFrame, got list"):
         build_feature_frame(args["transactions"], args["targets"], horizons=[7])
 
 
@@ -534,3 +682,33 @@ def test_missing_pandas_names_the_extra():
     )
     assert result.returncode != 0
     assert "ImportError" in result.stderr and 'pip install ".[frame]"' in result.stderr
+
+
+# --- typing -----------------------------------------------------------------------
+
+
+def _stub_function(path, name):
+    import ast
+
+    tree = ast.parse(path.read_text())
+    return next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name)
+
+
+def test_stubs_ship_beside_the_modules_and_match_their_signatures():
+    import ast
+    import dataclasses
+    from pathlib import Path
+
+    import quelmar
+    from conftest import ARGUMENT_NAMES
+    from quelmar.afe.domain.modelling import feature_frame
+    from quelmar.afe.domain.modelling.feature_frame import FeatureParams
+
+    assert (Path(quelmar.__file__).parent / "py.typed").is_file()
+    kernel = _stub_function(Path(dfbh.__file__).parent / "data_frame_builder_helper.pyi", "execute")
+    assert tuple(a.arg for a in kernel.args.args) == ARGUMENT_NAMES
+    assert [ast.literal_eval(d) for d in kernel.args.defaults] == [-1, False, False]
+    front = _stub_function(Path(feature_frame.__file__).with_suffix(".pyi"), "build_feature_frame")
+    keywords = [a.arg for a in front.args.kwonlyargs]
+    assert keywords == ["progress"] + [f.name for f in dataclasses.fields(FeatureParams)]
+    assert feature_frame.__version__ and feature_frame.__version__ != "0+unknown"

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import io
+import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -11,9 +14,11 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._cli import main, read_table  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame import _cli, _progress  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
 
 MODULE = "quelmar.afe.domain.modelling.feature_frame"
+PROG = "quelmar-feature-frame"
 
 
 def tables():
@@ -97,11 +102,13 @@ def test_stdout_output(csv_inputs, capsys):
     assert len(lines) == 5
 
 
-def test_demo_prints_a_feature_table(capsys):
+def test_demo_prints_a_legend_fitted_to_the_terminal(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "64")
     assert main(["--demo", "--horizons", "7,30", "--operators", "sum,count_distinct"]) == 0
     out = capsys.readouterr().out
-    assert "target pairs" in out
+    assert "Columns are dimension__operator__horizon" in out and "NaN: no transaction" in out
     assert "0__sum__7" in out and "customer-0" in out
+    assert max(len(line) for line in out.splitlines()) <= 64
 
 
 def test_demo_is_reproducible_and_written_to_a_file(tmp_path):
@@ -122,21 +129,197 @@ def test_demo_is_reproducible_and_written_to_a_file(tmp_path):
         (["trx.csv", "tgt.csv", "-o", "o.csv", "--horizons", "0"], "horizons: every horizon must be a positive"),
         (["trx.csv", "tgt.csv", "-o", "o.csv", "--operators", "avg"], "operators: unknown operator 'avg'"),
         (["trx.csv", "tgt.csv", "-o", "o.csv", "--quantity-col", "amount"],
-         "transactions: missing column 'amount'"),
+         "trx.csv: missing column 'amount' (columns are 'entity', 'timestamp', 'quantity', 'dimension')"),
+        (["trx.csv", "bad_date.csv", "-o", "o.csv"],
+         "bad_date.csv: column 'target_date' holds 'not a date' at line 3, which is neither an ISO-8601 date"),
+        (["bad_quantity.csv", "tgt.csv", "-o", "o.csv"], "bad_quantity.csv: column 'quantity' holds 'x' at line 3, "
+                                                         "not a number"),
+        (["header_only.csv", "tgt.csv", "-o", "o.csv"], "header_only.csv: the table is empty (no data rows)"),
+        (["empty.csv", "tgt.csv", "-o", "o.csv"], "empty.csv: the file is empty (not even a header line)"),
+        (["sub", "tgt.csv", "-o", "o.csv"], "sub: is a directory; give a .csv or .parquet file"),
+        (["trx.csv", "tgt.csv", "-o", "o.csv", "--offset", "-1"], "offset: expected an integer in 0..2147483647, got -1"),
     ],
 )
 def test_errors_are_reported_with_exit_status_2(csv_inputs, monkeypatch, capsys, args, message):
     monkeypatch.chdir(csv_inputs)
+    (csv_inputs / "sub").mkdir()
+    (csv_inputs / "bad_date.csv").write_text("entity,target_date\na,2024-04-01\nb,not a date\n")
+    (csv_inputs / "bad_quantity.csv").write_text("entity,timestamp,quantity,dimension\na,2024-03-01,1,1\n"
+                                                 "a,2024-03-02,x,1\n")
+    (csv_inputs / "header_only.csv").write_text("entity,timestamp,amount,quantity,dimension\n")
+    (csv_inputs / "empty.csv").write_text("")
     assert main(args) == 2
     err = capsys.readouterr().err
-    assert message in err and err.startswith("python -m " + MODULE + ": error:")
+    assert err == f"{PROG}: error: {message}" + err[len(PROG) + 9 + len(message):]
+    assert err.count("\n") == 1  # one line, no traceback
 
 
-def test_unreadable_dates_in_csv(tmp_path):
-    path = tmp_path / "trx.csv"
-    pd.DataFrame({"entity": ["a"], "timestamp": ["not a date"], "quantity": [1.0]}).to_csv(path, index=False)
-    with pytest.raises(ValueError, match="column 'timestamp' holds no readable dates"):
-        read_table(str(path), ["timestamp"])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--operators", "summ"], "operators: unknown operator 'summ'"),
+        (["-o", "/nonexistent/x.parquet"], "/nonexistent/x.parquet: directory /nonexistent does not exist"),
+        (["-o", "out_dir"], "out_dir: is a directory; give a file name"),
+        (["--group", "1"], "offset: feature-group mode (group / for_afe_columns) includes the end of the window"),
+        (["--dimension-values", "1,x"], "--dimension-values: expected codes '1,2,3' or code=value pairs"),
+        (["--n-jobs", "0"], "n_jobs: expected None or an integer >= 1, got 0"),
+        (["--horizons", "7,30", "--per-dimension", "mode", "--operators", "sum"],
+         "per_dimension_operators: mode is not among the requested operators"),
+    ],
+)
+def test_parameters_and_output_are_checked_before_reading(csv_inputs, monkeypatch, capsys, args, message):
+    def no_reading(*a, **k):  # pragma: no cover - reached only on a fault
+        raise AssertionError("inputs read before the parameters were checked")
+
+    monkeypatch.chdir(csv_inputs)
+    (csv_inputs / "out_dir").mkdir()
+    monkeypatch.setattr(_cli, "read_table", no_reading)
+    argv = ["trx.csv", "tgt.csv"] + (["-o", "f.csv"] if "-o" not in args else []) + args
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_iso_8601_dates_of_every_form(tmp_path):
+    # date-only among full timestamps, fractional seconds, +02:00 offsets, both DST offsets of Berlin
+    (tmp_path / "trx.csv").write_text(
+        "entity,timestamp,quantity,dimension\n"
+        "a,2024-03-25,5,1\n"
+        "a,2024-03-30 12:00:00.250,2,1\n"
+        "b,2024-03-31T08:00:00+02:00,3,2\n"
+        "b,2024-10-20T12:00:00+02:00,4,2\n"
+        "b,2024-10-30T12:00:00+01:00,6,2\n"
+    )
+    (tmp_path / "tgt.csv").write_text("entity,target_date\na,2024-04-01\nb,2024-04-01T00:00Z\nb,2024-11-01\n")
+    out = tmp_path / "f.parquet"
+    assert main([str(tmp_path / "trx.csv"), str(tmp_path / "tgt.csv"), "-o", str(out), "--horizons", "7,30",
+                 "--operators", "sum,time_since_last"]) == 0
+    got = pd.read_parquet(out)
+    utc = pd.to_datetime(["2024-03-25 00:00", "2024-03-30 12:00:00.250", "2024-03-31 06:00", "2024-10-20 10:00",
+                          "2024-10-30 11:00"], format="ISO8601").tz_localize("UTC")
+    trx = pd.DataFrame({"entity": list("aabbb"), "timestamp": utc, "quantity": [5.0, 2, 3, 4, 6],
+                        "dimension": np.array([1, 1, 2, 2, 2], dtype=np.int8)})
+    tgt = pd.DataFrame({"entity": ["a", "b", "b"],
+                        "target_date": pd.to_datetime(["2024-04-01", "2024-04-01", "2024-11-01"]).tz_localize("UTC")})
+    want = build_feature_frame(trx, tgt, horizons=[7, 30], operators=["sum", "time_since_last"])
+    np.testing.assert_array_equal(got.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    # ages in days: 36 hours less 250 ms; 30 Oct 11:00 UTC to 1 Nov 00:00 UTC is 37 hours
+    assert got.loc[0, "1__time_since_last__30"] == np.float32(129_599_750 / 86_400_000)
+    assert got.loc[2, "2__time_since_last__30"] == np.float32(133_200_000 / 86_400_000)
+    assert got.loc[1, "2__sum__7"] == 3 and got.loc[2, "2__sum__30"] == 10
+
+
+def test_flags_for_column_names_dimension_values_time_unit_and_jobs(tmp_path, capsys):
+    trx, tgt = tables()
+    trx["timestamp"] = trx["timestamp"].astype("datetime64[s]").astype(np.int64)  # epoch seconds
+    trx.to_csv(tmp_path / "trx.csv", index=False)
+    tgt.rename(columns={"entity": "customer"}).to_csv(tmp_path / "tgt.csv", index=False)
+    out = tmp_path / "f.csv"
+    assert main([str(tmp_path / "trx.csv"), str(tmp_path / "tgt.csv"), "-o", str(out), "--horizons", "30",
+                 "--operators", "sum", "--target-entity-col", "customer", "--time-unit", "s",
+                 "--dimension-values", "1,3", "--n-jobs", "1"]) == 0
+    got = pd.read_csv(out)
+    # code 2 is not listed: it gets no columns; value 3 has no transactions yet gets its column
+    assert list(got.columns) == ["customer", "target_date", "1__sum__30", "3__sum__30"]
+    assert got.loc[0, "1__sum__30"] == 7 and got.loc[3, "1__sum__30"] == 5 and got["3__sum__30"].isna().all()
+    summary = capsys.readouterr().err
+    assert summary == (f"{PROG}: 4 rows x 2 feature columns written to {out}; 1 targets without transactions; "
+                       "0 transactions with a missing quantity dropped\n")
+
+
+def test_summary_counts_dropped_missing_quantities(csv_inputs, capsys):
+    trx = pd.read_csv(csv_inputs / "trx.csv")
+    trx.loc[1, "quantity"] = np.nan
+    trx.to_csv(csv_inputs / "trx.csv", index=False)
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", "-", "--horizons", "7",
+                 "--operators", "sum"]) == 0
+    assert "1 transactions with a missing quantity dropped" in capsys.readouterr().err
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", "-", "--horizons", "7",
+                 "--missing-quantities", "raise"]) == 2
+    assert "trx.csv: column 'quantity' has 1 missing quantities (first at line 3)" in capsys.readouterr().err
+
+
+def test_help_shows_every_default_and_version(capsys):
+    with pytest.raises(SystemExit) as exit_help:
+        main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for shown in ["(default: 7,30,90)", "(default: day)", "(default: 0)", "(default: ms)", "(default: drop)",
+                  "(default: None)", "(default: 50000)", "(default: entity)", "(default: target_date)"]:
+        assert shown in text
+    assert "--target-entity-col" in text and "--n-jobs" in text and "--time-unit" in text
+    with pytest.raises(SystemExit) as exit_version:
+        main(["--version"])
+    assert exit_help.value.code == exit_version.value.code == 0
+    assert capsys.readouterr().out.startswith(PROG + " ")
+
+
+@pytest.mark.parametrize("fault", [OSError("disk full"), KeyboardInterrupt()])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix):
+    pytest.importorskip("pyarrow")
+    out = csv_inputs / ("f" + suffix)
+    out.write_text("the previous result")
+
+    def failing(frame, target, bar):
+        if suffix == ".csv":
+            frame.iloc[:1].to_csv(target)
+        else:
+            with open(target, "w") as half:
+                half.write("half")
+        raise fault
+
+    monkeypatch.setattr(_cli, "_write_csv" if suffix == ".csv" else "_write_parquet", failing)
+    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"])
+    assert status == (130 if isinstance(fault, KeyboardInterrupt) else 2)
+    assert out.read_text() == "the previous result"
+    assert sorted(p.name for p in csv_inputs.iterdir()) == ["f" + suffix, "tgt.csv", "trx.csv"]
+    assert ("interrupted" if status == 130 else "disk full") in capsys.readouterr().err
+
+
+def test_output_is_written_with_ordinary_permissions(csv_inputs):
+    out = csv_inputs / "f.csv"
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]) == 0
+    mask = os.umask(0)
+    os.umask(mask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~mask
+
+
+def test_stdout_closed_early_ends_quietly():
+    process = subprocess.Popen(
+        [sys.executable, "-m", MODULE, "--demo", "--demo-entities", "3000", "-o", "-"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    head = [process.stdout.readline() for _ in range(2)]
+    process.stdout.close()  # like `| head -n 2`
+    err = process.stderr.read().decode()
+    process.stderr.close()
+    assert process.wait() == 0, err
+    assert head[0].startswith(b"entity,target_date,")
+    assert "Broken pipe" not in err and "Traceback" not in err
+
+
+def test_progress_bars_move_while_reading_computing_and_writing(csv_inputs, capsys):
+    pytest.importorskip("tqdm")
+    out = csv_inputs / "f.csv"
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--progress"]) == 0
+    err = capsys.readouterr().err
+    for stage in ["reading trx.csv", "reading tgt.csv", "preparing", "computing", "writing f.csv"]:
+        assert stage in err
+
+
+def test_a_bar_without_updates_is_still_redrawn():
+    pytest.importorskip("tqdm")
+    stream = io.StringIO()
+    with _progress.stage(True, "sorting", total=1, file=stream):
+        time.sleep(1.1)
+    assert stream.getvalue().count("sorting") >= 3  # the first draw and at least two redraws
+
+
+def test_console_script_entry_point():
+    from importlib.metadata import entry_points
+
+    scripts = entry_points()
+    scripts = scripts.select(group="console_scripts") if hasattr(scripts, "select") else scripts["console_scripts"]
+    assert any(e.name == PROG and e.value == MODULE + "._cli:main" for e in scripts)
 
 
 def test_runs_as_a_module():

@@ -2,6 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
+import os
+import socket
+import sys
+
 import numpy as np
 import pytest
 
@@ -42,18 +47,41 @@ def random_tables(seed, n_entities=60, n_trx=1500, n_targets=150, entity_kind=in
     return trx, tgt
 
 
+@contextlib.contextmanager
+def default_ports_taken():
+    """Holds Dask's default scheduler and dashboard ports, where they are free,
+    so that a cluster that relies on them fails here and not only on busy machines."""
+    held = []
+    for port in (8786, 8787):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            sock.bind(("127.0.0.1", port))
+            sock.listen(1)
+            held.append(sock)
+        except OSError:
+            sock.close()  # taken already: the condition holds anyway
+    try:
+        yield
+    finally:
+        for sock in held:
+            sock.close()
+
+
+def local_cluster():
+    return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
+
+
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as c:
+    with default_ports_taken(), local_cluster() as cluster, distributed.Client(cluster) as c:
         yield c
 
 
 OPTIONS = [
     dict(horizons=[7, 30, 90]),
     dict(horizons=[14], operators=["sum", "ratio", "mode"], resolution="day", offset=1),
-    dict(horizons=[7, 30], for_afe_columns=True, dim_group_id=2, operators=["sum", "frequency"]),
+    dict(horizons=[7, 30], group=2, offset=1, operators=["sum", "frequency"]),
+    dict(horizons=[7, 30], operators=["count_distinct", "mode"], timestamp_unit="ms", n_jobs=1),
 ]
 
 
@@ -95,6 +123,9 @@ def test_partitions_missing_a_dimension_code_still_have_every_column(client):
         ({"quantity": None}, {}, ValueError, "transactions: missing column 'quantity'"),
         ({}, {"horizons": []}, ValueError, "horizons: at least one horizon is required"),
         ({}, {"horizons": [7], "progress": True}, ValueError, "progress: not available on Dask"),
+        ({}, {"offset": -1}, ValueError, "offset: expected an integer in 0..2147483647, got -1"),
+        ({}, {"group": 1}, ValueError, "offset: feature-group mode"),
+        ({}, {"horizon": [7]}, TypeError, "build_feature_frame_dask\\(\\) got an unexpected keyword argument"),
     ],
 )
 def test_bad_input_is_refused_before_computing(change, kwargs, error, message):
@@ -113,3 +144,33 @@ def test_explicit_task_shuffle(client):
                                     npartitions=3, shuffle_method="tasks", **options)
     got = client.compute(lazy).result().sort_index()
     pd.testing.assert_frame_equal(got.iloc[:, 2:], build_feature_frame(trx, tgt, **options).iloc[:, 2:])
+
+
+def die_once(frame, marker):
+    """Kills the worker process that runs it, the first time only."""
+    if not os.path.exists(marker):
+        with open(marker, "w"):
+            pass
+        os._exit(1)
+    return frame
+
+
+@pytest.mark.slow
+def test_a_worker_killed_mid_computation_changes_nothing(tmp_path):
+    cloudpickle = pytest.importorskip("cloudpickle")
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import this module
+    marker = str(tmp_path / "killed")
+    trx, tgt = random_tables(5)
+    options = dict(horizons=[7, 30], operators=["sum", "count_distinct", "ratio"], dimension_values=list(range(-3, 4)))
+    want = build_feature_frame(trx, tgt, **options)
+    with default_ports_taken(), local_cluster() as cluster, distributed.Client(cluster) as c:
+        doomed = dd.from_pandas(trx, npartitions=4).map_partitions(die_once, marker, meta=trx.iloc[:0])
+        lazy = build_feature_frame_dask(doomed, dd.from_pandas(tgt, npartitions=2), npartitions=3,
+                                        shuffle_method="tasks", **options)
+        try:
+            got = c.compute(lazy).result(timeout=120).sort_index()
+        except distributed.KilledWorker as exc:  # pragma: no cover - the other acceptable outcome
+            assert "die_once" in str(exc)
+        else:
+            pd.testing.assert_frame_equal(got, want)
+    assert os.path.exists(marker)  # a worker did die

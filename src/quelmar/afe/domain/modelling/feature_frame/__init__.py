@@ -2,23 +2,43 @@
 
 ``build_feature_frame`` turns a transaction table and a table of (entity,
 target date) pairs into a pandas DataFrame of aggregate features, calling the
-native ``execute`` of ``data_frame_builder_helper`` underneath.
-``build_feature_frame_dask`` runs the same per entity partition of Dask
-DataFrames. ``python -m quelmar.afe.domain.modelling.feature_frame`` is the
-command line.
+native ``execute`` of ``data_frame_builder_helper`` underneath; its
+parameters are the fields of ``FeatureParams``. ``build_feature_frame_dask``
+runs the same per entity partition of Dask DataFrames. ``quelmar-feature-frame``
+(or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
+line.
 
 pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 ``pip install ".[dask]"``; they are imported only when used.
 """
 
-from ._build import build_feature_frame, feature_columns
+from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
 from ._columns import RESOLUTIONS, operator_name
 from ._dask import build_feature_frame_dask
+from ._params import FeatureParams, InvalidParameterError
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import PackageNotFoundError, version
+    except ImportError:  # pragma: no cover - every supported Python has it
+        return "0+unknown"
+    try:
+        return version("quelmar-data-frame-builder-helper")
+    except PackageNotFoundError:
+        return "0+unknown"
+
+
+__version__ = _version()
 
 __all__ = [
+    "FeatureParams",
+    "InvalidParameterError",
+    "MissingQuantityWarning",
+    "RESOLUTIONS",
+    "__version__",
     "build_feature_frame",
     "build_feature_frame_dask",
     "feature_columns",
     "operator_name",
-    "RESOLUTIONS",
 ]

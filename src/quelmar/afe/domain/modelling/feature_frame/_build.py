@@ -16,33 +16,30 @@ Layout handed to ``execute``:
 * pair ``i`` is result row ``i``: with ``S`` splits it sits in split ``i mod S``
   at position ``i div S``;
 * the result matrix is a row slice of the one float32 output array, filled
-  with NaN beforehand, so cells the kernel does not write stay NaN.
+  with NaN beforehand, so cells the kernel does not write stay NaN;
+* afterwards ``count_distinct`` and ``mode`` cells of windows without any
+  accepted transaction are set to NaN (the kernel writes 0 there).
+
+All computing happens behind two seams, ``_prepare_transactions`` and
+``_compute``; everything before them only checks and converts.
 """
 
 from __future__ import annotations
 
-import numbers
-from typing import Dict, List, Optional
+import dataclasses
+import warnings
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import _deps
-from ._columns import (
-    INT8_MAX,
-    INT8_MIN,
-    INT16_MAX,
-    INT16_MIN,
-    INT32_MAX,
-    UNKNOWN_DIMENSION_VALUE,
-    ColumnLayout,
-    build_layout,
-    resolve_horizons,
-    resolve_offset,
-    resolve_operators,
-    resolve_resolution,
-)
+from . import _deps, _progress
+from ._columns import INT32_MAX, UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
+from ._params import FeatureParams
+from ._tables import Table, entity_codes
 
-DEFAULT_BATCH_SIZE = 50_000
+
+class MissingQuantityWarning(UserWarning):
+    """Transactions with a missing quantity were dropped before computing."""
 
 
 def _kernel():
@@ -51,177 +48,32 @@ def _kernel():
     return data_frame_builder_helper
 
 
-# --------------------------------------------------------------------------
-# input checks and conversions
-
-
-def as_pandas(obj, what: str):
-    """A pandas DataFrame from a DataFrame, a pyarrow Table or a polars DataFrame."""
-    pd = _deps.pandas()
-    if isinstance(obj, pd.DataFrame):
-        return obj
-    to_pandas = getattr(obj, "to_pandas", None)
-    if callable(to_pandas):
-        frame = to_pandas()
-        if isinstance(frame, pd.DataFrame):
-            return frame
-    raise TypeError(
-        "{}: expected a pandas DataFrame (or a pyarrow or polars table), got {}".format(
-            what, type(obj).__name__
-        )
-    )
-
-
-def _require_columns(frame, what: str, columns) -> None:
-    for col in columns:
-        if col not in frame.columns:
-            raise ValueError(
-                "{}: missing column {!r} (columns are {})".format(
-                    what, col, ", ".join(repr(c) for c in frame.columns)
-                )
-            )
-
-
-def _no_missing(series, what: str, col: str, noun: str) -> None:
-    missing = int(series.isna().sum())
-    if missing:
-        raise ValueError(
-            "{}: column {!r} has {} missing {}".format(what, col, missing, noun)
-        )
-
-
-def _is_arrow_timestamp(pd, dtype) -> bool:
-    arrow_dtype = getattr(pd, "ArrowDtype", None)
-    if arrow_dtype is None or not isinstance(dtype, arrow_dtype):
-        return False
-    import pyarrow
-
-    return pyarrow.types.is_timestamp(dtype.pyarrow_dtype)
-
-
-def timestamps_ms(series, what: str, col: str, noun: str = "timestamps") -> np.ndarray:
-    """int64 milliseconds from datetime64 values (any unit, time zones converted to
-    UTC) or from integers, which are taken as milliseconds already."""
-    pd = _deps.pandas()
-    api = pd.api.types
-    dtype = series.dtype
-    if _is_arrow_timestamp(pd, dtype):
-        # pyarrow timestamps store UTC counts of their unit, with or without a zone
-        _no_missing(series, what, col, noun)
-        import pyarrow
-
-        counts = pyarrow.array(series.array).cast(pyarrow.int64()).to_numpy()
-        mul, div = {"s": (1000, 1), "ms": (1, 1), "us": (1, 1000), "ns": (1, 1_000_000)}[
-            dtype.pyarrow_dtype.unit
-        ]
-        return np.asarray(counts, dtype=np.int64) * mul // div  # floor, like datetime64 casts
-    if isinstance(dtype, pd.DatetimeTZDtype):
-        _no_missing(series, what, col, noun)
-        series = series.dt.tz_convert("UTC").dt.tz_localize(None)
-        dtype = series.dtype
-    if api.is_datetime64_dtype(dtype):
-        _no_missing(series, what, col, noun)
-        values = np.asarray(series.to_numpy())
-        # datetime64 unit changes round toward minus infinity, as a floor division does
-        return values.astype("datetime64[ms]").view(np.int64).copy()
-    if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
-        _no_missing(series, what, col, noun)
-        if api.is_unsigned_integer_dtype(dtype) and len(series) and int(series.max()) > 2 ** 63 - 1:
-            raise ValueError(
-                "{}: column {!r} has values beyond the int64 millisecond range".format(what, col)
-            )
-        return np.array(series.to_numpy(dtype=np.int64), dtype=np.int64, copy=True)
-    raise TypeError(
-        "{}: column {!r} must hold datetime64 values or integer milliseconds, got {}".format(
-            what, col, dtype
-        )
-    )
-
-
-def quantities(series, what: str, col: str) -> np.ndarray:
-    """float32 quantities; missing values become NaN (the kernel's own rule for NaN applies)."""
-    pd = _deps.pandas()
-    api = pd.api.types
-    dtype = series.dtype
-    if api.is_bool_dtype(dtype) or not api.is_numeric_dtype(dtype):
-        raise TypeError(
-            "{}: column {!r} must hold numbers (quantities), got {}".format(what, col, dtype)
-        )
-    return np.array(series.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float32)
-
-
-def dimension_codes(series, what: str, col: str) -> np.ndarray:
-    """int8 dimension codes; other integer types are accepted when every value fits."""
-    pd = _deps.pandas()
-    api = pd.api.types
-    dtype = series.dtype
-    if api.is_bool_dtype(dtype) or not api.is_integer_dtype(dtype):
-        raise TypeError(
-            "{}: column {!r} must hold integer dimension codes, got {}".format(what, col, dtype)
-        )
-    _no_missing(series, what, col, "dimension codes")
-    if len(series) == 0:
-        return np.zeros(0, dtype=np.int8)
-    lo, hi = int(series.min()), int(series.max())
-    if lo < INT8_MIN or hi > INT8_MAX:
-        bad = lo if lo < INT8_MIN else hi
-        raise ValueError(
-            "{}: column {!r} has dimension codes outside int8 ({}..{}), e.g. {}".format(
-                what, col, INT8_MIN, INT8_MAX, bad
-            )
-        )
-    return np.array(series.to_numpy(dtype=np.int64), dtype=np.int8)
-
-
 def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int]:
     """The kernel's ``index_map``: dimension code -> dimension value.
 
-    ``None`` maps every code present onto itself. A dict maps codes to values
-    (several codes may share a value); a sequence lists codes that map onto
-    themselves. Codes present in the transactions but not named map to the
-    unknown dimension value, which gets no columns but still counts in the
-    ratio totals. Every code present is a key, so the kernel never meets a
-    code it has to insert itself.
+    ``None`` maps every code present onto itself; otherwise the checked
+    (code, value) pairs. Codes present in the transactions but not named map
+    to the unknown dimension value, which gets no columns but still counts in
+    the ratio totals. Every code present is a key, so the kernel never meets
+    a code it has to insert itself.
     """
-    present = sorted(set(int(c) for c in np.unique(codes_present)))
+    # int8 viewed as uint8 with the sign bit flipped keeps the order: -128..127 -> 0..255
+    present = np.flatnonzero(np.bincount(codes_present.view(np.uint8) ^ 0x80, minlength=256)) - 128
     if dimension_values is None:
-        mapping = {c: c for c in present}
-    else:
-        if isinstance(dimension_values, dict):
-            items = list(dimension_values.items())
-        elif isinstance(dimension_values, (str, bytes)) or not hasattr(dimension_values, "__iter__"):
-            raise TypeError(
-                "dimension_values: expected a dict of code -> value or a sequence of codes, "
-                "got {!r}".format(dimension_values)
-            )
-        else:
-            items = [(c, c) for c in dimension_values]
-        mapping = {}
-        for code, value in items:
-            for number, lo, hi, kind in (
-                (code, INT8_MIN, INT8_MAX, "dimension code"),
-                (value, INT16_MIN, INT16_MAX, "dimension value"),
-            ):
-                if isinstance(number, bool) or not isinstance(number, (numbers.Integral, np.integer)):
-                    raise TypeError(
-                        "dimension_values: a {} must be an integer, got {!r}".format(kind, number)
-                    )
-                if not lo <= int(number) <= hi:
-                    raise ValueError(
-                        "dimension_values: {} {} is outside {}..{}".format(kind, number, lo, hi)
-                    )
-            mapping[int(code)] = int(value)
-        for c in present:
-            mapping.setdefault(c, UNKNOWN_DIMENSION_VALUE)
+        return {int(c): int(c) for c in present}
+    mapping = dict(dimension_values)
+    for c in present:
+        mapping.setdefault(int(c), UNKNOWN_DIMENSION_VALUE)
     return dict(sorted(mapping.items()))
 
 
 # --------------------------------------------------------------------------
-# the builder
+# the two seams: preparation and compute
 
 
 class _Prepared:
-    """Converted transactions: sorted kernel arrays and each entity's row run."""
+    """Converted transactions: kernel arrays grouped by entity, each entity's
+    rows newest first, and where each entity's run starts and how long it is."""
 
     def __init__(self, trx_dates, trx_q, trx_d, rows, starts, counts):
         self.trx_dates = trx_dates
@@ -237,6 +89,8 @@ class _Prepared:
 
 
 def _prepare_transactions(ent_codes, n_entities, ts, q, d) -> _Prepared:
+    """Group the transactions by entity, newest first; the order never
+    depends on the input row order."""
     m = len(ts)
     if m > INT32_MAX:
         raise ValueError("transactions: more than 2**31 - 1 rows cannot be addressed")
@@ -256,18 +110,6 @@ def _prepare_transactions(ent_codes, n_entities, ts, q, d) -> _Prepared:
     return _Prepared(trx_dates, trx_q, trx_d, rows, starts, counts)
 
 
-def _per_dimension(per_dimension_operators):
-    if per_dimension_operators is None:
-        return []
-    if not isinstance(per_dimension_operators, (str, numbers.Integral)) and not hasattr(
-        per_dimension_operators, "value"
-    ):
-        per_dimension_operators = list(per_dimension_operators)
-        if not per_dimension_operators:
-            return []
-    return resolve_operators(per_dimension_operators, "per_dimension_operators")
-
-
 def make_splits(n: int, n_splits: int) -> np.ndarray:
     """Split rows for pairs 0..n-1: pair i goes to split i mod S at position i div S,
     which the kernel maps back to result row i; unused positions hold -1."""
@@ -280,204 +122,214 @@ def make_splits(n: int, n_splits: int) -> np.ndarray:
     return splits
 
 
-def build_feature_frame(
-    transactions,
-    targets,
-    *,
-    horizons,
-    resolution="day",
-    offset: int = 0,
-    operators=None,
-    dimension_values=None,
-    per_dimension_operators=(),
-    entity_col: str = "entity",
-    timestamp_col: str = "timestamp",
-    quantity_col: str = "quantity",
-    dimension_col: Optional[str] = "dimension",
-    target_entity_col: Optional[str] = None,
-    target_date_col: str = "target_date",
-    for_afe_columns: bool = False,
-    dim_group_id: int = -1,
-    is_no_dim_col: bool = False,
-    nearest_exponent: Optional[int] = None,
-    batch_size: int = DEFAULT_BATCH_SIZE,
-    n_splits: int = 1,
-    progress: bool = False,
-):
+def _compute(out, prepared: _Prepared, tgt_codes, target_ms, layout: ColumnLayout,
+             params: FeatureParams, n_jobs: int, progress) -> None:
+    """Fill ``out`` (float32, NaN-filled, one row per target) with the features.
+
+    ``n_jobs`` is the number of threads the parallel engine will spread the
+    targets over; this body still runs serially, one ``execute`` call per
+    batch of ``params.batch_size`` targets. ``progress`` is a stage of
+    ``_progress`` and advances by targets.
+    """
+    n = out.shape[0]
+    if out.shape[1] == 0 or len(prepared.rows) == 0:
+        progress.update(n)
+        return
+    execute = _kernel().execute
+    column_name_map = layout.column_name_map
+    statistics = layout.window_statistic_columns(params.per_dimension_operators)
+    positive = _positive_prefix(prepared) if statistics else None
+    batch = params.batch_size
+    for start in range(0, n, batch):
+        stop = min(n, start + batch)
+        codes = tgt_codes[start:stop]
+        views: Dict[int, np.ndarray] = {}
+        entity_index_map = {}
+        for i, code in enumerate(codes.tolist()):
+            if code < 0:
+                continue  # no transactions: the row stays NaN
+            view = views.get(code)
+            if view is None:
+                view = views[code] = prepared.rows_of(code)
+            entity_index_map[i] = view
+        if entity_index_map:
+            dates = np.array(target_ms[start:stop], dtype=np.int64)
+            execute(
+                out[start:stop], 1, 0, 0, 0, make_splits(stop - start, params.n_splits),
+                layout.horizons_arg, params.offset, params.resolution_code, layout.index_map,
+                prepared.trx_dates, prepared.trx_q, prepared.trx_d, entity_index_map, dates,
+                layout.included, layout.set_one, layout.set_two, column_name_map,
+                layout.nearest_exponent, params.dim_group_id, params.for_afe_columns,
+                params.is_no_dim_col,
+            )
+            if statistics:
+                horizons = sorted(statistics)
+                empty = _empty_windows(prepared, positive, codes, dates, horizons, params)
+                block = out[start:stop]
+                for k, h in enumerate(horizons):
+                    rows = np.flatnonzero(empty[:, k])
+                    if len(rows):
+                        block[np.ix_(rows, statistics[h])] = np.nan
+        progress.update(stop - start)
+
+
+def _positive_prefix(prepared: _Prepared) -> np.ndarray:
+    """positive[i]: how many of the prepared rows before row i have a quantity above 0."""
+    positive = np.zeros(len(prepared.rows) + 1, dtype=np.int64)
+    np.cumsum(prepared.trx_q[:, 0] > 0, out=positive[1:])
+    return positive
+
+
+def _empty_windows(prepared: _Prepared, positive, codes, target_ms, horizons,
+                   params: FeatureParams) -> np.ndarray:
+    """For each target (entity ``codes``, dates ``target_ms``) and horizon of
+    ``horizons``: True when its window holds no accepted transaction, that is
+    none with quantity > 0 dated in [T - (offset + h) units, T - offset units)
+    (the end included in feature-group mode). Worked out from the prepared
+    rows alone, not from what the kernel wrote.
+
+    Each entity's rows are one run, newest first, so both window ends are
+    found by a bisection over the run, vectorised over all targets, and the
+    prefix count ``positive`` (``_positive_prefix``) tells whether any row
+    with a positive quantity lies between.
+    """
+    n, n_h = len(codes), len(horizons)
+    empty = np.ones((n, n_h), dtype=bool)
+    has_rows = codes >= 0
+    if not has_rows.any():
+        return empty
+    ts = prepared.trx_dates[:, 0]
+    known = codes[has_rows]
+    first = prepared.starts[known]
+    last = first + prepared.counts[known]
+    dates = np.asarray(target_ms, dtype=np.int64)[has_rows]
+    unit = params.unit_ms
+    end = dates - params.offset * unit
+    newest = _first_older(ts, first, last, end, inclusive=params.for_afe_columns)
+    for k, h in enumerate(horizons):
+        oldest = _first_older(ts, first, last, dates - (params.offset + h) * unit, inclusive=False)
+        empty[has_rows, k] = positive[oldest] == positive[newest]
+    return empty
+
+
+def _first_older(ts, first, last, bound, inclusive: bool) -> np.ndarray:
+    """Per run [first, last) of the descending ``ts``: the first index whose
+    timestamp lies below ``bound`` (at or below it when ``inclusive``), or
+    ``last`` when there is none."""
+    lo, hi = first.copy(), last.copy()
+    top = len(ts) - 1
+    while True:
+        open_ = lo < hi
+        if not open_.any():
+            return lo
+        mid = (lo + hi) // 2
+        value = ts[np.minimum(mid, top)]
+        older = (value <= bound) if inclusive else (value < bound)
+        lo = np.where(open_ & ~older, mid + 1, lo)
+        hi = np.where(open_ & older, mid, hi)
+
+
+# --------------------------------------------------------------------------
+# the builder
+
+
+@dataclasses.dataclass
+class BuildReport:
+    """What a build did besides the frame: for the command line's summary."""
+
+    rows: int
+    feature_columns: int
+    targets_without_transactions: int
+    dropped_missing_quantities: int
+
+
+def build_feature_frame(transactions, targets, params: Optional[FeatureParams] = None, /, *,
+                        progress: bool = False, **options):
     """Aggregate features for every (entity, target date) pair of ``targets``.
 
-    ``transactions`` has an entity id (any hashable), a timestamp (datetime64 or
-    integer milliseconds), a quantity and a dimension code (integers fitting
+    ``transactions`` (a pandas DataFrame, pyarrow Table or polars DataFrame)
+    has an entity id (any hashable), a timestamp (datetimes, or integers in
+    ``timestamp_unit``), a quantity and a dimension code (integers fitting
     int8; ``dimension_col=None`` puts every transaction under code 0).
     ``targets`` has an entity id and a target date; an entity may appear with
-    several target dates. The result has one row per row of ``targets``, in
+    several target dates. Parameters come as a ``FeatureParams`` or as its
+    field names in keyword arguments (keywords override the object's fields).
+
+    The result is a pandas DataFrame with one row per row of ``targets``, in
     the same order and with the same index: the entity, the target date, then
     one float32 column per feature, named ``{dimension}__{operator}__{horizon}``
-    (``{dimension}__{operator}`` for ``per_dimension_operators``). Cells the
-    kernel leaves unwritten, e.g. every feature of an entity without
-    transactions, are NaN.
+    (``{dimension}__{operator}`` for ``per_dimension_operators``). A window
+    without accepted transactions gives NaN in every operator. Rows with a
+    missing quantity are dropped with a ``MissingQuantityWarning``
+    (``missing_quantities="raise"`` refuses them instead).
     """
-    pd = _deps.pandas()
-    trx = as_pandas(transactions, "transactions")
-    tgt = as_pandas(targets, "targets")
-    target_entity_col = entity_col if target_entity_col is None else target_entity_col
-
-    # parameters first: cheap checks before any column is touched
-    resolution_code = resolve_resolution(resolution)
-    horizon_values = resolve_horizons(horizons)
-    offset = resolve_offset(offset, horizon_values, resolution_code)
-    ops = resolve_operators(operators, "operators")
-    per_dim = _per_dimension(per_dimension_operators)
-    if isinstance(batch_size, bool) or not isinstance(batch_size, numbers.Integral) or batch_size < 1:
-        raise ValueError("batch_size: expected a positive integer, got {!r}".format(batch_size))
-    if isinstance(n_splits, bool) or not isinstance(n_splits, numbers.Integral) or n_splits < 1:
-        raise ValueError("n_splits: expected a positive integer, got {!r}".format(n_splits))
-    if isinstance(dim_group_id, bool) or not isinstance(dim_group_id, numbers.Integral):
-        raise TypeError("dim_group_id: expected an integer, got {!r}".format(dim_group_id))
-    dim_group_id = int(dim_group_id)
-    if target_entity_col == target_date_col:
-        raise ValueError(
-            "targets: the entity column and the target date column are both {!r}".format(
-                target_date_col
-            )
-        )
-
-    trx_cols = [entity_col, timestamp_col, quantity_col] + ([dimension_col] if dimension_col else [])
-    _require_columns(trx, "transactions", trx_cols)
-    _require_columns(tgt, "targets", [target_entity_col, target_date_col])
-
-    trx_entity = trx[entity_col]
-    tgt_entity = tgt[target_entity_col]
-    _no_missing(trx_entity, "transactions", entity_col, "entity ids")
-    _no_missing(tgt_entity, "targets", target_entity_col, "entity ids")
-    ts = timestamps_ms(trx[timestamp_col], "transactions", timestamp_col)
-    q = quantities(trx[quantity_col], "transactions", quantity_col)
-    if dimension_col:
-        d = dimension_codes(trx[dimension_col], "transactions", dimension_col)
-    else:
-        d = np.zeros(len(trx), dtype=np.int8)
-    target_ms = timestamps_ms(tgt[target_date_col], "targets", target_date_col, "target dates")
-    api = pd.api.types
-    if len(trx) and len(tgt) and (
-        api.is_numeric_dtype(trx_entity.dtype) != api.is_numeric_dtype(tgt_entity.dtype)
-    ):
-        raise TypeError(
-            "targets: column {!r} holds {} entity ids but the transactions' column {!r} "
-            "holds {}".format(target_entity_col, tgt_entity.dtype, entity_col, trx_entity.dtype)
-        )
-
-    index_map = make_index_map(dimension_values, d)
-    layout = build_layout(
-        set(index_map.values()),
-        horizon_values,
-        ops,
-        per_dim,
-        for_afe_columns=bool(for_afe_columns),
-        dim_group_id=dim_group_id,
-        is_no_dim_col=bool(is_no_dim_col),
-        nearest_exponent=nearest_exponent,
-    )
-
-    # ---- everything is checked; compute
-    ent_codes, uniques = pd.factorize(trx_entity, sort=False)
-    ent_codes = np.asarray(ent_codes, dtype=np.int64)
-    uniques = pd.Index(uniques)
-    prepared = _prepare_transactions(ent_codes, len(uniques), ts, q, d)
-    del ent_codes, ts, q, d
-    tgt_codes = np.asarray(uniques.get_indexer(tgt_entity), dtype=np.int64)
-
-    n = len(tgt)
-    out = np.full((n, len(layout.names)), np.nan, dtype=np.float32)
-    _fill(out, prepared, tgt_codes, target_ms, layout, index_map, resolution_code, offset,
-          dim_group_id, bool(for_afe_columns), bool(is_no_dim_col), int(batch_size),
-          int(n_splits), progress)
-
-    frame = pd.DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
-    frame.insert(0, target_date_col, tgt[target_date_col].array)
-    frame.insert(0, target_entity_col, tgt_entity.array)
+    params = FeatureParams.from_options(params, options, "build_feature_frame")
+    frame, _ = build_with_report(transactions, targets, params, progress=progress)
     return frame
 
 
-def _fill(out, prepared: _Prepared, tgt_codes, target_ms, layout: ColumnLayout, index_map,
-          resolution, offset, dim_group_id, for_afe_columns, is_no_dim_col, batch_size,
-          n_splits, progress) -> None:
-    n = out.shape[0]
-    bar = None
-    if progress:
-        tqdm = _deps.require("tqdm")
-        bar = tqdm.tqdm(total=n, unit="target", desc="feature frame")
-    try:
-        if out.shape[1] == 0 or len(prepared.rows) == 0:
-            if bar is not None:
-                bar.update(n)
-            return
-        execute = _kernel().execute
-        column_name_map = layout.column_name_map
-        for start in range(0, n, batch_size):
-            stop = min(n, start + batch_size)
-            codes = tgt_codes[start:stop]
-            views: Dict[int, np.ndarray] = {}
-            entity_index_map = {}
-            for i, code in enumerate(codes.tolist()):
-                if code < 0:
-                    continue  # no transactions: the row stays NaN
-                view = views.get(code)
-                if view is None:
-                    view = views[code] = prepared.rows_of(code)
-                entity_index_map[i] = view
-            if entity_index_map:
-                execute(
-                    out[start:stop],
-                    1,
-                    0,
-                    0,
-                    0,
-                    make_splits(stop - start, n_splits),
-                    layout.horizons_arg,
-                    offset,
-                    resolution,
-                    index_map,
-                    prepared.trx_dates,
-                    prepared.trx_q,
-                    prepared.trx_d,
-                    entity_index_map,
-                    np.array(target_ms[start:stop], dtype=np.int64),
-                    layout.included,
-                    layout.set_one,
-                    layout.set_two,
-                    column_name_map,
-                    layout.nearest_exponent,
-                    dim_group_id,
-                    for_afe_columns,
-                    is_no_dim_col,
-                )
-            if bar is not None:
-                bar.update(stop - start)
-    finally:
-        if bar is not None:
-            bar.close()
+def build_with_report(transactions, targets, params: FeatureParams, *, progress: bool = False,
+                      names: Tuple[str, str] = ("transactions", "targets"),
+                      first_lines: Tuple[Optional[int], Optional[int]] = (None, None)):
+    """``build_feature_frame`` for checked parameters, also returning a
+    ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
+    (file names and CSV line numbers on the command line)."""
+    pd = _deps.pandas()
+    trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
+    tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
+    ent_col, tgt_ent_col = params.entity_col, params.entity_col_of_targets
+
+    ts = trx.timestamps_ms(params.timestamp_col, params.timestamp_unit)
+    target_ms = tgt.timestamps_ms(params.target_date_col, params.timestamp_unit, "target dates")
+    q = trx.quantities(params.quantity_col)
+    if params.dimension_col:
+        d = trx.dimension_codes(params.dimension_col)
+    else:
+        d = np.zeros(trx.n_rows, dtype=np.int8)
+    ent_codes, n_entities, tgt_codes = entity_codes(trx, ent_col, tgt, tgt_ent_col)
+
+    missing = np.isnan(q)
+    n_missing = int(np.count_nonzero(missing))
+    if n_missing:
+        first = trx.row(int(np.argmax(missing)))
+        where = f"{trx.what}: column {params.quantity_col!r} has {n_missing} missing quantities (first at {first})"
+        if params.missing_quantities == "raise":
+            raise ValueError(f"{where}; drop them or pass missing_quantities='drop'")
+        warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=3)
+        keep = ~missing
+        ts, q, d, ent_codes = ts[keep], q[keep], d[keep], ent_codes[keep]
+
+    index_map = make_index_map(params.dimension_values, d)
+    layout = build_layout(set(index_map.values()), params)
+    layout.index_map = index_map
+
+    # ---- everything is checked; compute
+    n = tgt.n_rows
+    with _progress.stage(progress, "preparing", total=len(ts), unit="trx") as bar:
+        prepared = _prepare_transactions(ent_codes, n_entities, ts, q, d)
+        bar.update(len(ts))
+    del ent_codes, ts, q, d
+    out = np.full((n, len(layout.names)), np.nan, dtype=np.float32)
+    with _progress.stage(progress, "computing", total=n, unit="target") as bar:
+        _compute(out, prepared, tgt_codes, target_ms, layout, params, params.jobs(), bar)
+
+    frame = pd.DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
+    frame.insert(0, params.target_date_col, tgt.output_column(params.target_date_col))
+    frame.insert(0, tgt_ent_col, tgt.output_column(tgt_ent_col))
+    report = BuildReport(
+        rows=n,
+        feature_columns=len(layout.names),
+        targets_without_transactions=int(np.count_nonzero(tgt_codes < 0)),
+        dropped_missing_quantities=n_missing,
+    )
+    return frame, report
 
 
-def feature_columns(
-    dimension_values,
-    *,
-    horizons,
-    operators=None,
-    per_dimension_operators=(),
-    for_afe_columns: bool = False,
-    dim_group_id: int = -1,
-    is_no_dim_col: bool = False,
-) -> List[str]:
+def feature_columns(dimension_values, params: Optional[FeatureParams] = None, /, **options) -> List[str]:
     """Names of the feature columns that ``build_feature_frame`` produces for the
     given dimension values (a dict code -> value or a sequence of codes), e.g. to
     declare an output schema for a distributed engine."""
-    index_map = make_index_map(dimension_values, np.zeros(0, dtype=np.int8))
-    return build_layout(
-        set(index_map.values()),
-        resolve_horizons(horizons),
-        resolve_operators(operators, "operators"),
-        _per_dimension(per_dimension_operators),
-        for_afe_columns=bool(for_afe_columns),
-        dim_group_id=int(dim_group_id),
-        is_no_dim_col=bool(is_no_dim_col),
-    ).names
+    params = FeatureParams.from_options(params, dict(options, dimension_values=dimension_values),
+                                        "feature_columns")
+    index_map = make_index_map(params.dimension_values, np.zeros(0, dtype=np.int8))
+    return build_layout(set(index_map.values()), params).names

@@ -93,20 +93,15 @@ def _one_operator(item, param: str) -> AfeOperator:
             re.sub(r"(?<!^)(?=[A-Z])", "_", key).lower()
         )
         if op is None:
-            raise ValueError(
-                "{}: unknown operator {!r}; expected one of {}".format(
-                    param, item, ", ".join(operator_name(o) for o in AfeOperator)
-                )
-            )
+            known = ", ".join(operator_name(o) for o in AfeOperator)
+            raise ValueError(f"{param}: unknown operator {item!r}; expected one of {known}")
         return op
     if isinstance(item, numbers.Integral) and not isinstance(item, bool):
         op = _OPERATOR_BY_CODE.get(int(item))
         if op is None:
-            raise ValueError("{}: unknown operator code {}".format(param, item))
+            raise ValueError(f"{param}: unknown operator code {item}")
         return op
-    raise TypeError(
-        "{}: an operator must be an AfeOperator, a name or a code, got {!r}".format(param, item)
-    )
+    raise TypeError(f"{param}: an operator must be an AfeOperator, a name or a code, got {item!r}")
 
 
 def resolve_resolution(resolution) -> int:
@@ -115,22 +110,16 @@ def resolve_resolution(resolution) -> int:
         code = RESOLUTIONS.get(resolution.strip().lower())
         if code is None:
             raise ValueError(
-                "resolution: unknown resolution {!r}; expected one of {}".format(
-                    resolution, ", ".join(RESOLUTIONS)
-                )
+                f"resolution: unknown resolution {resolution!r}; expected one of {', '.join(RESOLUTIONS)}"
             )
         return code
     if isinstance(resolution, numbers.Integral) and not isinstance(resolution, bool):
         if int(resolution) in UNIT_MS:
             return int(resolution)
         raise ValueError(
-            "resolution: unknown resolution code {}; expected 0 to 5 ({})".format(
-                resolution, ", ".join(RESOLUTIONS)
-            )
+            f"resolution: unknown resolution code {resolution}; expected 0 to 5 ({', '.join(RESOLUTIONS)})"
         )
-    raise TypeError(
-        "resolution: expected a name such as 'day' or a code 0 to 5, got {!r}".format(resolution)
-    )
+    raise TypeError(f"resolution: expected a name such as 'day' or a code 0 to 5, got {resolution!r}")
 
 
 def resolve_horizons(horizons) -> List[int]:
@@ -147,35 +136,19 @@ def resolve_horizons(horizons) -> List[int]:
             try:
                 h = int(h.strip())
             except ValueError:
-                raise ValueError("horizons: {!r} is not an integer".format(h)) from None
+                raise ValueError(f"horizons: {h!r} is not an integer") from None
         if isinstance(h, bool) or not isinstance(h, numbers.Integral):
-            raise TypeError("horizons: horizons must be integers, got {!r}".format(h))
+            raise TypeError(f"horizons: horizons must be integers, got {h!r}")
         h = int(h)
         if not 1 <= h <= INT32_MAX:
             raise ValueError(
-                "horizons: every horizon must be a positive count of resolution units "
-                "below 2**31, got {}".format(h)
+                f"horizons: every horizon must be a positive count of resolution units below 2**31, got {h}"
             )
         if h not in result:
             result.append(h)
     if not result:
         raise ValueError("horizons: at least one horizon is required")
     return result
-
-
-def resolve_offset(offset, horizons: Sequence[int], resolution: int) -> int:
-    if isinstance(offset, bool) or not isinstance(offset, numbers.Integral):
-        raise TypeError("offset: expected an integer count of resolution units, got {!r}".format(offset))
-    offset = int(offset)
-    reach = max(horizons) + offset
-    if not (INT32_MIN <= offset <= INT32_MAX and INT32_MIN <= reach <= INT32_MAX) or (
-        abs(reach) * UNIT_MS[resolution] >= 2 ** 62 or abs(offset) * UNIT_MS[resolution] >= 2 ** 62
-    ):
-        raise ValueError(
-            "offset: offset {} with horizons up to {} does not fit the 32-bit unit "
-            "counts or the 64-bit millisecond time line".format(offset, max(horizons))
-        )
-    return offset
 
 
 class ColumnLayout:
@@ -186,6 +159,7 @@ class ColumnLayout:
     """
 
     def __init__(self) -> None:
+        self.index_map: Dict[int, int] = {}
         self.names: List[str] = []
         self.keys: List[int] = []
         self.triples: List[Tuple[int, AfeOperator, int]] = []
@@ -198,6 +172,17 @@ class ColumnLayout:
     @property
     def column_name_map(self) -> Dict[int, int]:
         return {key: i for i, key in enumerate(self.keys)}
+
+    def window_statistic_columns(self, per_dimension: Sequence[AfeOperator]) -> Dict[int, List[int]]:
+        """Columns of ``count_distinct`` and ``mode`` by the horizon whose window
+        they describe: their own horizon, or the smallest one for columns
+        written once per dimension value (the kernel reads those there)."""
+        smallest = min(self.horizons_arg) if self.horizons_arg else 0
+        by_horizon: Dict[int, List[int]] = {}
+        for i, (_, op, h) in enumerate(self.triples):
+            if op is AfeOperator.CountDistinct or op is AfeOperator.Mode:
+                by_horizon.setdefault(smallest if op in per_dimension else h, []).append(i)
+        return by_horizon
 
     def _add(self, name: str, dim: int, op: AfeOperator, horizon: int) -> None:
         self.names.append(name)
@@ -233,17 +218,17 @@ def choose_nearest_exponent(triples, requested: Optional[int] = None) -> int:
     lowest = max(top_code, top_horizon) + 1
     if requested is not None:
         if isinstance(requested, bool) or not isinstance(requested, numbers.Integral):
-            raise TypeError("nearest_exponent: expected an integer, got {!r}".format(requested))
+            raise TypeError(f"nearest_exponent: expected an integer, got {requested!r}")
         requested = int(requested)
         if requested < lowest:
             raise ValueError(
-                "nearest_exponent: {} is too small; it must exceed every operator code "
-                "and horizon (at least {})".format(requested, lowest)
+                f"nearest_exponent: {requested} is too small; it must exceed every operator code "
+                f"and horizon (at least {lowest})"
             )
         if not _keys_fit(requested, triples):
             raise ValueError(
-                "nearest_exponent: with {} the column keys of dimension values {}..{} "
-                "do not fit in 32 bits".format(requested, min(dims), max(dims))
+                f"nearest_exponent: with {requested} the column keys of dimension values "
+                f"{min(dims)}..{max(dims)} do not fit in 32 bits"
             )
         return requested
     power = 10
@@ -253,51 +238,36 @@ def choose_nearest_exponent(triples, requested: Optional[int] = None) -> int:
         if _keys_fit(candidate, triples):
             return candidate
     raise ValueError(
-        "column keys do not fit in 32 bits: dimension values {}..{} with operator codes up "
-        "to {} and horizons up to {} need a key base of at least {}, which gives keys "
-        "outside -2**31..2**31-1; use smaller dimension values (dimension_values) or "
-        "shorter horizons".format(min(dims), max(dims), top_code, top_horizon, lowest)
+        f"column keys do not fit in 32 bits: dimension values {min(dims)}..{max(dims)} with operator "
+        f"codes up to {top_code} and horizons up to {top_horizon} need a key base of at least {lowest}, "
+        "which gives keys outside -2**31..2**31-1; use smaller dimension values (dimension_values) "
+        "or shorter horizons"
     )
 
 
 def feature_name(dim: int, op: AfeOperator, horizon: Optional[int]) -> str:
     if horizon is None:
-        return "{}{}{}".format(dim, SEP, operator_name(op))
-    return "{}{}{}{}{}".format(dim, SEP, operator_name(op), SEP, horizon)
+        return f"{dim}{SEP}{operator_name(op)}"
+    return f"{dim}{SEP}{operator_name(op)}{SEP}{horizon}"
 
 
-def build_layout(
-    dims: Iterable[int],
-    horizons: Sequence[int],
-    operators: Sequence[AfeOperator],
-    per_dimension: Sequence[AfeOperator] = (),
-    *,
-    for_afe_columns: bool = False,
-    dim_group_id: int = -1,
-    is_no_dim_col: bool = False,
-    nearest_exponent: Optional[int] = None,
-) -> ColumnLayout:
-    """Columns, operator sets and key map for the distinct dimension values ``dims``.
+def build_layout(dims: Iterable[int], params) -> ColumnLayout:
+    """Columns, operator sets and key map for the distinct dimension values
+    ``dims`` under the checked parameters ``params`` (a ``FeatureParams``).
 
     Outside feature-group mode every dimension value (except the unknown one,
     whose cells are never written) gets, for every horizon, one column per
-    operator of ``operators`` not in ``per_dimension``, ``Ratio`` included; the
-    operators of ``per_dimension`` get one column per dimension value.
+    operator of ``operators`` not in ``per_dimension_operators``, ``Ratio``
+    included; the operators of ``per_dimension_operators`` get one column per
+    dimension value.
     """
-    if not operators:
-        raise ValueError("operators: at least one operator is required")
+    horizons = list(params.horizons)
+    operators = list(params.operators)
+    per_dimension = list(params.per_dimension_operators)
+    for_afe_columns = params.for_afe_columns
+    dim_group_id = params.dim_group_id
+    is_no_dim_col = params.is_no_dim_col
     ratio = AfeOperator.Ratio
-    for op in per_dimension:
-        if op is ratio:
-            raise ValueError(
-                "per_dimension_operators: ratio cannot be written once per dimension value"
-            )
-        if op not in operators:
-            raise ValueError(
-                "per_dimension_operators: {} is not among the requested operators".format(
-                    operator_name(op)
-                )
-            )
     dims = sorted(set(int(d) for d in dims))
     layout = ColumnLayout()
     layout.included = [int(op.value) for op in operators]
@@ -313,9 +283,14 @@ def build_layout(
     known = [d for d in dims if d != UNKNOWN_DIMENSION_VALUE]
 
     def need_group_dim() -> None:
+        if for_afe_columns and ratio in operators and dim_group_id not in known and is_no_dim_col:
+            raise ValueError(
+                "operators: ratio in feature-group mode is the share of one dimension value; "
+                "give that value as group=<value>"
+            )
         if dim_group_id not in known:
             raise ValueError(
-                "dim_group_id: {} is not one of the dimension values {}".format(dim_group_id, known)
+                f"group (dim_group_id): {dim_group_id} is not one of the dimension values {known}"
             )
 
     if for_afe_columns and ratio in operators:
@@ -344,7 +319,7 @@ def build_layout(
             for op in operators:
                 if op in per_dimension:
                     layout._add(feature_name(d, op, None), d, op, h_last)
-    layout.nearest_exponent = choose_nearest_exponent(layout.triples, nearest_exponent)
+    layout.nearest_exponent = choose_nearest_exponent(layout.triples, params.nearest_exponent)
     layout.keys = [
         column_key(layout.nearest_exponent, d, int(op.value), h) for d, op, h in layout.triples
     ]

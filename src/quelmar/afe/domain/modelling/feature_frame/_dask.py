@@ -9,13 +9,17 @@ partition produces the same columns.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import inspect
+from typing import Optional
 
 import numpy as np
 
 from . import _deps
-from ._build import build_feature_frame, dimension_codes
+from ._build import build_feature_frame
+from ._params import FeatureParams
+from ._tables import Table
 
 PART_COL = "__feature_frame_part"
 
@@ -41,75 +45,67 @@ def _with_partition_numbers(frame, col: str, npartitions: int):
     return frame
 
 
-def _features_of_partition(transactions, targets, **kwargs):
+def _features_of_partition(transactions, targets, params):
     return build_feature_frame(
-        transactions.drop(columns=[PART_COL]), targets.drop(columns=[PART_COL]), **kwargs
+        transactions.drop(columns=[PART_COL]), targets.drop(columns=[PART_COL]), params
     )
 
 
 def build_feature_frame_dask(
     transactions,
     targets,
+    params: Optional[FeatureParams] = None,
+    /,
     *,
-    horizons,
-    npartitions=None,
-    dimension_values=None,
-    entity_col: str = "entity",
-    dimension_col="dimension",
-    target_entity_col=None,
-    shuffle_method=None,
-    **kwargs,
+    npartitions: Optional[int] = None,
+    shuffle_method: Optional[str] = None,
+    **options,
 ):
     """``build_feature_frame`` on Dask DataFrames; returns a lazy Dask DataFrame.
 
     The result holds the same rows and values as the single-machine result;
     rows come grouped by partition, each keeping the index it had in
     ``targets`` (``.compute().sort_index()`` restores the input order when that
-    index is sorted and unique). Takes the keyword arguments of
-    ``build_feature_frame`` (except ``progress``) and ``npartitions``, the
-    number of entity partitions (default: the larger partition count of the
-    two inputs), and ``shuffle_method``, passed to Dask's ``shuffle`` (default:
-    Dask's choice; ``"tasks"`` avoids the P2P shuffle of old distributed
-    releases, which fails with recent pyarrow).
+    index is sorted and unique). Takes a ``FeatureParams`` and/or its fields as
+    keywords, as ``build_feature_frame`` does (``n_jobs`` then applies to each
+    partition), and ``npartitions``, the number of entity partitions (default:
+    the larger partition count of the two inputs), and ``shuffle_method``,
+    passed to Dask's ``shuffle`` (default: Dask's choice; ``"tasks"`` avoids
+    the P2P shuffle of old distributed releases, which fails with recent
+    pyarrow). Missing quantities are dropped or refused per partition; the
+    warnings of dropped rows go to the workers' logs.
     """
+    if "progress" in options:
+        if options.pop("progress"):
+            raise ValueError("progress: not available on Dask; use the Dask dashboard or progress bar")
+    params = FeatureParams.from_options(params, options, "build_feature_frame_dask")
     dd = _deps.require("dask.dataframe")
     pd = _deps.pandas()
-    if kwargs.pop("progress", False):
-        raise ValueError("progress: not available on Dask; use the Dask dashboard or progress bar")
     frames = []
     for what, frame in (("transactions", transactions), ("targets", targets)):
         if isinstance(frame, pd.DataFrame):
             frame = dd.from_pandas(frame, npartitions=1)
         if not isinstance(frame, dd.DataFrame):
-            raise TypeError(
-                "{}: expected a Dask or pandas DataFrame, got {}".format(what, type(frame).__name__)
-            )
+            raise TypeError(f"{what}: expected a Dask or pandas DataFrame, got {type(frame).__name__}")
         frames.append(frame)
     transactions, targets = frames
-    target_entity_col = entity_col if target_entity_col is None else target_entity_col
-    options = dict(
-        kwargs,
-        horizons=horizons,
-        entity_col=entity_col,
-        dimension_col=dimension_col,
-        target_entity_col=target_entity_col,
-    )
+    if npartitions is not None and (isinstance(npartitions, bool) or not isinstance(npartitions, int)
+                                    or npartitions < 1):
+        raise ValueError(f"npartitions: expected a positive integer or None, got {npartitions!r}")
 
     # every partition must produce the same columns: the dimension values are
     # fixed once, from the codes of the whole data set unless given
-    if dimension_values is None and dimension_col and dimension_col in transactions.columns:
-        codes = transactions[dimension_col].drop_duplicates().compute()
-        dimension_values = sorted(int(c) for c in dimension_codes(codes, "transactions", dimension_col))
-    options["dimension_values"] = dimension_values
+    dimension_col = params.dimension_col
+    if params.dimension_values is None and dimension_col and dimension_col in transactions.columns:
+        codes = transactions[[dimension_col]].drop_duplicates().compute()
+        present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
+        params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present))
     # the empty metadata frames go through every check of the parameters and
     # column types, and give the result's columns and dtypes
-    meta = build_feature_frame(transactions._meta, targets._meta, **options)
+    meta = build_feature_frame(transactions._meta, targets._meta, params)
 
     if npartitions is None:
         npartitions = max(transactions.npartitions, targets.npartitions)
-    npartitions = int(npartitions)
-    if npartitions < 1:
-        raise ValueError("npartitions: expected a positive integer, got {}".format(npartitions))
 
     def partitioned(frame, col):
         frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
@@ -123,9 +119,9 @@ def build_feature_frame_dask(
         return numbered.shuffle(on=PART_COL, npartitions=npartitions, **{keyword: shuffle_method})
 
     return dd.map_partitions(
-        functools.partial(_features_of_partition, **options),
-        partitioned(transactions, entity_col),
-        partitioned(targets, target_entity_col),
+        functools.partial(_features_of_partition, params=params),
+        partitioned(transactions, params.entity_col),
+        partitioned(targets, params.entity_col_of_targets),
         meta=meta,
         align_dataframes=False,
     )

@@ -25,8 +25,8 @@ def require(module_name: str):
     except ImportError as exc:
         extra = _EXTRA_OF.get(module_name, "frame")
         raise ImportError(
-            "quelmar feature frames need the optional package {!r}; install it with "
-            'pip install ".[{}]"'.format(module_name, extra)
+            f"quelmar feature frames need the optional package {module_name!r}; install it with "
+            f'pip install ".[{extra}]"'
         ) from exc
 
 

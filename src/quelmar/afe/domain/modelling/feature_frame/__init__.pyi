@@ -1,0 +1,161 @@
+"""Types of the feature frame front end (its runtime takes the parameters as
+``FeatureParams`` fields in keyword arguments; they are spelled out here)."""
+
+import dataclasses
+from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union
+
+import pandas as pd
+
+from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
+__version__: str
+RESOLUTIONS: Dict[str, int]
+
+_Operator = Union[AfeOperator, str, int]
+_Operators = Union[_Operator, Sequence[_Operator], None]
+_Resolution = Union[Literal["year", "month", "day", "hour", "minute", "second"], int]
+_Horizons = Union[int, str, Sequence[int]]
+_DimensionValues = Union[Mapping[int, int], Sequence[int], Sequence[Tuple[int, int]], None]
+_TimestampUnit = Literal["s", "ms", "us", "ns"]
+_MissingQuantities = Literal["drop", "raise"]
+_Group = Union[int, Literal["all"], None]
+_Table = Any  # a pandas DataFrame, a pyarrow Table or RecordBatch, or a polars DataFrame
+
+class InvalidParameterError(ValueError, TypeError): ...
+class MissingQuantityWarning(UserWarning): ...
+
+@dataclasses.dataclass(frozen=True)
+class FeatureParams:
+    horizons: Tuple[int, ...] = ...
+    resolution: str = ...
+    offset: int = ...
+    operators: Tuple[AfeOperator, ...] = ...
+    per_dimension_operators: Tuple[AfeOperator, ...] = ...
+    dimension_values: Optional[Tuple[Tuple[int, int], ...]] = ...
+    timestamp_unit: str = ...
+    missing_quantities: str = ...
+    group: Union[int, str, None] = ...
+    for_afe_columns: bool = ...
+    dim_group_id: int = ...
+    is_no_dim_col: bool = ...
+    nearest_exponent: Optional[int] = ...
+    batch_size: int = ...
+    n_splits: int = ...
+    n_jobs: Optional[int] = ...
+    entity_col: str = ...
+    timestamp_col: str = ...
+    quantity_col: str = ...
+    dimension_col: Optional[str] = ...
+    target_entity_col: Optional[str] = ...
+    target_date_col: str = ...
+    def __init__(
+        self,
+        horizons: _Horizons = ...,
+        resolution: _Resolution = ...,
+        offset: int = ...,
+        operators: _Operators = ...,
+        per_dimension_operators: _Operators = ...,
+        dimension_values: _DimensionValues = ...,
+        timestamp_unit: _TimestampUnit = ...,
+        missing_quantities: _MissingQuantities = ...,
+        group: _Group = ...,
+        for_afe_columns: bool = ...,
+        dim_group_id: int = ...,
+        is_no_dim_col: bool = ...,
+        nearest_exponent: Optional[int] = ...,
+        batch_size: int = ...,
+        n_splits: int = ...,
+        n_jobs: Optional[int] = ...,
+        entity_col: str = ...,
+        timestamp_col: str = ...,
+        quantity_col: str = ...,
+        dimension_col: Optional[str] = ...,
+        target_entity_col: Optional[str] = ...,
+        target_date_col: str = ...,
+    ) -> None: ...
+    @property
+    def resolution_code(self) -> int: ...
+    @property
+    def unit_ms(self) -> int: ...
+    @property
+    def entity_col_of_targets(self) -> str: ...
+    def jobs(self) -> int: ...
+
+def build_feature_frame(
+    transactions: _Table,
+    targets: _Table,
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    progress: bool = False,
+    horizons: _Horizons = ...,
+    resolution: _Resolution = ...,
+    offset: int = ...,
+    operators: _Operators = ...,
+    per_dimension_operators: _Operators = ...,
+    dimension_values: _DimensionValues = ...,
+    timestamp_unit: _TimestampUnit = ...,
+    missing_quantities: _MissingQuantities = ...,
+    group: _Group = ...,
+    for_afe_columns: bool = ...,
+    dim_group_id: int = ...,
+    is_no_dim_col: bool = ...,
+    nearest_exponent: Optional[int] = ...,
+    batch_size: int = ...,
+    n_splits: int = ...,
+    n_jobs: Optional[int] = ...,
+    entity_col: str = ...,
+    timestamp_col: str = ...,
+    quantity_col: str = ...,
+    dimension_col: Optional[str] = ...,
+    target_entity_col: Optional[str] = ...,
+    target_date_col: str = ...,
+) -> pd.DataFrame: ...
+def build_feature_frame_dask(
+    transactions: Any,
+    targets: Any,
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    npartitions: Optional[int] = None,
+    shuffle_method: Optional[str] = None,
+    horizons: _Horizons = ...,
+    resolution: _Resolution = ...,
+    offset: int = ...,
+    operators: _Operators = ...,
+    per_dimension_operators: _Operators = ...,
+    dimension_values: _DimensionValues = ...,
+    timestamp_unit: _TimestampUnit = ...,
+    missing_quantities: _MissingQuantities = ...,
+    group: _Group = ...,
+    for_afe_columns: bool = ...,
+    dim_group_id: int = ...,
+    is_no_dim_col: bool = ...,
+    nearest_exponent: Optional[int] = ...,
+    batch_size: int = ...,
+    n_splits: int = ...,
+    n_jobs: Optional[int] = ...,
+    entity_col: str = ...,
+    timestamp_col: str = ...,
+    quantity_col: str = ...,
+    dimension_col: Optional[str] = ...,
+    target_entity_col: Optional[str] = ...,
+    target_date_col: str = ...,
+) -> Any: ...
+def feature_columns(
+    dimension_values: _DimensionValues,
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    horizons: _Horizons = ...,
+    operators: _Operators = ...,
+    per_dimension_operators: _Operators = ...,
+    group: _Group = ...,
+    for_afe_columns: bool = ...,
+    dim_group_id: int = ...,
+    is_no_dim_col: bool = ...,
+    nearest_exponent: Optional[int] = ...,
+    offset: int = ...,
+    resolution: _Resolution = ...,
+) -> List[str]: ...
+def operator_name(op: AfeOperator) -> str: ...

@@ -1,0 +1,78 @@
+"""Progress bars of the feature frame work: reading, preparing, computing, writing.
+
+One bar per stage, drawn by tqdm on standard error. A stage whose work comes
+in long single steps (a sort, a native call) would freeze the bar, so a small
+ticker thread redraws it at least twice a second; it only redraws, it never
+does any of the work. Disabled progress costs one no-op object per stage.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import sys
+import threading
+from typing import IO, Iterator, Optional
+
+from . import _deps
+
+#: Seconds between two redraws of a bar that received no update.
+REDRAW_INTERVAL = 0.4
+
+
+class _Silent:
+    """The stage object when progress is off."""
+
+    def update(self, n: int = 1) -> None:
+        pass
+
+
+_SILENT = _Silent()
+
+
+class _Bar:
+    def __init__(self, bar) -> None:
+        self._bar = bar
+
+    def update(self, n: int = 1) -> None:
+        self._bar.update(n)
+
+
+@contextlib.contextmanager
+def stage(
+    enabled: bool,
+    desc: str,
+    total: Optional[int] = None,
+    unit: str = "it",
+    file: Optional[IO[str]] = None,
+) -> Iterator[object]:
+    """A context giving an object with ``update(n)``: a bar named ``desc``
+    when ``enabled``, else a no-op. The bar is closed on leaving, also on an
+    error or Ctrl-C."""
+    if not enabled:
+        yield _SILENT
+        return
+    tqdm = _deps.require("tqdm").tqdm
+    bar = tqdm(
+        total=total,
+        desc=desc,
+        unit=unit,
+        unit_scale=unit == "B",
+        file=file if file is not None else sys.stderr,
+        mininterval=REDRAW_INTERVAL / 2,
+        dynamic_ncols=True,
+        leave=True,
+    )
+    stop = threading.Event()
+
+    def redraw() -> None:
+        while not stop.wait(REDRAW_INTERVAL):
+            bar.refresh()
+
+    ticker = threading.Thread(target=redraw, name="feature-frame-progress", daemon=True)
+    ticker.start()
+    try:
+        yield _Bar(bar)
+    finally:
+        stop.set()
+        ticker.join()
+        bar.close()

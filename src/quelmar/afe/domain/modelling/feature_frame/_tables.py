@@ -1,0 +1,363 @@
+"""Input tables read column by column: pandas, pyarrow and polars.
+
+Only the columns a computation needs are read, each into the NumPy form the
+kernel takes (int64 milliseconds, float32 quantities, int8 codes, dense
+entity codes). A null-free primitive pyarrow column, and through its Arrow
+export a polars one, is viewed in place, never copied; nothing converts a
+whole table to pandas. Every error names the table, the column and the first
+offending row.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _deps
+from ._columns import INT8_MAX, INT8_MIN
+from ._params import TIMELINE_LIMIT_MS, TIMESTAMP_UNITS
+
+
+def _pyarrow():
+    return _deps.require("pyarrow")
+
+
+def _is_arrow_column(column) -> bool:
+    pa = _deps_loaded("pyarrow")
+    return pa is not None and isinstance(column, pa.ChunkedArray)
+
+
+def _deps_loaded(name: str):
+    """The module if it is already imported, without importing it: a table of
+    a library that is not imported cannot be an instance of its types."""
+    return sys.modules.get(name)
+
+
+def _is_polars(obj) -> bool:
+    return type(obj).__module__.split(".")[0] == "polars"
+
+
+class Table:
+    """The needed columns of one input table.
+
+    ``columns[name]`` is a pandas Series or a pyarrow ChunkedArray. ``what``
+    names the table in messages (``transactions``, or a file name on the
+    command line); ``first_line`` is set for a CSV file, whose rows are then
+    reported as file lines.
+    """
+
+    def __init__(self, obj, what: str, needed: Sequence[str], first_line: Optional[int] = None):
+        self.what = what
+        self.first_line = first_line
+        self.index = None
+        pd = _deps_loaded("pandas")
+        pa = _deps_loaded("pyarrow")
+        if pd is not None and isinstance(obj, pd.DataFrame):
+            names = list(obj.columns)
+            self._require(names, needed)
+            self.columns = {name: obj[name] for name in needed}
+            self.n_rows = len(obj)
+            self.index = obj.index
+            return
+        if _is_polars(obj) and hasattr(obj, "to_arrow") and hasattr(obj, "select"):
+            self._require(list(obj.columns), needed)
+            # polars exports its buffers to Arrow without copying primitive columns
+            obj = obj.select(list(dict.fromkeys(needed))).to_arrow()
+            pa = _pyarrow()
+        if pa is not None and isinstance(obj, pa.RecordBatch):
+            obj = pa.Table.from_batches([obj])
+        if pa is not None and isinstance(obj, pa.Table):
+            self._require(obj.column_names, needed)
+            self.columns = {name: obj.column(name) for name in needed}
+            self.n_rows = obj.num_rows
+            return
+        raise TypeError(
+            f"{what}: expected a pandas DataFrame, a pyarrow Table or a polars DataFrame, "
+            f"got {type(obj).__name__}"
+        )
+
+    def _require(self, names: List[str], needed: Sequence[str]) -> None:
+        for col in needed:
+            if col not in names:
+                listed = ", ".join(repr(c) for c in names)
+                raise ValueError(f"{self.what}: missing column {col!r} (columns are {listed})")
+
+    def row(self, position: int) -> str:
+        if self.first_line is not None:
+            return f"line {position + self.first_line}"
+        return f"row {position}"
+
+    # ---- helpers over both column kinds
+
+    def _arrow(self, name: str):
+        """The column as a pyarrow ChunkedArray when it is Arrow data (also a
+        pandas column backed by Arrow), else None."""
+        column = self.columns[name]
+        if _is_arrow_column(column):
+            return column
+        arrow_dtype = getattr(_deps.pandas(), "ArrowDtype", None)
+        if arrow_dtype is not None and isinstance(column.dtype, arrow_dtype):
+            pa = _pyarrow()
+            array = pa.array(column.array)
+            return array if isinstance(array, pa.ChunkedArray) else pa.chunked_array([array])
+        return None
+
+    def _first_missing(self, name: str) -> Optional[int]:
+        column = self.columns[name]
+        arrow = self._arrow(name)
+        if arrow is not None:
+            if arrow.null_count == 0:
+                return None
+            import pyarrow.compute as pc
+
+            return int(pc.index(pc.is_null(arrow), True).as_py())
+        missing = np.asarray(column.isna())
+        return int(np.argmax(missing)) if missing.any() else None
+
+    def no_missing(self, name: str, noun: str) -> None:
+        first = self._first_missing(name)
+        if first is not None:
+            count = self._count_missing(name)
+            raise ValueError(
+                f"{self.what}: column {name!r} has {count} missing {noun} (first at {self.row(first)})"
+            )
+
+    def _count_missing(self, name: str) -> int:
+        arrow = self._arrow(name)
+        if arrow is not None:
+            return int(arrow.null_count)
+        return int(self.columns[name].isna().sum())
+
+    def _type_error(self, name: str, expected: str, dtype) -> TypeError:
+        return TypeError(f"{self.what}: column {name!r} must hold {expected}, got {dtype}")
+
+    # ---- conversions
+
+    def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
+        """int64 milliseconds from datetimes (any unit; time zones converted to
+        UTC, naive values taken as UTC) or from integers counted in ``unit``.
+        Sub-millisecond values are floored, as datetime64 casts do."""
+        arrow = self._arrow(name)
+        if arrow is not None:
+            return self._arrow_timestamps(name, arrow, unit, noun)
+        pd = _deps.pandas()
+        api = pd.api.types
+        series = self.columns[name]
+        dtype = series.dtype
+        if isinstance(dtype, pd.DatetimeTZDtype):
+            self.no_missing(name, noun)
+            series = series.dt.tz_convert("UTC").dt.tz_localize(None)
+            dtype = series.dtype
+        if api.is_datetime64_dtype(dtype):
+            self.no_missing(name, noun)
+            values = np.asarray(series.to_numpy())
+            # a unit change of datetime64 rounds toward minus infinity, as a floor division does
+            return self._within_timeline(name, values.astype("datetime64[ms]").view(np.int64))
+        if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
+            self.no_missing(name, noun)
+            if api.is_unsigned_integer_dtype(dtype) and len(series) and int(series.max()) > 2 ** 63 - 1:
+                raise self._beyond(name, int(np.argmax(series.to_numpy() > 2 ** 63 - 1)))
+            return self._counts_to_ms(name, series.to_numpy(dtype=np.int64), unit)
+        raise self._type_error(name, f"datetime values or integer timestamps (timestamp_unit {unit!r})", dtype)
+
+    def _arrow_timestamps(self, name, arrow, unit: str, noun: str) -> np.ndarray:
+        pa = _pyarrow()
+        kind = arrow.type
+        if pa.types.is_timestamp(kind):
+            self.no_missing(name, noun)
+            # Arrow timestamps count UTC units since the epoch, with or without a zone
+            return self._counts_to_ms(name, _int64_view(arrow, pa), kind.unit)
+        if pa.types.is_date64(kind):
+            self.no_missing(name, noun)
+            return self._within_timeline(name, _int64_view(arrow, pa))
+        if pa.types.is_date32(kind):
+            self.no_missing(name, noun)
+            days = _numpy(arrow).astype(np.int64)
+            return self._within_timeline(name, days * 86_400_000)
+        if pa.types.is_integer(kind):
+            self.no_missing(name, noun)
+            if pa.types.is_uint64(kind):
+                import pyarrow.compute as pc
+
+                big = pc.greater(arrow, 2 ** 63 - 1)
+                if pc.any(big).as_py():
+                    raise self._beyond(name, int(pc.index(big, True).as_py()))
+            values = _numpy(arrow)
+            return self._counts_to_ms(name, values if values.dtype == np.int64 else values.astype(np.int64), unit)
+        raise self._type_error(name, f"datetime values or integer timestamps (timestamp_unit {unit!r})", kind)
+
+    def _counts_to_ms(self, name: str, counts: np.ndarray, unit: str) -> np.ndarray:
+        multiply, divide = TIMESTAMP_UNITS[unit]
+        if multiply != 1:
+            limit = TIMELINE_LIMIT_MS // multiply
+            self._within(name, counts, -limit, limit)
+            return counts * multiply
+        if divide != 1:
+            return counts // divide  # floor, like a datetime64 cast
+        return self._within_timeline(name, counts)
+
+    def _within_timeline(self, name: str, ms: np.ndarray) -> np.ndarray:
+        self._within(name, ms, -TIMELINE_LIMIT_MS, TIMELINE_LIMIT_MS)
+        return ms
+
+    def _within(self, name: str, values: np.ndarray, low: int, high: int) -> None:
+        if len(values) and (values.min() < low or values.max() > high):
+            raise self._beyond(name, int(np.argmax((values < low) | (values > high))))
+
+    def _beyond(self, name: str, position: int) -> ValueError:
+        return ValueError(
+            f"{self.what}: column {name!r} has a timestamp beyond +-2**62 milliseconds (first at "
+            f"{self.row(position)}); check timestamp_unit"
+        )
+
+    def quantities(self, name: str) -> np.ndarray:
+        """float32 quantities; a missing value (null or NaN) becomes NaN."""
+        arrow = self._arrow(name)
+        if arrow is not None:
+            pa = _pyarrow()
+            kind = arrow.type
+            if not (pa.types.is_integer(kind) or pa.types.is_floating(kind)):
+                raise self._type_error(name, "numbers (quantities)", kind)
+            if arrow.null_count == 0 and pa.types.is_float32(kind):
+                return _numpy(arrow)
+            if arrow.null_count:
+                arrow = arrow.cast(pa.float64())
+                import pyarrow.compute as pc
+
+                arrow = pc.fill_null(arrow, float("nan"))
+            return _numpy(arrow).astype(np.float32)
+        pd = _deps.pandas()
+        api = pd.api.types
+        series = self.columns[name]
+        if api.is_bool_dtype(series.dtype) or not api.is_numeric_dtype(series.dtype):
+            raise self._type_error(name, "numbers (quantities)", series.dtype)
+        if series.dtype == np.float32:
+            return series.to_numpy()
+        return series.to_numpy(dtype=np.float64, na_value=np.nan).astype(np.float32)
+
+    def dimension_codes(self, name: str) -> np.ndarray:
+        """int8 dimension codes; other integer types when every value fits."""
+        arrow = self._arrow(name)
+        if arrow is not None:
+            pa = _pyarrow()
+            if not pa.types.is_integer(arrow.type):
+                raise self._type_error(name, "integer dimension codes", arrow.type)
+            self.no_missing(name, "dimension codes")
+            values = _numpy(arrow)
+        else:
+            pd = _deps.pandas()
+            api = pd.api.types
+            series = self.columns[name]
+            if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
+                raise self._type_error(name, "integer dimension codes", series.dtype)
+            self.no_missing(name, "dimension codes")
+            values = series.to_numpy()
+            if values.dtype == object:
+                values = series.to_numpy(dtype=np.int64)
+        if values.dtype == np.int8 or not len(values):
+            return values.astype(np.int8, copy=False)
+        outside = (values < INT8_MIN) | (values > INT8_MAX)
+        if outside.any():
+            first = int(np.argmax(outside))
+            raise ValueError(
+                f"{self.what}: column {name!r} has dimension codes outside int8 ({INT8_MIN}..{INT8_MAX}), "
+                f"e.g. {values[first]} (first at {self.row(first)})"
+            )
+        return values.astype(np.int8)
+
+    def output_column(self, name: str):
+        """The column as given, for the output frame (a pandas array)."""
+        column = self.columns[name]
+        if _is_arrow_column(column):
+            return column.to_pandas()
+        return column.array
+
+
+def _numpy(arrow) -> np.ndarray:
+    """A ChunkedArray without nulls as one NumPy array: a view of the Arrow
+    buffer when there is one chunk, one concatenated copy otherwise."""
+    chunks = [chunk.to_numpy(zero_copy_only=True) for chunk in arrow.chunks]
+    if len(chunks) == 1:
+        return chunks[0]
+    if not chunks:
+        return arrow.to_numpy()
+    return np.concatenate(chunks)
+
+
+def _int64_view(arrow, pa) -> np.ndarray:
+    """int64 counts of a timestamp or date64 column, viewed in place."""
+    return _numpy(arrow).view(np.int64)
+
+
+# --------------------------------------------------------------------------
+# entity ids
+
+
+def entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str) -> Tuple[np.ndarray, int, np.ndarray]:
+    """Dense codes of the transactions' entity ids (in order of first
+    appearance), their count, and each target's code (-1 for an entity
+    without transactions). Each column is factorised once, never converted
+    row by row."""
+    trx.no_missing(trx_col, "entity ids")
+    tgt.no_missing(tgt_col, "entity ids")
+    trx_arrow = trx._arrow(trx_col)
+    if trx_arrow is not None:
+        tgt_arrow = tgt._arrow(tgt_col)
+        if tgt_arrow is None:
+            pa = _pyarrow()
+            tgt_arrow = pa.chunked_array([pa.array(tgt.columns[tgt_col], from_pandas=True)])
+        return _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow)
+    pd = _deps.pandas()
+    trx_series = trx.columns[trx_col]
+    tgt_series = tgt.columns[tgt_col]
+    if _is_arrow_column(tgt_series):
+        tgt_series = tgt_series.to_pandas()
+    api = pd.api.types
+    if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_series.dtype) != api.is_numeric_dtype(tgt_series.dtype):
+        raise _entity_type_error(tgt, tgt_col, tgt_series.dtype, trx, trx_col, trx_series.dtype)
+    codes, uniques = pd.factorize(trx_series, sort=False)
+    uniques = pd.Index(uniques)
+    tgt_codes = np.asarray(uniques.get_indexer(tgt_series), dtype=np.int64)
+    return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
+
+
+def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeError:
+    return TypeError(
+        f"{tgt.what}: column {tgt_col!r} holds {tgt_type} entity ids but the {trx.what} column "
+        f"{trx_col!r} holds {trx_type}"
+    )
+
+
+def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
+    pa = _pyarrow()
+    import pyarrow.compute as pc
+
+    types = pa.types
+    a, b = trx_arrow.type, tgt_arrow.type
+
+    def stringy(t):
+        return types.is_string(t) or types.is_large_string(t) or str(t) == "string_view"
+
+    if types.is_integer(a) and types.is_integer(b):
+        common = pa.int64() if not (types.is_uint64(a) or types.is_uint64(b)) else None
+    elif (types.is_integer(a) or types.is_floating(a)) and (types.is_integer(b) or types.is_floating(b)):
+        common = pa.float64()
+    elif stringy(a) and stringy(b):
+        common = pa.large_string()
+    elif a == b:
+        common = None
+    else:
+        if trx.n_rows and tgt.n_rows:
+            raise _entity_type_error(tgt, tgt_col, b, trx, trx_col, a)
+        common = None
+    if common is not None:
+        trx_arrow = trx_arrow.cast(common) if trx_arrow.type != common else trx_arrow
+        tgt_arrow = tgt_arrow.cast(common) if tgt_arrow.type != common else tgt_arrow
+    uniques = pc.unique(trx_arrow)
+    codes = pc.index_in(trx_arrow, value_set=uniques)
+    tgt_codes = pc.fill_null(pc.index_in(tgt_arrow, value_set=uniques), -1) if tgt.n_rows else None
+    codes_np = _numpy(codes).astype(np.int64) if trx.n_rows else np.zeros(0, np.int64)
+    tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
+    return codes_np, len(uniques), tgt_np
