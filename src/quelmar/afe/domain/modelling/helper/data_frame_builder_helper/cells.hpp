@@ -25,6 +25,10 @@ public:
           seen_dims_(plan.D) {}
 
     const float* data() const { return buffer_.data(); }
+    // Dimension indices with an accepted transaction; every cell of the
+    // others is NaN, apart from CountDistinct and Mode.
+    const int32_t* seen_dims() const { return seen_dims_.data(); }
+    int32_t n_seen() const { return n_seen_; }
     float* cell(int32_t dim, int32_t position) {
         return buffer_.data() + (static_cast<size_t>(dim) * H_ + position) * SLOT_COUNT;
     }

@@ -75,6 +75,52 @@ void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
     }
 }
 
+// Chooses the row image (see RowImage) when the cell writes go to distinct
+// columns of a contiguous row, within a range at most about twice as wide
+// as they are many. Writes to one column twice keep the ordered list, where
+// the later write wins.
+void plan_row_image(SplitPlan& plan, const ResultColumns& columns) {
+    const auto& writes = plan.cell_writes;
+    if (writes.empty() || columns.stride != static_cast<int64_t>(sizeof(float))) return;
+    std::vector<int64_t> targets;
+    targets.reserve(writes.size());
+    for (const CellWrite& w : writes) targets.push_back(w.to / columns.stride);
+    std::sort(targets.begin(), targets.end());
+    if (std::adjacent_find(targets.begin(), targets.end()) != targets.end()) return;
+    const int64_t first = targets.front();
+    const int64_t width = targets.back() - first + 1;
+    if (width > 2 * static_cast<int64_t>(targets.size()) + 64) return;
+
+    RowImage& image = plan.image;
+    image.used = true;
+    image.first_column = first;
+    image.columns = static_cast<int32_t>(width);
+    size_t next = 0;
+    for (int64_t c = first; c < first + width; ++c) {
+        if (next < targets.size() && targets[next] == c) {
+            ++next;
+        } else {
+            image.kept.push_back(static_cast<int32_t>(c - first));
+        }
+    }
+    const int32_t cells_per_dim = plan.H * SLOT_COUNT;
+    std::vector<std::vector<ImageWrite>> by_dim(plan.D);
+    for (const CellWrite& w : writes) {
+        const ImageWrite write{static_cast<int32_t>(w.to / columns.stride - first), w.from};
+        const int32_t slot = w.from % SLOT_COUNT;
+        if (slot == COUNT_DISTINCT_SLOT || slot == MODE_SLOT) {
+            image.statistics_writes.push_back(write);
+        } else {
+            by_dim[w.from / cells_per_dim].push_back(write);
+        }
+    }
+    image.dim_begin.push_back(0);
+    for (const auto& dim_writes : by_dim) {
+        image.dim_writes.insert(image.dim_writes.end(), dim_writes.begin(), dim_writes.end());
+        image.dim_begin.push_back(static_cast<int32_t>(image.dim_writes.size()));
+    }
+}
+
 void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns) {
     const ModuleConstants& c = *plan.constants;
     const int32_t D = plan.D, H = plan.H;
@@ -120,6 +166,7 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
 
     plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
                                     [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
+    plan_row_image(plan, columns);
 
     // Feature-group ratio: the share of dim_group_id at the first requested
     // horizon (as given, not the first of the sorted list).

@@ -42,6 +42,30 @@ struct RatioWrite {
     int32_t total;
 };
 
+// A result row written through an image: when the cells of a row go to
+// distinct columns of a contiguous row, the row's column range is kept as an
+// image whose cells hold what an entity without transactions gets (NaN).
+// Per entity only the cells of the dimension values it has transactions
+// for, and the entity-wide CountDistinct / Mode cells, are set in the image;
+// the range is then copied into the result row in one piece and the image
+// set back. Columns of the range that no cell write reaches keep the
+// caller's values (they are read into the image first). Wide rows of which
+// an entity touches a few dimension values cost one block copy instead of a
+// store per cell.
+struct ImageWrite {
+    int32_t column;  // index within the image
+    int32_t from;    // float index in the aggregate buffer
+};
+struct RowImage {
+    bool used = false;
+    int64_t first_column = 0;
+    int32_t columns = 0;
+    std::vector<int32_t> kept;              // image columns that keep the caller's values
+    std::vector<int32_t> dim_begin;         // writes of dimension index d: [dim_begin[d], dim_begin[d + 1])
+    std::vector<ImageWrite> dim_writes;
+    std::vector<ImageWrite> statistics_writes;  // CountDistinct / Mode cells of every dimension value
+};
+
 // Where result rows are written: the byte stride between columns and their
 // number (keys of columns outside it are never written).
 struct ResultColumns {
@@ -89,6 +113,7 @@ struct SplitPlan {
     // Row writing. fill_row's set-one and set-two cells in write order (a
     // later write to the same column wins), keys without a column dropped.
     std::vector<CellWrite> cell_writes;
+    RowImage image;
     std::vector<RatioWrite> ratio_writes;
     bool density_read = false;  // some write reads the Density slot
     // The feature-group ratio: dim_group_id's share at the first requested

@@ -1,36 +1,81 @@
-// Row writers over the plan's flat write tables.
+// Row writers over the plan's write tables.
 #include "row_writer.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace dfbh {
 
-void fill_row(const SplitPlan& plan, const float* buffer, char* row, std::vector<float>& horizon_totals) {
-    for (const CellWrite& w : plan.cell_writes) store<float>(row + w.to, buffer[w.from]);
-    if (plan.ratio_writes.empty()) return;
+RowWriter::RowWriter(const SplitPlan& plan)
+    : plan_(plan),
+      image_(plan.image.columns, plan.constants->FLOAT32_NAN),
+      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {}
 
-    // The totals add every non-NaN Sum of a horizon in float32, dimension by
-    // dimension, in the order the cells are laid out.
-    float* const totals = horizon_totals.data();
-    std::fill(horizon_totals.begin(), horizon_totals.end(), 0.0f);
+void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    // The image pays where the entity touched few of the row's cells; a
+    // row it fills mostly is cheaper to write cell by cell.
+    const RowImage& image = plan_.image;
+    int32_t touched = 0;
+    if (image.used) {
+        for (int32_t k = 0; k < n_seen; ++k) touched += image.dim_begin[seen_dims[k] + 1] - image.dim_begin[seen_dims[k]];
+    }
+    if (image.used && 2 * touched < static_cast<int32_t>(plan_.cell_writes.size())) {
+        write_image(buffer, row, seen_dims, n_seen);
+    } else {
+        for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
+    }
+    if (!plan_.ratio_writes.empty()) write_ratios(buffer, row);
+}
+
+void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    const RowImage& plan = plan_.image;
+    float* const image = image_.data();
+    char* const first = row + plan.first_column * static_cast<int64_t>(sizeof(float));
+    for (int32_t column : plan.kept) image[column] = load<float>(first + column * sizeof(float));
+    const ImageWrite* const writes = plan.dim_writes.data();
+    const int32_t* const begin = plan.dim_begin.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        for (int32_t w = begin[dim]; w < begin[dim + 1]; ++w) image[writes[w].column] = buffer[writes[w].from];
+    }
+    for (const ImageWrite& w : plan.statistics_writes) image[w.column] = buffer[w.from];
+
+    std::memcpy(first, image, plan.columns * sizeof(float));
+
+    // Back to what an entity without transactions writes.
+    const float nan = plan_.constants->FLOAT32_NAN;
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        for (int32_t w = begin[dim]; w < begin[dim + 1]; ++w) image[writes[w].column] = nan;
+    }
+    for (const ImageWrite& w : plan.statistics_writes) image[w.column] = nan;
+}
+
+// Each dimension value's share of the horizon's total Sum. The totals add
+// every non-NaN Sum of a horizon in float32, dimension by dimension, in the
+// order the cells are laid out.
+void RowWriter::write_ratios(const float* buffer, char* row) {
+    float* const totals = horizon_totals_.data();
+    std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
     const float* sums = buffer + SUM_SLOT;
-    for (int32_t d = 0; d < plan.D; ++d) {
-        for (int32_t p = 0; p < plan.H; ++p, sums += SLOT_COUNT) {
+    for (int32_t d = 0; d < plan_.D; ++d) {
+        for (int32_t p = 0; p < plan_.H; ++p, sums += SLOT_COUNT) {
             if (!std::isnan(*sums)) {
-                float& total = totals[plan.distinct_of_position[p]];
+                float& total = totals[plan_.distinct_of_position[p]];
                 total = total + *sums;
             }
         }
     }
-    for (const RatioWrite& w : plan.ratio_writes) {
+    for (const RatioWrite& w : plan_.ratio_writes) {
         const float s = buffer[w.from];
         const float t = totals[w.total];
         if (!std::isnan(s) && t > 0.0f) store<float>(row + w.to, s / t);
     }
 }
 
-void fill_row_for_ratio_column(const SplitPlan& plan, const float* buffer, char* row) {
+void RowWriter::fill_row_for_ratio_column(const float* buffer, char* row) const {
+    const SplitPlan& plan = plan_;
     if (plan.group_dim < 0 || plan.first_horizon_position < 0 || !plan.group_ratio_to) return;
     // The total at the first requested horizon, added in dimension order;
     // a horizon listed twice adds the Sum of each of its positions.

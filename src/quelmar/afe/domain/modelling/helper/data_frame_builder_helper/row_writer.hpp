@@ -2,19 +2,35 @@
 // through the plan's write tables.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "plan.hpp"
 
 namespace dfbh {
 
-// The set-one and set-two cells, then outside feature-group mode each
-// dimension value's share of the horizon's total Sum. `horizon_totals` is
-// scratch with one entry per distinct horizon.
-void fill_row(const SplitPlan& plan, const float* buffer, char* row, std::vector<float>& horizon_totals);
+// One per scanner: the scratch of the row writers, allocated once.
+class RowWriter {
+public:
+    explicit RowWriter(const SplitPlan& plan);
 
-// Feature-group mode with Ratio: dim_group_id's share of the total Sum at
-// the first requested horizon, the row's only cell.
-void fill_row_for_ratio_column(const SplitPlan& plan, const float* buffer, char* row);
+    // The set-one and set-two cells, then outside feature-group mode each
+    // dimension value's share of the horizon's total Sum. `seen_dims` are
+    // the dimension indices whose cells hold anything but NaN, apart from
+    // CountDistinct and Mode.
+    void fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+
+    // Feature-group mode with Ratio: dim_group_id's share of the total Sum
+    // at the first requested horizon, the row's only cell.
+    void fill_row_for_ratio_column(const float* buffer, char* row) const;
+
+private:
+    void write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+    void write_ratios(const float* buffer, char* row);
+
+    const SplitPlan& plan_;
+    std::vector<float> image_;           // see RowImage; NaN between rows
+    std::vector<float> horizon_totals_;  // per distinct horizon
+};
 
 }  // namespace dfbh

@@ -19,7 +19,7 @@ EntityScanner::EntityScanner(const SplitPlan& plan, const TransactionColumns& tr
       reporter_(reporter),
       cells_(plan),
       statistics_(plan),
-      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {
+      row_writer_(plan) {
     windows_.bound.assign(plan.H, 0);
     windows_.horizon.assign(plan.H, 0);
     windows_.position.assign(plan.H, 0);
@@ -187,9 +187,9 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
     if (by_code) statistics_.write(cells_);
     if (plan_.for_afe_columns && plan_.ratio_requested) {
-        fill_row_for_ratio_column(plan_, cells_.data(), row);
+        row_writer_.fill_row_for_ratio_column(cells_.data(), row);
     } else {
-        fill_row(plan_, cells_.data(), row, horizon_totals_);
+        row_writer_.fill_row(cells_.data(), row, cells_.seen_dims(), cells_.n_seen());
     }
 }
 

@@ -11,6 +11,7 @@
 #include "code_statistics.hpp"
 #include "failure.hpp"
 #include "plan.hpp"
+#include "row_writer.hpp"
 #include "views.hpp"
 #include "windows.hpp"
 
@@ -65,7 +66,7 @@ private:
     CellGrid cells_;
     CodeStatistics statistics_;
     Windows windows_;
-    std::vector<float> horizon_totals_;
+    RowWriter row_writer_;
     MissingCodes missing_codes_{};
     // Per scan.
     bool outside_position_used_ = false;  // a horizon outside the list was given position 0
