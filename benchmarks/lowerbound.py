@@ -56,17 +56,19 @@ class LbCounters(ctypes.Structure):
     _fields_ = [("rows_scanned", I64), ("rows_accepted", I64), ("cells_written", I64), ("entities", I64)]
 
 
-def library_path() -> str:
-    return os.path.join(BUILD, "liblower_bound.so")
+def library_path(source: str = SOURCE) -> str:
+    name = os.path.splitext(os.path.basename(source))[0]
+    return os.path.join(BUILD, "lib{}.so".format(name))
 
 
-def build(force: bool = False) -> str:
-    """Compile lower_bound.cpp unless the library is newer than the source."""
+def build(force: bool = False, source: str = SOURCE) -> str:
+    """Compile `source` (lower_bound.cpp, or another version of it to compare
+    against) unless its library is newer than the source."""
     os.makedirs(BUILD, exist_ok=True)
-    lib = library_path()
-    if force or not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(SOURCE):
+    lib = library_path(source)
+    if force or not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(source):
         cxx = os.environ.get("CXX", "g++")
-        subprocess.check_call([cxx] + CXXFLAGS + ["-o", lib + ".tmp", SOURCE])
+        subprocess.check_call([cxx] + CXXFLAGS + ["-o", lib + ".tmp", source])
         os.replace(lib + ".tmp", lib)
     return lib
 
@@ -75,8 +77,8 @@ class LowerBound:
     """The lower-bound loop prepared for one call: dense tables built once,
     `run(result_frame)` does the work of one `execute`."""
 
-    def __init__(self, call: Call):
-        self.lib = ctypes.CDLL(build())
+    def __init__(self, call: Call, source: str = SOURCE):
+        self.lib = ctypes.CDLL(build(source=source))
         self.lib.lb_run.argtypes = [ctypes.POINTER(LbArgs), ctypes.POINTER(LbCounters)]
         self.lib.lb_run.restype = ctypes.c_int
         wl = call.workload
