@@ -16,6 +16,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__has_include)
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -125,6 +129,164 @@ struct Running {
     int64_t t_first, t_last;
 };
 
+
+// Small copies of whole runs of result cells: 16-byte moves, the last one
+// overlapping the one before, instead of a call into memcpy per run.
+inline void copy_run(char* dst, const char* src, int64_t bytes) {
+    if (bytes >= 16) {
+        int64_t i = 0;
+        for (; i + 16 <= bytes; i += 16) std::memcpy(dst + i, src + i, 16);
+        if (i < bytes) std::memcpy(dst + bytes - 16, src + bytes - 16, 16);
+    } else if (bytes >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + bytes - 8, src + bytes - 8, 8);
+    } else {
+        std::memcpy(dst, src, 4);
+    }
+}
+
+// The same with non-temporal stores: the cache lines of a large result are
+// written without being read first. Sizes and offsets are multiples of 4.
+inline void stream_run(char* dst, const char* src, int64_t bytes) {
+#if defined(__SSE2__)
+    int64_t i = 0;
+    for (; i < bytes && (reinterpret_cast<uintptr_t>(dst + i) & 15); i += 4) {
+        int32_t v;
+        std::memcpy(&v, src + i, 4);
+        _mm_stream_si32(reinterpret_cast<int*>(dst + i), v);
+    }
+    for (; i + 16 <= bytes; i += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+    for (; i < bytes; i += 4) {
+        int32_t v;
+        std::memcpy(&v, src + i, 4);
+        _mm_stream_si32(reinterpret_cast<int*>(dst + i), v);
+    }
+#else
+    std::memcpy(dst, src, size_t(bytes));
+#endif
+}
+
+// Writes a row's cells. Two plans, picked per call by an estimate of their
+// cost:
+// - runs: the write list merged into runs of adjacent columns fed by
+//   adjacent sources, copied straight from the cells;
+// - image: a row image in column order, which keeps NaN where a value has
+//   no cell this entity; only the cells of the values the entity touched
+//   are put in (and taken out again afterwards), and the image is copied
+//   to the row in contiguous runs. Pays when most of a wide row is NaN.
+struct RowWriter {
+    struct Run {
+        int64_t to;    // byte offset in the result row (runs) or the image (image runs)
+        int32_t from;  // source float index (runs) / image byte offset (image runs)
+        int32_t bytes;
+    };
+    struct Emit {
+        int32_t img;   // byte offset in the image
+        int32_t from;  // source float index
+    };
+
+    bool image = false;
+    bool stream = false;
+    std::vector<Run> runs;
+    int64_t row_lo = 0, row_hi = 0;
+    std::vector<char> img;
+    std::vector<int32_t> emit_begin;  // per dimension index, into emits
+    std::vector<Emit> emits;          // cell sources, grouped by dimension
+    std::vector<Emit> stat_emits;     // CountDistinct / Mode sources, every entity
+    int64_t n_writes = 0;
+
+    void plan(const LbArgs& a, int S, int64_t result_rows_written) {
+        const int D = a.n_dims, H = a.n_horizons;
+        const int64_t cell_sources = int64_t(D) * H * S;
+        n_writes = a.n_writes;
+        if (n_writes == 0) return;
+        row_lo = *std::min_element(a.write_to, a.write_to + n_writes);
+        row_hi = *std::max_element(a.write_to, a.write_to + n_writes) + 4;
+
+        // Runs in list order (a later write to the same column still wins).
+        for (int64_t w = 0; w < n_writes; ++w) {
+            if (!runs.empty()) {
+                Run& r = runs.back();
+                if (a.write_to[w] == r.to + r.bytes && a.write_from[w] == r.from + r.bytes / 4) {
+                    r.bytes += 4;
+                    continue;
+                }
+            }
+            runs.push_back({a.write_to[w], a.write_from[w], 4});
+        }
+
+        // The image: the last write of each column feeds it.
+        std::vector<int64_t> order(static_cast<size_t>(n_writes));
+        for (int64_t w = 0; w < n_writes; ++w) order[size_t(w)] = w;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int64_t x, int64_t y) { return a.write_to[x] < a.write_to[y]; });
+        std::vector<Run> img_runs;
+        std::vector<std::vector<Emit>> per_dim(static_cast<size_t>(D));
+        std::vector<Emit> stats;
+        for (size_t k = 0; k < order.size(); ++k) {
+            const int64_t w = order[k];
+            if (k + 1 < order.size() && a.write_to[order[k + 1]] == a.write_to[w]) continue;
+            const int32_t off = int32_t(a.write_to[w] - row_lo);
+            const int32_t from = a.write_from[w];
+            if (from < cell_sources)
+                per_dim[size_t(from / (H * S))].push_back({off, from});
+            else
+                stats.push_back({off, from});
+            if (!img_runs.empty() && img_runs.back().to + img_runs.back().bytes == off)
+                img_runs.back().bytes += 4;
+            else
+                img_runs.push_back({off, off, 4});
+        }
+
+        // Cost estimate in instructions per entity: the image touches the
+        // cells of the values an entity has (at most its row count), twice,
+        // plus one 16-byte move per 16 bytes of image.
+        const double rows_per_entity = sampled_rows_per_entity(a);
+        const double touched = std::min<double>(D, rows_per_entity);
+        const double runs_cost = 6.0 * double(runs.size()) + double(n_writes) / 2.0;
+        const double image_cost = 4.0 * touched * double(emits_total(per_dim)) / double(D) +
+                                  2.0 * double(stats.size()) + double(row_hi - row_lo) / 8.0 +
+                                  6.0 * double(img_runs.size());
+        image = image_cost < runs_cost;
+        if (!image) return;
+        runs = img_runs;
+        img.assign(size_t(row_hi - row_lo), 0);
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        emit_begin.assign(size_t(D) + 1, 0);
+        for (int d = 0; d < D; ++d) {
+            emit_begin[size_t(d)] = int32_t(emits.size());
+            for (const Emit& x : per_dim[size_t(d)]) {
+                emits.push_back({x.img, int32_t(x.from - d * H * S)});
+                std::memcpy(img.data() + x.img, &nan, 4);
+            }
+        }
+        emit_begin[size_t(D)] = int32_t(emits.size());
+        stat_emits = stats;
+        // Stream the rows when the result is far larger than the caches.
+        stream = double(row_hi - row_lo) * double(result_rows_written) > 64.0 * (1 << 20);
+    }
+
+    // Listed rows per entity over the first entities of the first split.
+    static double sampled_rows_per_entity(const LbArgs& a) {
+        int64_t n = 0, rows = 0;
+        for (int64_t k = 0; k < std::min<int64_t>(a.split_len, 256); ++k) {
+            const int32_t e = a.splits[k];
+            if (e == -1) break;
+            ++n;
+            rows += a.row_offsets[e + 1] - a.row_offsets[e];
+        }
+        return n ? double(rows) / double(n) : 0.0;
+    }
+
+    static size_t emits_total(const std::vector<std::vector<Emit>>& per_dim) {
+        size_t n = 0;
+        for (const auto& v : per_dim) n += v.size();
+        return n;
+    }
+};
+
 struct Scan {
     const LbArgs& a;
     int D, H;
@@ -141,7 +303,9 @@ struct Scan {
     std::vector<int64_t> horizon_ms;  // (horizon + offset) * unit per position
     std::vector<int64_t> bound;
     int64_t upper_ms;                 // offset * unit
+    RowWriter writer;
     int64_t row_lo, row_hi;           // result-row bytes the writes touch
+    bool prefetch_out;                // the result rows are read before written
     LbCounters c{0, 0, 0, 0};
 
     explicit Scan(const LbArgs& args)
@@ -155,15 +319,15 @@ struct Scan {
         codes_seen.resize(257);
         for (int j = 0; j < H; ++j) horizon_ms[j] = int64_t(a.horizons[j] + a.offset) * a.unit_ms;
         upper_ms = int64_t(a.offset) * a.unit_ms;
-        row_lo = row_hi = 0;
-        if (a.n_writes) {
-            row_lo = *std::min_element(a.write_to, a.write_to + a.n_writes);
-            row_hi = *std::max_element(a.write_to, a.write_to + a.n_writes) + 4;
-        }
+        writer.plan(a, S, a.n_splits * a.split_len);
+        row_lo = writer.row_lo;
+        row_hi = writer.row_hi;
+        if (!a.n_writes && a.n_ratio) row_lo = row_hi = a.ratio_to[0];
         for (int64_t w = 0; w < a.n_ratio; ++w) {
             row_lo = std::min(row_lo, a.ratio_to[w]);
             row_hi = std::max(row_hi, a.ratio_to[w] + 4);
         }
+        prefetch_out = !writer.stream;
     }
 
     const char* date_at(int64_t r) const { return a.dates + r * a.dates_s0; }
@@ -181,7 +345,31 @@ struct Scan {
 
     template <bool kAfe, bool kGroupOnly, bool kStats, bool kRatio>
     void scan_entity(int32_t e, char* out_row);
+
+    void write_row(char* out_row);
 };
+
+void Scan::write_row(char* const out_row) {
+    const char* const from = reinterpret_cast<const char*>(src.data());
+    c.cells_written += writer.n_writes;
+    if (!writer.image) {
+        for (const RowWriter::Run& r : writer.runs) copy_run(out_row + r.to, from + 4 * int64_t(r.from), r.bytes);
+        return;
+    }
+    char* const img = writer.img.data();
+    for (int32_t d : touched_list) {
+        const char* cell = from + 4 * (int64_t(d) * H * S);
+        for (int32_t i = writer.emit_begin[d]; i < writer.emit_begin[d + 1]; ++i)
+            std::memcpy(img + writer.emits[i].img, cell + 4 * int64_t(writer.emits[i].from), 4);
+    }
+    for (const RowWriter::Emit& x : writer.stat_emits) std::memcpy(img + x.img, from + 4 * int64_t(x.from), 4);
+    char* const out = out_row + writer.row_lo;
+    if (writer.stream) {
+        for (const RowWriter::Run& r : writer.runs) stream_run(out + r.to, img + r.to, r.bytes);
+    } else {
+        for (const RowWriter::Run& r : writer.runs) copy_run(out + r.to, img + r.to, r.bytes);
+    }
+}
 
 template <bool kAfe, bool kGroupOnly, bool kStats, bool kRatio>
 void Scan::run_split(int64_t s) {
@@ -206,7 +394,8 @@ void Scan::run_split(int64_t s) {
             const int64_t m = std::min(kAhead, a.row_offsets[e + 1] - a.row_offsets[e]);
             for (int64_t i = 0; i < m; ++i) prefetch_row(r0[i]);
             const char* out = a.result + (s + (k + kRowsAhead) * a.n_splits) * a.result_s0;
-            for (int64_t b = row_lo; b < row_hi; b += 64) prefetch(out + b);
+            if (prefetch_out)
+                for (int64_t b = row_lo; b < row_hi; b += 64) prefetch(out + b);
         }
         const int32_t e = ents[k];
         if (!a.has_rows[e]) continue;
@@ -332,9 +521,7 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
         }
     }
 
-    // Write the row through the flat write list.
-    for (int64_t w = 0; w < a.n_writes; ++w) std::memcpy(out_row + a.write_to[w], &src[a.write_from[w]], sizeof(float));
-    c.cells_written += a.n_writes;
+    write_row(out_row);
     if (kRatio) {
         // Totals per position over the values in dimension order; a NaN Sum
         // adds nothing (a total is never -0, so adding +0 changes no bit).
@@ -360,6 +547,13 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     }
 
     // Reset what this entity touched.
+    if (writer.image) {
+        char* const img = writer.img.data();
+        for (int32_t d : touched_list) {
+            for (int32_t i = writer.emit_begin[d]; i < writer.emit_begin[d + 1]; ++i)
+                std::memcpy(img + writer.emits[i].img, &nan, 4);
+        }
+    }
     for (int32_t d : touched_list) {
         touched[d] = 0;
         std::fill(cells + size_t(d) * H * S, cells + size_t(d + 1) * H * S, nan);
@@ -397,6 +591,9 @@ extern "C" int lb_run(const LbArgs* a, LbCounters* out) {
     } else {
         afe ? run_all<true, false, false>(scan, ratio) : run_all<false, false, false>(scan, ratio);
     }
+#if defined(__SSE2__)
+    if (scan.writer.stream) _mm_sfence();
+#endif
     *out = scan.c;
     return 0;
 }
