@@ -76,8 +76,8 @@ struct LbArgs {
     int32_t want_distinct;
     int32_t want_mode;
     // Cell writes: result byte offset within the row <- source index. The
-    // sources are the cells [dim][position][9 slots], then the distinct
-    // counts [H], then the modes [H].
+    // sources are the cells [dim][position][9 slots]; the CountDistinct and
+    // Mode slots of every cell hold the entity's values of the position.
     int64_t n_writes;
     const int64_t* write_to;
     const int32_t* write_from;
@@ -110,6 +110,8 @@ inline T ld(const char* p) {
 inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
 constexpr int S = 9;  // slots per cell: Density Min Max Sum Frequency CountDistinct Mode TSF TSL
+constexpr int kDistinctSlot = 5;
+constexpr int kModeSlot = 6;
 
 // How far ahead the loads run. Within an entity: rows kAhead steps ahead.
 // Across entities, in the order of the split: the entity table entries
@@ -230,7 +232,8 @@ struct RowWriter {
             if (k + 1 < order.size() && a.write_to[order[k + 1]] == a.write_to[w]) continue;
             const int32_t off = int32_t(a.write_to[w] - row_lo);
             const int32_t from = a.write_from[w];
-            if (from < cell_sources)
+            const int32_t slot = from % S;
+            if (from < cell_sources && slot != kDistinctSlot && slot != kModeSlot)
                 per_dim[size_t(from / (H * S))].push_back({off, from});
             else
                 stats.push_back({off, from});
@@ -505,6 +508,18 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     }
     c.rows_scanned += n;
     for (int j = p; j < H; ++j) snapshot(j);
+
+    // CountDistinct and Mode of each position go into the cells of every
+    // value, where the row writer finds them next to the other slots.
+    if (kStats) {
+        for (int d = 0; d < D; ++d) {
+            float* base = cells + size_t(d) * H * S;
+            for (int j = 0; j < H; ++j) {
+                base[j * S + kDistinctSlot] = distinct_at[j];
+                base[j * S + kModeSlot] = mode_at[j];
+            }
+        }
+    }
 
     // Density and the time since first / last transaction of every value.
     const double unit = double(a.unit_ms);

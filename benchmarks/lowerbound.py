@@ -106,15 +106,11 @@ class LowerBound:
         group_dim = dim_index.get(int(kw["dim_group_id"]), -1)
 
         # Flat write lists: (column, source index). Sources are the cells
-        # [dim][position][slot], then the distinct counts and the modes per
-        # position; set two is read at the smallest horizon.
-        stat_base = D * H * 9
-
+        # [dim][position][slot]; CountDistinct and Mode are per position, and
+        # the loop puts them into the cells of every dimension value, so that
+        # a cell's slots are adjacent like their columns. Set two is read at
+        # the smallest horizon.
         def source(i: int, j: int, op: int) -> int:
-            if op == AfeOperator.CountDistinct.value:
-                return stat_base + j
-            if op == AfeOperator.Mode.value:
-                return stat_base + H + j
             return (i * H + j) * 9 + SLOT_OF.get(op, 0)
 
         cols = call.columns
