@@ -81,8 +81,8 @@ struct LbArgs {
     int64_t n_writes;
     const int64_t* write_to;
     const int32_t* write_from;
-    // Ratio writes: offset <- Sum cell / total of the position; ratio_all
-    // adds the totals of every position, otherwise only of the one written.
+    // Ratio writes: offset <- Sum cell of (dim, position) / the total of the
+    // position's Sum cells over every dimension value.
     int64_t n_ratio;
     const int64_t* ratio_to;
     const int32_t* ratio_dim;
@@ -107,11 +107,12 @@ inline T ld(const char* p) {
     return v;
 }
 
-inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
 
 constexpr int S = 9;  // slots per cell: Density Min Max Sum Frequency CountDistinct Mode TSF TSL
 constexpr int kDistinctSlot = 5;
 constexpr int kModeSlot = 6;
+static_assert(kModeSlot == kDistinctSlot + 1, "the two statistics are copied as one pair");
 
 // How far ahead the loads run. Within an entity: rows kAhead steps ahead.
 // Across entities, in the order of the split: the entity table entries
@@ -170,6 +171,14 @@ inline void stream_run(char* dst, const char* src, int64_t bytes) {
 #endif
 }
 
+inline void fill_nan(float* p, int n) {
+    const float q[4] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(),
+                        std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN()};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) std::memcpy(p + i, q, sizeof(q));
+    for (; i < n; ++i) p[i] = q[0];
+}
+
 // Writes a row's cells. Two plans, picked per call by an estimate of their
 // cost:
 // - runs: the write list merged into runs of adjacent columns fed by
@@ -188,6 +197,10 @@ struct RowWriter {
         int32_t img;   // byte offset in the image
         int32_t from;  // source float index
     };
+    struct Move {
+        int64_t to;    // byte offset in the result row
+        int64_t from;  // byte offset in the sources
+    };
 
     bool image = false;
     bool stream = false;
@@ -198,6 +211,11 @@ struct RowWriter {
     std::vector<Emit> emits;          // cell sources, grouped by dimension
     std::vector<Emit> stat_emits;     // CountDistinct / Mode sources, every entity
     int64_t n_writes = 0;
+    // The runs cut into 16-, 8- and 4-byte moves (the last move of a run
+    // overlaps the one before); used when no column is written twice, so
+    // that the order of the writes does not matter.
+    bool moves = false;
+    std::vector<Move> move16, move8, move4;
 
     void plan(const LbArgs& a, int S, int64_t result_rows_written) {
         const int D = a.n_dims, H = a.n_horizons;
@@ -253,7 +271,25 @@ struct RowWriter {
                                   2.0 * double(stats.size()) + double(row_hi - row_lo) / 8.0 +
                                   6.0 * double(img_runs.size());
         image = image_cost < runs_cost;
-        if (!image) return;
+        if (!image) {
+            std::vector<int64_t> to(a.write_to, a.write_to + n_writes);
+            std::sort(to.begin(), to.end());
+            moves = std::adjacent_find(to.begin(), to.end()) == to.end();
+            for (const Run& r : runs) {
+                const int64_t from = 4 * int64_t(r.from);
+                if (r.bytes >= 16) {
+                    int64_t i = 0;
+                    for (; i + 16 <= r.bytes; i += 16) move16.push_back({r.to + i, from + i});
+                    if (i < r.bytes) move16.push_back({r.to + r.bytes - 16, from + r.bytes - 16});
+                } else if (r.bytes >= 8) {
+                    move8.push_back({r.to, from});
+                    if (r.bytes > 8) move8.push_back({r.to + r.bytes - 8, from + r.bytes - 8});
+                } else {
+                    move4.push_back({r.to, from});
+                }
+            }
+            return;
+        }
         runs = img_runs;
         img.assign(size_t(row_hi - row_lo), 0);
         const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -296,8 +332,7 @@ struct Scan {
     float nan;
     std::vector<float> src;  // cells [D][H][S], distinct counts [H], modes [H]
     float* cells;
-    float* distinct_at;
-    float* mode_at;
+    float* stat_at;  // [H][2]: CountDistinct and Mode per position
     std::vector<Running> run;
     std::vector<uint8_t> touched;
     std::vector<int32_t> touched_list;
@@ -307,6 +342,12 @@ struct Scan {
     std::vector<int64_t> bound;
     int64_t upper_ms;                 // offset * unit
     RowWriter writer;
+    struct RatioWrite {
+        int64_t to;   // byte offset in the result row
+        int32_t sum;  // float index of the Sum slot
+        int32_t pos;  // position whose total divides it
+    };
+    std::vector<RatioWrite> ratios;
     int64_t row_lo, row_hi;           // result-row bytes the writes touch
     bool prefetch_out;                // the result rows are read before written
     LbCounters c{0, 0, 0, 0};
@@ -316,8 +357,7 @@ struct Scan {
           src(size_t(D) * H * S + 2 * size_t(H), nan), run(D), touched(D, 0), code_count(256, 0),
           horizon_ms(H), bound(H + 1) {
         cells = src.data();
-        distinct_at = cells + size_t(D) * H * S;
-        mode_at = distinct_at + H;
+        stat_at = cells + size_t(D) * H * S;
         touched_list.reserve(D);
         codes_seen.resize(257);
         for (int j = 0; j < H; ++j) horizon_ms[j] = int64_t(a.horizons[j] + a.offset) * a.unit_ms;
@@ -331,6 +371,9 @@ struct Scan {
             row_hi = std::max(row_hi, a.ratio_to[w] + 4);
         }
         prefetch_out = !writer.stream;
+        for (int64_t w = 0; w < a.n_ratio; ++w)
+            ratios.push_back({a.ratio_to[w], int32_t((int64_t(a.ratio_dim[w]) * H + a.ratio_pos[w]) * S + 3),
+                              a.ratio_pos[w]});
     }
 
     const char* date_at(int64_t r) const { return a.dates + r * a.dates_s0; }
@@ -355,6 +398,12 @@ struct Scan {
 void Scan::write_row(char* const out_row) {
     const char* const from = reinterpret_cast<const char*>(src.data());
     c.cells_written += writer.n_writes;
+    if (writer.moves) {
+        for (const RowWriter::Move& m : writer.move16) std::memcpy(out_row + m.to, from + m.from, 16);
+        for (const RowWriter::Move& m : writer.move8) std::memcpy(out_row + m.to, from + m.from, 8);
+        for (const RowWriter::Move& m : writer.move4) std::memcpy(out_row + m.to, from + m.from, 4);
+        return;
+    }
     if (!writer.image) {
         for (const RowWriter::Run& r : writer.runs) copy_run(out_row + r.to, from + 4 * int64_t(r.from), r.bytes);
         return;
@@ -437,8 +486,8 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
             cl[4] = R.cnt;
         }
         if (kStats) {
-            distinct_at[j] = float(n_distinct);
-            mode_at[j] = float(127 - (best_key & 255));
+            stat_at[2 * j] = float(n_distinct);
+            stat_at[2 * j + 1] = float(127 - (best_key & 255));
         }
     };
 
@@ -515,8 +564,7 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
         for (int d = 0; d < D; ++d) {
             float* base = cells + size_t(d) * H * S;
             for (int j = 0; j < H; ++j) {
-                base[j * S + kDistinctSlot] = distinct_at[j];
-                base[j * S + kModeSlot] = mode_at[j];
+                std::memcpy(base + j * S + kDistinctSlot, stat_at + 2 * j, 2 * sizeof(float));
             }
         }
     }
@@ -550,15 +598,17 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
                 totals[j] = totals[j] + (v == v ? v : 0.0f);
             }
         }
-        for (int64_t w = 0; w < a.n_ratio; ++w) {
-            const int j = a.ratio_pos[w];
-            const float v = cells[(size_t(a.ratio_dim[w]) * H + j) * S + 3];
-            if (!std::isnan(v) && totals[j] > 0.0f) {
-                const float x = v / totals[j];
-                std::memcpy(out_row + a.ratio_to[w], &x, sizeof(float));
-                ++c.cells_written;
+        int64_t written = 0;
+        for (const RatioWrite& w : ratios) {
+            const float v = cells[w.sum];
+            const float total = totals[w.pos];
+            if (!std::isnan(v) && total > 0.0f) {
+                const float x = v / total;
+                std::memcpy(out_row + w.to, &x, sizeof(float));
+                ++written;
             }
         }
+        c.cells_written += written;
     }
 
     // Reset what this entity touched.
@@ -571,7 +621,7 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     }
     for (int32_t d : touched_list) {
         touched[d] = 0;
-        std::fill(cells + size_t(d) * H * S, cells + size_t(d + 1) * H * S, nan);
+        fill_nan(cells + size_t(d) * H * S, H * S);
     }
     touched_list.clear();
     if (kStats) {
