@@ -108,8 +108,12 @@ inline T ld(const char* p) {
 }
 
 // Prefetches go to L2: measured faster on the time-sorted layout than
-// prefetching into L1, which holds fewer lines in flight.
-inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
+// prefetching into L1, which holds fewer lines in flight. Always inlined:
+// GCC takes a function that only prefetches for one without effects and
+// drops the calls to it.
+#define LB_INLINE inline __attribute__((always_inline))
+#define LB_INLINE_LAMBDA __attribute__((always_inline))
+LB_INLINE void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
 
 constexpr int S = 9;  // slots per cell: Density Min Max Sum Frequency CountDistinct Mode TSF TSL
 constexpr int kMinSlot = 1, kMaxSlot = 2, kSumSlot = 3, kCountSlot = 4;
@@ -387,7 +391,7 @@ private:
     const char* date_at(int64_t r) const { return a_.dates + r * a_.dates_s0; }
     const char* q_at(int64_t r) const { return a_.qs + r * a_.qs_s0; }
     const char* code_at(int64_t r) const { return a_.ds + r * a_.ds_s0; }
-    void prefetch_row(int64_t r) const {
+    LB_INLINE void prefetch_row(int64_t r) const {
         prefetch(date_at(r));
         prefetch(q_at(r));
         prefetch(code_at(r));
@@ -504,7 +508,7 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     int64_t accepted = 0;
     int p = 0;
 
-    auto fetch_ahead = [&](int64_t n) {
+    auto fetch_ahead = [&](int64_t n) LB_INLINE_LAMBDA {
         const int64_t r = r0[std::min(n + kAhead, last)];
         prefetch(dates + r * dates_s0);
         prefetch(qs + r * qs_s0);
