@@ -93,7 +93,7 @@ struct LbCounters {
     int64_t rows_scanned;
     int64_t rows_accepted;
     int64_t cells_written;
-    int64_t entities;
+    int64_t entities;  // entities with rows
 };
 
 }  // extern "C"
@@ -450,7 +450,6 @@ void Scan::run_split(int64_t s) {
         if (k + kEntityAhead < n_ent) {
             const int32_t e = ents[k + kEntityAhead];
             prefetch(offsets + e);
-            prefetch(a_.has_rows + e);
             prefetch(a_.target_dates + e);
         }
         if (k + kListAhead < n_ent) prefetch(a_.rows + offsets[ents[k + kListAhead]]);
@@ -464,8 +463,9 @@ void Scan::run_split(int64_t s) {
                 for (int64_t b = row_lo_; b < row_hi_; b += 64) prefetch(out + b);
             }
         }
+        // An entity without rows (listed or not) writes nothing: its row
+        // range is empty, so has_rows is never read.
         const int32_t e = ents[k];
-        if (!a_.has_rows[e]) continue;
         scan_entity<kAfe, kGroupOnly, kStats, kRatio>(e, a_.result + (s + k * a_.n_splits) * a_.result_s0);
     }
 }
@@ -474,8 +474,8 @@ template <bool kAfe, bool kGroupOnly, bool kStats, bool kRatio>
 void Scan::scan_entity(int32_t e, char* const out_row) {
     const int64_t first = a_.row_offsets[e];
     const int64_t count = a_.row_offsets[e + 1] - first;
-    ++c_.entities;
     if (count == 0) return;
+    ++c_.entities;
 
     // Everything the row loop reads, in locals: the loop stores through
     // pointers, which would otherwise make the compiler reload each field.
