@@ -371,6 +371,15 @@ struct RatioWrite {
     int32_t pos;  // position whose total divides it
 };
 
+// What the row loop looks up by code and by dimension index, behind one
+// pointer (the loop is short of registers).
+struct CodeTable {
+    int32_t dim[256];      // code (as uint8) -> dimension index
+    int32_t count[256];    // rows per code (+128) in this entity
+    int32_t seen[256];     // codes (+128) counted so far, in order
+    uint8_t touched[256];  // dimension index -> has an accepted row
+};
+
 class Scan {
 public:
     explicit Scan(const LbArgs& args);
@@ -402,12 +411,9 @@ private:
     std::vector<float> cells_;  // [D][H][S], NaN where the entity has no value
     std::vector<float> stat_at_;  // [H][2]: CountDistinct and Mode per position
     std::vector<Running> run_;
-    std::vector<uint8_t> touched_;
+    std::vector<CodeTable> codes_;  // one
     std::vector<int32_t> touched_list_;
     int32_t n_touched_ = 0;
-    std::vector<int32_t> code_count_;
-    std::vector<int32_t> codes_seen_;
-    int32_t n_codes_ = 0;
     std::vector<int64_t> horizon_ms_;  // (horizon + offset) * unit per position
     std::vector<int64_t> bound_;
     int64_t upper_ms_;                 // offset * unit
@@ -421,7 +427,10 @@ private:
 Scan::Scan(const LbArgs& args)
     : a_(args), D_(args.n_dims), H_(args.n_horizons),
       cells_(size_t(D_) * H_ * S, std::numeric_limits<float>::quiet_NaN()), stat_at_(2 * size_t(H_)), run_(D_),
-      touched_(D_, 0), touched_list_(D_), code_count_(256, 0), codes_seen_(256), horizon_ms_(H_), bound_(H_) {
+      codes_(1), touched_list_(D_), horizon_ms_(H_), bound_(H_ + 1) {
+    CodeTable& ct = codes_[0];
+    std::memset(&ct, 0, sizeof(ct));
+    for (int c = 0; c < 256; ++c) ct.dim[c] = a_.code_to_dim[c];
     for (int j = 0; j < H_; ++j) horizon_ms_[j] = int64_t(a_.horizons[j] + a_.offset) * a_.unit_ms;
     upper_ms_ = int64_t(a_.offset) * a_.unit_ms;
     writer_.plan(a_);
@@ -484,29 +493,27 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     const char* const qs = a_.qs;
     const char* const ds = a_.ds;
     const int64_t dates_s0 = a_.dates_s0, qs_s0 = a_.qs_s0, ds_s0 = a_.ds_s0;
-    const int32_t* const code_to_dim = a_.code_to_dim;
     const int32_t group_dim = a_.group_dim;
     const int H = H_;
     const int64_t T = a_.target_dates[e];
     const int64_t upper = T - upper_ms_;
     int64_t* const bound = bound_.data();
     for (int j = 0; j < H; ++j) bound[j] = T - horizon_ms_[j];
+    bound[H] = INT64_MIN;  // the position never passes the last one
     const int64_t lower = bound[H - 1];
     const int64_t last = count - 1;
     float* const cells = cells_.data();
     float* const stat_at = stat_at_.data();
     Running* const run = run_.data();
-    uint8_t* const touched = touched_.data();
+    CodeTable& ct = codes_[0];
     int32_t* const touched_list = touched_list_.data();
     int32_t n_touched = 0;
-    int32_t* const code_count = code_count_.data();
-    int32_t* const codes_seen = codes_seen_.data();
     int32_t n_distinct = 0;
     // Mode: the largest key (count << 8) | (127 - code), i.e. the greatest
     // count, ties to the smallest code; 127 stands for code 0 before any row.
     int32_t best_key = 127;
-    int64_t accepted = 0;
     int p = 0;
+    int64_t next_bound = bound[0];  // rows older than this move the position
 
     auto fetch_ahead = [&](int64_t n) LB_INLINE_LAMBDA {
         const int64_t r = r0[std::min(n + kAhead, last)];
@@ -541,36 +548,36 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
         }
     }
     while (in_window && t >= lower) {
-        if (t < bound[p]) {
+        if (t < next_bound) {
             // Rows come newest first: the position only moves outward.
             do {
                 snapshot(p);
                 ++p;
             } while (t < bound[p]);
+            next_bound = bound[p];
         }
         const float q = ld<float>(qs + r * qs_s0);
         if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
             const int32_t code = int32_t(ld<int8_t>(ds + r * ds_s0));
             if (kStats) {
                 const int32_t ci = code + 128;
-                const int32_t cnt = ++code_count[ci];
-                codes_seen[n_distinct] = ci;  // kept only when the code is new
+                const int32_t cnt = ++ct.count[ci];
+                ct.seen[n_distinct] = ci;  // kept only when the code is new
                 n_distinct += cnt == 1;
                 const int32_t key = (cnt << 8) | (127 - code);
                 best_key = key > best_key ? key : best_key;
             }
-            const int32_t d = code_to_dim[uint8_t(code)];
+            const int32_t d = ct.dim[uint8_t(code)];
             if (!kGroupOnly || d == group_dim) {
-                ++accepted;
                 Running& R = run[d];
-                if (touched[d]) {
+                if (ct.touched[d]) {
                     R.mn = R.mn > q ? q : R.mn;
                     R.mx = q > R.mx ? q : R.mx;
                     R.sum = q + R.sum;
                     R.cnt = R.cnt + 1.0f;
                     R.t_last = t;
                 } else {
-                    touched[d] = 1;
+                    ct.touched[d] = 1;
                     touched_list[n_touched++] = d;
                     R = Running{q, q, q, 1.0f, t, t};
                 }
@@ -583,9 +590,10 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     }
     for (int j = p; j < H; ++j) snapshot(j);
     c_.rows_scanned += n;
-    c_.rows_accepted += accepted;
+    // Accepted rows: the counts of the touched values (exact in float32 up
+    // to 2^24 rows per value and entity).
+    for (int32_t i = 0; i < n_touched; ++i) c_.rows_accepted += int64_t(run[touched_list[i]].cnt);
     n_touched_ = n_touched;
-    n_codes_ = n_distinct;
 
     finish_cells(T, kStats);
     write_row<kRatio>(out_row);
@@ -593,11 +601,11 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     // Reset what this entity touched.
     for (int32_t i = 0; i < n_touched; ++i) {
         const int32_t d = touched_list[i];
-        touched[d] = 0;
+        ct.touched[d] = 0;
         fill_nan(cells + size_t(d) * H * S, H * S);
     }
     if (kStats)
-        for (int32_t i = 0; i < n_distinct; ++i) code_count[codes_seen[i]] = 0;
+        for (int32_t i = 0; i < n_distinct; ++i) ct.count[ct.seen[i]] = 0;
 }
 
 // Density, the time since first / last transaction of every touched value,
@@ -644,7 +652,7 @@ void Scan::write_row(char* const out_row) {
     float totals[64];
     for (int j = 0; j < H; ++j) totals[j] = 0.0f;
     for (int d = 0; d < D_; ++d) {
-        if (!touched_[d]) continue;
+        if (!codes_[0].touched[d]) continue;
         const float* sum = cells + size_t(d) * H * S + kSumSlot;
         for (int j = 0; j < H; ++j) {
             const float v = sum[j * S];
