@@ -165,9 +165,17 @@ inline void stream_run(char* dst, const char* src, int64_t bytes) {
     int64_t i = 0;
     for (; i < bytes && (reinterpret_cast<uintptr_t>(dst + i) & 15); i += 4)
         _mm_stream_si32(reinterpret_cast<int*>(dst + i), ld<int32_t>(src + i));
-    for (; i + 16 <= bytes; i += 16)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    auto move16 = [&](int64_t at) LB_INLINE_LAMBDA {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + at),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at)));
+    };
+    for (; i + 64 <= bytes; i += 64) {
+        move16(i);
+        move16(i + 16);
+        move16(i + 32);
+        move16(i + 48);
+    }
+    for (; i + 16 <= bytes; i += 16) move16(i);
     for (; i < bytes; i += 4) _mm_stream_si32(reinterpret_cast<int*>(dst + i), ld<int32_t>(src + i));
 #else
     std::memcpy(dst, src, size_t(bytes));
@@ -206,11 +214,13 @@ public:
     void write_image(char* row, const float* cells, const int32_t* touched, int32_t n_touched, int cell_floats) {
         char* const img = img_.data();
         const char* src = reinterpret_cast<const char*>(cells);
+        const int32_t* const begin = emit_begin_.data();
+        const Move* const emits = emits_.data();
         for (int32_t i = 0; i < n_touched; ++i) {
             const int32_t d = touched[i];
             const char* block = src + 4 * int64_t(d) * cell_floats;
-            for (int32_t k = emit_begin_[d]; k < emit_begin_[d + 1]; ++k)
-                std::memcpy(img + emits_[k].to, block + emits_[k].from, 4);
+            for (int32_t k = begin[d], end = begin[d + 1]; k < end; ++k)
+                std::memcpy(img + emits[k].to, block + emits[k].from, 4);
         }
         for (const Move& m : stat_emits_) std::memcpy(img + m.to, src + m.from, 4);
         char* const out = row + lo_;
@@ -224,7 +234,7 @@ public:
         const float nan = std::numeric_limits<float>::quiet_NaN();
         for (int32_t i = 0; i < n_touched; ++i) {
             const int32_t d = touched[i];
-            for (int32_t k = emit_begin_[d]; k < emit_begin_[d + 1]; ++k) std::memcpy(img + emits_[k].to, &nan, 4);
+            for (int32_t k = begin[d], end = begin[d + 1]; k < end; ++k) std::memcpy(img + emits[k].to, &nan, 4);
         }
     }
 
