@@ -200,10 +200,29 @@ public:
     int64_t lo() const { return lo_; }
     int64_t hi() const { return hi_; }
     int64_t cells() const { return n_writes_; }
+    // Row offsets of the written cells that go through the caches.
+    std::vector<int64_t> cached_cells() const {
+        std::vector<int64_t> at;
+        if (image_ && stream_) return at;
+        for (const auto* list : {&move16_, &move8_, &move4_})
+            for (const Move& m : *list) at.push_back((image_ ? lo_ : 0) + m.to);
+        for (const Move& m : move16_) at.push_back((image_ ? lo_ : 0) + m.to + 15);
+        for (const Move& m : move8_) at.push_back((image_ ? lo_ : 0) + m.to + 7);
+        return at;
+    }
 
-    // Direct plan: copies the cells to the row.
-    void write(char* row, const float* cells) const {
+    // Direct plan: copies the cells to the row. Cache lines that hold only
+    // cells written for every entity are assembled in a staging row first
+    // and streamed whole, so that they are never read.
+    void write(char* row, const float* cells) {
         const char* src = reinterpret_cast<const char*>(cells);
+        if (!lines_.empty()) {
+            char* const stage = stage_.data();
+            for (const Move& m : stage16_) std::memcpy(stage + m.to, src + m.from, 16);
+            for (const Move& m : stage8_) std::memcpy(stage + m.to, src + m.from, 8);
+            for (const Move& m : stage4_) std::memcpy(stage + m.to, src + m.from, 4);
+            for (const int64_t at : lines_) stream_run(row + at, stage + at, 64);
+        }
         for (const Move& m : move16_) std::memcpy(row + m.to, src + m.from, 16);
         for (const Move& m : move8_) std::memcpy(row + m.to, src + m.from, 8);
         for (const Move& m : move4_) std::memcpy(row + m.to, src + m.from, 4);
@@ -244,7 +263,9 @@ private:
         int64_t from;
         int64_t bytes;
     };
-    void cut(const std::vector<Run>& runs);
+    static void cut(const std::vector<Run>& runs, std::vector<Move>& m16, std::vector<Move>& m8,
+                    std::vector<Move>& m4);
+    void plan_direct(const LbArgs& a, bool repeated);
     static double sampled_rows_per_entity(const LbArgs& a);
 
     bool image_ = false;
@@ -252,6 +273,10 @@ private:
     int64_t lo_ = 0, hi_ = 0;
     int64_t n_writes_ = 0;
     std::vector<Move> move16_, move8_, move4_;
+    // streamed lines of the direct plan
+    std::vector<int64_t> lines_;  // row offsets of the lines streamed whole
+    std::vector<char> stage_;
+    std::vector<Move> stage16_, stage8_, stage4_;
     // image plan
     std::vector<char> img_;
     std::vector<Move> img_runs_;      // (image offset, -, bytes) as (to, from = bytes)
@@ -260,18 +285,69 @@ private:
     std::vector<Move> stat_emits_;     // (image offset, byte offset in the cells), every entity
 };
 
-void RowWriter::cut(const std::vector<Run>& runs) {
+void RowWriter::cut(const std::vector<Run>& runs, std::vector<Move>& m16, std::vector<Move>& m8,
+                    std::vector<Move>& m4) {
     for (const Run& r : runs) {
         if (r.bytes >= 16) {
             int64_t i = 0;
-            for (; i + 16 <= r.bytes; i += 16) move16_.push_back({r.to + i, r.from + i});
-            if (i < r.bytes) move16_.push_back({r.to + r.bytes - 16, r.from + r.bytes - 16});
+            for (; i + 16 <= r.bytes; i += 16) m16.push_back({r.to + i, r.from + i});
+            if (i < r.bytes) m16.push_back({r.to + r.bytes - 16, r.from + r.bytes - 16});
         } else if (r.bytes >= 8) {
-            move8_.push_back({r.to, r.from});
-            if (r.bytes > 8) move8_.push_back({r.to + r.bytes - 8, r.from + r.bytes - 8});
+            m8.push_back({r.to, r.from});
+            if (r.bytes > 8) m8.push_back({r.to + r.bytes - 8, r.from + r.bytes - 8});
         } else {
-            move4_.push_back({r.to, r.from});
+            m4.push_back({r.to, r.from});
         }
+    }
+}
+
+// The direct plan: runs of adjacent columns fed by adjacent sources. When
+// the result is far larger than the caches and every row starts at the same
+// offset within a cache line, the lines that hold only cells of the write
+// list (never a cell the row keeps, a Ratio cell, or a neighbouring row's
+// cell) are streamed.
+void RowWriter::plan_direct(const LbArgs& a, bool repeated) {
+    if (repeated) {
+        // A column written twice: keep the list order, one cell at a time.
+        for (int64_t w = 0; w < n_writes_; ++w) move4_.push_back({a.write_to[w], 4 * int64_t(a.write_from[w])});
+        return;
+    }
+    std::vector<uint8_t> full_line;  // per line of the row span
+    int64_t first_line = 0;          // row offset of the first line
+    const bool large = double(a.result_s0) * double(a.n_splits * a.split_len) > 64.0 * (1 << 20);
+    if (large && a.result_s0 % 64 == 0 && hi_ - lo_ <= a.result_s0) {
+        const int64_t mis = int64_t(reinterpret_cast<uintptr_t>(a.result) & 63);
+        first_line = lo_ - ((lo_ + mis) & 63);
+        const int64_t n_lines = (hi_ - first_line + 63) / 64;
+        std::vector<uint8_t> written(size_t(n_lines) * 16, 0);
+        bool aligned = true;
+        for (int64_t w = 0; w < n_writes_; ++w) {
+            aligned &= (a.write_to[w] - first_line) % 4 == 0;
+            written[size_t((a.write_to[w] - first_line) / 4)] = 1;
+        }
+        full_line.assign(size_t(n_lines), 0);
+        for (int64_t k = 0; aligned && k < n_lines; ++k) {
+            full_line[size_t(k)] = std::all_of(written.begin() + 16 * k, written.begin() + 16 * (k + 1),
+                                               [](uint8_t x) { return x != 0; });
+            if (full_line[size_t(k)]) lines_.push_back(first_line + 64 * k);
+        }
+    }
+    std::vector<Run> row_runs, stage_runs;
+    for (int64_t w = 0; w < n_writes_; ++w) {
+        const int64_t to = a.write_to[w];
+        const int64_t from = 4 * int64_t(a.write_from[w]);
+        const bool staged = !lines_.empty() && full_line[size_t((to - first_line) / 64)];
+        std::vector<Run>& runs = staged ? stage_runs : row_runs;
+        if (!runs.empty() && to == runs.back().to + runs.back().bytes && from == runs.back().from + runs.back().bytes)
+            runs.back().bytes += 4;
+        else
+            runs.push_back({to, from, 4});
+    }
+    cut(row_runs, move16_, move8_, move4_);
+    cut(stage_runs, stage16_, stage8_, stage4_);
+    if (!lines_.empty()) {
+        stage_.assign(size_t(hi_), 0);
+        stream_ = true;
     }
 }
 
@@ -347,15 +423,10 @@ void RowWriter::plan(const LbArgs& a) {
                               double(hi_ - lo_) / 8.0 + 6.0 * double(img_runs.size());
     image_ = image_cost < direct_cost;
     if (!image_) {
-        if (repeated) {
-            // A column written twice: keep the list order, one cell at a time.
-            for (int64_t w = 0; w < n_writes_; ++w) move4_.push_back({a.write_to[w], 4 * int64_t(a.write_from[w])});
-        } else {
-            cut(runs);
-        }
+        plan_direct(a, repeated);
         return;
     }
-    cut(img_runs);
+    cut(img_runs, move16_, move8_, move4_);
     for (const Run& r : img_runs) img_runs_.push_back({r.to, r.bytes});
     img_.assign(size_t(hi_ - lo_), 0);
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -429,8 +500,9 @@ private:
     int64_t upper_ms_;                 // offset * unit
     RowWriter writer_;
     std::vector<RatioWrite> ratios_;
-    int64_t row_lo_ = 0, row_hi_ = 0;  // result-row bytes the writes touch
-    bool prefetch_out_;                // the result rows are read before written
+    // Row offsets of the result-row cache lines that are read before they
+    // are written (every line the writes touch, except the streamed ones).
+    std::vector<int64_t> out_lines_;
     LbCounters c_{0, 0, 0, 0};
 };
 
@@ -444,17 +516,25 @@ Scan::Scan(const LbArgs& args)
     for (int j = 0; j < H_; ++j) horizon_ms_[j] = int64_t(a_.horizons[j] + a_.offset) * a_.unit_ms;
     upper_ms_ = int64_t(a_.offset) * a_.unit_ms;
     writer_.plan(a_);
-    bool any = a_.n_writes > 0;
-    row_lo_ = writer_.lo();
-    row_hi_ = writer_.hi();
+    std::vector<int64_t> at = writer_.cached_cells();
     for (int64_t w = 0; w < a_.n_ratio; ++w) {
-        row_lo_ = any ? std::min(row_lo_, a_.ratio_to[w]) : a_.ratio_to[w];
-        row_hi_ = any ? std::max(row_hi_, a_.ratio_to[w] + 4) : a_.ratio_to[w] + 4;
-        any = true;
+        at.push_back(a_.ratio_to[w]);
         ratios_.push_back({a_.ratio_to[w], int32_t((int64_t(a_.ratio_dim[w]) * H_ + a_.ratio_pos[w]) * S + kSumSlot),
                            a_.ratio_pos[w]});
     }
-    prefetch_out_ = !writer_.streams();
+    if (a_.result_s0 % 64 == 0) {
+        // Every row starts at the same offset within a line: one prefetch
+        // per line.
+        const int64_t mis = int64_t(reinterpret_cast<uintptr_t>(a_.result) & 63);
+        for (int64_t x : at) out_lines_.push_back(((x + mis) & ~int64_t(63)) - mis);
+        std::sort(out_lines_.begin(), out_lines_.end());
+        out_lines_.erase(std::unique(out_lines_.begin(), out_lines_.end()), out_lines_.end());
+    } else if (!at.empty()) {
+        const int64_t lo = *std::min_element(at.begin(), at.end());
+        const int64_t hi = *std::max_element(at.begin(), at.end()) + 4;
+        for (int64_t b = lo; b < hi; b += 64) out_lines_.push_back(b);
+        out_lines_.push_back(hi - 1);
+    }
 }
 
 // The entities of a split, with the loads of the entities ahead in flight.
@@ -477,10 +557,8 @@ void Scan::run_split(int64_t s) {
             const int32_t* r0 = a_.rows + offsets[e];
             const int64_t m = std::min(kAhead, offsets[e + 1] - offsets[e]);
             for (int64_t i = 0; i < m; ++i) prefetch_row(r0[i]);
-            if (prefetch_out_) {
-                const char* out = a_.result + (s + (k + kRowsAhead) * a_.n_splits) * a_.result_s0;
-                for (int64_t b = row_lo_; b < row_hi_; b += 64) prefetch(out + b);
-            }
+            const char* out = a_.result + (s + (k + kRowsAhead) * a_.n_splits) * a_.result_s0;
+            for (const int64_t b : out_lines_) prefetch(out + b);
         }
         // An entity without rows (listed or not) writes nothing: its row
         // range is empty, so has_rows is never read.
