@@ -87,13 +87,17 @@ struct LbArgs {
     const int64_t* ratio_to;
     const int32_t* ratio_dim;
     const int32_t* ratio_pos;
+    // Rows are streamed past the caches when the result rows the call
+    // writes span at least this many bytes; 0: 64 MiB.
+    int64_t stream_from_bytes;
 };
 
 struct LbCounters {
     int64_t rows_scanned;
     int64_t rows_accepted;
     int64_t cells_written;
-    int64_t entities;  // entities with rows
+    int64_t entities;        // entities with rows
+    int64_t bytes_streamed;  // result bytes written with non-temporal stores
 };
 
 }  // extern "C"
@@ -152,6 +156,10 @@ inline void fill_nan(float* p, int n) {
 
 // ---- the row writer ---------------------------------------------------------
 
+int64_t stream_from_bytes(const LbArgs& a) {
+    return a.stream_from_bytes > 0 ? a.stream_from_bytes : int64_t(64) << 20;
+}
+
 // Byte moves of one size; `to` in the result row, `from` in the source.
 struct Move {
     int64_t to;
@@ -194,12 +202,21 @@ inline void stream_run(char* dst, const char* src, int64_t bytes) {
 //   result is large. Pays when most of a wide row is NaN.
 class RowWriter {
 public:
-    void plan(const LbArgs& a);
+    // False when a column is written twice.
+    bool plan(const LbArgs& a);
     bool image() const { return image_; }
     bool streams() const { return stream_; }
     int64_t lo() const { return lo_; }
     int64_t hi() const { return hi_; }
     int64_t cells() const { return n_writes_; }
+    // Bytes of a row written with non-temporal stores.
+    int64_t streamed_bytes() const {
+        if (!stream_) return 0;
+        if (!image_) return 64 * int64_t(lines_.size());
+        int64_t n = 0;
+        for (const Move& r : img_runs_) n += r.from;
+        return n;
+    }
     // Row offsets of the written cells that go through the caches.
     std::vector<int64_t> cached_cells() const {
         std::vector<int64_t> at;
@@ -265,7 +282,7 @@ private:
     };
     static void cut(const std::vector<Run>& runs, std::vector<Move>& m16, std::vector<Move>& m8,
                     std::vector<Move>& m4);
-    void plan_direct(const LbArgs& a, bool repeated);
+    void plan_direct(const LbArgs& a);
     static double sampled_rows_per_entity(const LbArgs& a);
 
     bool image_ = false;
@@ -306,15 +323,10 @@ void RowWriter::cut(const std::vector<Run>& runs, std::vector<Move>& m16, std::v
 // offset within a cache line, the lines that hold only cells of the write
 // list (never a cell the row keeps, a Ratio cell, or a neighbouring row's
 // cell) are streamed.
-void RowWriter::plan_direct(const LbArgs& a, bool repeated) {
-    if (repeated) {
-        // A column written twice: keep the list order, one cell at a time.
-        for (int64_t w = 0; w < n_writes_; ++w) move4_.push_back({a.write_to[w], 4 * int64_t(a.write_from[w])});
-        return;
-    }
+void RowWriter::plan_direct(const LbArgs& a) {
     std::vector<uint8_t> full_line;  // per line of the row span
     int64_t first_line = 0;          // row offset of the first line
-    const bool large = double(a.result_s0) * double(a.n_splits * a.split_len) > 64.0 * (1 << 20);
+    const bool large = double(a.result_s0) * double(a.n_splits * a.split_len) >= double(stream_from_bytes(a));
     if (large && a.result_s0 % 64 == 0 && hi_ - lo_ <= a.result_s0) {
         const int64_t mis = int64_t(reinterpret_cast<uintptr_t>(a.result) & 63);
         first_line = lo_ - ((lo_ + mis) & 63);
@@ -363,11 +375,11 @@ double RowWriter::sampled_rows_per_entity(const LbArgs& a) {
     return n ? double(rows) / double(n) : 0.0;
 }
 
-void RowWriter::plan(const LbArgs& a) {
+bool RowWriter::plan(const LbArgs& a) {
     const int D = a.n_dims, H = a.n_horizons;
     const int32_t cell_floats = H * S;
     n_writes_ = a.n_writes;
-    if (n_writes_ == 0) return;
+    if (n_writes_ == 0) return true;
     lo_ = *std::min_element(a.write_to, a.write_to + n_writes_);
     hi_ = *std::max_element(a.write_to, a.write_to + n_writes_) + 4;
 
@@ -383,20 +395,21 @@ void RowWriter::plan(const LbArgs& a) {
         runs.push_back({a.write_to[w], from, 4});
     }
 
-    // The image: the last write of each column feeds it.
+    // The image, in column order. Every column is written once (the write
+    // list comes from a column table), so the order of the moves is free.
     std::vector<int64_t> order(static_cast<size_t>(n_writes_));
     for (int64_t w = 0; w < n_writes_; ++w) order[size_t(w)] = w;
-    std::stable_sort(order.begin(), order.end(), [&](int64_t x, int64_t y) { return a.write_to[x] < a.write_to[y]; });
-    const bool repeated = std::adjacent_find(order.begin(), order.end(), [&](int64_t x, int64_t y) {
-                              return a.write_to[x] == a.write_to[y];
-                          }) != order.end();
+    std::sort(order.begin(), order.end(), [&](int64_t x, int64_t y) { return a.write_to[x] < a.write_to[y]; });
+    if (std::adjacent_find(order.begin(), order.end(), [&](int64_t x, int64_t y) {
+            return a.write_to[x] == a.write_to[y];
+        }) != order.end())
+        return false;
     std::vector<Run> img_runs;
     std::vector<std::vector<Move>> per_dim(static_cast<size_t>(D));
     std::vector<Move> stats;
     size_t n_emits = 0;
     for (size_t k = 0; k < order.size(); ++k) {
         const int64_t w = order[k];
-        if (k + 1 < order.size() && a.write_to[order[k + 1]] == a.write_to[w]) continue;
         const int64_t off = a.write_to[w] - lo_;
         const int32_t from = a.write_from[w];
         const int32_t slot = from % S;
@@ -423,8 +436,8 @@ void RowWriter::plan(const LbArgs& a) {
                               double(hi_ - lo_) / 8.0 + 6.0 * double(img_runs.size());
     image_ = image_cost < direct_cost;
     if (!image_) {
-        plan_direct(a, repeated);
-        return;
+        plan_direct(a);
+        return true;
     }
     cut(img_runs, move16_, move8_, move4_);
     for (const Run& r : img_runs) img_runs_.push_back({r.to, r.bytes});
@@ -441,7 +454,8 @@ void RowWriter::plan(const LbArgs& a) {
     emit_begin_[size_t(D)] = int32_t(emits_.size());
     stat_emits_ = stats;
     // Stream the rows when the result is far larger than the caches.
-    stream_ = double(hi_ - lo_) * double(a.n_splits * a.split_len) > 64.0 * (1 << 20);
+    stream_ = double(hi_ - lo_) * double(a.n_splits * a.split_len) >= double(stream_from_bytes(a));
+    return true;
 }
 
 // ---- the scan -------------------------------------------------------------
@@ -469,6 +483,7 @@ public:
     void run_split(int64_t s);
 
     const LbCounters& counters() const { return c_; }
+    bool valid() const { return valid_; }
     bool streams() const { return writer_.streams(); }
 
 private:
@@ -503,7 +518,8 @@ private:
     // Row offsets of the result-row cache lines that are read before they
     // are written (every line the writes touch, except the streamed ones).
     std::vector<int64_t> out_lines_;
-    LbCounters c_{0, 0, 0, 0};
+    bool valid_ = true;
+    LbCounters c_{0, 0, 0, 0, 0};
 };
 
 Scan::Scan(const LbArgs& args)
@@ -515,7 +531,7 @@ Scan::Scan(const LbArgs& args)
     for (int c = 0; c < 256; ++c) ct.dim[c] = a_.code_to_dim[c];
     for (int j = 0; j < H_; ++j) horizon_ms_[j] = int64_t(a_.horizons[j] + a_.offset) * a_.unit_ms;
     upper_ms_ = int64_t(a_.offset) * a_.unit_ms;
-    writer_.plan(a_);
+    valid_ = writer_.plan(a_);
     std::vector<int64_t> at = writer_.cached_cells();
     for (int64_t w = 0; w < a_.n_ratio; ++w) {
         at.push_back(a_.ratio_to[w]);
@@ -731,6 +747,7 @@ void Scan::write_row(char* const out_row) {
     else
         writer_.write(out_row, cells);
     c_.cells_written += writer_.cells();
+    c_.bytes_streamed += writer_.streamed_bytes();
     if (!kRatio) return;
 
     // Each value's share of the position's total Sum. The totals add the
@@ -779,6 +796,7 @@ extern "C" int lb_run(const LbArgs* a, LbCounters* out) {
     if (afe != (a->nan_skips != 0)) return -1;  // both follow feature-group mode
     if (a->group_only && stats) return -1;      // the group filter never goes with the statistics
     Scan scan(*a);
+    if (!scan.valid()) return -1;  // a column written twice
     if (a->group_only) {
         afe ? run_all<true, true, false>(scan, *a) : run_all<false, true, false>(scan, *a);
     } else if (stats) {

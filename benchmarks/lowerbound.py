@@ -49,11 +49,13 @@ class LbArgs(ctypes.Structure):
         ("want_distinct", I32), ("want_mode", I32),
         ("n_writes", I64), ("write_to", P), ("write_from", P),
         ("n_ratio", I64), ("ratio_to", P), ("ratio_dim", P), ("ratio_pos", P),
+        ("stream_from_bytes", I64),
     ]  # fmt: skip
 
 
 class LbCounters(ctypes.Structure):
-    _fields_ = [("rows_scanned", I64), ("rows_accepted", I64), ("cells_written", I64), ("entities", I64)]
+    _fields_ = [("rows_scanned", I64), ("rows_accepted", I64), ("cells_written", I64), ("entities", I64),
+                ("bytes_streamed", I64)]
 
 
 def library_path(source: str = SOURCE) -> str:
@@ -77,7 +79,7 @@ class LowerBound:
     """The lower-bound loop prepared for one call: dense tables built once,
     `run(result_frame)` does the work of one `execute`."""
 
-    def __init__(self, call: Call, source: str = SOURCE):
+    def __init__(self, call: Call, source: str = SOURCE, stream_from_bytes: int = 0):
         self.lib = ctypes.CDLL(build(source=source))
         self.lib.lb_run.argtypes = [ctypes.POINTER(LbArgs), ctypes.POINTER(LbCounters)]
         self.lib.lb_run.restype = ctypes.c_int
@@ -173,6 +175,9 @@ class LowerBound:
         a.want_mode = int(want_mode)
         a.n_writes = len(write_col)
         a.n_ratio = len(ratio_col)
+        # Result rows are written past the caches from this size on (0: the
+        # loop's default, 64 MiB); tests lower it to reach that path.
+        a.stream_from_bytes = stream_from_bytes
         self.args = a
         self.counters = LbCounters()
 
@@ -192,5 +197,6 @@ class LowerBound:
             self.args.ratio_to = self._ratio_to.ctypes.data
         self.args.result = result_frame.ctypes.data
         self.args.result_s0 = result_frame.strides[0]
-        self.lib.lb_run(ctypes.byref(self.args), ctypes.byref(self.counters))
+        if self.lib.lb_run(ctypes.byref(self.args), ctypes.byref(self.counters)) != 0:
+            raise RuntimeError("lower_bound.cpp rejected the call")
         return self.counters
