@@ -194,7 +194,8 @@ inline void stream_run(char* dst, const char* src, int64_t bytes) {
 // cost:
 // - direct: the write list merged into runs of adjacent columns fed by
 //   adjacent sources, each run cut into 16-, 8- and 4-byte moves (the last
-//   move of a run overlaps the one before), copied from the cells;
+//   move of a run overlaps the one before), copied from the cells; on a
+//   large result the cache lines that hold only such cells are streamed;
 // - image: a row image in column order, which holds NaN wherever a value
 //   has no cell this entity; only the cells of the values the entity
 //   touched are put in (and taken out again afterwards), and the image is
@@ -525,7 +526,7 @@ private:
 Scan::Scan(const LbArgs& args)
     : a_(args), D_(args.n_dims), H_(args.n_horizons),
       cells_(size_t(D_) * H_ * S, std::numeric_limits<float>::quiet_NaN()), stat_at_(2 * size_t(H_)), run_(D_),
-      codes_(1), touched_list_(D_), horizon_ms_(H_), bound_(H_ + 1) {
+      codes_(1), touched_list_(D_), horizon_ms_(H_), bound_(H_) {
     CodeTable& ct = codes_[0];
     std::memset(&ct, 0, sizeof(ct));
     for (int c = 0; c < 256; ++c) ct.dim[c] = a_.code_to_dim[c];
@@ -603,8 +604,7 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
     const int64_t upper = T - upper_ms_;
     int64_t* const bound = bound_.data();
     for (int j = 0; j < H; ++j) bound[j] = T - horizon_ms_[j];
-    bound[H] = INT64_MIN;  // the position never passes the last one
-    const int64_t lower = bound[H - 1];
+    const int64_t lower = bound[H - 1];  // rows in the window never pass it
     const int64_t last = count - 1;
     float* const cells = cells_.data();
     float* const stat_at = stat_at_.data();
@@ -625,7 +625,9 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
         prefetch(qs + r * qs_s0);
         prefetch(ds + r * ds_s0);
     };
-    // Cells of position j take the running values of every value seen so far.
+    // Cells of position j take the running values of every value seen so
+    // far; cells are cumulative, so a value's cells are written only when
+    // the position moves on, not for every row.
     auto snapshot = [&](int j) {
         for (int32_t i = 0; i < n_touched; ++i) {
             const int32_t d = touched_list[i];
@@ -660,6 +662,8 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
             } while (t < bound[p]);
             next_bound = bound[p];
         }
+        // A NaN quantity passes outside feature-group mode (it does not
+        // compare <= 0).
         const float q = ld<float>(qs + r * qs_s0);
         if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
             const int32_t code = int32_t(ld<int8_t>(ds + r * ds_s0));
@@ -675,6 +679,10 @@ void Scan::scan_entity(int32_t e, char* const out_row) {
             if (!kGroupOnly || d == group_dim) {
                 Running& R = run[d];
                 if (ct.touched[d]) {
+                    // As the module: a NaN on either side leaves Min and Max
+                    // as they are, Sum adds q first, and Frequency + 1 in
+                    // float32 rounds the exact sum once, as the module's
+                    // double round trip does.
                     R.mn = R.mn > q ? q : R.mn;
                     R.mx = q > R.mx ? q : R.mx;
                     R.sum = q + R.sum;
