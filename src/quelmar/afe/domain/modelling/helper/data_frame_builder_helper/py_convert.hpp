@@ -76,11 +76,11 @@ inline Py_ssize_t stride_of(const Py_buffer& view, int axis) {
 bool to_int32_list(PyObject* obj, std::vector<int32_t>* out);
 
 // Walks an exact dict in iteration order, converting each key and then its
-// value; OrderedMap::finish() keeps the first entry of a native key. Any
+// value (by default with to_integer); OrderedMap::finish() keeps the first entry of a native key. Any
 // change of the dict's size while it is walked (a key's __int__ can change
 // it) ends the walk with RuntimeError.
-template <typename K, typename V, typename ConvertValue>
-bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertValue convert_value) {
+template <typename K, typename V, typename ConvertKey, typename ConvertValue>
+bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertKey convert_key, ConvertValue convert_value) {
     if (obj == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "iteritems");
         return false;
@@ -106,12 +106,18 @@ bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertValue convert_v
         OwnedRef value_object(borrowed_value);
         K key{};
         V value{};
-        if (!to_integer(key_object.get(), &key)) return false;
+        if (!convert_key(key_object.get(), &key)) return false;
         if (!convert_value(value_object.get(), &value)) return false;
         out->append(key, value);
     }
     out->finish();
     return true;
+}
+
+template <typename K, typename V, typename ConvertValue>
+bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertValue convert_value) {
+    return to_ordered_map(
+        obj, out, [](PyObject* key, K* converted) { return to_integer(key, converted); }, convert_value);
 }
 
 template <typename K, typename V>
