@@ -1,12 +1,15 @@
-// The three passes of a preparation: count the rows of every entity (and
-// check every row), place each row in its entity's run, put every run in
-// order. The row passes read the input in blocks converted to one type
-// first, so that the per-row loops carry no test on the input's types.
+// The passes of a preparation: count the rows of every entity (and check
+// every row); deal the rows out to buckets of neighbouring entities, each a
+// few hundred kB, so that the writes of that pass stay in cache; then, a
+// bucket at a time and in cache, place every row in its entity's run and put
+// each run in order. The row passes read the input in blocks converted to one
+// type first, so that the per-row loops carry no test on the input's types.
 #include "prepare.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,11 @@ constexpr const char* kRoutine = "prepare_transactions";
 constexpr int64_t kBlock = 1024;            // rows converted at a time: a few kB, stays in L1
 constexpr int64_t kRowsPerThread = 4096;    // fewer rows are not worth a thread of their own
 constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+// Rows of a bucket: its rows, their keys and its entities' cursors stay in
+// L2 while the bucket is put in order.
+constexpr int64_t kBucketRows = 32768;
+// Entities of a bucket, so that an entity's place in its bucket fits 16 bits.
+constexpr int64_t kBucketEntities = 65536;
 
 // ---------------------------------------------------------------------------
 // Reading a block of rows, converted to the prepared types
@@ -182,32 +190,108 @@ inline void store_key(const RowKey& key, int64_t* date, float* quantity, int8_t*
     *code = static_cast<int8_t>(static_cast<uint8_t>(key.low >> 40) ^ 0x80u);
 }
 
-// Puts rows [first, last) of the prepared columns in order. Runs that are in
-// order already, or in reverse (a table in time order), cost one walk.
-void order_run(const PreparedTable& out, int64_t first, int64_t last, std::vector<RowKey>& keys) {
-    if (last - first < 2) return;
-    auto key_at = [&out](int64_t r) { return key_of(out.dates[r], out.quantities[r], out.codes[r]); };
+// Quicksort with a partition that does not branch on the comparison (its
+// outcome is random for unordered rows), insertion sort for short ranges.
+void sort_keys(RowKey* keys, int64_t n) {
+    while (n > 12) {
+        // Median of first, middle and last as the pivot, moved to the end.
+        const int64_t m = n / 2;
+        if (keys[m] < keys[0]) std::swap(keys[m], keys[0]);
+        if (keys[n - 1] < keys[m]) {
+            std::swap(keys[n - 1], keys[m]);
+            if (keys[m] < keys[0]) std::swap(keys[m], keys[0]);
+        }
+        std::swap(keys[m], keys[n - 1]);
+        const RowKey pivot = keys[n - 1];
+        int64_t below = 0;
+        for (int64_t j = 0; j < n - 1; ++j) {
+            const RowKey key = keys[j];
+            const bool smaller = key < pivot;
+            keys[j] = keys[below];
+            keys[below] = key;
+            below += smaller;
+        }
+        std::swap(keys[below], keys[n - 1]);
+        // Recurse into the smaller side, loop on the larger.
+        if (below < n - 1 - below) {
+            sort_keys(keys, below);
+            keys += below + 1;
+            n -= below + 1;
+        } else {
+            sort_keys(keys + below + 1, n - below - 1);
+            n = below;
+        }
+    }
+    for (int64_t i = 1; i < n; ++i) {
+        const RowKey key = keys[i];
+        int64_t j = i;
+        for (; j > 0 && key < keys[j - 1]; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+}
+
+// Scratch of one thread for order_keys.
+struct SortScratch {
+    std::vector<RowKey> keys;
+    std::vector<int32_t> slots;
+};
+
+// Runs up to this length are first spread by their timestamps.
+constexpr int64_t kSpreadMax = 1024;
+// A spread slot holding more keys than this sends the run to the quicksort:
+// the insertion sort after a spread moves a key at most across its slot.
+constexpr int32_t kSpreadSlotMax = 16;
+
+// Spreads the keys over n slots by linear interpolation of their timestamps
+// (a monotone map, so keys in different slots are already in order), then
+// finishes with an insertion sort. Event timestamps are spread evenly
+// enough that this costs a few passes; false, with the keys unchanged, when
+// a slot gets crowded (timestamps in clumps), for the quicksort to do.
+bool spread_keys(RowKey* keys, int64_t n, SortScratch& scratch) {
+    uint64_t low = keys[0].high, high = keys[0].high;
+    for (int64_t i = 1; i < n; ++i) {
+        low = std::min(low, keys[i].high);
+        high = std::max(high, keys[i].high);
+    }
+    const double scale = static_cast<double>(n) / (static_cast<double>(high - low) + 1.0);
+    auto slot_of = [&](const RowKey& key) {
+        const int64_t slot = static_cast<int64_t>(static_cast<double>(key.high - low) * scale);
+        return slot < n ? slot : n - 1;
+    };
+    scratch.slots.assign(static_cast<size_t>(n) + 1, 0);
+    int32_t* const start = scratch.slots.data();
+    int32_t crowded = 0;
+    for (int64_t i = 0; i < n; ++i) crowded = std::max(crowded, ++start[slot_of(keys[i]) + 1]);
+    if (crowded > kSpreadSlotMax) return false;
+    for (int64_t i = 1; i <= n; ++i) start[i] += start[i - 1];
+    scratch.keys.resize(static_cast<size_t>(n));
+    RowKey* const spread = scratch.keys.data();
+    for (int64_t i = 0; i < n; ++i) spread[start[slot_of(keys[i])]++] = keys[i];
+    for (int64_t i = 0; i < n; ++i) {
+        const RowKey key = spread[i];
+        int64_t j = i;
+        for (; j > 0 && key < keys[j - 1]; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+    return true;
+}
+
+// Puts a run of keys in ascending order. Runs that are in order already, or
+// in reverse (a table in time order), cost one walk.
+void order_keys(RowKey* keys, int64_t n, SortScratch& scratch) {
+    if (n < 2) return;
     bool ascending = true, descending = true;
-    RowKey previous = key_at(first);
-    for (int64_t r = first + 1; r < last && (ascending || descending); ++r) {
-        const RowKey key = key_at(r);
-        if (key < previous) ascending = false;
-        if (previous < key) descending = false;
-        previous = key;
+    for (int64_t i = 1; i < n && (ascending || descending); ++i) {
+        if (keys[i] < keys[i - 1]) ascending = false;
+        if (keys[i - 1] < keys[i]) descending = false;
     }
     if (ascending) return;
     if (descending) {
-        std::reverse(out.dates + first, out.dates + last);
-        std::reverse(out.quantities + first, out.quantities + last);
-        std::reverse(out.codes + first, out.codes + last);
+        std::reverse(keys, keys + n);
         return;
     }
-    keys.clear();
-    for (int64_t r = first; r < last; ++r) keys.push_back(key_at(r));
-    std::sort(keys.begin(), keys.end());
-    for (int64_t r = first; r < last; ++r) {
-        store_key(keys[static_cast<size_t>(r - first)], &out.dates[r], &out.quantities[r], &out.codes[r]);
-    }
+    if (n <= kSpreadMax && spread_keys(keys, n, scratch)) return;
+    sort_keys(keys, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -303,17 +387,33 @@ void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>
     throw Failure{ErrorKind::Runtime, kRoutine, "the transaction columns changed while they were prepared"};
 }
 
-// Places every row of the chunk at its entity's next free position.
-// `cursor` starts at this chunk's first position of every entity.
-void place_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& cursor, const PreparedTable& out,
-                Progress& progress) {
+// Prefetches for writing the element 16 places after `p`. The address is
+// formed as an integer: it may lie past the end of the array, which a
+// prefetch never faults on.
+template <typename T>
+inline void touch_ahead(T* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + 16 * sizeof(T)), 1);
+}
+
+// Deals every row of the chunk out to its bucket: `cursor` starts at this
+// chunk's first position in every bucket. Besides the row, the entity's
+// place within its bucket is kept in `place`.
+void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int32_t>& bucket_of,
+               const std::vector<int64_t>& first_entity, std::vector<int64_t>& cursor, const PreparedTable& out,
+               uint16_t* place, Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
     const uint64_t n_rows = static_cast<uint64_t>(table.n_rows);
     std::vector<int64_t> entities(kBlock), dates(kBlock);
     std::vector<float> quantities(kBlock);
     std::vector<int8_t> codes(kBlock);
-    std::vector<int32_t> positions(kBlock);
-    int32_t* const next = cursor.data();
+    int64_t* const next = cursor.data();
+    // Locals, so that the stores below are not taken to change them.
+    int64_t* __restrict const dates_out = out.dates;
+    float* __restrict const quantities_out = out.quantities;
+    int8_t* __restrict const codes_out = out.codes;
+    uint16_t* __restrict const place_out = place;
+    const int32_t* const bucket = bucket_of.data();
+    const int64_t* const bucket_first = first_entity.data();
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
@@ -322,27 +422,57 @@ void place_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>
         read_timestamps(table, first, n, dates.data(), &unused);
         read_quantities(table.quantity, first, n, quantities.data());
         read_codes(table.code, first, n, codes.data(), &unused);
-        // Positions first, touching their lines for writing, then the
-        // stores: the block's cache misses overlap instead of queueing one
-        // by one. The checks hold unless another thread rewrote the input
-        // since it was counted; they keep every store inside the output.
         for (int64_t k = 0; k < n; ++k) {
+            // Both checks hold unless another thread rewrote the input since
+            // it was counted; they keep every store inside the output.
             const uint64_t e = static_cast<uint64_t>(entities[k]);
             if (e >= n_entities) input_changed();
-            const int32_t p = next[e]++;
-            if (static_cast<uint64_t>(static_cast<int64_t>(p)) >= n_rows) input_changed();
-            positions[k] = p;
-            __builtin_prefetch(out.dates + p, 1);
-            __builtin_prefetch(out.quantities + p, 1);
-            __builtin_prefetch(out.codes + p, 1);
-        }
-        for (int64_t k = 0; k < n; ++k) {
-            const int32_t p = positions[k];
-            out.dates[p] = dates[k];
-            out.quantities[p] = quantities[k];
-            out.codes[p] = codes[k];
+            const int32_t b = bucket[e];
+            const int64_t p = next[b]++;
+            if (static_cast<uint64_t>(p) >= n_rows) input_changed();
+            // Each bucket fills its run front to back, too many runs at once
+            // for the hardware prefetcher to follow: claim the lines a few
+            // rows ahead, so that stores do not wait for them.
+            touch_ahead(dates_out + p);
+            touch_ahead(quantities_out + p);
+            touch_ahead(codes_out + p);
+            touch_ahead(place_out + p);
+            dates_out[p] = dates[k];
+            quantities_out[p] = quantities[k];
+            codes_out[p] = codes[k];
+            place_out[p] = static_cast<uint16_t>(static_cast<int64_t>(e) - bucket_first[b]);
         }
         progress.add(n);
+    }
+}
+
+// Places the rows of bucket b in their entities' runs and orders each run.
+// The rows go through their keys: built from the dealt rows, counted out to
+// the runs, ordered, and written back over the bucket.
+void order_bucket(const PreparedTable& out, const std::vector<int64_t>& offsets,
+                  const std::vector<int64_t>& first_entity, int64_t b, const uint16_t* place,
+                  std::vector<RowKey>& keys, std::vector<int64_t>& run_cursor, SortScratch& scratch) {
+    const int64_t e0 = first_entity[b], e1 = first_entity[b + 1];
+    const int64_t first = offsets[e0], last = offsets[e1];
+    const int64_t n = last - first;
+    keys.resize(static_cast<size_t>(n));
+    run_cursor.resize(static_cast<size_t>(e1 - e0));
+    for (int64_t j = 0; j < e1 - e0; ++j) run_cursor[j] = offsets[e0 + j] - first;
+    const int64_t n_places = e1 - e0;
+    for (int64_t r = first; r < last; ++r) {
+        // The checks fail only for rows dealt from an input rewritten since
+        // it was counted; they keep every access inside the bucket.
+        const int64_t j = place[r];
+        if (j >= n_places) input_changed();
+        const int64_t k = run_cursor[static_cast<size_t>(j)]++;
+        if (k >= offsets[e0 + j + 1] - first) input_changed();
+        keys[static_cast<size_t>(k)] = key_of(out.dates[r], out.quantities[r], out.codes[r]);
+    }
+    for (int64_t e = e0; e < e1; ++e) {
+        order_keys(keys.data() + (offsets[e] - first), offsets[e + 1] - offsets[e], scratch);
+    }
+    for (int64_t r = first; r < last; ++r) {
+        store_key(keys[static_cast<size_t>(r - first)], &out.dates[r], &out.quantities[r], &out.codes[r]);
     }
 }
 
@@ -383,44 +513,62 @@ void prepare_transactions(const TransactionTable& table, const PreparedTable& ou
     for (int t = 1; t < threads; ++t) bad[0].merge(bad[t]);
     if (bad[0].entity != kNone || bad[0].timestamp != kNone || bad[0].code != kNone) refuse_row(table, bad[0]);
 
-    // 2. Entity runs, and every thread's first position in each: the chunks
-    // are placed in row order, so rows of one entity stay in input order
-    // until they are ordered (which makes the count of threads invisible).
+    // 2. Entity runs, and buckets of neighbouring entities: a new bucket
+    // starts where the rows would pass kBucketRows (an entity longer than
+    // that has a bucket of its own) or the entities kBucketEntities.
     std::vector<int64_t> offsets(static_cast<size_t>(n_entities) + 1);
+    std::vector<int32_t> bucket_of(static_cast<size_t>(n_entities));
+    std::vector<int64_t> first_entity{0};  // of every bucket, then n_entities
     offsets[0] = 0;
     for (int64_t e = 0; e < n_entities; ++e) {
-        int64_t position = offsets[e];
-        for (int t = 0; t < threads; ++t) {
-            const int32_t count = counts[t][e];
-            counts[t][e] = static_cast<int32_t>(position);
-            position += count;
+        int64_t count = 0;
+        for (int t = 0; t < threads; ++t) count += counts[t][e];
+        const int64_t bucket_first = offsets[first_entity.back()];
+        if (e > first_entity.back() &&
+            (offsets[e] + count - bucket_first > kBucketRows || e - first_entity.back() >= kBucketEntities)) {
+            first_entity.push_back(e);
         }
-        offsets[e + 1] = position;
+        bucket_of[e] = static_cast<int32_t>(first_entity.size() - 1);
+        offsets[e + 1] = offsets[e] + count;
     }
-
-    // 3. Place.
-    run(threads, [&](int t) { place_rows(table, chunk_of(n_rows, threads, t), counts[t], out, progress); });
-    if (progress.is_cancelled()) return;
+    first_entity.push_back(n_entities);
+    const int64_t n_buckets = static_cast<int64_t>(first_entity.size()) - 1;
+    // Every thread's first position in each bucket: the chunks are dealt in
+    // row order, each after those of the threads before it.
+    std::vector<std::vector<int64_t>> cursors(static_cast<size_t>(threads),
+                                              std::vector<int64_t>(static_cast<size_t>(n_buckets)));
+    for (int64_t b = 0; b < n_buckets; ++b) {
+        int64_t position = offsets[first_entity[b]];
+        for (int t = 0; t < threads; ++t) {
+            cursors[t][b] = position;
+            for (int64_t e = first_entity[b]; e < first_entity[b + 1]; ++e) position += counts[t][e];
+        }
+    }
     std::vector<std::vector<int32_t>>().swap(counts);
 
-    // 4. Order each entity's run, in morsels of whole entities of about
-    // equal rows, taken by the threads in turn.
-    const int64_t morsel_rows = std::max<int64_t>(kRowsPerThread, n_rows / (static_cast<int64_t>(n_jobs) * 32));
-    std::vector<int64_t> morsels{0};  // first entity of each morsel, then n_entities
-    for (int64_t e = 0; e < n_entities; ++e) {
-        if (offsets[e + 1] - offsets[morsels.back()] >= morsel_rows) morsels.push_back(e + 1);
-    }
-    if (morsels.back() != n_entities) morsels.push_back(n_entities);
-    const int64_t n_morsels = static_cast<int64_t>(morsels.size()) - 1;
-    std::atomic<int64_t> next_morsel{0};
-    run(static_cast<int>(std::min<int64_t>(n_jobs, n_morsels)), [&](int) {
+    // 3. Deal.
+    // Every element is dealt before it is read, so it starts uninitialised.
+    std::unique_ptr<uint16_t[]> place(new uint16_t[static_cast<size_t>(n_rows)]);
+    run(threads, [&](int t) {
+        deal_rows(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out, place.get(),
+                  progress);
+    });
+    if (progress.is_cancelled()) return;
+    std::vector<std::vector<int64_t>>().swap(cursors);
+    std::vector<int32_t>().swap(bucket_of);
+
+    // 4. Order, a bucket at a time, the buckets taken by the threads in turn.
+    std::atomic<int64_t> next_bucket{0};
+    run(static_cast<int>(std::min<int64_t>(n_jobs, n_buckets)), [&](int) {
         std::vector<RowKey> keys;
+        std::vector<int64_t> run_cursor;
+        SortScratch scratch;
         for (;;) {
             if (progress.is_cancelled()) return;
-            const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
-            if (m >= n_morsels) return;
-            for (int64_t e = morsels[m]; e < morsels[m + 1]; ++e) order_run(out, offsets[e], offsets[e + 1], keys);
-            progress.add(offsets[morsels[m + 1]] - offsets[morsels[m]]);
+            const int64_t b = next_bucket.fetch_add(1, std::memory_order_relaxed);
+            if (b >= n_buckets) return;
+            order_bucket(out, offsets, first_entity, b, place.get(), keys, run_cursor, scratch);
+            progress.add(offsets[first_entity[b + 1]] - offsets[first_entity[b]]);
         }
     });
     if (progress.is_cancelled()) return;

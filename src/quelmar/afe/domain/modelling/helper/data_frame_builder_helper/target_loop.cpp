@@ -137,24 +137,33 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     if (plan_reporter.first()) throw *plan_reporter.first();
     plan_split(plan, request, codes, *call.constants, ResultColumns{sizeof(float), call.n_columns}, true);
 
-    // The scanner reads transactions through lists of row numbers; here an
-    // entity's list is a slice of 0, 1, 2, ...
-    std::vector<int32_t> row_numbers(static_cast<size_t>(n_rows));
+    // An entity's rows are one contiguous run: the scanner is pointed at the
+    // run and reads it through the row numbers 0, 1, 2, ... of the longest.
+    int64_t longest = 0;
+    for (size_t e = 0; e + 1 < offsets.size(); ++e) longest = std::max(longest, offsets[e + 1] - offsets[e]);
+    std::vector<int32_t> row_numbers(static_cast<size_t>(longest));
     std::iota(row_numbers.begin(), row_numbers.end(), 0);
-    TransactionColumns trx;
-    trx.date = call.dates.base;
-    trx.date_stride = call.dates.stride;
-    trx.quantity = call.quantities.base;
-    trx.quantity_stride = call.quantities.stride;
-    trx.code = call.codes.base;
-    trx.code_stride = call.codes.stride;
-    trx.n_rows = n_rows;
-    auto rows_of = [&](int64_t entity) {
-        if (entity < 0) return View1<int32_t>{};
+    auto run_of = [&](int64_t entity) {
+        TransactionColumns run;
+        if (entity < 0) return run;
         const int64_t first = offsets[static_cast<size_t>(entity)];
-        return View1<int32_t>{reinterpret_cast<char*>(row_numbers.data() + first),
-                              offsets[static_cast<size_t>(entity) + 1] - first,
-                              static_cast<int64_t>(sizeof(int32_t))};
+        run.date = call.dates.base + first * call.dates.stride;
+        run.date_stride = call.dates.stride;
+        run.quantity = call.quantities.base + first * call.quantities.stride;
+        run.quantity_stride = call.quantities.stride;
+        run.code = call.codes.base + first * call.codes.stride;
+        run.code_stride = call.codes.stride;
+        run.n_rows = offsets[static_cast<size_t>(entity) + 1] - first;
+        return run;
+    };
+    // The first rows of a run, touched a task ahead so that their cache
+    // misses overlap with the current scan (the scanner looks further ahead
+    // within a run itself).
+    auto prefetch_run = [](const TransactionColumns& run) {
+        if (run.n_rows == 0) return;
+        __builtin_prefetch(run.date);
+        __builtin_prefetch(run.quantity);
+        __builtin_prefetch(run.code);
     };
 
     // Morsels of consecutive tasks, taken by the workers in turn: small
@@ -170,27 +179,27 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
 
     run(threads, [&](int worker) {
         CollectingReporter& reporter = reporters[static_cast<size_t>(worker)];
-        EntityScanner scanner(plan, trx, reporter);
+        EntityScanner scanner(plan, TransactionColumns{}, reporter);
         for (;;) {
             if (progress.is_cancelled()) return;
             const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
             if (m >= n_morsels) return;
             const int64_t first = m * morsel, last = std::min(n, first + morsel);
-            // As the split loop does: one task ahead the first rows, two
-            // ahead the row list.
-            View1<int32_t> next_rows = rows_of(tasks[static_cast<size_t>(first)].entity);
-            scanner.prefetch_first_rows(next_rows);
+            TransactionColumns next_run = run_of(tasks[static_cast<size_t>(first)].entity);
+            prefetch_run(next_run);
             for (int64_t k = first; k < last; ++k) {
                 const Task& task = tasks[static_cast<size_t>(k)];
-                const View1<int32_t> rows = next_rows;
+                const TransactionColumns run = next_run;
                 if (k + 1 < last) {
-                    next_rows = rows_of(tasks[static_cast<size_t>(k + 1)].entity);
-                    scanner.prefetch_first_rows(next_rows);
-                    if (k + 2 < last) EntityScanner::prefetch_row_list(rows_of(tasks[static_cast<size_t>(k + 2)].entity));
+                    next_run = run_of(tasks[static_cast<size_t>(k + 1)].entity);
+                    prefetch_run(next_run);
                 }
                 float* row = call.out + task.target * call.n_columns;
                 if (call.fill_nan) std::fill(row, row + call.n_columns, nan);
-                if (rows.n == 0) continue;
+                if (run.n_rows == 0) continue;
+                const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), run.n_rows,
+                                          static_cast<int64_t>(sizeof(int32_t))};
+                scanner.set_transactions(run);
                 reporter.set_target(task.target);
                 run_or_report(reporter, routine::get_aggregates_and_fill_row, [&] {
                     scanner.scan_and_write(reinterpret_cast<char*>(row), call.target_dates.get(task.target), rows);
