@@ -137,6 +137,16 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     if (plan_reporter.first()) throw *plan_reporter.first();
     plan_split(plan, request, codes, *call.constants, ResultColumns{sizeof(float), call.n_columns}, true);
 
+    // A row the writer stores in full needs no NaN first: without ratio
+    // cells (written only for a positive total) every write of fill_row is
+    // unconditional, so it suffices that its writes reach every column.
+    bool writer_fills_row = false;
+    if (call.fill_nan && !plan.ratio_requested) {
+        std::vector<char> written(static_cast<size_t>(call.n_columns), 0);
+        for (const CellWrite& w : plan.cell_writes) written[static_cast<size_t>(w.to / sizeof(float))] = 1;
+        writer_fills_row = std::find(written.begin(), written.end(), 0) == written.end();
+    }
+
     // An entity's rows are one contiguous run: the scanner is pointed at the
     // run and reads it through the row numbers 0, 1, 2, ... of the longest.
     int64_t longest = 0;
@@ -195,8 +205,11 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
                     prefetch_run(next_run);
                 }
                 float* row = call.out + task.target * call.n_columns;
-                if (call.fill_nan) std::fill(row, row + call.n_columns, nan);
-                if (run.n_rows == 0) continue;
+                if (run.n_rows == 0) {
+                    if (call.fill_nan) std::fill(row, row + call.n_columns, nan);
+                    continue;
+                }
+                if (call.fill_nan && !writer_fills_row) std::fill(row, row + call.n_columns, nan);
                 const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), run.n_rows,
                                           static_cast<int64_t>(sizeof(int32_t))};
                 scanner.set_transactions(run);
