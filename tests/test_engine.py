@@ -62,12 +62,14 @@ def test_engine_writes_what_execute_writes(operators, per_dimension, horizons, r
     assert_bits_equal(got, expected)
 
 
-@pytest.mark.parametrize("order", ["random", "oldest first", "newest first"])
+@pytest.mark.parametrize("order, n_entities", [("random", 2000), ("oldest first", 2000), ("newest first", 2000),
+                                               ("random", 300_000)])
 @pytest.mark.parametrize("n_jobs", [1, 2, 3])
-def test_preparation_is_the_lexsort_order(order, n_jobs):
-    # Enough rows for several threads and buckets, and a run longer than the
-    # short-run sort handles.
-    log = EventLog(seed=5, n_entities=2000, n_rows=90_000, long_run=5000, order=order)
+def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs):
+    # Enough rows for several threads and buckets, a run longer than the
+    # short-run sort handles, and (300,000 entities) mostly entities without
+    # rows, more than a bucket holds.
+    log = EventLog(seed=5, n_entities=n_entities, n_rows=90_000, long_run=5000, order=order)
     prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
                                             log.code, n_jobs=n_jobs)
     dates, quantities, codes, offsets = log.lexsorted()
