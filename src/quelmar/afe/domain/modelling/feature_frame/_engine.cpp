@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <vector>
 

@@ -153,27 +153,27 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     for (size_t e = 0; e + 1 < offsets.size(); ++e) longest = std::max(longest, offsets[e + 1] - offsets[e]);
     std::vector<int32_t> row_numbers(static_cast<size_t>(longest));
     std::iota(row_numbers.begin(), row_numbers.end(), 0);
-    auto run_of = [&](int64_t entity) {
-        TransactionColumns run;
-        if (entity < 0) return run;
+    auto columns_of = [&](int64_t entity) {
+        TransactionColumns slice;
+        if (entity < 0) return slice;
         const int64_t first = offsets[static_cast<size_t>(entity)];
-        run.date = call.dates.base + first * call.dates.stride;
-        run.date_stride = call.dates.stride;
-        run.quantity = call.quantities.base + first * call.quantities.stride;
-        run.quantity_stride = call.quantities.stride;
-        run.code = call.codes.base + first * call.codes.stride;
-        run.code_stride = call.codes.stride;
-        run.n_rows = offsets[static_cast<size_t>(entity) + 1] - first;
-        return run;
+        slice.date = call.dates.base + first * call.dates.stride;
+        slice.date_stride = call.dates.stride;
+        slice.quantity = call.quantities.base + first * call.quantities.stride;
+        slice.quantity_stride = call.quantities.stride;
+        slice.code = call.codes.base + first * call.codes.stride;
+        slice.code_stride = call.codes.stride;
+        slice.n_rows = offsets[static_cast<size_t>(entity) + 1] - first;
+        return slice;
     };
     // The first rows of a run, touched a task ahead so that their cache
     // misses overlap with the current scan (the scanner looks further ahead
     // within a run itself).
-    auto prefetch_run = [](const TransactionColumns& run) {
-        if (run.n_rows == 0) return;
-        __builtin_prefetch(run.date);
-        __builtin_prefetch(run.quantity);
-        __builtin_prefetch(run.code);
+    auto prefetch_first_rows = [](const TransactionColumns& slice) {
+        if (slice.n_rows == 0) return;
+        __builtin_prefetch(slice.date);
+        __builtin_prefetch(slice.quantity);
+        __builtin_prefetch(slice.code);
     };
 
     // Morsels of consecutive tasks, taken by the workers in turn: small
@@ -195,24 +195,24 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
             const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
             if (m >= n_morsels) return;
             const int64_t first = m * morsel, last = std::min(n, first + morsel);
-            TransactionColumns next_run = run_of(tasks[static_cast<size_t>(first)].entity);
-            prefetch_run(next_run);
+            TransactionColumns next = columns_of(tasks[static_cast<size_t>(first)].entity);
+            prefetch_first_rows(next);
             for (int64_t k = first; k < last; ++k) {
                 const Task& task = tasks[static_cast<size_t>(k)];
-                const TransactionColumns run = next_run;
+                const TransactionColumns current = next;
                 if (k + 1 < last) {
-                    next_run = run_of(tasks[static_cast<size_t>(k + 1)].entity);
-                    prefetch_run(next_run);
+                    next = columns_of(tasks[static_cast<size_t>(k + 1)].entity);
+                    prefetch_first_rows(next);
                 }
                 float* row = call.out + task.target * call.n_columns;
-                if (run.n_rows == 0) {
+                if (current.n_rows == 0) {
                     if (call.fill_nan) std::fill(row, row + call.n_columns, nan);
                     continue;
                 }
                 if (call.fill_nan && !writer_fills_row) std::fill(row, row + call.n_columns, nan);
-                const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), run.n_rows,
+                const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), current.n_rows,
                                           static_cast<int64_t>(sizeof(int32_t))};
-                scanner.set_transactions(run);
+                scanner.set_transactions(current);
                 reporter.set_target(task.target);
                 run_or_report(reporter, routine::get_aggregates_and_fill_row, [&] {
                     scanner.scan_and_write(reinterpret_cast<char*>(row), call.target_dates.get(task.target), rows);
