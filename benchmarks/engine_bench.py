@@ -54,6 +54,7 @@ import numpy as np  # noqa: E402
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame import _native  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._columns import build_layout  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams  # noqa: E402
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
 
 DAY_MS = 86_400_000
@@ -108,7 +109,7 @@ def factorize(data: dict):
 
 def request():
     index_map = {c: c for c in range(N_CODES)}
-    layout = build_layout(range(N_CODES), HORIZONS, OPERATORS)
+    layout = build_layout(range(N_CODES), FeatureParams(horizons=HORIZONS, operators=OPERATORS))
     return layout, index_map
 
 

@@ -15,6 +15,7 @@ from quelmar.afe.domain.enums.afe_operator import AfeOperator as Op
 from quelmar.afe.domain.modelling.feature_frame import _engine, _native
 from quelmar.afe.domain.modelling.feature_frame._build import make_index_map
 from quelmar.afe.domain.modelling.feature_frame._columns import build_layout
+from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams
 
 SENTINEL = np.float32(-12345.5)
 
@@ -33,8 +34,10 @@ REQUESTS = [
 
 def request(log, operators, per_dimension, horizons, for_afe_columns, dim_group_id=1):
     index_map = make_index_map(DIMENSION_VALUES, log.code)
-    layout = build_layout(set(index_map.values()), horizons, operators, per_dimension,
-                          for_afe_columns=for_afe_columns, dim_group_id=dim_group_id)
+    # The columns do not depend on the offset, which these calls set themselves.
+    params = FeatureParams(horizons=horizons, operators=operators, per_dimension_operators=per_dimension,
+                           for_afe_columns=for_afe_columns, dim_group_id=dim_group_id, offset=1)
+    layout = build_layout(set(index_map.values()), params)
     return layout, index_map
 
 
