@@ -49,24 +49,28 @@ class LbArgs(ctypes.Structure):
         ("want_distinct", I32), ("want_mode", I32),
         ("n_writes", I64), ("write_to", P), ("write_from", P),
         ("n_ratio", I64), ("ratio_to", P), ("ratio_dim", P), ("ratio_pos", P),
+        ("stream_from_bytes", I64),
     ]  # fmt: skip
 
 
 class LbCounters(ctypes.Structure):
-    _fields_ = [("rows_scanned", I64), ("rows_accepted", I64), ("cells_written", I64), ("entities", I64)]
+    _fields_ = [("rows_scanned", I64), ("rows_accepted", I64), ("cells_written", I64), ("entities", I64),
+                ("bytes_streamed", I64)]
 
 
-def library_path() -> str:
-    return os.path.join(BUILD, "liblower_bound.so")
+def library_path(source: str = SOURCE) -> str:
+    name = os.path.splitext(os.path.basename(source))[0]
+    return os.path.join(BUILD, "lib{}.so".format(name))
 
 
-def build(force: bool = False) -> str:
-    """Compile lower_bound.cpp unless the library is newer than the source."""
+def build(force: bool = False, source: str = SOURCE) -> str:
+    """Compile `source` (lower_bound.cpp, or another version of it to compare
+    against) unless its library is newer than the source."""
     os.makedirs(BUILD, exist_ok=True)
-    lib = library_path()
-    if force or not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(SOURCE):
+    lib = library_path(source)
+    if force or not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(source):
         cxx = os.environ.get("CXX", "g++")
-        subprocess.check_call([cxx] + CXXFLAGS + ["-o", lib + ".tmp", SOURCE])
+        subprocess.check_call([cxx] + CXXFLAGS + ["-o", lib + ".tmp", source])
         os.replace(lib + ".tmp", lib)
     return lib
 
@@ -75,8 +79,8 @@ class LowerBound:
     """The lower-bound loop prepared for one call: dense tables built once,
     `run(result_frame)` does the work of one `execute`."""
 
-    def __init__(self, call: Call):
-        self.lib = ctypes.CDLL(build())
+    def __init__(self, call: Call, source: str = SOURCE, stream_from_bytes: int = 0):
+        self.lib = ctypes.CDLL(build(source=source))
         self.lib.lb_run.argtypes = [ctypes.POINTER(LbArgs), ctypes.POINTER(LbCounters)]
         self.lib.lb_run.restype = ctypes.c_int
         wl = call.workload
@@ -104,15 +108,11 @@ class LowerBound:
         group_dim = dim_index.get(int(kw["dim_group_id"]), -1)
 
         # Flat write lists: (column, source index). Sources are the cells
-        # [dim][position][slot], then the distinct counts and the modes per
-        # position; set two is read at the smallest horizon.
-        stat_base = D * H * 9
-
+        # [dim][position][slot]; CountDistinct and Mode are per position, and
+        # the loop puts them into the cells of every dimension value, so that
+        # a cell's slots are adjacent like their columns. Set two is read at
+        # the smallest horizon.
         def source(i: int, j: int, op: int) -> int:
-            if op == AfeOperator.CountDistinct.value:
-                return stat_base + j
-            if op == AfeOperator.Mode.value:
-                return stat_base + H + j
             return (i * H + j) * 9 + SLOT_OF.get(op, 0)
 
         cols = call.columns
@@ -175,6 +175,9 @@ class LowerBound:
         a.want_mode = int(want_mode)
         a.n_writes = len(write_col)
         a.n_ratio = len(ratio_col)
+        # Result rows are written past the caches from this size on (0: the
+        # loop's default, 64 MiB); tests lower it to reach that path.
+        a.stream_from_bytes = stream_from_bytes
         self.args = a
         self.counters = LbCounters()
 
@@ -194,5 +197,6 @@ class LowerBound:
             self.args.ratio_to = self._ratio_to.ctypes.data
         self.args.result = result_frame.ctypes.data
         self.args.result_s0 = result_frame.strides[0]
-        self.lib.lb_run(ctypes.byref(self.args), ctypes.byref(self.counters))
+        if self.lib.lb_run(ctypes.byref(self.args), ctypes.byref(self.counters)) != 0:
+            raise RuntimeError("lower_bound.cpp rejected the call")
         return self.counters

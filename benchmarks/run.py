@@ -4,6 +4,7 @@
     python benchmarks/run.py --workload W1 --size large --peers --json w1.json
     python benchmarks/run.py --size small --callgrind   # instructions per transaction
     python benchmarks/run.py --scaling --workload W1    # cost over 4 sizes
+    python benchmarks/run.py --bound-baseline REV        # also the lower bound of git revision REV
 
 For each workload and row layout it reports the median wall time of
 `execute`, scanned transactions and written result cells per second, the
@@ -39,6 +40,9 @@ import numpy as np  # noqa: E402
 import generate  # noqa: E402
 import lowerbound  # noqa: E402
 
+# The lower bound of another git revision, when --bound-baseline names one.
+BASELINE = "bound_baseline"
+
 MODULE = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
 PEER_NAMES = ("pandas", "polars", "duckdb")
 # Peers are checked against the module up to float32 rounding: their sums
@@ -57,6 +61,35 @@ def module_execute() -> Optional[Callable]:
     return getattr(mod, "execute", None)
 
 
+def baseline_bound(rev: str):
+    """lowerbound.py and lower_bound.cpp as of git revision `rev`, extracted
+    under _build and imported as a module of their own (their library is
+    built next to them), so that a new bound can be timed against an older
+    one in the same run."""
+    import importlib.util
+    import re
+
+    if not re.fullmatch(r"[0-9A-Za-z._/~^-]+", rev):
+        raise ValueError("not a git revision: {!r}".format(rev))
+    sha = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", rev + "^{commit}"], check=True,
+                         capture_output=True, text=True).stdout.strip()
+    where = os.path.join(lowerbound.BUILD, "baseline-" + sha)
+    os.makedirs(where, exist_ok=True)
+    for name in ("lowerbound.py", "lower_bound.cpp"):
+        text = subprocess.run(["git", "-C", HERE, "show", "{}:benchmarks/{}".format(sha, name)], check=True,
+                              capture_output=True).stdout
+        path = os.path.join(where, name)
+        old = open(path, "rb").read() if os.path.exists(path) else None
+        if old != text:
+            with open(path, "wb") as f:
+                f.write(text)
+    spec = importlib.util.spec_from_file_location("lowerbound_" + sha, os.path.join(where, "lowerbound.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.REVISION = sha
+    return module
+
+
 def load_call(workload: str, size: str, layout: str) -> generate.Call:
     wl = generate.WORKLOADS[workload]
     return generate.build_call(workload, generate.dataset(wl.shape, size, layout))
@@ -65,7 +98,7 @@ def load_call(workload: str, size: str, layout: str) -> generate.Call:
 class Target:
     """One implementation prepared for one call: `run(result)` does the work."""
 
-    def __init__(self, name: str, call: generate.Call, peer_inputs=None):
+    def __init__(self, name: str, call: generate.Call, peer_inputs=None, baseline=None):
         self.name = name
         self.call = call
         if name == "module":
@@ -81,6 +114,8 @@ class Target:
         elif name == "lower_bound":
             lb = lowerbound.LowerBound(call)
             self.run = lb.run
+        elif name == BASELINE:
+            self.run = baseline_bound(baseline).LowerBound(call).run
         elif name in PEER_NAMES:
             import peers
 
@@ -133,7 +168,7 @@ def _status_kb(field: str) -> int:
 
 def child_main(args) -> None:
     call = load_call(args.workload[0], args.size, args.layout[0])
-    target = Target(args.target, call)
+    target = Target(args.target, call, baseline=args.bound_baseline)
     result = call.new_result_frame()
     if args.child == "memory":
         gc.collect()
@@ -153,20 +188,24 @@ def child_main(args) -> None:
         raise ValueError(args.child)
 
 
-def _child_cmd(kind: str, target: str, workload: str, size: str, layout: str) -> List[str]:
-    return [sys.executable, os.path.abspath(__file__), "--child", kind, "--target", target,
-            "--workload", workload, "--size", size, "--layout", layout]
+def _child_cmd(kind: str, target: str, workload: str, size: str, layout: str,
+               baseline: Optional[str] = None) -> List[str]:
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", kind, "--target", target,
+           "--workload", workload, "--size", size, "--layout", layout]
+    return cmd + (["--bound-baseline", baseline] if baseline else [])
 
 
-def measure_memory(target: str, workload: str, size: str, layout: str) -> Optional[int]:
-    proc = subprocess.run(_child_cmd("memory", target, workload, size, layout), capture_output=True, text=True)
+def measure_memory(target: str, workload: str, size: str, layout: str, baseline: Optional[str] = None) -> Optional[int]:
+    proc = subprocess.run(_child_cmd("memory", target, workload, size, layout, baseline), capture_output=True,
+                          text=True)
     if proc.returncode != 0:
         print("memory child for {} failed:\n{}".format(target, proc.stderr[-2000:]), file=sys.stderr)
         return None
     return json.loads(proc.stdout.strip().splitlines()[-1])["extra_peak_bytes"]
 
 
-def measure_instructions(target: str, workload: str, size: str, layout: str) -> Optional[int]:
+def measure_instructions(target: str, workload: str, size: str, layout: str,
+                         baseline: Optional[str] = None) -> Optional[int]:
     """Instructions (Ir) of one run under callgrind, collected only around the call."""
     if shutil.which("valgrind") is None:
         print("valgrind not found; skipping instruction counts", file=sys.stderr)
@@ -174,7 +213,7 @@ def measure_instructions(target: str, workload: str, size: str, layout: str) -> 
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--callgrind-out-file=" + out]
-        proc = subprocess.run(cmd + _child_cmd("callgrind", target, workload, size, layout),
+        proc = subprocess.run(cmd + _child_cmd("callgrind", target, workload, size, layout, baseline),
                               capture_output=True, text=True)
         if proc.returncode != 0 or not os.path.exists(out):
             print("callgrind child for {} failed:\n{}".format(target, proc.stderr[-2000:]), file=sys.stderr)
@@ -218,6 +257,17 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
     del lb
     gc.collect()
 
+    if opts.bound_baseline:
+        old = baseline_bound(opts.bound_baseline).LowerBound(call)
+        out = call.new_result_frame()
+        old.run(out)
+        check = compare(out, ref, 0.0)
+        del out
+        rec[BASELINE] = time_runs(old.run, call.new_result_frame(), repeat)
+        rec[BASELINE].update(check_vs_lower_bound=check, revision=opts.bound_baseline)
+        del old
+        gc.collect()
+
     module_out = None
     if module_execute() is not None and not opts.no_module:
         mod = Target("module", call)
@@ -254,19 +304,20 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
     del ref, module_out
     gc.collect()
 
-    targets = ["lower_bound"] + (["module"] if "module" in rec else []) + list(rec.get("peers", {}))
+    bounds = ["lower_bound"] + ([BASELINE] if BASELINE in rec else [])
+    targets = bounds + (["module"] if "module" in rec else []) + list(rec.get("peers", {}))
     if opts.memory:
         for t in targets:
-            b = measure_memory(t, workload, size, layout)
+            b = measure_memory(t, workload, size, layout, opts.bound_baseline)
             entry = rec["peers"][t] if t in PEER_NAMES else rec[t]
             entry["extra_peak_bytes"] = b
     if opts.callgrind:
         for t in [x for x in targets if x not in PEER_NAMES]:
-            ir = measure_instructions(t, workload, size, layout)
+            ir = measure_instructions(t, workload, size, layout, opts.bound_baseline)
             rec[t]["instructions"] = ir
             rec[t]["instructions_per_scanned"] = ir / rec["scanned"] if ir else None
 
-    for t in [x for x in ("lower_bound", "module") if x in rec]:
+    for t in [x for x in ("lower_bound", BASELINE, "module") if x in rec]:
         m = rec[t]["median_s"]
         rec[t]["scanned_per_s"] = rec["scanned"] / m
         rec[t]["cells_per_s"] = rec["cells"] / m
@@ -295,7 +346,7 @@ def print_record(rec: dict) -> None:
     line = "  {:<12s} {:>9s} {:>9s} {:>8.2f} {:>9.1f} {:>9.1f} {:>9s} {:>7s}  {}"
     print(head.format("impl", "wall s", "cpu s", "x lower", "Mtrx/s", "Mcells/s", "peak MB", "Ir/trx", "check"))
     lb_m = rec["lower_bound"]["median_s"]
-    for t in ("lower_bound", "module"):
+    for t in (BASELINE, "lower_bound", "module"):
         if t not in rec:
             continue
         e = rec[t]
@@ -304,7 +355,7 @@ def print_record(rec: dict) -> None:
                                         "MISMATCH nan={nan_mismatch} value={value_mismatch}".format(**chk))
         ipt = e.get("instructions_per_scanned")
         print(line.format(
-            t, _fmt_s(e["median_s"]), _fmt_s(e["median_cpu_s"]), e["median_s"] / lb_m, e["scanned_per_s"] / 1e6,
+            "bound@" + e["revision"] if t == BASELINE else t, _fmt_s(e["median_s"]), _fmt_s(e["median_cpu_s"]), e["median_s"] / lb_m, e["scanned_per_s"] / 1e6,
             e["cells_per_s"] / 1e6, _fmt_mb(e.get("extra_peak_bytes")), "-" if ipt is None else "{:.0f}".format(ipt),
             chk_s))
     for name, p in rec.get("peers", {}).items():
@@ -356,7 +407,8 @@ def markdown(paths: List[str]) -> str:
             info = json.load(f)
         for rec in info["records"]:
             lb = rec["lower_bound"]
-            impls = [(t, rec[t]) for t in ("lower_bound", "module") if t in rec]
+            impls = [("bound@" + rec[t]["revision"] if t == BASELINE else t, rec[t])
+                     for t in (BASELINE, "lower_bound", "module") if t in rec]
             impls += list(rec.get("peers", {}).items())
             for name, e in impls:
                 chk = e.get("check_vs_lower_bound") or e.get("check")
@@ -410,6 +462,8 @@ def main(argv=None) -> None:
     p.add_argument("--callgrind", action="store_true", help="instructions per transaction under callgrind")
     p.add_argument("--no-module", action="store_true", help="leave the module out")
     p.add_argument("--scaling", action="store_true", help="cost over 4 sizes up to --size")
+    p.add_argument("--bound-baseline", metavar="REV",
+                   help="also time the lower bound of git revision REV, checked against this one cell for cell")
     p.add_argument("--json", help="write the records to this file")
     p.add_argument("--report", nargs="+", metavar="JSON", help="print the records of these files as Markdown")
     p.add_argument("--child", choices=("memory", "callgrind"), help=argparse.SUPPRESS)

@@ -298,3 +298,85 @@ class Scenario:
         else:
             raise ValueError(implementation)
         return np.array(arguments["result_frame"]), list(reports)
+
+
+# ---- the front end's native path ------------------------------------------------
+
+
+class EventLog:
+    """A random transaction table as the front end hands it to the native path:
+    entity codes (a factorisation, some entities without rows), int64 ms
+    timestamps, float32 quantities, int8 dimension codes, rows in no
+    particular order; and targets before, among and after each entity's
+    transactions, a few without an entity (code -1) or with an entity that
+    has no rows.
+
+    Timestamps repeat within an entity; quantities include NaN, 0 and negative
+    values; entity lengths range from 0 to `long_run` rows.
+    """
+
+    def __init__(self, seed, n_entities=60, n_rows=3000, long_run=400, order="random"):
+        rng = np.random.default_rng(seed)
+        weights = rng.pareto(1.2, n_entities) + 0.05
+        weights[rng.random(n_entities) < 0.1] = 0  # entities without transactions
+        weights[rng.integers(n_entities)] = weights.sum() * long_run / n_rows  # one long run
+        entity = rng.choice(n_entities, size=n_rows, p=weights / weights.sum())
+        # Per entity a few candidate days, so that timestamps repeat.
+        days = rng.integers(0, 400, n_rows)
+        days = np.where(rng.random(n_rows) < 0.3, days % 7, days)
+        timestamp = T0 - days * DAY - np.where(rng.random(n_rows) < 0.5, 0, rng.integers(0, DAY, n_rows))
+        if order != "random":
+            by_time = np.lexsort((rng.random(n_rows), timestamp))
+            if order == "newest first":
+                by_time = by_time[::-1]
+            entity, timestamp = entity[by_time], timestamp[by_time]
+        self.n_entities = n_entities
+        self.entity = entity.astype(np.int64)
+        self.timestamp = timestamp.astype(np.int64)
+        self.quantity = rng.choice(
+            np.array([1.0, 2.5, 0.5, 7.0, 3.25, 0.0, -1.0, np.nan], dtype=np.float32), n_rows,
+            p=[0.2, 0.2, 0.15, 0.15, 0.1, 0.08, 0.07, 0.05])
+        self.code = rng.integers(-2, 5, n_rows).astype(np.int8)
+        # Up to three targets per entity, near one of its own transactions or
+        # well after or before all of them.
+        by_entity = np.argsort(self.entity, kind="stable")
+        counts = np.bincount(self.entity, minlength=n_entities)
+        starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
+        target_entity = np.repeat(np.arange(n_entities), rng.integers(0, 4, n_entities))
+        pick = starts[target_entity] + (rng.random(len(target_entity)) * counts[target_entity]).astype(np.int64)
+        near = np.where(counts[target_entity] > 0, self.timestamp[by_entity[np.minimum(pick, n_rows - 1)]], T0)
+        anchor = np.select([rng.random(len(near)) < 0.15, rng.random(len(near)) < 0.1],
+                           [T0 + 3 * DAY, T0 - 500 * DAY], near)
+        target_ms = anchor + rng.integers(-40, 40, len(anchor)) * DAY
+        target_entity = np.concatenate([target_entity, [-1, -1]])
+        target_ms = np.concatenate([target_ms, [T0, T0]])
+        shuffle = rng.permutation(len(target_entity))
+        self.target_entity = np.array(target_entity, dtype=np.int64)[shuffle]
+        self.target_ms = np.array(target_ms, dtype=np.int64)[shuffle]
+
+    def lexsorted(self):
+        """Rows in the order the front end sorts them, and each entity's first row."""
+        order = np.lexsort((self.quantity, self.code, ~self.timestamp, self.entity))
+        offsets = np.zeros(self.n_entities + 1, dtype=np.int64)
+        np.cumsum(np.bincount(self.entity, minlength=self.n_entities), out=offsets[1:])
+        return self.timestamp[order], self.quantity[order], self.code[order], offsets
+
+    def execute(self, frame, layout, index_map, *, resolution, offset, dim_group_id=-1,
+                for_afe_columns=False, is_no_dim_col=False):
+        """`execute` on this table as the front end lays it out: rows sorted by
+        the lexsort above, one split, target i on result row i with the rows
+        of its entity as a view; targets without an entity left out."""
+        dates, quantities, codes, offsets = self.lexsorted()
+        rows = np.arange(len(dates), dtype=np.int32)
+        n = len(self.target_entity)
+        entity_index_map = {
+            i: rows[offsets[e]:offsets[e + 1]] for i, e in enumerate(self.target_entity.tolist()) if e >= 0
+        }
+        splits = np.arange(n, dtype=np.int32).reshape(1, n)
+        load_module().execute(
+            frame, 1, 0, 0, 0, splits, layout.horizons_arg, offset, resolution, index_map,
+            dates.reshape(-1, 1), quantities.reshape(-1, 1), codes.reshape(-1, 1), entity_index_map,
+            self.target_ms.copy(), layout.included, layout.set_one, layout.set_two,
+            layout.column_name_map, layout.nearest_exponent, dim_group_id, for_afe_columns,
+            is_no_dim_col)
+        return frame

@@ -154,6 +154,29 @@ def test_module_and_lower_bound_write_the_same_cells(workload, layout):
 
 
 @needs_compiler
+@pytest.mark.parametrize("workload", ["W1", "W3"])
+def test_lower_bound_streamed_rows_keep_the_cells_it_does_not_write(workload):
+    """Rows written with non-temporal stores (whole cache lines of W1's rows,
+    the row image of W3's wide rows): the same cells as the module, and the
+    cells neither writes (unwritten Ratio cells, other rows) keep the
+    caller's value."""
+    import lowerbound
+
+    execute = module_execute()
+    call = small_call(workload, "grouped")
+    sentinel = np.float32(-7.25)
+    out = call.new_result_frame()
+    out[...] = sentinel
+    execute(**call.args(out))
+    ref = call.new_result_frame()
+    ref[...] = sentinel
+    counters = lowerbound.LowerBound(call, stream_from_bytes=1).run(ref)
+    assert counters.bytes_streamed > 0
+    assert np.count_nonzero(ref == sentinel) > 0
+    np.testing.assert_array_equal(ref, out)
+
+
+@needs_compiler
 @pytest.mark.parametrize("peer", ["pandas", "polars", "duckdb"])
 @pytest.mark.parametrize("layout", generate.LAYOUTS)
 def test_peer_computes_the_w1_features(peer, layout):

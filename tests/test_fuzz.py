@@ -1,5 +1,6 @@
-"""A short run of the random-argument fuzzer in the normal suite, and a
-property test of the index checks on an otherwise valid call."""
+"""Short runs of the random-argument fuzzers (`execute`, the engine) in the
+normal suite, and a property test of the index checks on an otherwise valid
+call."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import fuzz_engine
 import fuzz_execute
 from _safety_support import (
     INT32_MAX, INT32_MIN, SENTINEL, assert_same_bits, baseline, capture_unraisable, run, valid_call,
@@ -20,6 +22,14 @@ def test_random_arguments_never_crash_or_change_the_inputs(seed):
     assert outcomes["returned"] > 300
     assert outcomes["wrote result_frame"] > 100
     assert outcomes["reports"] > 0
+
+
+@pytest.mark.parametrize("seed", [21, 22])
+def test_random_engine_arguments_never_crash_or_change_the_inputs(seed):
+    outcomes = fuzz_engine.fuzz(600, seed)
+    # Both entries must get through their checks often, and be checked then.
+    assert outcomes["prepare checked"] > 100
+    assert outcomes["compute checked"] > 100
 
 
 int32 = st.one_of(st.integers(-3, 5), st.sampled_from([INT32_MIN, INT32_MAX, -1]))

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "argument_checks.hpp"
+#include "py_convert.hpp"
 #include "py_support.hpp"
 #include "split_loop.hpp"
 
@@ -31,99 +32,6 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// ---------------------------------------------------------------------------
-// Integer conversion
-
-template <typename T>
-struct IntegerTarget;
-template <>
-struct IntegerTarget<int16_t> {
-    static constexpr const char* name = "short";
-};
-template <>
-struct IntegerTarget<int32_t> {
-    static constexpr const char* name = "int";
-};
-template <>
-struct IntegerTarget<int64_t> {
-    static constexpr const char* name = "int64_t";
-};
-
-// Returns a new reference to an int for `obj`: an int (or subclass) as is,
-// anything else through its __int__. Null with TypeError when there is no
-// __int__ or it returns a non-int.
-PyObject* integer_object(PyObject* obj) {
-    if (PyLong_Check(obj)) {
-        Py_INCREF(obj);
-        return obj;
-    }
-    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-    if (!number || !number->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
-    }
-    PyObject* result = number->nb_int(obj);
-    if (result && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                     Py_TYPE(result)->tp_name);
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
-}
-
-// Every out-of-range value, too large or too small, gets the same message
-// naming the C target type.
-template <typename T>
-bool to_integer(PyObject* obj, T* out) {
-    OwnedRef number(integer_object(obj));
-    if (!number) return false;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < static_cast<long long>(std::numeric_limits<T>::min()) ||
-        value > static_cast<long long>(std::numeric_limits<T>::max())) {
-        PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", IntegerTarget<T>::name);
-        return false;
-    }
-    *out = static_cast<T>(value);
-    return true;
-}
-
-bool to_bool(PyObject* obj, bool* out) {
-    const int truth = PyObject_IsTrue(obj);
-    if (truth < 0) return false;
-    *out = truth != 0;
-    return true;
-}
-
-// Lists and tuples are walked in place (a list re-read by index each step, as
-// an element's __int__ may change it); anything else through its iterator.
-bool to_int32_list(PyObject* obj, std::vector<int32_t>* out) {
-    int32_t value = 0;
-    if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        const bool is_list = PyList_Check(obj);
-        for (Py_ssize_t i = 0;; ++i) {
-            const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
-            if (i >= size) break;
-            PyObject* borrowed = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
-            OwnedRef item(borrowed);
-            Py_INCREF(borrowed);
-            if (!to_integer(item.get(), &value)) return false;
-            out->push_back(value);
-        }
-        return true;
-    }
-    OwnedRef iterator(PyObject_GetIter(obj));
-    if (!iterator) return false;
-    for (;;) {
-        OwnedRef item(PyIter_Next(iterator.get()));
-        if (!item) return !PyErr_Occurred();
-        if (!to_integer(item.get(), &value)) return false;
-        out->push_back(value);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Array views
@@ -170,21 +78,6 @@ bool export_buffer(PyObject* obj, int ndim, const char* expected_name, ExportedB
     return true;
 }
 
-// Extent of `axis`. An exporter may leave shape out of a one-axis buffer.
-Py_ssize_t extent_of(const Py_buffer& view, int axis) {
-    if (view.shape) return view.shape[axis];
-    return view.itemsize > 0 ? view.len / view.itemsize : 0;
-}
-
-// Byte stride of `axis`. Exporters such as ctypes leave strides out even when
-// asked for them, which means C-contiguous.
-Py_ssize_t stride_of(const Py_buffer& view, int axis) {
-    if (view.strides) return view.strides[axis];
-    Py_ssize_t stride = view.itemsize;
-    for (int later = view.ndim - 1; later > axis; --later) stride *= extent_of(view, later);
-    return stride;
-}
-
 template <typename T>
 bool to_view1(PyObject* obj, const char* expected_name, ExportedBuffers* buffers, View1<T>* out) {
     const Py_buffer* view = nullptr;
@@ -201,53 +94,6 @@ bool to_view2(PyObject* obj, const char* expected_name, ExportedBuffers* buffers
         *out = View2<T>{static_cast<char*>(view->buf), extent_of(*view, 0), extent_of(*view, 1),
                         stride_of(*view, 0), stride_of(*view, 1)};
     return true;
-}
-
-// ---------------------------------------------------------------------------
-// Ordered maps
-
-// Walks an exact dict in iteration order, converting each key and then its
-// value; OrderedMap::finish() keeps the first entry of a native key. Any
-// change of the dict's size while it is walked (a key's __int__ can change
-// it) ends the walk with RuntimeError.
-template <typename K, typename V, typename ConvertValue>
-bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertValue convert_value) {
-    if (obj == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "iteritems");
-        return false;
-    }
-    if (!PyDict_CheckExact(obj)) {
-        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "dict", Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    const Py_ssize_t size = PyDict_Size(obj);
-    Py_ssize_t position = 0;
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    for (;;) {
-        if (PyDict_Size(obj) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return false;
-        }
-        if (!PyDict_Next(obj, &position, &borrowed_key, &borrowed_value)) break;
-        // Own both: converting the key may remove the entry from the dict.
-        Py_INCREF(borrowed_key);
-        Py_INCREF(borrowed_value);
-        OwnedRef key_object(borrowed_key);
-        OwnedRef value_object(borrowed_value);
-        K key{};
-        V value{};
-        if (!to_integer(key_object.get(), &key)) return false;
-        if (!convert_value(value_object.get(), &value)) return false;
-        out->append(key, value);
-    }
-    out->finish();
-    return true;
-}
-
-template <typename K, typename V>
-bool to_integer_map(PyObject* obj, OrderedMap<K, V>* out) {
-    return to_ordered_map(obj, out, [](PyObject* value, V* converted) { return to_integer(value, converted); });
 }
 
 // ---------------------------------------------------------------------------
@@ -387,21 +233,6 @@ bool convert_arguments(OwnedRef (&bound)[ARGUMENT_COUNT], ExecuteArgs* a, Export
            (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &r.is_no_dim_col));
 }
 
-// Sets the Python error for a C++ exception caught at the boundary.
-void raise_from_cpp_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
-
 PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
     const ModuleState* state = state_of(module);
     ExecuteArgs converted;
@@ -484,29 +315,6 @@ bool import_from(PyObject* module, const char* module_name, const char* name) {
     return PyObject_SetAttr(module, name_object.get(), imported.get()) == 0;
 }
 
-// Reads `owner`.`attribute` and converts it to int32.
-bool read_int32(PyObject* owner, const char* attribute, int32_t* out) {
-    OwnedRef value(PyObject_GetAttrString(owner, attribute));
-    return value && to_integer(value.get(), out);
-}
-
-// The members whose codes map to slots 0 to 8, in slot order.
-const char* const SLOT_MEMBERS[SLOT_COUNT] = {
-    "Density", "Min", "Max", "Sum", "Frequency", "CountDistinct", "Mode", "TimeSinceFirst", "TimeSinceLast",
-};
-
-// Reads AfeOperator.<member>.value (new reference).
-PyObject* operator_value(PyObject* afe_operator, const char* member) {
-    OwnedRef enum_member(PyObject_GetAttrString(afe_operator, member));
-    if (!enum_member) return nullptr;
-    return PyObject_GetAttrString(enum_member.get(), "value");
-}
-
-bool read_operator_code(PyObject* afe_operator, const char* member, int32_t* out) {
-    OwnedRef value(operator_value(afe_operator, member));
-    return value && to_integer(value.get(), out);
-}
-
 int exec_module_steps(PyObject* module, ModuleConstants* constants) {
     // 1-3: numpy and the two classes of the product.
     OwnedRef numpy(PyImport_ImportModule("numpy"));
@@ -516,39 +324,15 @@ int exec_module_steps(PyObject* module, ModuleConstants* constants) {
                      "TransactionFileRecordReader"))
         return -1;
     // 4: the slot constants are compile-time literals (request.hpp).
-
-    // 5: np.nan, read through the module attribute, narrowed to float32.
+    // 5-11: np.nan, the operator codes and the unknown-dimension marker, read
+    // through the attributes just bound.
     OwnedRef np(PyObject_GetAttrString(module, "np"));
     if (!np) return -1;
-    OwnedRef nan(PyObject_GetAttrString(np.get(), "nan"));
-    if (!nan) return -1;
-    const double nan_value = PyFloat_AsDouble(nan.get());
-    if (nan_value == -1.0 && PyErr_Occurred()) return -1;
-    constants->FLOAT32_NAN = static_cast<float>(nan_value);
-
-    // 6: a dict of code to slot, so that equal codes keep the later slot.
     OwnedRef afe_operator(PyObject_GetAttrString(module, "AfeOperator"));
     if (!afe_operator) return -1;
-    OwnedRef slots(PyDict_New());
-    if (!slots) return -1;
-    for (int32_t slot = 0; slot < SLOT_COUNT; ++slot) {
-        OwnedRef code(operator_value(afe_operator.get(), SLOT_MEMBERS[slot]));
-        if (!code) return -1;
-        OwnedRef slot_object(PyLong_FromLong(slot));
-        if (!slot_object || PyDict_SetItem(slots.get(), code.get(), slot_object.get()) < 0) return -1;
-    }
-    // 7: OPERATOR_SLOT_MAP from that dict.
-    if (!to_integer_map(slots.get(), &constants->OPERATOR_SLOT_MAP)) return -1;
-
-    // 8-10: the codes with a constant of their own.
-    if (!read_operator_code(afe_operator.get(), "Ratio", &constants->RATIO_CODE)) return -1;
-    if (!read_operator_code(afe_operator.get(), "CountDistinct", &constants->COUNT_DISTINCT_CODE)) return -1;
-    if (!read_operator_code(afe_operator.get(), "Mode", &constants->MODE_CODE)) return -1;
-
-    // 11: the unknown-dimension marker.
     OwnedRef reader(PyObject_GetAttrString(module, "TransactionFileRecordReader"));
-    if (!reader || !read_int32(reader.get(), "UNKNOWN_DIMENSION_VALUE", &constants->UNKNOWN_DIMENSION_VALUE))
-        return -1;
+    if (!reader) return -1;
+    if (!read_module_constants(np.get(), afe_operator.get(), reader.get(), constants)) return -1;
 
     // 12: `execute`, bound last.
     static PyMethodDef methods[] = {

@@ -49,6 +49,11 @@ public:
     }
     void prefetch_first_rows(const View1<int32_t>& rows) const;
 
+    // Reads later scans from `transactions`. A driver whose entities each own
+    // a contiguous run of rows points the scanner at that run and numbers the
+    // rows from 0, instead of keeping a list of every row number.
+    void set_transactions(const TransactionColumns& transactions) { transactions_ = transactions; }
+
     // Codes that index_map lacked and that a scan looked up.
     const MissingCodes& missing_codes() const { return missing_codes_; }
 
@@ -61,7 +66,7 @@ private:
     [[gnu::cold, gnu::noinline]] void report_unknown_unit();
 
     const SplitPlan& plan_;
-    const TransactionColumns transactions_;
+    TransactionColumns transactions_;
     Reporter& reporter_;
     CellGrid cells_;
     CodeStatistics statistics_;

@@ -1,0 +1,49 @@
+# Typed surface of the engine extension; `_native` is its Python front.
+from typing import Callable, Iterable, Mapping, Optional
+
+import numpy as np
+
+_Progress = Optional[Callable[[int, int], object]]
+
+def prepare_transactions(
+    entity_codes: np.ndarray,  # int32 | int64, 0 .. n_entities - 1
+    n_entities: int,
+    timestamps: np.ndarray,  # int64 counts; see ms_multiplier / ms_divisor
+    quantities: np.ndarray,  # float32 | float64
+    codes: Optional[np.ndarray],  # int8 .. int64 values within int8; None: all 0
+    dates_out: np.ndarray,  # int64, C-contiguous, written
+    quantities_out: np.ndarray,  # float32, C-contiguous, written
+    codes_out: np.ndarray,  # int8, C-contiguous, written
+    offsets_out: np.ndarray,  # int64, n_entities + 1, C-contiguous, written
+    *,
+    ms_multiplier: int = ...,
+    ms_divisor: int = ...,
+    nat_is_missing: bool = ...,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> None: ...
+def compute_features(
+    out: np.ndarray,  # float32 (targets, columns), C-contiguous, written
+    dates: np.ndarray,  # int64
+    quantities: np.ndarray,  # float32
+    codes: np.ndarray,  # int8
+    offsets: np.ndarray,  # int64, n_entities + 1
+    target_entities: np.ndarray,  # int32 | int64; negative: no transactions
+    target_dates: np.ndarray,  # int64 milliseconds
+    horizons: Iterable[int],
+    offset: int,
+    resolution: int,
+    index_map: Mapping[int, int],
+    included_operators: Iterable[int],
+    included_operator_set_one: Iterable[int],
+    included_operator_set_two: Iterable[int],
+    column_name_map: Mapping[int, int],
+    nearest_exponent: int,
+    dim_group_id: int,
+    for_afe_columns: bool,
+    is_no_dim_col: bool,
+    *,
+    fill_nan: bool = ...,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> None: ...

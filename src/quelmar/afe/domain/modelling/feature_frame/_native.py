@@ -1,0 +1,252 @@
+"""The front end's native path: preparation of the transaction columns and the
+parallel computation of the feature matrix, over the ``_engine`` extension.
+
+``prepare_transactions`` turns converted transaction columns into what the
+kernel reads: rows grouped by entity (a counting sort), each entity's rows
+newest first. ``compute_features`` then fills one result row per target,
+exactly as ``execute`` fills it for the same target, on several threads.
+Both release the interpreter lock while they work, report progress through
+an optional callback and stop on Ctrl-C.
+"""
+
+from __future__ import annotations
+
+import os
+from fractions import Fraction
+from typing import Callable, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from . import _engine
+
+#: ``progress_callback(done, total)``: called from the calling thread about ten
+#: times a second while the work runs, and once with ``done == total`` at the end.
+ProgressCallback = Callable[[int, int], object]
+
+# Length of one datetime64 unit in milliseconds. Months and years have no fixed
+# length; NumPy's own cast handles them.
+_UNIT_MS = {
+    "W": Fraction(7 * 86_400_000),
+    "D": Fraction(86_400_000),
+    "h": Fraction(3_600_000),
+    "m": Fraction(60_000),
+    "s": Fraction(1000),
+    "ms": Fraction(1),
+    "us": Fraction(1, 10**3),
+    "ns": Fraction(1, 10**6),
+    "ps": Fraction(1, 10**9),
+    "fs": Fraction(1, 10**12),
+    "as": Fraction(1, 10**15),
+}
+
+
+class PreparedTransactions(NamedTuple):
+    """Transaction columns grouped by entity: entity ``e`` owns rows
+    ``offsets[e]`` to ``offsets[e + 1] - 1``, newest first, ties ordered by
+    dimension code and then quantity (NaN last)."""
+
+    dates: np.ndarray  # int64 milliseconds
+    quantities: np.ndarray  # float32
+    codes: np.ndarray  # int8 dimension codes
+    offsets: np.ndarray  # int64, n_entities + 1 entries
+
+    @property
+    def n_entities(self) -> int:
+        return len(self.offsets) - 1
+
+
+def default_n_jobs() -> int:
+    """Every core this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
+
+
+def _n_jobs(n_jobs) -> int:
+    if n_jobs is None:
+        return default_n_jobs()
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
+        raise TypeError("n_jobs: expected a positive integer, got {!r}".format(n_jobs))
+    if n_jobs < 1:
+        raise ValueError("n_jobs: expected a positive integer, got {}".format(n_jobs))
+    return int(n_jobs)
+
+
+def _integers(values, what: str, accepted=(np.int32, np.int64)) -> np.ndarray:
+    """A one-axis array of one of the accepted integer types, converted to
+    int64 (a copy) only when it holds another integer type."""
+    values = np.asarray(values)
+    if values.dtype.kind not in "iu":
+        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
+    if values.dtype in [np.dtype(t) for t in accepted]:
+        return values
+    if values.dtype == np.uint64 and values.size and int(values.max()) > np.iinfo(np.int64).max:
+        raise ValueError("{}: values beyond the int64 range".format(what))
+    return values.astype(np.int64)
+
+
+def time_counts(values, what: str = "timestamps") -> Tuple[np.ndarray, int, int, bool]:
+    """int64 counts and the factors that turn them into milliseconds.
+
+    Returns ``(counts, multiplier, divisor, nat_is_missing)``: a count ``c`` is
+    ``floor(c * multiplier / divisor)`` milliseconds, as NumPy's datetime64
+    cast rounds. datetime64 values are viewed, not copied (months and years
+    go through NumPy's cast); integers are taken as milliseconds.
+    """
+    values = np.asarray(values)
+    if values.dtype.kind == "M":
+        unit, count = np.datetime_data(values.dtype)
+        if unit in ("Y", "M"):
+            return values.astype("datetime64[ms]").view(np.int64), 1, 1, True
+        if unit not in _UNIT_MS:
+            raise TypeError("{}: datetime64 values need a unit, got {}".format(what, values.dtype))
+        ms = _UNIT_MS[unit] * count
+        return values.view(np.int64), ms.numerator, ms.denominator, True
+    if values.dtype.kind in "iu":
+        return _integers(values, what, accepted=(np.int64,)), 1, 1, False
+    raise TypeError(
+        "{}: expected datetime64 values or integer milliseconds, got {}".format(what, values.dtype)
+    )
+
+
+def milliseconds(values, what: str = "target dates") -> np.ndarray:
+    """int64 milliseconds: integers as they are, datetime64 through NumPy's
+    cast (which rounds toward minus infinity); missing values refused."""
+    values = np.asarray(values)
+    if values.dtype.kind == "M":
+        if values.size and np.isnat(values).any():
+            raise ValueError("{}: missing values (NaT)".format(what))
+        return values.astype("datetime64[ms]").view(np.int64)
+    if values.dtype.kind in "iu":
+        return _integers(values, what, accepted=(np.int64,))
+    raise TypeError(
+        "{}: expected datetime64 values or integer milliseconds, got {}".format(what, values.dtype)
+    )
+
+
+def _quantities(values) -> np.ndarray:
+    values = np.asarray(values)
+    if values.dtype in (np.float32, np.float64):
+        return values
+    if values.dtype.kind in "iuf":
+        return values.astype(np.float64)  # as the front end converts other numbers
+    raise TypeError("quantities: expected numbers, got {}".format(values.dtype))
+
+
+def _codes(values) -> Optional[np.ndarray]:
+    if values is None:
+        return None
+    return _integers(values, "codes", accepted=(np.int8, np.int16, np.int32, np.int64))
+
+
+def prepare_transactions(
+    entity_codes,
+    n_entities: int,
+    timestamps,
+    quantities,
+    codes,
+    *,
+    n_jobs: Optional[int] = None,
+    progress_callback: Optional[ProgressCallback] = None,
+) -> PreparedTransactions:
+    """Group transaction columns by entity, newest first within each entity.
+
+    ``entity_codes``: integers 0 .. n_entities - 1 (a factorisation).
+    ``timestamps``: datetime64 of any unit (viewed, not copied) or int64
+    milliseconds. ``quantities``: float32 or float64 (narrowed to float32).
+    ``codes``: dimension codes of any integer type whose values fit int8, or
+    None for all 0. ``n_jobs``: threads (default: every core available).
+    Raises ValueError or TypeError, before any work, for bad input.
+    """
+    entity_codes = _integers(entity_codes, "entity_codes")
+    counts, multiplier, divisor, nat = time_counts(timestamps)
+    quantities = _quantities(quantities)
+    codes = _codes(codes)
+    jobs = _n_jobs(n_jobs)
+    if isinstance(n_entities, bool) or not isinstance(n_entities, (int, np.integer)):
+        raise TypeError("n_entities: expected an integer, got {!r}".format(n_entities))
+    if n_entities < 0:
+        raise ValueError("n_entities: expected a non-negative integer, got {}".format(n_entities))
+    n = len(entity_codes)
+    prepared = PreparedTransactions(
+        dates=np.empty(n, dtype=np.int64),
+        quantities=np.empty(n, dtype=np.float32),
+        codes=np.empty(n, dtype=np.int8),
+        offsets=np.empty(int(n_entities) + 1, dtype=np.int64),
+    )
+    _engine.prepare_transactions(
+        entity_codes, int(n_entities), counts, quantities, codes,
+        prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
+        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat,
+        n_jobs=jobs, progress=progress_callback,
+    )
+    if progress_callback is not None:
+        progress_callback(3 * n, 3 * n)
+    return prepared
+
+
+def compute_features(
+    out: Optional[np.ndarray],
+    prepared: PreparedTransactions,
+    target_entity_codes,
+    target_ms,
+    layout,
+    index_map,
+    *,
+    resolution: int,
+    offset: int = 0,
+    dim_group_id: int = -1,
+    for_afe_columns: bool = False,
+    is_no_dim_col: bool = False,
+    fill_nan: bool = True,
+    n_jobs: Optional[int] = None,
+    progress_callback: Optional[ProgressCallback] = None,
+) -> np.ndarray:
+    """Fill row ``i`` of ``out`` with the features of target ``i``.
+
+    Target ``i`` is entity ``target_entity_codes[i]`` (an index into
+    ``prepared.offsets``; negative: an entity without transactions) at
+    ``target_ms[i]`` (int64 milliseconds or datetime64). ``layout`` supplies
+    the request as the front end's ``ColumnLayout`` holds it: ``horizons_arg``,
+    ``included``, ``set_one``, ``set_two``, ``column_name_map`` and
+    ``nearest_exponent``; ``index_map`` maps dimension codes to values.
+    Each row gets exactly what ``execute`` writes for that target in a single
+    split; with ``fill_nan`` every other cell is NaN, so ``out`` may come from
+    ``np.empty`` (``None`` allocates it). ``out`` must be C-contiguous float32
+    of shape (targets, columns). Returns ``out``.
+    """
+    target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
+    target_ms = milliseconds(target_ms)
+    jobs = _n_jobs(n_jobs)
+    column_name_map = layout.column_name_map
+    if out is None:
+        n_columns = max(column_name_map.values(), default=-1) + 1
+        out = np.empty((len(target_entity_codes), n_columns), dtype=np.float32)
+    _engine.compute_features(
+        out,
+        prepared.dates,
+        prepared.quantities,
+        prepared.codes,
+        prepared.offsets,
+        target_entity_codes,
+        target_ms,
+        list(layout.horizons_arg),
+        offset,
+        resolution,
+        index_map,
+        list(layout.included),
+        list(layout.set_one),
+        list(layout.set_two),
+        column_name_map,
+        layout.nearest_exponent,
+        dim_group_id,
+        bool(for_afe_columns),
+        bool(is_no_dim_col),
+        fill_nan=bool(fill_nan),
+        n_jobs=jobs,
+        progress=progress_callback,
+    )
+    if progress_callback is not None:
+        progress_callback(len(target_entity_codes), len(target_entity_codes))
+    return out

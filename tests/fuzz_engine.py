@@ -1,0 +1,361 @@
+"""Random and hostile arguments for the engine's two entries,
+`_engine.prepare_transactions` and `_engine.compute_features`.
+
+Each call starts from a small random table and request, mostly consistent,
+to which hostile changes are applied: wrong dtypes, shapes, strides and byte
+orders, `None`s, entity codes and offsets out of range or out of order,
+outputs that share memory with inputs, huge and negative integers,
+timestamps at the int64 limits, raising callbacks and iterables, thread
+counts from 1 to far beyond the machine. After every call it checks that the
+call returned `None` or raised an ordinary exception, that every input is
+unchanged and holds the same references as before, that nothing was
+written outside the outputs; and of a call that returned, that another
+thread count gives the same bits and that the result is right: a
+preparation is grouped by entity and newest first, a computation writes
+what `execute` writes for the same rows.
+
+    python tests/fuzz_engine.py --calls 20000 --seed 1
+
+exits 1 on the first violated check (a crash ends the process anyway).
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import operator
+import random
+import sys
+import time
+import warnings
+
+import numpy as np
+
+from fuzz_execute import (
+    E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, NullWriter, OPERATOR_CODES, RaisingIterable, T0, DAY,
+    FuzzFailure, compare_state, hostile_array, hostile_integer, outside_view, random_layout, refcounts,
+    snapshot,
+)
+
+ENGINE_PATH = "quelmar.afe.domain.modelling.feature_frame._engine"
+KERNEL_PATH = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
+
+
+def raising_callback(done, total):
+    raise KeyError("progress")
+
+
+# ---- random calls ----------------------------------------------------------------
+
+def random_table(rng):
+    n = rng.choice([0, 1, 3, 10, 40, 200]) if rng.random() < 0.97 else rng.choice([5000, 9000])
+    n_entities = rng.randint(1, 8)
+    entity = np.array([rng.randrange(n_entities) for _ in range(n)], dtype=rng.choice([np.int64, np.int32]))
+    timestamps = np.array([T0 - rng.randint(-3, 60) * DAY - rng.choice([0, 0, rng.randint(0, DAY)])
+                           if rng.random() < 0.97 else rng.choice([INT64_MIN, INT64_MAX, 0])
+                           for _ in range(n)], dtype=np.int64)
+    quantities = np.array([rng.choice([1.0, 2.5, 0.5, 0.0, -1.0, float("nan"), -0.0, 3.4e38, float("inf")])
+                           for _ in range(n)], dtype=rng.choice([np.float32, np.float64]))
+    codes = np.array([rng.randint(-3, 4) for _ in range(n)], dtype=rng.choice([np.int8, np.int8, np.int16, np.int64]))
+    return entity, n_entities, timestamps, quantities, codes
+
+
+def prepare_call(rng):
+    entity, n_entities, timestamps, quantities, codes = random_table(rng)
+    n = len(entity)
+    call = {
+        "entity_codes": random_layout(rng, entity),
+        "n_entities": n_entities,
+        "timestamps": random_layout(rng, timestamps),
+        "quantities": random_layout(rng, quantities),
+        "codes": random_layout(rng, codes) if rng.random() < 0.9 else None,
+        "dates_out": np.full(n, 7, np.int64),
+        "quantities_out": np.full(n, 7, np.float32),
+        "codes_out": np.full(n, 7, np.int8),
+        "offsets_out": np.full(n_entities + 1, 7, np.int64),
+        "n_jobs": rng.choice([1, 1, 2, 3, 8, 1000]),
+    }
+    if rng.random() < 0.2:
+        call["ms_divisor"] = rng.choice([1, 1000, 10**6, 7])
+    if rng.random() < 0.1:
+        call["ms_multiplier"] = rng.choice([1, 10, 1000])
+    if rng.random() < 0.2:
+        call["nat_is_missing"] = True
+    return call
+
+
+def compute_call(rng):
+    from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
+    entity, n_entities, timestamps, quantities, codes = random_table(rng)
+    order = np.lexsort((quantities, codes, ~timestamps, entity)) if rng.random() < 0.8 else np.arange(len(entity))
+    offsets = np.zeros(n_entities + 1, np.int64)
+    np.cumsum(np.bincount(entity, minlength=n_entities), out=offsets[1:])
+    n_targets = rng.choice([0, 1, 5, 30, 100])
+    target_entities = np.array([rng.randrange(-1, n_entities) for _ in range(n_targets)], dtype=np.int64)
+    target_dates = np.array([T0 + rng.randint(-20, 5) * DAY if rng.random() < 0.95
+                             else rng.choice([INT64_MIN, INT64_MAX]) for _ in range(n_targets)], dtype=np.int64)
+    horizons = [rng.choice([1, 7, 30, 90]) for _ in range(rng.randint(1, 3))]
+    operators = rng.sample(OPERATOR_CODES, rng.randint(1, len(OPERATOR_CODES)))
+    set_one = [c for c in operators if rng.random() < 0.7 and c != int(AfeOperator.Ratio.value)]
+    set_two = [c for c in operators if rng.random() < 0.2 and c not in set_one]
+    index_map = {c: rng.randint(-1, 3) for c in range(-3, 4) if rng.random() < 0.9}
+    dims = sorted(set(index_map.values()) | {0})
+    keys = [d * E * E + op * E + h for d in dims for op in operators for h in set(horizons)]
+    n_columns = len(keys)
+    column_name_map = {key: rng.randrange(n_columns) for key in keys if rng.random() < 0.9}
+    return {
+        "out": np.full((n_targets, n_columns), -7.0, np.float32),
+        "dates": random_layout(rng, timestamps[order]),
+        "quantities": random_layout(rng, quantities[order].astype(np.float32)),
+        "codes": random_layout(rng, codes[order].astype(np.int8)),
+        "offsets": random_layout(rng, offsets),
+        "target_entities": random_layout(rng, target_entities.astype(rng.choice([np.int64, np.int32]))),
+        "target_dates": random_layout(rng, target_dates),
+        "horizons": horizons,
+        "offset": rng.choice([0, 0, 1, 3]),
+        "resolution": rng.choice([0, 1, 2, 2, 3, 5]),
+        "index_map": index_map,
+        "included_operators": operators,
+        "included_operator_set_one": set_one,
+        "included_operator_set_two": set_two,
+        "column_name_map": column_name_map,
+        "nearest_exponent": E,
+        "dim_group_id": rng.choice(dims + [-1]),
+        "for_afe_columns": rng.random() < 0.4,
+        "is_no_dim_col": rng.random() < 0.2,
+        "fill_nan": rng.random() < 0.7,
+        "n_jobs": rng.choice([1, 1, 2, 3, 8, 1000]),
+    }
+
+
+ARRAYS = {
+    "prepare": ("entity_codes", "timestamps", "quantities", "codes", "dates_out", "quantities_out", "codes_out",
+                "offsets_out"),
+    "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates"),
+}
+OUTPUTS = {"prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
+INTEGERS = {
+    "prepare": ("n_entities", "ms_multiplier", "ms_divisor", "n_jobs"),
+    "compute": ("offset", "resolution", "nearest_exponent", "dim_group_id", "n_jobs"),
+}
+
+
+def mutate(rng, kind, call):
+    """Applies one hostile change."""
+    change = rng.randrange(8)
+    if change == 0:
+        name = rng.choice(ARRAYS[kind])
+        call[name] = hostile_array(rng, call[name] if call.get(name) is not None else np.zeros(3, np.int64))
+    elif change == 1:
+        call[rng.choice(INTEGERS[kind])] = hostile_integer(rng)
+    elif change == 2:
+        # An output that is a view into a larger buffer, or shares memory with an input.
+        name = rng.choice(OUTPUTS[kind])
+        array = call[name]
+        if isinstance(array, np.ndarray):
+            if rng.random() < 0.5:
+                big = np.full(array.size * 2 + 3, 5, dtype=array.dtype)
+                call[name] = big[1:1 + array.size].reshape(array.shape)
+            else:
+                other = rng.choice([a for a in ARRAYS[kind] if a != name])
+                source = call.get(other)
+                if isinstance(source, np.ndarray) and source.size:
+                    call[name] = np.frombuffer(source.data if source.flags.c_contiguous else source.copy().data,
+                                               dtype=np.uint8)[:array.nbytes].view(array.dtype)[:array.size] \
+                        if source.nbytes >= array.nbytes else array
+    elif change == 3 and kind == "prepare":
+        entity = np.array(call["entity_codes"], dtype=np.int64)
+        if entity.size:
+            entity[rng.randrange(entity.size)] = rng.choice([-1, call["n_entities"] if isinstance(call["n_entities"], int) else 99, INT32_MAX, INT64_MIN])
+            call["entity_codes"] = entity
+    elif change == 3:
+        offsets = np.array(call["offsets"], dtype=np.int64)
+        if offsets.size:
+            offsets[rng.randrange(offsets.size)] = rng.choice([-1, 10**9, INT64_MAX, INT64_MIN, 0])
+            call["offsets"] = offsets
+    elif change == 4 and kind == "compute":
+        entities = np.array(call["target_entities"], dtype=np.int64)
+        if entities.size:
+            entities[rng.randrange(entities.size)] = rng.choice([10**6, INT32_MAX, INT64_MIN])
+            call["target_entities"] = entities
+    elif change == 4:
+        call["timestamps"] = np.array(call["timestamps"], dtype=np.int64)
+        if call["timestamps"].size:
+            call["timestamps"][rng.randrange(call["timestamps"].size)] = rng.choice([INT64_MIN, INT64_MAX])
+        call["ms_multiplier"] = rng.choice([1, 1000, 2**40])
+    elif change == 5:
+        call["progress"] = rng.choice([raising_callback, 5, lambda done, total: None])
+    elif change == 6 and kind == "compute":
+        name = rng.choice(("horizons", "included_operators", "included_operator_set_one"))
+        call[name] = rng.choice([RaisingIterable([7]), [hostile_integer(rng)], None, "abc", [], (7, 30)])
+    elif change == 6:
+        call["codes"] = np.array([rng.choice([200, -200, 2**40]) for _ in range(3)])
+    elif kind == "compute":
+        call[rng.choice(("index_map", "column_name_map"))] = rng.choice(
+            [{1: hostile_integer(rng)}, {hostile_integer(rng): 0}, None, [(1, 2)], {}])
+    else:
+        call["n_entities"] = rng.choice([0, -1, 2**62, 1.5])
+
+
+# ---- the checks on a call that returned --------------------------------------------
+
+def check_prepared(call):
+    """Grouped by entity, newest first, ties by code then quantity; every input
+    row is there once."""
+    entity = np.asarray(call["entity_codes"]).astype(np.int64)
+    n_entities = operator.index(call["n_entities"])
+    offsets = call["offsets_out"]
+    expected = np.zeros(n_entities + 1, np.int64)
+    np.cumsum(np.bincount(entity, minlength=n_entities), out=expected[1:])
+    if not np.array_equal(offsets, expected):
+        raise FuzzFailure("offsets are not the entity counts")
+    owner = np.repeat(np.arange(n_entities), np.diff(offsets))
+    dates, quantities, codes = call["dates_out"], call["quantities_out"], call["codes_out"]
+    if not np.array_equal(np.lexsort((quantities, codes, ~dates, owner)), np.arange(len(dates))):
+        raise FuzzFailure("prepared rows are not in order")
+    multiplier = operator.index(call.get("ms_multiplier", 1))
+    divisor = operator.index(call.get("ms_divisor", 1))
+    ms = np.asarray(call["timestamps"]).astype(object) * multiplier // divisor
+    source = np.asarray(call["quantities"]).astype(np.float32).view(np.uint32)
+    code = np.zeros(len(entity), np.int8) if call["codes"] is None else np.asarray(call["codes"]).astype(np.int8)
+    rows_in = sorted(zip(entity.tolist(), ms.tolist(), source.tolist(), code.tolist()))
+    rows_out = sorted(zip(owner.tolist(), dates.tolist(), quantities.view(np.uint32).tolist(), codes.tolist()))
+    if rows_in != rows_out:
+        raise FuzzFailure("prepared rows are not the input rows")
+
+
+def check_computed(call, initial):
+    """What `execute` writes for the same rows, in one split, on a frame that
+    starts as the output did (NaN where the engine fills it)."""
+    import importlib
+
+    execute = importlib.import_module(KERNEL_PATH).execute
+    out = call["out"]
+    def column(name):  # a writable copy, as execute wants
+        return np.array(call[name]).reshape(-1, 1).copy()
+
+    dates = column("dates")
+    offsets = np.asarray(call["offsets"])
+    rows = np.arange(len(dates), dtype=np.int32)
+    entities = np.asarray(call["target_entities"]).tolist()
+    frame = np.full(out.shape, np.nan, np.float32) if call.get("fill_nan", True) else initial["out"].copy()
+    if out.size == 0:
+        return
+    reports = []
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda args: reports.append(args)
+    try:
+        execute(frame, 1, 0, 0, 0, np.arange(out.shape[0], dtype=np.int32).reshape(1, -1), call["horizons"],
+                call["offset"], call["resolution"], call["index_map"], dates,
+                column("quantities"), column("codes"),
+                {i: rows[offsets[e]:offsets[e + 1]] for i, e in enumerate(entities) if e >= 0},
+                np.array(call["target_dates"], dtype=np.int64), call["included_operators"],
+                call["included_operator_set_one"], call["included_operator_set_two"], call["column_name_map"],
+                call["nearest_exponent"], call["dim_group_id"], call["for_afe_columns"], call["is_no_dim_col"])
+    finally:
+        sys.unraisablehook = previous
+    if reports:
+        raise FuzzFailure("the engine returned where execute reported {}".format(reports[0].exc_value))
+    if not np.array_equal(frame.view(np.uint32), np.asarray(out).view(np.uint32)):
+        raise FuzzFailure("the engine wrote other bits than execute")
+
+
+def plain_outputs(kind, call, initial):
+    """The call again, with fresh outputs as the first started, and another
+    thread count."""
+    again = dict(call)
+    for name in OUTPUTS[kind]:
+        again[name] = initial[name].copy()
+    again["n_jobs"] = 1 if call.get("n_jobs") != 1 else 3
+    again.pop("progress", None)
+    return again
+
+
+# ---- the loop --------------------------------------------------------------------------
+
+def fuzz(calls, seed, progress=None):
+    """Runs `calls` random calls; returns counts of outcomes. Raises
+    FuzzFailure on the first violated check."""
+    import importlib
+
+    engine = importlib.import_module(ENGINE_PATH)
+    entries = {"prepare": engine.prepare_transactions, "compute": engine.compute_features}
+    rng = random.Random(seed)
+    outcomes = collections.Counter()
+    previous_stderr = sys.stderr
+    sys.stderr = NullWriter()
+    try:
+        for n in range(calls):
+            kind = rng.choice(["prepare", "compute"])
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                call = prepare_call(rng) if kind == "prepare" else compute_call(rng)
+                for _ in range(rng.choice([0, 0, 1, 1, 2])):
+                    try:
+                        mutate(rng, kind, call)
+                    except (TypeError, ValueError, OverflowError, IndexError):
+                        pass
+            before = snapshot({k: v for k, v in call.items() if k not in OUTPUTS[kind]})
+            outside = {name: outside_view(call[name]) for name in OUTPUTS[kind]}
+            counts = refcounts(call)
+            initial = {name: np.array(call[name], copy=True) for name in OUTPUTS[kind]
+                       if isinstance(call[name], np.ndarray)}
+            try:
+                result = entries[kind](**call)
+                if result is not None:
+                    raise FuzzFailure("{} returned {!r}".format(kind, result))
+                outcome = "returned"
+            except FuzzFailure:
+                raise
+            except Exception as error:  # any ordinary exception is a clean failure
+                outcome = type(error).__name__
+            compare_state(before, snapshot({k: v for k, v in call.items() if k not in OUTPUTS[kind]}))
+            for name, bytes_outside in outside.items():
+                if bytes_outside is not None and outside_view(call[name]) != bytes_outside:
+                    raise FuzzFailure("call {}: {} written outside its view".format(n, name))
+            if refcounts(call) != counts:
+                raise FuzzFailure("call {}: reference counts changed".format(n))
+            outcomes[kind + " " + outcome] += 1
+            if outcome == "returned":
+                again = plain_outputs(kind, call, initial)
+                entries[kind](**again)
+                for name in OUTPUTS[kind]:
+                    if np.asarray(again[name]).tobytes() != np.asarray(call[name]).tobytes():
+                        raise FuzzFailure("call {}: another thread count gives other bits".format(n))
+                if kind == "prepare":
+                    check_prepared(call)
+                else:
+                    check_computed(call, initial)
+                outcomes[kind + " checked"] += 1
+            if progress and (n + 1) % progress == 0:
+                print("{} calls".format(n + 1), file=previous_stderr, flush=True)
+    finally:
+        sys.stderr = previous_stderr
+    return outcomes
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--calls", type=int, default=10000)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--progress", type=int, default=0, help="print a line every N calls")
+    options = parser.parse_args(argv)
+    start = time.monotonic()
+    try:
+        outcomes = fuzz(options.calls, options.seed, options.progress)
+    except FuzzFailure as failure:
+        print("fuzz_engine: FAILED (seed {}): {}".format(options.seed, failure), file=sys.stderr)
+        return 1
+    elapsed = time.monotonic() - start
+    print("fuzz_engine: {} calls, seed {}, {:.1f} s".format(options.calls, options.seed, elapsed))
+    for outcome, count in sorted(outcomes.items(), key=lambda item: -item[1]):
+        print("  {:<32} {}".format(outcome, count))
+    if outcomes["prepare returned"] == 0 or outcomes["compute returned"] == 0:
+        print("fuzz_engine: no call got through the checks", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

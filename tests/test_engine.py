@@ -1,0 +1,354 @@
+"""The front end's native path: preparation of the transaction columns and the
+engine that computes the feature matrix from them, against `execute` and
+NumPy's lexsort, for any number of threads; and their refusals."""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from _feature_helpers import DAY, T0, EventLog, assert_bits_equal, f32_bits
+from quelmar.afe.domain.enums.afe_operator import AfeOperator as Op
+from quelmar.afe.domain.modelling.feature_frame import _engine, _native
+from quelmar.afe.domain.modelling.feature_frame._build import make_index_map
+from quelmar.afe.domain.modelling.feature_frame._columns import build_layout
+from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams
+
+SENTINEL = np.float32(-12345.5)
+
+# Codes -2..4 occur; several share a value, code 4 is left to the unknown value.
+DIMENSION_VALUES = {-2: 1, -1: 1, 0: 2, 1: 3, 2: 3, 3: 5}
+
+REQUESTS = [
+    # operators, per-dimension operators, horizons, resolution, offset
+    pytest.param([Op.Sum, Op.Frequency, Op.Max], [], [7, 30, 90, 365], 2, 0, id="sum-frequency-max"),
+    pytest.param([Op.Sum, Op.Ratio, Op.Min, Op.Density], [], [30, 7, 90], 2, 1, id="ratio"),
+    pytest.param([Op.CountDistinct, Op.Mode, Op.Sum, Op.TimeSinceLast], [], [7, 30], 3, 2,
+                 id="count-distinct-mode-hours"),
+    pytest.param(list(Op), [Op.TimeSinceFirst, Op.Mode], [90, 7, 30], 2, 1, id="all-per-dimension"),
+]
+
+
+def request(log, operators, per_dimension, horizons, for_afe_columns, dim_group_id=1):
+    index_map = make_index_map(DIMENSION_VALUES, log.code)
+    # The columns do not depend on the offset, which these calls set themselves.
+    params = FeatureParams(horizons=horizons, operators=operators, per_dimension_operators=per_dimension,
+                           for_afe_columns=for_afe_columns, dim_group_id=dim_group_id, offset=1)
+    layout = build_layout(set(index_map.values()), params)
+    return layout, index_map
+
+
+@pytest.mark.parametrize("for_afe_columns", [False, True], ids=["plain", "feature-group"])
+@pytest.mark.parametrize("operators, per_dimension, horizons, resolution, offset", REQUESTS)
+def test_engine_writes_what_execute_writes(operators, per_dimension, horizons, resolution, offset,
+                                           for_afe_columns):
+    log = EventLog(seed=len(horizons) * 10 + resolution + for_afe_columns)
+    layout, index_map = request(log, operators, per_dimension, horizons, for_afe_columns)
+    settings_ = dict(resolution=resolution, offset=offset, dim_group_id=1, for_afe_columns=for_afe_columns)
+    shape = (len(log.target_entity), len(layout.names))
+    expected = log.execute(np.full(shape, np.nan, np.float32), layout, index_map, **settings_)
+    assert np.isfinite(expected).any() and np.isnan(expected).any()
+    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
+                                            log.code, n_jobs=2)
+    for n_jobs in (1, 2, 3):
+        got = _native.compute_features(None, prepared, log.target_entity, log.target_ms, layout,
+                                       index_map, n_jobs=n_jobs, **settings_)
+        assert_bits_equal(got, expected)
+    # Without the NaN fill, cells execute leaves alone keep what they held.
+    expected = log.execute(np.full(shape, SENTINEL), layout, index_map, **settings_)
+    got = np.full(shape, SENTINEL)
+    _native.compute_features(got, prepared, log.target_entity, log.target_ms, layout, index_map,
+                             n_jobs=3, fill_nan=False, **settings_)
+    assert_bits_equal(got, expected)
+
+
+@pytest.mark.parametrize("order, n_entities", [("random", 2000), ("oldest first", 2000), ("newest first", 2000),
+                                               ("random", 300_000)])
+@pytest.mark.parametrize("n_jobs", [1, 2, 3])
+def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs):
+    # Enough rows for several threads and buckets, a run longer than the
+    # short-run sort handles, and (300,000 entities) mostly entities without
+    # rows, more than a bucket holds.
+    log = EventLog(seed=5, n_entities=n_entities, n_rows=90_000, long_run=5000, order=order)
+    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
+                                            log.code, n_jobs=n_jobs)
+    dates, quantities, codes, offsets = log.lexsorted()
+    assert np.array_equal(prepared.dates, dates)
+    assert np.array_equal(f32_bits(prepared.quantities), f32_bits(quantities))
+    assert np.array_equal(prepared.codes, codes)
+    assert np.array_equal(prepared.offsets, offsets)
+
+
+def test_clumped_timestamps_are_ordered_too():
+    # Most rows of each entity on one day and a few years away: the spread
+    # by timestamp crowds and the quicksort takes over.
+    rng = np.random.default_rng(8)
+    n = 40_000
+    entity = rng.integers(0, 100, n)
+    timestamp = np.where(rng.random(n) < 0.95, T0 + rng.integers(0, 50, n), T0 - 3000 * DAY)
+    quantity = rng.random(n).astype(np.float32)
+    code = rng.integers(0, 3, n).astype(np.int8)
+    prepared = _native.prepare_transactions(entity, 100, timestamp, quantity, code, n_jobs=2)
+    order = np.lexsort((quantity, code, ~timestamp, entity))
+    assert np.array_equal(prepared.dates, timestamp[order])
+    assert np.array_equal(prepared.quantities, quantity[order])
+
+
+UNIT_CASES = [
+    # timestamps as given, and as NumPy converts them to milliseconds
+    ("datetime64[ns]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[us]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[s]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[D]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[10ms]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[3us]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("datetime64[M]", lambda v: v.astype("datetime64[ms]").view(np.int64)),
+    ("int32", lambda v: v.astype(np.int64)),
+]
+
+
+@pytest.mark.parametrize("unit, to_ms", UNIT_CASES, ids=[u for u, _ in UNIT_CASES])
+@pytest.mark.parametrize("entity_dtype, quantity_dtype, code_dtype",
+                         [(np.int64, np.float64, np.int64), (np.int32, np.float32, np.int16),
+                          (np.uint16, np.int32, None)])
+def test_preparation_converts_every_accepted_column_type(unit, to_ms, entity_dtype, quantity_dtype,
+                                                         code_dtype):
+    rng = np.random.default_rng(3)
+    n = 5000
+    entity = rng.integers(0, 50, n)
+    # Counts on both sides of the epoch: negative ones round toward minus infinity.
+    counts = rng.integers(-10**6, 10**6, n) * (rng.integers(1, 10**6, n) if unit.endswith("s]") else 1)
+    timestamps = counts.astype(np.dtype(unit)) if unit.startswith("datetime") else counts.astype(unit)
+    quantity = (rng.integers(-3, 30, n) / 4).astype(quantity_dtype)
+    code = None if code_dtype is None else rng.integers(-128, 128, n).astype(code_dtype)
+    prepared = _native.prepare_transactions(entity.astype(entity_dtype), 50, timestamps, quantity, code,
+                                            n_jobs=2)
+    ms = to_ms(timestamps)
+    q32 = quantity.astype(np.float64).astype(np.float32)
+    d8 = np.zeros(n, np.int8) if code is None else code.astype(np.int8)
+    order = np.lexsort((q32, d8, ~ms, entity))
+    assert np.array_equal(prepared.dates, ms[order])
+    assert np.array_equal(f32_bits(prepared.quantities), f32_bits(q32[order]))
+    assert np.array_equal(prepared.codes, d8[order])
+
+
+rows = st.lists(
+    st.tuples(
+        st.integers(0, 3),  # entity
+        st.sampled_from([T0, T0 - DAY, T0 - 2 * DAY]),  # timestamps that tie
+        st.sampled_from([1.0, 0.0, -0.0, float("nan"), -float("nan"), 2.0]),
+        st.integers(-1, 1),  # code
+        st.sampled_from([0x7FC00000, 0x7FC00001, 0xFFC00000, 0x7F800001]),  # NaN payloads
+    ),
+    min_size=1, max_size=60)
+
+
+@settings(max_examples=200, deadline=None)
+@given(rows=rows, seed=st.integers(0, 2**32 - 1))
+def test_preparation_does_not_depend_on_the_row_order(rows, seed):
+    # Rows that compare equal in the lexsort (0.0 and -0.0; NaNs of any
+    # payload) but differ in bits are ordered by their bits, not their place.
+    entity = np.array([r[0] for r in rows])
+    timestamp = np.array([r[1] for r in rows], dtype=np.int64)
+    quantity = np.array([r[2] for r in rows], dtype=np.float32)
+    nan = np.isnan(quantity)
+    quantity[nan] = np.array([r[4] for r in rows], dtype=np.uint32)[nan].view(np.float32)
+    code = np.array([r[3] for r in rows], dtype=np.int8)
+    shuffle = np.random.default_rng(seed).permutation(len(rows))
+    first = _native.prepare_transactions(entity, 4, timestamp, quantity, code, n_jobs=1)
+    second = _native.prepare_transactions(entity[shuffle], 4, timestamp[shuffle], quantity[shuffle],
+                                          code[shuffle], n_jobs=2)
+    for a, b in zip(first, second):
+        assert np.array_equal(a.view(np.uint8), b.view(np.uint8))
+    assert not (np.diff(first.dates[first.offsets[0]:first.offsets[1]]) > 0).any()  # newest first
+
+
+# ---- refusals ---------------------------------------------------------------------
+
+
+def prepare_call(**changes):
+    """Arguments of a valid native preparation of 3 rows and 2 entities."""
+    call = dict(entity_codes=np.array([1, 0, 1]), n_entities=2,
+                timestamps=np.array([T0, T0 - DAY, T0 - 2 * DAY]),
+                quantities=np.array([1.0, 2.0, 3.0]), codes=np.array([1, 2, 3], dtype=np.int8),
+                dates_out=np.full(3, 7, np.int64), quantities_out=np.full(3, 7, np.float32),
+                codes_out=np.full(3, 7, np.int8), offsets_out=np.full(3, 7, np.int64))
+    call.update(changes)
+    return call
+
+
+PREPARE_REFUSALS = [
+    (dict(entity_codes=np.array([1, 2, 1])), ValueError, "entity code 2 at row 1 is outside 0..1"),
+    (dict(entity_codes=np.array([1, -1, 1])), ValueError, "entity code -1 at row 1"),
+    (dict(entity_codes=np.array([1.0, 0.0, 1.0])), TypeError, "entity_codes: expected an array of int32 or int64"),
+    (dict(entity_codes=[1, 0, 1]), TypeError, "entity_codes: expected a 1-dimensional array"),
+    (dict(entity_codes=np.array([[1, 0, 1]])), ValueError, "entity_codes: expected 1 dimension, got 2"),
+    (dict(n_entities=-1), ValueError, "n_entities: -1 is outside"),
+    (dict(n_entities=2.0), TypeError, "n_entities: expected an integer"),
+    (dict(timestamps=np.array([T0, T0])), ValueError, "timestamps: expected 3 elements"),
+    (dict(timestamps=np.array([T0, T0, T0], dtype=">i8")), TypeError, "big-endian"),
+    (dict(timestamps=np.array([T0, -2**63, 0]), nat_is_missing=True), ValueError,
+     "timestamp at row 1 is missing (NaT)"),
+    (dict(timestamps=np.array([0, 2**62, 0]), ms_multiplier=1000), ValueError,
+     "timestamp at row 1 (4611686018427387904 units) is outside the int64 millisecond range"),
+    (dict(ms_divisor=0), ValueError, "ms_divisor: 0 is outside"),
+    (dict(quantities=np.array([1, 2, 3])), TypeError, "quantities: expected an array of float32 or float64"),
+    (dict(codes=np.array([1, 200, 3])), ValueError, "dimension code 200 at row 1 is outside int8"),
+    (dict(codes=np.array([1, 2, 3], dtype=np.uint8)), TypeError, "codes: expected an array of int8 to int64"),
+    (dict(dates_out=np.zeros(3, np.int32)), TypeError, "dates_out: expected an array of int64"),
+    (dict(quantities_out=np.zeros(6, np.float32)[::2]), ValueError, "quantities_out: the output array must be C-contiguous"),
+    (dict(offsets_out=np.zeros(4, np.int64)), ValueError, "offsets_out: expected 3 elements (n_entities + 1)"),
+    (dict(n_jobs=0), ValueError, "n_jobs: 0 is outside"),
+    (dict(progress=5), TypeError, "progress: expected a callable or None"),
+]
+
+
+@pytest.mark.parametrize("changes, error, message", PREPARE_REFUSALS)
+def test_bad_preparation_input_is_refused_before_any_write(changes, error, message):
+    call = prepare_call(**changes)
+    outputs = {name: np.array(call[name], copy=True) for name in call if name.endswith("_out")
+               and isinstance(call[name], np.ndarray)}
+    with pytest.raises(error, match=None) as raised:
+        _engine.prepare_transactions(**call)
+    assert message in str(raised.value)
+    for name, before in outputs.items():
+        assert np.array_equal(call[name], before), name
+
+
+def test_outputs_sharing_memory_with_inputs_are_refused():
+    shared = np.zeros(3, np.int64)
+    with pytest.raises(ValueError, match="dates_out: shares memory with timestamps"):
+        _engine.prepare_transactions(**prepare_call(timestamps=shared, dates_out=shared))
+    frame = np.zeros((3, 2), np.float32)
+    with pytest.raises(ValueError, match="out: shares memory with quantities"):
+        _engine.compute_features(**compute_call(out=frame, quantities=frame.reshape(-1)))
+
+
+def compute_call(**changes):
+    """Arguments of a valid native computation: 3 targets, 2 entities, 2 columns."""
+    sum_code = int(Op.Sum.value)
+    call = dict(out=np.full((3, 2), SENTINEL), dates=np.array([T0 - DAY, T0 - 2 * DAY, T0 - DAY]),
+                quantities=np.array([1.0, 2.0, 3.0], np.float32), codes=np.array([1, 1, 2], np.int8),
+                offsets=np.array([0, 2, 3]), target_entities=np.array([0, 1, -1]),
+                target_dates=np.array([T0, T0, T0]), horizons=[7], offset=0, resolution=2,
+                index_map={1: 1, 2: 2}, included_operators=[sum_code], included_operator_set_one=[sum_code],
+                included_operator_set_two=[],
+                column_name_map={1 * 10000 + sum_code * 100 + 7: 0, 2 * 10000 + sum_code * 100 + 7: 1},
+                nearest_exponent=100, dim_group_id=-1, for_afe_columns=False, is_no_dim_col=False)
+    call.update(changes)
+    return call
+
+
+def test_the_valid_computation_writes_its_rows():
+    call = compute_call()
+    _engine.compute_features(**call, n_jobs=2)
+    assert_bits_equal(call["out"], np.array([[3, np.nan], [np.nan, 3], [np.nan, np.nan]], np.float32))
+
+
+COMPUTE_REFUSALS = [
+    (dict(out=np.zeros((3, 2))), TypeError, "out: expected an array of float32"),
+    (dict(out=np.zeros((2, 3), np.float32).T), ValueError, "out: the output array must be C-contiguous"),
+    (dict(target_entities=np.array([0, 2, -1])), ValueError,
+     "target entity code 2 at position 1 is beyond the 2 entities of offsets"),
+    (dict(target_entities=np.array([0, 1])), ValueError, "target_entities: expected 3 elements"),
+    (dict(target_dates=np.array([1, 2, 3], np.int32)), TypeError, "target_dates: expected an array of int64"),
+    (dict(offsets=np.array([0, 3, 2])), ValueError, "offsets must be non-decreasing from 0: offsets[2] = 2"),
+    (dict(offsets=np.array([-1, 2, 3])), ValueError, "offsets[0] = -1"),
+    (dict(offsets=np.array([0, 2, 4])), ValueError, "offsets reach row 4, beyond the 3 transaction rows"),
+    (dict(offsets=np.array([], np.int64)), ValueError, "offsets must hold n_entities + 1 entries"),
+    (dict(codes=np.array([1, 1], np.int8)), ValueError, "the prepared columns differ in length"),
+    (dict(horizons=[]), ValueError, "horizons must not be empty"),
+    (dict(horizons=[7, "30"]), TypeError, "horizons: expected an integer, got str"),
+    (dict(horizons=7), TypeError, "horizons: expected a sequence of integers"),
+    (dict(resolution=6), ValueError, "resolution must be a code 0 to 5, got 6"),
+    (dict(offset=2**31), ValueError, "offset: 2147483648 is outside"),
+    (dict(index_map={1: 2**15}), ValueError, "index_map: 32768 is outside"),
+    (dict(index_map=[(1, 1)]), TypeError, "index_map: expected a dict, got list"),
+    (dict(column_name_map={1: 2}), ValueError, "column_name_map[1] = 2 is outside the 2 result columns"),
+    (dict(column_name_map={1: -1}), ValueError, "column_name_map[1] = -1"),
+    (dict(nearest_exponent=1.5), TypeError, "nearest_exponent: expected an integer, got float"),
+    (dict(n_jobs=-3), ValueError, "n_jobs: -3 is outside"),
+    (dict(n_jobs="2"), TypeError, "n_jobs: expected an integer"),
+]
+
+
+@pytest.mark.parametrize("changes, error, message", COMPUTE_REFUSALS)
+def test_bad_computation_input_is_refused_before_any_write(changes, error, message):
+    call = compute_call(**changes)
+    before = np.array(call["out"], copy=True)
+    with pytest.raises(error) as raised:
+        _engine.compute_features(**call)
+    assert message in str(raised.value)
+    assert_bits_equal(call["out"], before)
+
+
+@pytest.mark.parametrize("bad", [dict(n_jobs=0), dict(n_jobs=True), dict(n_entities=-1)])
+def test_the_wrapper_refuses_bad_counts(bad):
+    args = dict(n_entities=2, n_jobs=1)
+    args.update(bad)
+    with pytest.raises((ValueError, TypeError)):
+        _native.prepare_transactions(np.array([0, 1]), args["n_entities"], np.array([0, 0]),
+                                     np.array([1.0, 1.0]), None, n_jobs=args["n_jobs"])
+
+
+# ---- what a call leaves behind ------------------------------------------------------
+
+
+def test_no_reference_or_buffer_outlives_a_call():
+    def memoryviews(call):
+        return {name: memoryview(value) if isinstance(value, np.ndarray) else value
+                for name, value in call.items()}
+
+    good, bad = memoryviews(compute_call()), memoryviews(compute_call(column_name_map={1: 5}))
+    prepared = memoryviews(prepare_call())
+    callback = lambda done, total: None  # noqa: E731
+    watched = [good["out"], good["dates"], good["index_map"], good["horizons"], callback, prepared["timestamps"]]
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(100):
+        _engine.compute_features(**good, n_jobs=2, progress=callback)
+        with pytest.raises(ValueError):
+            _engine.compute_features(**bad)
+        _engine.prepare_transactions(**prepared, progress=callback)
+    assert [sys.getrefcount(obj) for obj in watched] == before
+    for call in (good, bad, prepared):
+        for value in call.values():
+            if isinstance(value, memoryview):
+                value.release()  # BufferError if a call left it exported
+
+
+def test_inputs_are_left_unchanged():
+    log = EventLog(seed=9)
+    copies = [np.array(a, copy=True) for a in (log.entity, log.timestamp, log.quantity, log.code)]
+    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
+                                            log.code, n_jobs=3)
+    kept = [np.array(a, copy=True) for a in prepared]
+    layout, index_map = request(log, [Op.Sum, Op.Ratio], [], [7, 30], False)
+    index_map_copy = dict(index_map)
+    _native.compute_features(None, prepared, log.target_entity, log.target_ms, layout, index_map,
+                             resolution=2, n_jobs=3)
+    for before, after in zip(copies + kept, [log.entity, log.timestamp, log.quantity, log.code, *prepared]):
+        assert np.array_equal(before.view(np.uint8), after.view(np.uint8))
+    assert index_map == index_map_copy
+
+
+@pytest.mark.slow
+def test_a_raising_progress_callback_stops_the_work_and_propagates():
+    # Long enough for the calling thread to look at the workers (every 0.1 s).
+    log = EventLog(seed=1, n_entities=50_000, n_rows=4_000_000, long_run=100)
+    n = len(log.entity)
+    calls = []
+
+    def stop(done, total):
+        calls.append((done, total))
+        raise KeyError("stop")
+
+    outputs = [np.empty(n, np.int64), np.empty(n, np.float32), np.empty(n, np.int8),
+               np.empty(log.n_entities + 1, np.int64)]
+    with pytest.raises(KeyError, match="stop"):
+        for _ in range(20):
+            _engine.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity, log.code,
+                                         *outputs, n_jobs=1, progress=stop)
+    assert len(calls) == 1 and 0 <= calls[0][0] < calls[0][1] == 3 * n
