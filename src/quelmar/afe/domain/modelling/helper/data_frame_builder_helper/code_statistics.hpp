@@ -60,15 +60,16 @@ public:
     }
 
     // Every dimension index gets the values of each position; a position
-    // without a recorded value gets 0.
+    // without a recorded value (no accepted transaction up to its horizon)
+    // gets the plan's empty_statistic.
     void write(CellGrid& grid) {
         flush();
         const bool mode = plan_.mode_requested;
         const bool count = plan_.count_distinct_requested;
         for (int32_t p = 0; p < plan_.H; ++p) {
             const bool present = recorded_[p] != 0;
-            const float mode_value = present ? static_cast<float>(mode_at_[p]) : 0.0f;
-            const float count_value = present ? static_cast<float>(distinct_count_at_[p]) : 0.0f;
+            const float mode_value = present ? static_cast<float>(mode_at_[p]) : plan_.empty_statistic;
+            const float count_value = present ? static_cast<float>(distinct_count_at_[p]) : plan_.empty_statistic;
             for (int32_t d = 0; d < plan_.D; ++d) {
                 float* c = grid.cell(d, p);
                 if (mode) c[MODE_SLOT] = mode_value;

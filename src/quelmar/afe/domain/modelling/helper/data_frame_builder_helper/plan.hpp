@@ -79,6 +79,10 @@ struct SplitPlan {
     bool for_afe_columns = false;
     bool has_date = false;  // a date column is read
 
+    // CountDistinct and Mode of a horizon whose window holds no accepted
+    // transaction: 0 for execute; a driver may ask for NaN instead.
+    float empty_statistic = 0.0f;
+
     // Operator flags.
     bool ratio_requested = false;
     bool count_distinct_requested = false;
