@@ -69,6 +69,38 @@ public:
         }
     }
 
+    // The same for a scan whose rows come newest first (see
+    // EntityScanner::scan_ordered): a value's Min, Max, Sum and Frequency
+    // run on in its state, with the same float operations in the same
+    // order, and reach its cells only when the scan leaves a position
+    // (snapshot). Dates only fall, so the newest date is the first one.
+    void add(int32_t dim, float q, int64_t t) {
+        DimState& state = dims_[dim];
+        float* running = state.running;
+        if (!state.seen) {
+            state.seen = true;
+            state.oldest = t;
+            state.newest = t;
+            seen_dims_[n_seen_++] = dim;
+            running[0] = q;
+            running[1] = q;
+            running[2] = q;
+            running[3] = 1.0f;
+            return;
+        }
+        state.oldest = t;
+        if (running[0] > q) running[0] = q;
+        if (q > running[1]) running[1] = q;
+        running[2] = q + running[2];
+        running[3] = running[3] + 1.0f;
+    }
+
+    // Cells at `position` of every value seen so far take its running
+    // values: the cell covers every transaction up to the position's horizon.
+    void snapshot(int32_t position) {
+        for (int32_t dim : seen()) std::memcpy(cell(dim, position) + MIN_SLOT, dims_[dim].running, 4 * sizeof(float));
+    }
+
     // Density of every cell a transaction reached: Sum / Frequency as
     // stored, which is what it was after the cell's last transaction (a
     // single transaction's Density is its quantity itself, NaN included).
@@ -143,7 +175,10 @@ private:
         int32_t last_position = 0;
         int64_t oldest = 0;  // dates of its accepted transactions
         int64_t newest = 0;
+        float running[4] = {0.0f, 0.0f, 0.0f, 0.0f};  // Min, Max, Sum, Frequency (newest-first scans)
     };
+    static_assert(MAX_SLOT == MIN_SLOT + 1 && SUM_SLOT == MIN_SLOT + 2 && FREQUENCY_SLOT == MIN_SLOT + 3,
+                  "the running values are copied into a cell as one block");
 
     struct SeenDims {
         const int32_t* first;

@@ -59,6 +59,13 @@ public:
         plan_.for_each_horizon_between(above, below, inclusive, [&](int32_t p) { store(p, count, mode); });
     }
 
+    // For a scan whose rows come newest first: the statistics so far are
+    // those of `position` once the scan leaves it (nothing is recorded while
+    // no transaction has been counted).
+    void snapshot(int32_t position) {
+        if (distinct_codes_ > 0) store(position, static_cast<double>(distinct_codes_), static_cast<double>(best_code_));
+    }
+
     // Every dimension index gets the values of each position; a position
     // without a recorded value (no accepted transaction up to its horizon)
     // gets the plan's empty_statistic.

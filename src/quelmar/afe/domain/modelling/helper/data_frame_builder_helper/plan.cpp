@@ -121,6 +121,32 @@ void plan_row_image(SplitPlan& plan, const ResultColumns& columns) {
     }
 }
 
+// See SplitPlan::ordered_windows. The starts must ascend strictly with the
+// list and be computed without wrapping or saturating, so that they are the
+// bounds the general lookup would sort.
+void plan_ordered_windows(SplitPlan& plan, int32_t offset) {
+    const int64_t unit = plan.windows.unit_ms;
+    if (unit == 0 || !plan.has_date) return;
+    const auto& hl = plan.horizon_list;
+    std::vector<int64_t> starts;
+    int64_t previous = 0;
+    const int64_t limit = INT64_MAX / 4;  // leaves room for target dates on either side
+    const int64_t end = static_cast<int64_t>(offset) * unit;
+    if (end > limit || end < -limit) return;
+    for (size_t j = 0; j < hl.size(); ++j) {
+        if (j > 0 && hl[j] <= hl[j - 1]) return;
+        const int64_t units = static_cast<int64_t>(hl[j]) + offset;
+        if (units > INT32_MAX || units < INT32_MIN) return;  // the general bounds wrap here
+        const int64_t start = units * unit;
+        if (start > limit || start < -limit || start <= (j > 0 ? previous : end)) return;
+        starts.push_back(start);
+        previous = start;
+    }
+    plan.window_end_offset = end;
+    plan.window_start_offset = std::move(starts);
+    plan.ordered_windows = true;
+}
+
 void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns) {
     const ModuleConstants& c = *plan.constants;
     const int32_t D = plan.D, H = plan.H;
@@ -231,6 +257,7 @@ void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
     plan_codes(plan, request, codes);
     plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, request.offset,
                  request.resolution);
+    plan_ordered_windows(plan, request.offset);
     plan_row_writes(plan, request, columns);
 }
 

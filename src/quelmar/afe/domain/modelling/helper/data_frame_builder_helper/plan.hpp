@@ -113,6 +113,15 @@ struct SplitPlan {
     std::array<CodeEntry, 256> code_entries{};
 
     WindowPlan windows;
+    // For horizon lists in strictly ascending order (what the front end and
+    // feature-group mode give) whose window starts ascend in milliseconds as
+    // well: position j's window starts window_start_offset[j] before the
+    // target date, and a date belongs to the first position whose start is
+    // not after it. Scans of rows in newest-first order use this instead of
+    // the general window lookup (see EntityScanner::scan_ordered).
+    bool ordered_windows = false;
+    int64_t window_end_offset = 0;  // offset * unit: the common window end
+    std::vector<int64_t> window_start_offset;
 
     // Row writing. fill_row's set-one and set-two cells in write order (a
     // later write to the same column wins), keys without a column dropped.

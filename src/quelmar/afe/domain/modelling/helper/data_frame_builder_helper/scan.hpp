@@ -58,6 +58,11 @@ public:
     const MissingCodes& missing_codes() const { return missing_codes_; }
 
 private:
+    bool ordered_window_fits(int64_t target_date) const;
+    bool scan_ordered(const View1<int32_t>& rows, int64_t target_date, bool by_code);
+    template <bool kAfe, bool kGroupOnly, bool kByCode>
+    bool scan_ordered(const View1<int32_t>& rows, int64_t target_date);
+    void scan_rows(const View1<int32_t>& rows, bool by_code);
     template <bool kHasDate, bool kAfe, bool kByCode>
     void scan_rows(const View1<int32_t>& rows);
     int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
@@ -71,6 +76,7 @@ private:
     CellGrid cells_;
     CodeStatistics statistics_;
     Windows windows_;
+    std::vector<int64_t> starts_;  // window starts of the ordered scan, per position
     RowWriter row_writer_;
     MissingCodes missing_codes_{};
     // Per scan.
