@@ -1,6 +1,6 @@
 // Building a split's plan: horizons and their positions, dimension values and
-// the code table, operator flags, the window plan and the row writers'
-// tables.
+// the code table, operator flags and the window plan (the row writers'
+// tables: row_plan.cpp).
 #include "plan.hpp"
 
 #include <algorithm>
@@ -11,28 +11,6 @@ namespace {
 
 bool has_operator(const std::vector<int32_t>& codes, int32_t code) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
-
-// dimension value * E * E + operator code * E + horizon, in 32-bit
-// two's-complement arithmetic (wrapping), then sign-extended to 64 bits.
-int64_t get_column_key(int32_t nearest_exponent, int32_t dim_value, int32_t operator_code, int32_t horizon) {
-    const uint32_t e = static_cast<uint32_t>(nearest_exponent);
-    const uint32_t key = static_cast<uint32_t>(dim_value) * e * e + static_cast<uint32_t>(operator_code) * e +
-                         static_cast<uint32_t>(horizon);
-    return static_cast<int64_t>(static_cast<int32_t>(key));
-}
-
-// Byte offset within a result row (any sign: strides may be negative) of
-// the column that a write of (dim_value, operator_code, horizon) lands in,
-// or none: the unknown dimension value is never written, and neither is a
-// key that column_name_map lacks or a column outside the result.
-std::optional<int64_t> column_offset(const SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns,
-                      int32_t dim_value, int32_t operator_code, int32_t horizon) {
-    if (dim_value == plan.constants->UNKNOWN_DIMENSION_VALUE) return std::nullopt;
-    const int32_t* column =
-        request.column_name_map.find(get_column_key(request.nearest_exponent, dim_value, operator_code, horizon));
-    if (column == nullptr || *column < 0 || *column >= columns.count) return std::nullopt;
-    return *column * columns.stride;
 }
 
 void plan_horizons(SplitPlan& plan) {
@@ -75,52 +53,6 @@ void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
     }
 }
 
-// Chooses the row image (see RowImage) when the cell writes go to distinct
-// columns of a contiguous row, within a range at most about twice as wide
-// as they are many. Writes to one column twice keep the ordered list, where
-// the later write wins.
-void plan_row_image(SplitPlan& plan, const ResultColumns& columns) {
-    const auto& writes = plan.cell_writes;
-    if (writes.empty() || columns.stride != static_cast<int64_t>(sizeof(float))) return;
-    std::vector<int64_t> targets;
-    targets.reserve(writes.size());
-    for (const CellWrite& w : writes) targets.push_back(w.to / columns.stride);
-    std::sort(targets.begin(), targets.end());
-    if (std::adjacent_find(targets.begin(), targets.end()) != targets.end()) return;
-    const int64_t first = targets.front();
-    const int64_t width = targets.back() - first + 1;
-    if (width > 2 * static_cast<int64_t>(targets.size()) + 64) return;
-
-    RowImage& image = plan.image;
-    image.used = true;
-    image.first_column = first;
-    image.columns = static_cast<int32_t>(width);
-    size_t next = 0;
-    for (int64_t c = first; c < first + width; ++c) {
-        if (next < targets.size() && targets[next] == c) {
-            ++next;
-        } else {
-            image.kept.push_back(static_cast<int32_t>(c - first));
-        }
-    }
-    const int32_t cells_per_dim = plan.H * SLOT_COUNT;
-    std::vector<std::vector<ImageWrite>> by_dim(plan.D);
-    for (const CellWrite& w : writes) {
-        const ImageWrite write{static_cast<int32_t>(w.to / columns.stride - first), w.from};
-        const int32_t slot = w.from % SLOT_COUNT;
-        if (slot == COUNT_DISTINCT_SLOT || slot == MODE_SLOT) {
-            image.statistics_writes.push_back(write);
-        } else {
-            by_dim[w.from / cells_per_dim].push_back(write);
-        }
-    }
-    image.dim_begin.push_back(0);
-    for (const auto& dim_writes : by_dim) {
-        image.dim_writes.insert(image.dim_writes.end(), dim_writes.begin(), dim_writes.end());
-        image.dim_begin.push_back(static_cast<int32_t>(image.dim_writes.size()));
-    }
-}
-
 // See SplitPlan::ordered_windows. The starts must ascend strictly with the
 // list and be computed without wrapping or saturating, so that they are the
 // bounds the general lookup would sort.
@@ -145,68 +77,6 @@ void plan_ordered_windows(SplitPlan& plan, int32_t offset) {
     plan.window_end_offset = end;
     plan.window_start_offset = std::move(starts);
     plan.ordered_windows = true;
-}
-
-void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns) {
-    const ModuleConstants& c = *plan.constants;
-    const int32_t D = plan.D, H = plan.H;
-    const auto& one = request.included_operator_set_one;
-    const auto& two = request.included_operator_set_two;
-    std::vector<int32_t> one_slot, two_slot;
-    for (int32_t x : one) one_slot.push_back(c.slot_of(x));
-    for (int32_t x : two) two_slot.push_back(c.slot_of(x));
-
-    bool outside = false;
-    const int32_t min_position = plan.position_of(plan.min_horizon, &outside);
-    const int32_t last_horizon_value = plan.horizon_list[H - 1];
-    auto cell_index = [H](int32_t dim, int32_t position, int32_t slot) {
-        return (dim * H + position) * SLOT_COUNT + slot;
-    };
-    const bool ratio_columns = !request.for_afe_columns && plan.ratio_requested;
-    for (int32_t i = 0; i < D; ++i) {
-        const int32_t d = plan.dim_values[i];
-        if (plan.restricted && d != request.dim_group_id) continue;
-        for (int32_t j = 0; j < H; ++j) {
-            for (size_t k = 0; k < one.size(); ++k) {
-                const auto to = column_offset(plan, request, columns, d, one[k], plan.horizon_list[j]);
-                if (to) plan.cell_writes.push_back({*to, cell_index(i, j, one_slot[k])});
-            }
-        }
-        // Set-two values are read at the smallest horizon and keyed with the
-        // horizon at the last position of horizon_list.
-        for (size_t k = 0; k < two.size(); ++k) {
-            const auto to = column_offset(plan, request, columns, d, two[k], last_horizon_value);
-            if (to) plan.cell_writes.push_back({*to, cell_index(i, min_position, two_slot[k])});
-        }
-        // A repeated horizon value takes the Sum at its last position.
-        if (ratio_columns) {
-            for (size_t u = 0; u < plan.distinct_horizons.size(); ++u) {
-                const auto to = column_offset(plan, request, columns, d, c.RATIO_CODE, plan.distinct_horizons[u]);
-                if (to) {
-                    plan.ratio_writes.push_back(
-                        {*to, cell_index(i, plan.distinct_position[u], SUM_SLOT), static_cast<int32_t>(u)});
-                }
-            }
-        }
-    }
-
-    plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
-                                    [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
-    plan_row_image(plan, columns);
-
-    // Feature-group ratio: the share of dim_group_id at the first requested
-    // horizon (as given, not the first of the sorted list).
-    const int32_t first_horizon = request.horizons[0];
-    for (int32_t i = 0; i < D; ++i) {
-        if (static_cast<int32_t>(plan.dim_values[i]) == request.dim_group_id) plan.group_dim = i;
-    }
-    for (size_t u = 0; u < plan.distinct_horizons.size(); ++u) {
-        if (plan.distinct_horizons[u] == first_horizon) plan.first_horizon_position = plan.distinct_position[u];
-    }
-    for (int32_t j = 0; j < H; ++j) {
-        if (plan.horizon_list[j] == first_horizon) plan.first_horizon_positions.push_back(j);
-    }
-    plan.group_ratio_to = column_offset(plan, request, columns, request.dim_group_id, c.RATIO_CODE, first_horizon);
 }
 
 }  // namespace

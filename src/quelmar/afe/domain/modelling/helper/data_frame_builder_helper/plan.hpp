@@ -42,35 +42,57 @@ struct RatioWrite {
     int32_t total;
 };
 
+// Byte moves of one size into a result row: `to` in the row, `from` in the
+// source (the aggregate buffer, or the row image).
+struct Move {
+    int64_t to;
+    int64_t from;
+};
+
+// Runs of adjacent columns fed by adjacent sources, cut into 16-, 8- and
+// 4-byte moves (the last move of a run may overlap the one before it: a
+// 28-byte run is two 16-byte moves). The moves of a set go to distinct
+// bytes, so their order is free.
+struct MoveSet {
+    std::vector<Move> m16, m8, m4;
+};
+
 // A result row written through an image: when the cells of a row go to
-// distinct columns of a contiguous row, the row's column range is kept as an
-// image whose cells hold what an entity without transactions gets (NaN).
-// Per entity only the cells of the dimension values it has transactions
-// for, and the entity-wide CountDistinct / Mode cells, are set in the image;
-// the range is then copied into the result row in one piece and the image
-// set back. Columns of the range that no cell write reaches keep the
-// caller's values (they are read into the image first). Wide rows of which
-// an entity touches a few dimension values cost one block copy instead of a
-// store per cell.
+// distinct columns, the row's column range is kept as an image whose cells
+// hold what an entity without transactions gets (NaN). Per entity only the
+// cells of the dimension values it has transactions for, and the
+// entity-wide CountDistinct / Mode cells, are set in the image; the written
+// columns are then copied into the result row in runs and the image set
+// back. Wide rows of which an entity touches a few dimension values cost a
+// block copy instead of a store per cell.
 struct ImageWrite {
     int32_t column;  // index within the image
     int32_t from;    // float index in the aggregate buffer
 };
 struct RowImage {
     bool used = false;
-    int64_t first_column = 0;
+    int64_t first = 0;  // byte offset in the row of the image's first column
     int32_t columns = 0;
-    std::vector<int32_t> kept;              // image columns that keep the caller's values
-    std::vector<int32_t> dim_begin;         // writes of dimension index d: [dim_begin[d], dim_begin[d + 1])
+    std::vector<int32_t> dim_begin;  // writes of dimension index d: [dim_begin[d], dim_begin[d + 1])
     std::vector<ImageWrite> dim_writes;
     std::vector<ImageWrite> statistics_writes;  // CountDistinct / Mode cells of every dimension value
+    // What is copied from the image to the row (offset from `first`,
+    // bytes): the runs of written columns, or, when they are many, the whole
+    // range, with the columns no write reaches (`kept`) first read from the
+    // row into the image. On a result far larger than the caches the copy
+    // uses stores that bypass them (the lines are then never read).
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    std::vector<int32_t> kept;
+    bool stream = false;
 };
 
 // Where result rows are written: the byte stride between columns and their
-// number (keys of columns outside it are never written).
+// number (keys of columns outside it are never written), and the bytes the
+// rows of the call span.
 struct ResultColumns {
     int64_t stride = 0;
     int64_t count = 0;
+    int64_t total_bytes = 0;
 };
 
 struct SplitPlan {
@@ -126,8 +148,11 @@ struct SplitPlan {
     // Row writing. fill_row's set-one and set-two cells in write order (a
     // later write to the same column wins), keys without a column dropped.
     std::vector<CellWrite> cell_writes;
+    bool distinct_columns = false;  // no column is written twice: the writes' order is free
+    MoveSet moves;                  // cell_writes as moves, when the columns are distinct and contiguous
     RowImage image;
     std::vector<RatioWrite> ratio_writes;
+    std::vector<int64_t> prefetch_lines;  // row offsets that cover the lines the writers read
     bool density_read = false;  // some write reads the Density slot
     // The feature-group ratio: dim_group_id's share at the first requested
     // horizon.
@@ -155,6 +180,9 @@ struct SplitPlan {
 // The first half of a split's plan: its distinct dimension values and its
 // horizon list, which size the aggregate buffer.
 void plan_split_shape(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes, Reporter& reporter);
+
+// The row writers' tables (row_plan.cpp), part of plan_split.
+void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns);
 
 // The rest, once the buffer exists. Throws Failure for an empty horizon list.
 void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,

@@ -5,16 +5,50 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dfbh {
+namespace {
+
+[[gnu::always_inline]] inline void apply(const MoveSet& moves, char* to, const char* from) {
+    for (const Move& m : moves.m16) std::memcpy(to + m.to, from + m.from, 16);
+    for (const Move& m : moves.m8) std::memcpy(to + m.to, from + m.from, 8);
+    for (const Move& m : moves.m4) std::memcpy(to + m.to, from + m.from, 4);
+}
+
+// Copies `bytes` (a multiple of 4) with stores that bypass the caches, so
+// that the destination lines are not read first.
+void stream(char* to, const char* from, int64_t bytes) {
+#if defined(__SSE2__)
+    int64_t i = 0;
+    for (; i < bytes && (reinterpret_cast<uintptr_t>(to + i) & 15); i += 4)
+        _mm_stream_si32(reinterpret_cast<int*>(to + i), load<int32_t>(from + i));
+    for (; i + 16 <= bytes; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+    for (; i < bytes; i += 4) _mm_stream_si32(reinterpret_cast<int*>(to + i), load<int32_t>(from + i));
+#else
+    std::memcpy(to, from, static_cast<size_t>(bytes));
+#endif
+}
+
+}  // namespace
 
 RowWriter::RowWriter(const SplitPlan& plan)
     : plan_(plan),
       image_(plan.image.columns, plan.constants->FLOAT32_NAN),
       horizon_totals_(plan.distinct_horizons.size(), 0.0f) {}
 
+RowWriter::~RowWriter() {
+#if defined(__SSE2__)
+    if (streamed_) _mm_sfence();
+#endif
+}
+
 void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
     // The image pays where the entity touched few of the row's cells; a
-    // row it fills mostly is cheaper to write cell by cell.
+    // row it fills mostly is cheaper to write directly.
     const RowImage& image = plan_.image;
     int32_t touched = 0;
     if (image.used) {
@@ -22,6 +56,8 @@ void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dim
     }
     if (image.used && 2 * touched < static_cast<int32_t>(plan_.cell_writes.size())) {
         write_image(buffer, row, seen_dims, n_seen);
+    } else if (plan_.distinct_columns) {
+        apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
     } else {
         for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
     }
@@ -31,8 +67,6 @@ void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dim
 void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
     const RowImage& plan = plan_.image;
     float* const image = image_.data();
-    char* const first = row + plan.first_column * static_cast<int64_t>(sizeof(float));
-    for (int32_t column : plan.kept) image[column] = load<float>(first + column * sizeof(float));
     const ImageWrite* const writes = plan.dim_writes.data();
     const int32_t* const begin = plan.dim_begin.data();
     for (int32_t k = 0; k < n_seen; ++k) {
@@ -41,7 +75,15 @@ void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_
     }
     for (const ImageWrite& w : plan.statistics_writes) image[w.column] = buffer[w.from];
 
-    std::memcpy(first, image, plan.columns * sizeof(float));
+    char* const to = row + plan.first;
+    const char* const from = reinterpret_cast<const char*>(image);
+    for (int32_t column : plan.kept) image[column] = load<float>(to + column * sizeof(float));
+    if (plan.stream) {
+        for (const auto& run : plan.runs) stream(to + run.first, from + run.first, run.second);
+        streamed_ = true;
+    } else {
+        for (const auto& run : plan.runs) std::memcpy(to + run.first, from + run.first, static_cast<size_t>(run.second));
+    }
 
     // Back to what an entity without transactions writes.
     const float nan = plan_.constants->FLOAT32_NAN;

@@ -57,13 +57,8 @@ int32_t EntityScanner::date_out_of_range(int64_t date, int32_t* position) {
 
 // Rows are visited in the caller's order, which for an event log is random
 // in memory: touching the rows kRowsAhead steps ahead lets those cache
-// misses overlap instead of stalling the scan one by one. Prefetches go to
-// L2: in a random layout the scan is bound by the misses in flight, and L1
-// tracks fewer of them. The helpers are always inlined: GCC takes a function
-// that only prefetches for one without effect and drops calls to it.
+// misses overlap instead of stalling the scan one by one.
 constexpr int64_t kRowsAhead = 16;
-
-[[gnu::always_inline]] inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
 
 [[gnu::always_inline]] inline void prefetch_row(const TransactionColumns& trx, int32_t row) {
     const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
@@ -105,7 +100,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     const int64_t lower = starts[H - 1];
     const int64_t last = count - 1;
     auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
-    auto fetch_ahead = [&](int64_t n) [[gnu::always_inline]] {
+    auto fetch_ahead = [&](int64_t n) __attribute__((always_inline)) {
         const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row_at(std::min(n + kRowsAhead, last))));
         if (r < n_rows) {
             prefetch(dates + r * date_stride);
@@ -117,7 +112,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     // the previous one.
     int64_t n = 0, previous = INT64_MAX, t = 0;
     int32_t r = 0;
-    auto next_row = [&]() [[gnu::always_inline]] {
+    auto next_row = [&]() __attribute__((always_inline)) {
         fetch_ahead(n);
         r = row_at(n++);
         if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) throw row_out_of_range(r);

@@ -45,9 +45,11 @@ public:
     // overlap with the current scan: its row-number list two entities ahead,
     // its first rows (whose numbers have arrived by then) one entity ahead.
     static void prefetch_row_list(const View1<int32_t>& rows) {
-        if (rows.n > 0) __builtin_prefetch(rows.base);
+        if (rows.n > 0) prefetch(rows.base);
     }
     void prefetch_first_rows(const View1<int32_t>& rows) const;
+    // The lines of a result row that its writer will read before writing.
+    void prefetch_result_row(const char* row) const { row_writer_.prefetch_row(row); }
 
     // Reads later scans from `transactions`. A driver whose entities each own
     // a contiguous run of rows points the scanner at that run and numbers the

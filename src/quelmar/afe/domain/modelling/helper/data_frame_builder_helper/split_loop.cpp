@@ -25,6 +25,9 @@ public:
             if (entry.first >= 0 && entry.first < n_entities) dense_[entry.first] = &entry.second;
         }
     }
+    void prefetch_slot(int32_t entity) const {
+        if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) prefetch(&dense_[entity]);
+    }
     const View1<int32_t>* find(int32_t entity) const {
         if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) return dense_[entity];
         return dense_.empty() ? map_.find(entity) : nullptr;
@@ -71,31 +74,46 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
     if (!host.acquire_aggregate_buffer(plan.D, plan.H)) return;
     AggregateBufferHold hold{host};
     const View2<float>& result = args.result_frame;
-    plan_split(plan, args.request, codes, *args.constants, ResultColumns{result.s1, result.n1}, trx.date != nullptr);
+    const ResultColumns columns{result.s1, result.n1, result.n0 * (result.s0 < 0 ? -result.s0 : result.s0)};
+    plan_split(plan, args.request, codes, *args.constants, columns, trx.date != nullptr);
 
     EntityScanner scanner(plan, trx, host);
     AddMissingCodes add_missing{codes, scanner};
     const View1<int32_t> split = args.splits.row(split_index);
     const int64_t n_targets = args.target_dates.n;
-    // The rows of the entity at position k, or null (no entry, or the end).
-    auto rows_at = [&](int64_t k) -> const View1<int32_t>* {
-        if (k >= split.n) return nullptr;
-        const int32_t entity = split.get(k);
-        return entity == -1 ? nullptr : entity_rows.find(entity);
-    };
-    const View1<int32_t>* next_rows = rows_at(0);
-    if (next_rows) scanner.prefetch_first_rows(*next_rows);
-    int64_t row = split_index;
-    for (int64_t k = 0; k < split.n; ++k, row += splits_size) {
-        const int32_t entity = split.get(k);
-        if (entity == -1) break;
-        const View1<int32_t>* rows = next_rows;
-        // One position ahead the first rows, two ahead the row list.
-        next_rows = rows_at(k + 1);
-        if (next_rows) {
-            scanner.prefetch_first_rows(*next_rows);
-            if (const View1<int32_t>* later = rows_at(k + 2)) EntityScanner::prefetch_row_list(*later);
+    int64_t n_positions = 0;
+    while (n_positions < split.n && split.get(n_positions) != -1) ++n_positions;
+
+    // The entity pipeline: the lookups of a position start a few positions
+    // ahead, each stage on data the one before brought in, so that their
+    // cache misses overlap the scans in between (entities come in any order,
+    // so each lookup would miss).
+    auto entity_at = [&](int64_t k) { return split.get(k); };
+    auto row_of = [&](int64_t k) { return result.base + (split_index + k * splits_size) * result.s0; };
+    auto pipeline = [&](int64_t k) __attribute__((always_inline)) {
+        if (k + 8 < n_positions) {  // the entity's table slot and target date
+            const int32_t e = entity_at(k + 8);
+            entity_rows.prefetch_slot(e);
+            if (e >= 0 && e < n_targets) prefetch(args.target_dates.base + e * args.target_dates.stride);
         }
+        if (k + 6 < n_positions) {  // its row view
+            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 6))) prefetch(rows);
+        }
+        if (k + 4 < n_positions) {  // its row numbers
+            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 4))) EntityScanner::prefetch_row_list(*rows);
+        }
+        if (k + 2 < n_positions) {  // its first rows and its result row
+            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 2))) {
+                scanner.prefetch_first_rows(*rows);
+                if (split_index + (k + 2) * splits_size < result.n0) scanner.prefetch_result_row(row_of(k + 2));
+            }
+        }
+    };
+
+    for (int64_t k = 0; k < n_positions; ++k) {
+        pipeline(k);
+        const int32_t entity = entity_at(k);
+        const int64_t row = split_index + k * static_cast<int64_t>(splits_size);
         // The boundary checked every position; these guard the buffers all the same.
         if (entity < 0 || entity >= n_targets || row >= result.n0) {
             host.report(Failure{ErrorKind::Index, routine::exec_for_split,
@@ -104,9 +122,10 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
             continue;
         }
         const int64_t target_date = args.target_dates.get(entity);
+        const View1<int32_t>* rows = entity_rows.find(entity);
         if (rows == nullptr) continue;
         run_or_report(host, routine::get_aggregates_and_fill_row,
-                      [&] { scanner.scan_and_write(result.base + row * result.s0, target_date, *rows); });
+                      [&] { scanner.scan_and_write(row_of(k), target_date, *rows); });
     }
 }
 

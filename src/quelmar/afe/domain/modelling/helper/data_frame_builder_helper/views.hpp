@@ -25,6 +25,12 @@ inline void store(char* p, T v) {
     std::memcpy(p, &v, sizeof(T));
 }
 
+// A hint that `p` is read soon. Into L2: where the reads are random the
+// scan is bound by the misses in flight, and L1 tracks fewer of them. Always
+// inlined: GCC takes a function that only prefetches for one without
+// effect and drops calls to it (check with objdump -d | grep prefetch).
+[[gnu::always_inline]] inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 2); }
+
 // Strides are in bytes, any sign. A default-constructed view is empty (every
 // extent 0), which is what `None` converts to.
 template <typename T>
