@@ -20,7 +20,7 @@ public:
 
     void reset() {
         pending_position_ = -1;
-        counts_.fill(0);
+        for (int32_t k = 0; k < distinct_codes_; ++k) counts_[codes_seen_[k]] = 0;
         std::fill(recorded_.begin(), recorded_.end(), 0);
         distinct_codes_ = 0;
         best_code_ = 0;
@@ -32,7 +32,9 @@ public:
     // smallest code) only ever moves to the code just counted.
     void count(int8_t code) {
         const int32_t n = ++counts_[code_slot(code)];
-        if (n == 1) ++distinct_codes_;
+        // Kept only when the code is new: the next new code overwrites it otherwise.
+        codes_seen_[distinct_codes_] = code_slot(code);
+        distinct_codes_ += n == 1;
         if (n > best_count_ || (n == best_count_ && code < best_code_)) {
             best_count_ = n;
             best_code_ = code;
@@ -99,7 +101,8 @@ private:
     }
 
     const SplitPlan& plan_;
-    std::array<int32_t, 256> counts_{};  // per int8 code
+    std::array<int32_t, 256> counts_{};      // per int8 code
+    std::array<uint8_t, 257> codes_seen_{};  // the codes counted, in the order first seen
     int32_t distinct_codes_ = 0;
     int32_t best_code_ = 0;
     int32_t best_count_ = 0;

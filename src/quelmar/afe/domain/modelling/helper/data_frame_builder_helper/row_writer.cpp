@@ -96,17 +96,19 @@ void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_
 
 // Each dimension value's share of the horizon's total Sum. The totals add
 // every non-NaN Sum of a horizon in float32, dimension by dimension, in the
-// order the cells are laid out.
+// order the cells are laid out. A NaN Sum adds +0 instead of a branch: a
+// total starts at +0 and only ever adds positive quantities or +0, so it is
+// never -0, and adding +0 then changes no bit.
 void RowWriter::write_ratios(const float* buffer, char* row) {
     float* const totals = horizon_totals_.data();
     std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
+    const int32_t* const total_of = plan_.distinct_of_position.data();
     const float* sums = buffer + SUM_SLOT;
     for (int32_t d = 0; d < plan_.D; ++d) {
         for (int32_t p = 0; p < plan_.H; ++p, sums += SLOT_COUNT) {
-            if (!std::isnan(*sums)) {
-                float& total = totals[plan_.distinct_of_position[p]];
-                total = total + *sums;
-            }
+            const float s = *sums;
+            float& total = totals[total_of[p]];
+            total = total + (s == s ? s : 0.0f);
         }
     }
     for (const RatioWrite& w : plan_.ratio_writes) {
