@@ -23,22 +23,20 @@ public:
         for (int32_t k = 0; k < distinct_codes_; ++k) counts_[codes_seen_[k]] = 0;
         std::fill(recorded_.begin(), recorded_.end(), 0);
         distinct_codes_ = 0;
-        best_code_ = 0;
-        best_count_ = 0;
+        best_key_ = kNoCodeKey;
         latest_position_ = -1;
     }
 
     // Counts grow one at a time, so the mode (greatest count, ties to the
-    // smallest code) only ever moves to the code just counted.
+    // smallest code) only ever moves to the code just counted. It is kept as
+    // the largest key count * 256 + (127 - code), without a branch.
     void count(int8_t code) {
         const int32_t n = ++counts_[code_slot(code)];
         // Kept only when the code is new: the next new code overwrites it otherwise.
         codes_seen_[distinct_codes_] = code_slot(code);
         distinct_codes_ += n == 1;
-        if (n > best_count_ || (n == best_count_ && code < best_code_)) {
-            best_count_ = n;
-            best_code_ = code;
-        }
+        const int32_t key = (n << 8) | (127 - code);
+        best_key_ = key > best_key_ ? key : best_key_;
     }
 
     // The statistics after the transaction just accumulated at position p.
@@ -48,7 +46,7 @@ public:
         if (p != pending_position_) flush();
         pending_position_ = p;
         pending_count_ = distinct_codes_;
-        pending_mode_ = best_code_;
+        pending_mode_ = best_code();
     }
 
     // The values recorded at the largest recorded position go to every
@@ -65,7 +63,7 @@ public:
     // those of `position` once the scan leaves it (nothing is recorded while
     // no transaction has been counted).
     void snapshot(int32_t position) {
-        if (distinct_codes_ > 0) store(position, static_cast<double>(distinct_codes_), static_cast<double>(best_code_));
+        if (distinct_codes_ > 0) store(position, static_cast<double>(distinct_codes_), static_cast<double>(best_code()));
     }
 
     // Every dimension index gets the values of each position; a position
@@ -104,8 +102,10 @@ private:
     std::array<int32_t, 256> counts_{};      // per int8 code
     std::array<uint8_t, 257> codes_seen_{};  // the codes counted, in the order first seen
     int32_t distinct_codes_ = 0;
-    int32_t best_code_ = 0;
-    int32_t best_count_ = 0;
+    // Before any code is counted the key stands for code 0 at count 0.
+    static constexpr int32_t kNoCodeKey = 127;
+    int32_t best_key_ = kNoCodeKey;
+    int32_t best_code() const { return 127 - (best_key_ & 255); }
     std::vector<double> distinct_count_at_, mode_at_;  // per horizon position
     std::vector<uint8_t> recorded_;
     int32_t latest_position_ = -1;
