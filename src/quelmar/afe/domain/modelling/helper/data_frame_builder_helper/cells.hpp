@@ -57,8 +57,8 @@ public:
         if (t < state.oldest) state.oldest = t;
         if (t > state.newest) state.newest = t;
         // NaN on either side leaves Min and Max as they are.
-        if (c[MIN_SLOT] > q) c[MIN_SLOT] = q;
-        if (q > c[MAX_SLOT]) c[MAX_SLOT] = q;
+        c[MIN_SLOT] = c[MIN_SLOT] > q ? q : c[MIN_SLOT];
+        c[MAX_SLOT] = q > c[MAX_SLOT] ? q : c[MAX_SLOT];
         c[SUM_SLOT] = q + c[SUM_SLOT];
         // Frequency counts in float32: adding 1.0f rounds exactly as adding
         // in double and narrowing would, both being the correctly rounded f + 1.
@@ -89,8 +89,10 @@ public:
             return;
         }
         state.oldest = t;
-        if (running[0] > q) running[0] = q;
-        if (q > running[1]) running[1] = q;
+        // Selects rather than branches (minss / maxss keep the stored value
+        // on a NaN, as the comparisons do).
+        running[0] = running[0] > q ? q : running[0];
+        running[1] = q > running[1] ? q : running[1];
         running[2] = q + running[2];
         running[3] = running[3] + 1.0f;
     }

@@ -106,9 +106,12 @@ void RowWriter::write_ratios(const float* buffer, char* row) {
     const float* sums = buffer + SUM_SLOT;
     for (int32_t d = 0; d < plan_.D; ++d) {
         for (int32_t p = 0; p < plan_.H; ++p, sums += SLOT_COUNT) {
-            const float s = *sums;
+            // The Sum's bits, or those of +0 for a NaN, by a mask (a
+            // conditional here compiles to a branch that mispredicts).
+            const uint32_t bits = load<uint32_t>(reinterpret_cast<const char*>(sums)) &
+                                  (0u - static_cast<uint32_t>(*sums == *sums));
             float& total = totals[total_of[p]];
-            total = total + (s == s ? s : 0.0f);
+            total = total + load<float>(reinterpret_cast<const char*>(&bits));
         }
     }
     for (const RatioWrite& w : plan_.ratio_writes) {
