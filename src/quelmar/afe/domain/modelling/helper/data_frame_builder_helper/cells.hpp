@@ -106,16 +106,19 @@ public:
     // Density of every cell a transaction reached: Sum / Frequency as
     // stored, which is what it was after the cell's last transaction (a
     // single transaction's Density is its quantity itself, NaN included).
+    //
+    // Without a branch per cell: a cell no transaction reached holds NaN in
+    // Sum and Frequency, and NaN / NaN gives the dividend's NaN back, bit
+    // for bit.
     void finish_density() {
         for (int32_t dim : seen()) {
             for (int32_t p = 0; p < H_; ++p) {
                 float* c = cell(dim, p);
-                const float frequency = c[FREQUENCY_SLOT];
-                if (frequency == 1.0f) {
-                    c[DENSITY_SLOT] = c[SUM_SLOT];
-                } else if (frequency == frequency) {
-                    c[DENSITY_SLOT] = c[SUM_SLOT] / frequency;
-                }
+                const float sum = c[SUM_SLOT];
+                const float mean = sum / c[FREQUENCY_SLOT];
+                const uint32_t single = 0u - static_cast<uint32_t>(c[FREQUENCY_SLOT] == 1.0f);
+                const uint32_t bits = (bits_of(sum) & single) | (bits_of(mean) & ~single);
+                std::memcpy(c + DENSITY_SLOT, &bits, sizeof(bits));
             }
         }
     }
@@ -189,6 +192,12 @@ private:
         const int32_t* end() const { return last; }
     };
     SeenDims seen() const { return SeenDims{seen_dims_.data(), seen_dims_.data() + n_seen_}; }
+
+    static uint32_t bits_of(float x) {
+        uint32_t bits;
+        std::memcpy(&bits, &x, sizeof(bits));
+        return bits;
+    }
 
     void copy_cell(int32_t dim, int32_t from, int32_t to) {
         if (from != to) std::memcpy(cell(dim, to), cell(dim, from), SLOT_COUNT * sizeof(float));

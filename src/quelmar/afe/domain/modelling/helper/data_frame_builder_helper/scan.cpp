@@ -68,9 +68,22 @@ constexpr int64_t kRowsAhead = 16;
     prefetch(trx.code + r * trx.code_stride);
 }
 
+// Rows of a history grouped by entity share lines: a row whose date lies in
+// the line of the row before is not hinted again.
 void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
     const int64_t n = std::min(kRowsAhead, rows.n);
-    for (int64_t m = 0; m < n; ++m) prefetch_row(transactions_, rows.get(m));
+    const TransactionColumns& trx = transactions_;
+    uintptr_t last_line = 0;
+    for (int64_t m = 0; m < n; ++m) {
+        const int32_t row = rows.get(m);
+        const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
+        if (r >= static_cast<uint64_t>(trx.n_rows)) continue;
+        const char* date = trx.date ? trx.date + r * trx.date_stride : trx.quantity + r * trx.quantity_stride;
+        const uintptr_t line = reinterpret_cast<uintptr_t>(date) >> 6;
+        if (line == last_line) continue;
+        last_line = line;
+        prefetch_row(trx, row);
+    }
 }
 
 // The scan of an entity whose rows come newest first, as a sorted history
