@@ -99,8 +99,17 @@ public:
 
     // Cells at `position` of every value seen so far take its running
     // values: the cell covers every transaction up to the position's horizon.
+    // (Copied value by value: add() stores them one by one, and one wide
+    // load of four narrow stores just made would stall on store forwarding.)
     void snapshot(int32_t position) {
-        for (int32_t dim : seen()) std::memcpy(cell(dim, position) + MIN_SLOT, dims_[dim].running, 4 * sizeof(float));
+        for (int32_t dim : seen()) {
+            const float* running = dims_[dim].running;
+            float* c = cell(dim, position);
+            c[MIN_SLOT] = running[0];
+            c[MAX_SLOT] = running[1];
+            c[SUM_SLOT] = running[2];
+            c[FREQUENCY_SLOT] = running[3];
+        }
     }
 
     // Density of every cell a transaction reached: Sum / Frequency as
@@ -182,8 +191,6 @@ private:
         int64_t newest = 0;
         float running[4] = {0.0f, 0.0f, 0.0f, 0.0f};  // Min, Max, Sum, Frequency (newest-first scans)
     };
-    static_assert(MAX_SLOT == MIN_SLOT + 1 && SUM_SLOT == MIN_SLOT + 2 && FREQUENCY_SLOT == MIN_SLOT + 3,
-                  "the running values are copied into a cell as one block");
 
     struct SeenDims {
         const int32_t* first;

@@ -13,40 +13,50 @@
 
 namespace dfbh {
 
+// The running part of the statistics: the number of distinct codes so far
+// and the mode, kept as the largest key count * 256 + (127 - code) (the
+// greatest count, ties to the smallest code). A scan loop holds it in a
+// local, where it stays in registers.
+struct CodeTally {
+    // Before any code is counted the key stands for code 0 at count 0.
+    static constexpr int32_t kNoCodeKey = 127;
+    int32_t distinct = 0;
+    int32_t best_key = kNoCodeKey;
+    int32_t best_code() const { return 127 - (best_key & 255); }
+};
+
 class CodeStatistics {
 public:
     explicit CodeStatistics(const SplitPlan& plan)
         : plan_(plan), distinct_count_at_(plan.H, 0.0), mode_at_(plan.H, 0.0), recorded_(plan.H, 0) {}
 
-    void reset() {
+    // Clears what the last entity counted (`last`, its final tally).
+    void reset(const CodeTally& last) {
         pending_position_ = -1;
-        for (int32_t k = 0; k < distinct_codes_; ++k) counts_[codes_seen_[k]] = 0;
+        for (int32_t k = 0; k < last.distinct; ++k) counts_[codes_seen_[k]] = 0;
         std::fill(recorded_.begin(), recorded_.end(), 0);
-        distinct_codes_ = 0;
-        best_key_ = kNoCodeKey;
         latest_position_ = -1;
     }
 
-    // Counts grow one at a time, so the mode (greatest count, ties to the
-    // smallest code) only ever moves to the code just counted. It is kept as
-    // the largest key count * 256 + (127 - code), without a branch.
-    void count(int8_t code) {
+    // Counts grow one at a time, so the mode only ever moves to the code
+    // just counted: no branch.
+    void count(CodeTally& tally, int8_t code) {
         const int32_t n = ++counts_[code_slot(code)];
         // Kept only when the code is new: the next new code overwrites it otherwise.
-        codes_seen_[distinct_codes_] = code_slot(code);
-        distinct_codes_ += n == 1;
+        codes_seen_[tally.distinct] = code_slot(code);
+        tally.distinct += n == 1;
         const int32_t key = (n << 8) | (127 - code);
-        best_key_ = key > best_key_ ? key : best_key_;
+        tally.best_key = key > tally.best_key ? key : tally.best_key;
     }
 
     // The statistics after the transaction just accumulated at position p.
     // They reach the position table once the scan leaves p (or ends): only
     // the last transaction's values at p are ever read.
-    void record(int32_t p) {
+    void record(const CodeTally& tally, int32_t p) {
         if (p != pending_position_) flush();
         pending_position_ = p;
-        pending_count_ = distinct_codes_;
-        pending_mode_ = best_code();
+        pending_count_ = tally.distinct;
+        pending_mode_ = tally.best_code();
     }
 
     // The values recorded at the largest recorded position go to every
@@ -62,8 +72,8 @@ public:
     // For a scan whose rows come newest first: the statistics so far are
     // those of `position` once the scan leaves it (nothing is recorded while
     // no transaction has been counted).
-    void snapshot(int32_t position) {
-        if (distinct_codes_ > 0) store(position, static_cast<double>(distinct_codes_), static_cast<double>(best_code()));
+    void snapshot(const CodeTally& tally, int32_t position) {
+        if (tally.distinct > 0) store(position, static_cast<double>(tally.distinct), static_cast<double>(tally.best_code()));
     }
 
     // Every dimension index gets the values of each position; a position
@@ -99,13 +109,10 @@ private:
     }
 
     const SplitPlan& plan_;
-    std::array<int32_t, 256> counts_{};      // per int8 code
-    std::array<uint8_t, 257> codes_seen_{};  // the codes counted, in the order first seen
-    int32_t distinct_codes_ = 0;
-    // Before any code is counted the key stands for code 0 at count 0.
-    static constexpr int32_t kNoCodeKey = 127;
-    int32_t best_key_ = kNoCodeKey;
-    int32_t best_code() const { return 127 - (best_key_ & 255); }
+    std::array<int32_t, 256> counts_{};  // per int8 code
+    // The codes counted, in the order first seen (int16, not a byte type,
+    // whose stores the compiler would take to alias everything).
+    std::array<int16_t, 257> codes_seen_{};
     std::vector<double> distinct_count_at_, mode_at_;  // per horizon position
     std::vector<uint8_t> recorded_;
     int32_t latest_position_ = -1;

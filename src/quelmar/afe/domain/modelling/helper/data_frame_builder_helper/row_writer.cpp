@@ -102,16 +102,32 @@ void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_
 void RowWriter::write_ratios(const float* buffer, char* row) {
     float* const totals = horizon_totals_.data();
     std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
-    const int32_t* const total_of = plan_.distinct_of_position.data();
-    const float* sums = buffer + SUM_SLOT;
-    for (int32_t d = 0; d < plan_.D; ++d) {
-        for (int32_t p = 0; p < plan_.H; ++p, sums += SLOT_COUNT) {
-            // The Sum's bits, or those of +0 for a NaN, by a mask (a
-            // conditional here compiles to a branch that mispredicts).
-            const uint32_t bits = load<uint32_t>(reinterpret_cast<const char*>(sums)) &
-                                  (0u - static_cast<uint32_t>(*sums == *sums));
-            float& total = totals[total_of[p]];
-            total = total + load<float>(reinterpret_cast<const char*>(&bits));
+    // The Sum's bits, or those of +0 for a NaN, by a mask (a conditional
+    // here compiles to a branch that mispredicts).
+    auto sum_or_zero = [](const float* sum) {
+        const uint32_t bits = load<uint32_t>(reinterpret_cast<const char*>(sum)) &
+                              (0u - static_cast<uint32_t>(*sum == *sum));
+        return load<float>(reinterpret_cast<const char*>(&bits));
+    };
+    const int32_t D = plan_.D, H = plan_.H;
+    const size_t per_dim = static_cast<size_t>(H) * SLOT_COUNT;
+    if (static_cast<size_t>(H) == plan_.distinct_horizons.size()) {
+        // Every position its own horizon: each total in a register.
+        for (int32_t p = 0; p < H; ++p) {
+            const float* sum = buffer + static_cast<size_t>(p) * SLOT_COUNT + SUM_SLOT;
+            float total = 0.0f;
+            for (int32_t d = 0; d < D; ++d, sum += per_dim) total = total + sum_or_zero(sum);
+            totals[plan_.distinct_of_position[p]] = total;
+        }
+    } else {
+        // A horizon at several positions adds them in cell order.
+        const int32_t* const total_of = plan_.distinct_of_position.data();
+        const float* sum = buffer + SUM_SLOT;
+        for (int32_t d = 0; d < D; ++d) {
+            for (int32_t p = 0; p < H; ++p, sum += SLOT_COUNT) {
+                float& total = totals[total_of[p]];
+                total = total + sum_or_zero(sum);
+            }
         }
     }
     for (const RatioWrite& w : plan_.ratio_writes) {

@@ -135,6 +135,14 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         return ordered;
     };
 
+    CodeTally tally;
+    // Whatever the scan ends with, the tally's codes are cleared next time.
+    struct KeepTally {
+        CodeTally& kept;
+        const CodeTally& tally;
+        ~KeepTally() { kept = tally; }
+    } keep{tally_, tally};
+
     // Rows after the window end are passed over; the first row older than
     // the largest window ends the scan.
     bool in_window = false;
@@ -150,7 +158,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     while (in_window && t >= lower) {
         while (t < next_start) {
             cells_.snapshot(p);
-            if (kByCode) statistics_.snapshot(p);
+            if (kByCode) statistics_.snapshot(tally, p);
             next_start = starts[++p];
         }
         // Quantity filter: a NaN quantity passes outside feature-group mode,
@@ -158,7 +166,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         const float q = load<float>(quantities + r * quantity_stride);
         if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
             const int8_t code = load<int8_t>(codes + r * code_stride);
-            if (kByCode) statistics_.count(code);
+            if (kByCode) statistics_.count(tally, code);
             const CodeEntry& entry = code_entries[code_slot(code)];
             if (entry.missing) missing_codes_[code_slot(code)] = true;
             if ((!kGroupOnly || entry.in_group) && entry.dim >= 0) cells_.add(entry.dim, q, t);
@@ -168,7 +176,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     }
     for (; p < H; ++p) {
         cells_.snapshot(p);
-        if (kByCode) statistics_.snapshot(p);
+        if (kByCode) statistics_.snapshot(tally, p);
     }
     return true;
 }
@@ -197,6 +205,12 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
 
     int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
     int32_t last_horizon = -1;
+    CodeTally tally;
+    struct KeepTally {
+        CodeTally& kept;
+        const CodeTally& tally;
+        ~KeepTally() { kept = tally; }
+    } keep{tally_, tally};
     // The driver touched the first kRowsAhead rows an entity ago.
     for (int64_t n = 0; n < count; ++n) {
         if (n + kRowsAhead < count) prefetch_row(transactions_, row_at(n + kRowsAhead));
@@ -217,7 +231,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         if (q <= 0.0f) continue;
 
         const int8_t code = load<int8_t>(codes + r * code_stride);
-        if (kByCode) statistics_.count(code);
+        if (kByCode) statistics_.count(tally, code);
         const CodeEntry& code_entry = code_entries[code_slot(code)];
         if (code_entry.missing) missing_codes_[code_slot(code)] = true;
         // The group filter comes before the horizon lookup: the lookup
@@ -243,7 +257,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         }
         if (code_entry.dim >= 0) cells_.accumulate(code_entry.dim, p, h, q, t);
         last_horizon = h;
-        if (kByCode) statistics_.record(p);
+        if (kByCode) statistics_.record(tally, p);
     }
 
     if (last_horizon < plan_.max_horizon) {
@@ -267,12 +281,12 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     // Whatever the previous entity left, also after an abandoned scan.
     cells_.reset();
     const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
-    if (by_code) statistics_.reset();
+    if (by_code) statistics_.reset(tally_);
     outside_position_used_ = false;
 
     if (!(ordered_window_fits(target_date) && scan_ordered(rows, target_date, by_code))) {
         cells_.reset();
-        if (by_code) statistics_.reset();
+        if (by_code) statistics_.reset(tally_);
         cut_windows(plan_.windows, plan_.resolution, target_date, windows_, reporter_);
         scan_rows(rows, by_code);
     }

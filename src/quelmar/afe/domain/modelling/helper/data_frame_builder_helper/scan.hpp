@@ -82,6 +82,7 @@ private:
     RowWriter row_writer_;
     MissingCodes missing_codes_{};
     // Per scan.
+    CodeTally tally_;  // the last scan's final tally, whose codes the next one clears
     bool outside_position_used_ = false;  // a horizon outside the list was given position 0
 };
 
