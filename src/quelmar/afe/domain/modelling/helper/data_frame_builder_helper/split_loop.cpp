@@ -10,32 +10,45 @@
 namespace dfbh {
 namespace {
 
-// entity -> the view of its transaction rows, or null. A dense table over
-// the valid entity indices [0, n_entities) when that is not much larger than
-// the map, so that a lookup is one load instead of a binary search; the
-// map's own search otherwise.
-class EntityRowsIndex {
+// What the split loop needs of an entity: the view of its transaction rows
+// (empty when it has none) and its target date, in one record.
+struct EntityRecord {
+    View1<int32_t> rows;
+    int64_t target_date;
+};
+
+// entity -> its record. A dense table of records over the entity indices
+// [0, n_entities) when that is not much larger than the map, so that an
+// entity costs one cache line instead of a lookup, a view and a date in
+// three places; the map's own search and the target dates otherwise.
+class EntityIndex {
 public:
-    EntityRowsIndex(const OrderedMap<int32_t, View1<int32_t>>& map, int64_t n_entities) : map_(map) {
-        if (n_entities <= 0 || static_cast<uint64_t>(n_entities) > 4 * static_cast<uint64_t>(map.size()) + 4096) {
-            return;
-        }
-        dense_.assign(static_cast<size_t>(n_entities), nullptr);
+    EntityIndex(const OrderedMap<int32_t, View1<int32_t>>& map, const View1<int64_t>& target_dates)
+        : map_(map), target_dates_(target_dates) {
+        const int64_t n = target_dates.n;
+        if (n <= 0 || static_cast<uint64_t>(n) > 4 * static_cast<uint64_t>(map.size()) + 4096) return;
+        dense_.resize(static_cast<size_t>(n));
+        for (int64_t e = 0; e < n; ++e) dense_[static_cast<size_t>(e)] = EntityRecord{View1<int32_t>{}, target_dates.get(e)};
         for (const auto& entry : map.entries()) {
-            if (entry.first >= 0 && entry.first < n_entities) dense_[entry.first] = &entry.second;
+            if (entry.first >= 0 && entry.first < n) dense_[static_cast<size_t>(entry.first)].rows = entry.second;
         }
     }
-    void prefetch_slot(int32_t entity) const {
-        if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) prefetch(&dense_[entity]);
+    void prefetch_record(int32_t entity) const {
+        if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) prefetch(&dense_[static_cast<size_t>(entity)]);
     }
-    const View1<int32_t>* find(int32_t entity) const {
-        if (entity >= 0 && static_cast<uint64_t>(entity) < dense_.size()) return dense_[entity];
-        return dense_.empty() ? map_.find(entity) : nullptr;
+    // The record of a valid entity index (0 <= entity < target_dates.n);
+    // `scratch` holds it when the table is not dense.
+    const EntityRecord& record(int32_t entity, EntityRecord& scratch) const {
+        if (!dense_.empty()) return dense_[static_cast<size_t>(entity)];
+        const View1<int32_t>* rows = map_.find(entity);
+        scratch = EntityRecord{rows ? *rows : View1<int32_t>{}, target_dates_.get(entity)};
+        return scratch;
     }
 
 private:
     const OrderedMap<int32_t, View1<int32_t>>& map_;
-    std::vector<const View1<int32_t>*> dense_;
+    const View1<int64_t>& target_dates_;
+    std::vector<EntityRecord> dense_;
 };
 
 TransactionColumns transaction_columns(const ExecuteArgs& a) {
@@ -68,7 +81,7 @@ struct AddMissingCodes {
 };
 
 void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_index, int32_t splits_size,
-                    const EntityRowsIndex& entity_rows, const TransactionColumns& trx, SplitHost& host) {
+                    const EntityIndex& entities, const TransactionColumns& trx, SplitHost& host) {
     SplitPlan plan;
     plan_split_shape(plan, args.request, codes, host);
     if (!host.acquire_aggregate_buffer(plan.D, plan.H)) return;
@@ -84,27 +97,24 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
     int64_t n_positions = 0;
     while (n_positions < split.n && split.get(n_positions) != -1) ++n_positions;
 
-    // The entity pipeline: the lookups of a position start a few positions
+    // The entity pipeline: the loads of a position start a few positions
     // ahead, each stage on data the one before brought in, so that their
     // cache misses overlap the scans in between (entities come in any order,
-    // so each lookup would miss).
+    // so each would miss): the entity's record 6 positions ahead, its row
+    // numbers 4 ahead, its first rows and its result row 2 ahead.
     auto entity_at = [&](int64_t k) { return split.get(k); };
+    auto valid = [&](int32_t e) { return e >= 0 && e < n_targets; };
     auto row_of = [&](int64_t k) { return result.base + (split_index + k * splits_size) * result.s0; };
+    EntityRecord scratch;
     auto pipeline = [&](int64_t k) __attribute__((always_inline)) {
-        if (k + 8 < n_positions) {  // the entity's table slot and target date
-            const int32_t e = entity_at(k + 8);
-            entity_rows.prefetch_slot(e);
-            if (e >= 0 && e < n_targets) prefetch(args.target_dates.base + e * args.target_dates.stride);
+        if (k + 6 < n_positions) entities.prefetch_record(entity_at(k + 6));
+        if (k + 4 < n_positions && valid(entity_at(k + 4))) {
+            EntityScanner::prefetch_row_list(entities.record(entity_at(k + 4), scratch).rows);
         }
-        if (k + 6 < n_positions) {  // its row view
-            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 6))) prefetch(rows);
-        }
-        if (k + 4 < n_positions) {  // its row numbers
-            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 4))) EntityScanner::prefetch_row_list(*rows);
-        }
-        if (k + 2 < n_positions) {  // its first rows and its result row
-            if (const View1<int32_t>* rows = entity_rows.find(entity_at(k + 2))) {
-                scanner.prefetch_first_rows(*rows);
+        if (k + 2 < n_positions && valid(entity_at(k + 2))) {
+            const View1<int32_t>& rows = entities.record(entity_at(k + 2), scratch).rows;
+            if (rows.n > 0) {
+                scanner.prefetch_first_rows(rows);
                 if (split_index + (k + 2) * splits_size < result.n0) scanner.prefetch_result_row(row_of(k + 2));
             }
         }
@@ -115,17 +125,16 @@ void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_ind
         const int32_t entity = entity_at(k);
         const int64_t row = split_index + k * static_cast<int64_t>(splits_size);
         // The boundary checked every position; these guard the buffers all the same.
-        if (entity < 0 || entity >= n_targets || row >= result.n0) {
+        if (!valid(entity) || row >= result.n0) {
             host.report(Failure{ErrorKind::Index, routine::exec_for_split,
                                 "position " + std::to_string(k) + " of split " + std::to_string(split_index) +
                                     " is out of range for target_dates or result_frame"});
             continue;
         }
-        const int64_t target_date = args.target_dates.get(entity);
-        const View1<int32_t>* rows = entity_rows.find(entity);
-        if (rows == nullptr) continue;
+        const EntityRecord& record = entities.record(entity, scratch);
+        if (record.rows.n == 0) continue;
         run_or_report(host, routine::get_aggregates_and_fill_row,
-                      [&] { scanner.scan_and_write(row_of(k), target_date, *rows); });
+                      [&] { scanner.scan_and_write(row_of(k), record.target_date, record.rows); });
     }
 }
 
@@ -137,11 +146,11 @@ void run_splits(const ExecuteArgs& args, SplitHost& host) {
     if (splits_size <= 0) return;
     run_or_report(host, routine::exec_for_split, [&] {
         CodeTable codes(args.request.index_map);
-        const EntityRowsIndex entity_rows(args.entity_index_map, args.target_dates.n);
+        const EntityIndex entities(args.entity_index_map, args.target_dates);
         const TransactionColumns trx = transaction_columns(args);
         for (int32_t i = 0; i < splits_size; ++i) {
             run_or_report(host, routine::exec_for_split,
-                          [&] { exec_for_split(args, codes, i, splits_size, entity_rows, trx, host); });
+                          [&] { exec_for_split(args, codes, i, splits_size, entities, trx, host); });
         }
     });
 }
