@@ -62,14 +62,17 @@ void plan_ordered_windows(SplitPlan& plan, int32_t offset) {
     const auto& hl = plan.horizon_list;
     std::vector<int64_t> starts;
     int64_t previous = 0;
-    const int64_t limit = INT64_MAX / 4;  // leaves room for target dates on either side
-    const int64_t end = static_cast<int64_t>(offset) * unit;
-    if (end > limit || end < -limit) return;
+    // Offsets of at most a quarter of the time line leave room for target
+    // dates on either side; beyond that the general lookup clips them.
+    const int64_t limit = INT64_MAX / 4;
+    int64_t end;
+    if (__builtin_mul_overflow(static_cast<int64_t>(offset), unit, &end) || end > limit || end < -limit) return;
     for (size_t j = 0; j < hl.size(); ++j) {
         if (j > 0 && hl[j] <= hl[j - 1]) return;
         const int64_t units = static_cast<int64_t>(hl[j]) + offset;
         if (units > INT32_MAX || units < INT32_MIN) return;  // the general bounds wrap here
-        const int64_t start = units * unit;
+        int64_t start;
+        if (__builtin_mul_overflow(units, unit, &start)) return;
         if (start > limit || start < -limit || start <= (j > 0 ? previous : end)) return;
         starts.push_back(start);
         previous = start;
