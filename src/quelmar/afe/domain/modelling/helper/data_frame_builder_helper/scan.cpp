@@ -113,7 +113,11 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     const int64_t lower = starts[H - 1];
     const int64_t last = count - 1;
     auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
+    // Rows numbered one after the other (a history grouped by entity) are
+    // fetched ahead by the hardware; hints only cost instructions there.
+    const bool hint_rows = count > kRowsAhead && std::abs(static_cast<int64_t>(row_at(last)) - row_at(0)) != last;
     auto fetch_ahead = [&](int64_t n) __attribute__((always_inline)) {
+        if (!hint_rows) return;
         const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row_at(std::min(n + kRowsAhead, last))));
         if (r < n_rows) {
             prefetch(dates + r * date_stride);
