@@ -150,6 +150,7 @@ struct SplitPlan {
     std::vector<CellWrite> cell_writes;
     bool distinct_columns = false;  // no column is written twice: the writes' order is free
     MoveSet moves;                  // cell_writes as moves, when the columns are distinct and contiguous
+    int64_t direct_cost = 0;        // rough instructions of writing a row with the moves
     RowImage image;
     std::vector<RatioWrite> ratio_writes;
     std::vector<int64_t> prefetch_lines;  // row offsets that cover the lines the writers read

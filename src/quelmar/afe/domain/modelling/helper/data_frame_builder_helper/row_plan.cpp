@@ -82,6 +82,7 @@ void plan_moves(SplitPlan& plan, const ResultColumns& columns) {
     std::vector<Run> runs;
     for (const CellWrite& w : by_column) add_to_runs(runs, w.to, w.from * static_cast<int64_t>(sizeof(float)));
     cut(runs, plan.moves);
+    plan.direct_cost = 3 * static_cast<int64_t>(plan.moves.m16.size() + plan.moves.m8.size() + plan.moves.m4.size());
 
     // The image spans the written columns; it pays only where they are not
     // much sparser than the range.

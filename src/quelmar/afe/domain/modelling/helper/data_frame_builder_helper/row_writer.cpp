@@ -47,14 +47,17 @@ RowWriter::~RowWriter() {
 }
 
 void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
-    // The image pays where the entity touched few of the row's cells; a
-    // row it fills mostly is cheaper to write directly.
+    // The image pays where the entity touched few of the row's cells: its
+    // cost (the cells put in and taken out again, and the block copy) is
+    // weighed against the direct moves, in rough instructions.
     const RowImage& image = plan_.image;
-    int32_t touched = 0;
+    bool through_image = false;
     if (image.used) {
+        int64_t touched = static_cast<int64_t>(image.statistics_writes.size()) + image.kept.size();
         for (int32_t k = 0; k < n_seen; ++k) touched += image.dim_begin[seen_dims[k] + 1] - image.dim_begin[seen_dims[k]];
+        through_image = 2 * touched + image.columns / 8 < plan_.direct_cost;
     }
-    if (image.used && 2 * touched < static_cast<int32_t>(plan_.cell_writes.size())) {
+    if (through_image) {
         write_image(buffer, row, seen_dims, n_seen);
     } else if (plan_.distinct_columns) {
         apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
