@@ -25,6 +25,7 @@ from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
     choose_nearest_exponent,
     column_key,
 )
+from quelmar.afe.domain.modelling.feature_frame import _engine  # noqa: E402
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
 
 DAY = 86_400_000
@@ -185,10 +186,31 @@ def test_values_equal_a_direct_execute_call():
     np.testing.assert_array_equal(frame[columns].to_numpy(), direct)
 
 
-@pytest.mark.parametrize("batch_size", [1, 3, 1000])
-@pytest.mark.parametrize("n_splits", [1, 2, 3, 7])
-def test_batches_and_splits_do_not_change_the_result(batch_size, n_splits):
-    pd.testing.assert_frame_equal(build(batch_size=batch_size, n_splits=n_splits), build())
+@pytest.mark.parametrize("name, value", [("batch_size", 1), ("batch_size", 3), ("n_splits", 7)])
+def test_batch_size_and_n_splits_warn_and_change_nothing(name, value):
+    with pytest.warns(FutureWarning, match=f"{name} has no effect any more .* will be removed") as caught:
+        frame = build(**{name: value})
+    assert [w.filename for w in caught] == [__file__]  # the warning points at the caller
+    pd.testing.assert_frame_equal(frame, build())
+    with pytest.warns(FutureWarning, match=name):
+        params = FeatureParams(horizons=[7, 30], **{name: value})
+    pd.testing.assert_frame_equal(build(params=params), frame)  # a copy does not warn again
+
+
+@pytest.mark.parametrize("n_jobs", [2, 3])
+@pytest.mark.parametrize("spacing", [1, 7919], ids=["dense-ids", "sparse-ids"])
+def test_thread_count_does_not_change_the_frame(n_jobs, spacing):
+    # enough rows that every pass has work for each thread; ids numbered by
+    # their range or through hash tables; some targets without transactions
+    rng = np.random.default_rng(4)
+    n = 60_000
+    trx = pd.DataFrame({"entity": rng.integers(0, 3000, n) * spacing, "timestamp": T - rng.integers(0, 400, n) * DAY,
+                        "quantity": rng.gamma(2.0, 3.0, n).round(1) - 0.5,
+                        "dimension": rng.integers(0, 5, n).astype(np.int8)})
+    tgt = pd.DataFrame({"entity": rng.integers(-50, 3100, 9000) * spacing,
+                        "target_date": T - rng.integers(0, 300, 9000) * DAY})
+    kwargs = dict(horizons=[7, 30, 365], operators=["sum", "ratio", "count_distinct", "mode", "time_since_last"])
+    pd.testing.assert_frame_equal(build(trx, tgt, n_jobs=n_jobs, **kwargs), build(trx, tgt, n_jobs=1, **kwargs))
 
 
 def test_datetime_and_integer_timestamps_agree():
@@ -509,9 +531,9 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
-def test_progress_bar_over_batches(capsys):
+def test_progress_bars_of_preparing_and_computing(capsys):
     pytest.importorskip("tqdm")
-    build(progress=True, batch_size=2)
+    build(progress=True)
     err = capsys.readouterr().err
     assert "preparing" in err and "5/5" in err
     assert "computing" in err and "4/4" in err
@@ -582,7 +604,7 @@ def _same(trx, tgt):
         (_same, {"offset": 2 ** 31 - 10}, ValueError, r"offset: offset 2147483638 with horizons up to 30"),
         (_same, {"offset": -1}, ValueError, r"offset: expected an integer in 0\.\.2147483647, got -1"),
         (_same, {"offset": 1.0}, TypeError, r"offset: expected an integer in 0\.\.2147483647, got 1\.0"),
-        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected an integer in 1\.\.2147483647, got 0"),
+        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected None or an integer in 1\.\.2147483647, got 0"),
         (_same, {"n_jobs": 0}, ValueError, r"n_jobs: expected None or an integer >= 1, got 0"),
         (_same, {"timestamp_unit": "sec"}, ValueError, r"timestamp_unit: expected one of 's', 'ms', 'us', 'ns'"),
         (_same, {"missing_quantities": "skip"}, ValueError, r"missing_quantities: expected one of 'drop', 'raise'"),
@@ -598,9 +620,10 @@ def _same(trx, tgt):
 )
 def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, monkeypatch):
     def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
-        raise AssertionError("execute must not run on bad input")
+        raise AssertionError("the engine must not run on bad input")
 
-    monkeypatch.setattr(dfbh, "execute", no_call)
+    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
+        monkeypatch.setattr(_engine, entry, no_call)
     trx, tgt = mutate(history(), targets())
     with pytest.raises(error, match=message):
         build(trx, tgt, **kwargs)
@@ -634,11 +657,10 @@ _row = st.tuples(
 @given(
     rows=st.lists(_row, max_size=25),
     tgt_rows=st.lists(st.tuples(st.integers(0, 4), st.integers(-30, 5)), min_size=1, max_size=8),
-    batch_size=st.integers(1, 4),
-    n_splits=st.integers(1, 4),
+    n_jobs=st.integers(1, 3),
     seed=st.integers(0, 1000),
 )
-def test_layout_and_row_order_do_not_change_values(rows, tgt_rows, batch_size, n_splits, seed):
+def test_thread_count_and_row_order_do_not_change_values(rows, tgt_rows, n_jobs, seed):
     trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
     trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
     trx["timestamp"] = T + trx["timestamp"] * DAY // 3
@@ -648,7 +670,7 @@ def test_layout_and_row_order_do_not_change_values(rows, tgt_rows, batch_size, n
     reference = build_feature_frame(trx, tgt, **kwargs)
     shuffled = trx.sample(frac=1.0, random_state=seed)
     pd.testing.assert_frame_equal(
-        build_feature_frame(shuffled, tgt, batch_size=batch_size, n_splits=n_splits, **kwargs), reference
+        build_feature_frame(shuffled, tgt, n_jobs=n_jobs, **kwargs), reference
     )
     # each target alone gives its row of the whole
     for i in range(len(tgt)):
