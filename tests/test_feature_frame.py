@@ -539,6 +539,27 @@ def test_progress_bars_of_preparing_and_computing(capsys):
     assert "computing" in err and "4/4" in err
 
 
+@pytest.mark.slow
+def test_progress_bars_move_during_long_work(monkeypatch):
+    # long enough engine calls for several of their reports, about ten a second
+    from quelmar.afe.domain.modelling.feature_frame import _progress
+
+    pytest.importorskip("tqdm")
+    moves = []
+    bar_update = _progress._Bar.update
+    monkeypatch.setattr(_progress._Bar, "update", lambda bar, n=1: (moves.append((bar._bar.desc, n)),
+                                                                     bar_update(bar, n))[1])
+    rng = np.random.default_rng(2)
+    n = 4_000_000
+    trx = pd.DataFrame({"entity": rng.integers(0, 400_000, n) * 31, "timestamp": T - rng.integers(0, 700, n) * DAY,
+                        "quantity": rng.random(n), "dimension": rng.integers(0, 8, n).astype(np.int8)})
+    tgt = pd.DataFrame({"entity": np.repeat(np.arange(400_000) * 31, 2), "target_date": T})
+    build(trx, tgt, horizons=[7, 30, 90, 365], operators=["sum", "max", "mode"], n_jobs=1, progress=True)
+    for stage, total in (("preparing", n), ("computing", len(tgt))):
+        steps = [step for desc, step in moves if desc == stage]
+        assert len(steps) >= 3 and sum(steps) == total and min(steps) > 0, (stage, steps)
+
+
 def _bad(frame_name, **changes):
     def mutate(trx, tgt):
         frame = trx if frame_name == "trx" else tgt
