@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kRoutine = "factorize_entities";
 constexpr int64_t kBlock = 1024;            // ids read at a time: a few kB, stays in L1
 constexpr int64_t kRowsPerThread = 16384;  // fewer rows are not worth a thread of their own
-constexpr int64_t kIdsAhead = 8;            // hash slots touched ahead of their lookup
+constexpr int64_t kIdsAhead = 32;            // hash slots touched ahead of their lookup
 
 void read_ids(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
     const char* p = column.base + first * column.stride;
