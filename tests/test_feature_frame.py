@@ -527,7 +527,7 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
     assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
     assert np.shares_memory(read.quantities("quantity"), source["quantity"])
-    assert np.shares_memory(read.dimension_codes("dimension"), source["dimension"])
+    assert np.shares_memory(read.dimension_codes("dimension")[0], source["dimension"])
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
@@ -602,6 +602,10 @@ def _same(trx, tgt):
          r"targets: column 'target_date' has 1 missing target dates \(first at row 1\)"),
         (_bad("tgt", target_date=pd.to_datetime([T, None, None, T], unit="ms")), {}, ValueError,
          r"targets: column 'target_date' has 2 missing target dates"),
+        (_bad("trx", timestamp=pd.to_datetime([T, T, T, None, T], unit="ms")), {}, ValueError,
+         r"transactions: column 'timestamp' has 1 missing timestamps \(first at row 3\)"),
+        (_bad("trx", dimension=np.array([1, 2, 200, 1, 1], dtype=np.uint8)), {}, ValueError,
+         r"outside int8 .*e\.g\. 200 \(first at row 2\)"),
         (_bad("trx", entity=["a", None, "a", "a", "a"]), {}, ValueError,
          r"transactions: column 'entity' has 1 missing entity ids"),
         (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,

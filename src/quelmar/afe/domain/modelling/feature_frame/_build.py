@@ -29,34 +29,19 @@ from typing import Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _deps, _native, _progress
-from ._columns import INT8_MIN, UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
+from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
 from ._params import FeatureParams
-from ._tables import EntityIds, Table
+from ._tables import EntityIds, Table, present_codes
 
 
 class MissingQuantityWarning(UserWarning):
     """Transactions with a missing quantity were dropped before computing."""
 
 
-#: Rows per step when the dimension codes present are counted: the
-#: temporary index array stays a few MB whatever the table's size.
-_COUNT_CHUNK_ROWS = 1 << 20
-
-
-def present_codes(codes: np.ndarray) -> np.ndarray:
-    """The distinct values, ascending, of integer codes that all lie within int8."""
-    counts = np.zeros(256, dtype=np.int64)
-    for start in range(0, len(codes), _COUNT_CHUNK_ROWS):
-        chunk = codes[start : start + _COUNT_CHUNK_ROWS]
-        counts += np.bincount(np.subtract(chunk, INT8_MIN, dtype=np.intp), minlength=256)
-    return np.flatnonzero(counts) + INT8_MIN
-
-
 def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int]:
     """The kernel's ``index_map``: dimension code -> dimension value.
 
-    ``codes_present`` are the distinct codes of the transactions
-    (``present_codes``). ``None`` maps every code present onto itself;
+    ``codes_present`` are the distinct codes of the transactions. ``None`` maps every code present onto itself;
     otherwise the checked (code, value) pairs. Codes present in the
     transactions but not named map to the unknown dimension value, which
     gets no columns but still counts in the ratio totals. Every code present
@@ -85,7 +70,9 @@ def _prepare_transactions(entity_ids: EntityIds, keep: Optional[np.ndarray], ts,
     codes, n_entities, target_codes = entity_ids.codes(n_jobs, progress.follow(0, total // 3))
     if keep is not None:
         codes = codes[keep]
-    prepared = _native.prepare_transactions(codes, n_entities, ts, q, d, n_jobs=n_jobs,
+    # the columns were checked: no missing timestamp, all within the time
+    # line, codes within int8
+    prepared = _native.prepare_transactions(codes, n_entities, ts, q, d, rows_checked=True, n_jobs=n_jobs,
                                             progress_callback=progress.follow(total // 3, total))
     return prepared, target_codes
 
@@ -155,11 +142,17 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     ts = trx.timestamps(params.timestamp_col, params.timestamp_unit)
     target_ts = tgt.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
     q = trx.quantities(params.quantity_col)
-    d = trx.dimension_codes(params.dimension_col) if params.dimension_col else None
+    if params.dimension_col:
+        d, codes = trx.dimension_codes(params.dimension_col)
+    else:
+        d, codes = None, np.zeros(1 if len(q) else 0, dtype=np.int8)  # every transaction has code 0
     entity_ids = EntityIds(trx, params.entity_col, tgt, tgt_ent_col)
 
-    missing = np.isnan(q)
-    n_missing = int(np.count_nonzero(missing))
+    # a sum is NaN when a term is (or +inf meets -inf): only then look closer
+    n_missing = 0
+    if np.isnan(np.add.reduce(q, dtype=np.float64)):
+        missing = np.isnan(q)
+        n_missing = int(np.count_nonzero(missing))
     keep = None
     if n_missing:
         first = trx.row(int(np.argmax(missing)))
@@ -169,10 +162,13 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
         warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=3)
         keep = ~missing
         ts, q = ts[keep], q[keep]
-        d = d[keep] if d is not None else None
-    del missing
+        if d is not None:
+            d = d[keep]
+            codes = present_codes(d)
+        elif not len(q):
+            codes = codes[:0]
+        del missing
 
-    codes = present_codes(d) if d is not None else np.zeros(1 if len(q) else 0, dtype=np.int8)
     index_map = make_index_map(params.dimension_values, codes)
     layout = build_layout(set(index_map.values()), params)
     layout.index_map = index_map

@@ -103,7 +103,7 @@ def build_feature_frame_dask(
     dimension_col = params.dimension_col
     if params.dimension_values is None and dimension_col and dimension_col in transactions.columns:
         codes = transactions[[dimension_col]].drop_duplicates().compute()
-        present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
+        _, present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
         params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present))
     # the empty metadata frames go through every check of the parameters and
     # column types, and give the result's columns and dtypes

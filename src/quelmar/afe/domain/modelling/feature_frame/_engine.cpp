@@ -394,19 +394,21 @@ PyObject* factorize(PyObject*, PyObject* args, PyObject* kwds) {
 PyObject* prepare(PyObject*, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {
         "entity_codes", "n_entities", "timestamps", "quantities", "codes", "dates_out", "quantities_out",
-        "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "n_jobs", "progress",
-        nullptr};
+        "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "rows_checked", "n_jobs",
+        "progress", nullptr};
     PyObject *entity_obj, *n_entities_obj, *timestamp_obj, *quantity_obj, *code_obj, *dates_obj, *q_out_obj,
         *codes_out_obj, *offsets_obj;
     PyObject* multiplier_obj = nullptr;
     PyObject* divisor_obj = nullptr;
     PyObject* nat_obj = Py_False;
+    PyObject* checked_obj = Py_False;
     PyObject* n_jobs_obj = nullptr;
     PyObject* callback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOO:prepare_transactions",
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOOO:prepare_transactions",
                                      const_cast<char**>(keywords), &entity_obj, &n_entities_obj, &timestamp_obj,
                                      &quantity_obj, &code_obj, &dates_obj, &q_out_obj, &codes_out_obj, &offsets_obj,
-                                     &multiplier_obj, &divisor_obj, &nat_obj, &n_jobs_obj, &callback))
+                                     &multiplier_obj, &divisor_obj, &nat_obj, &checked_obj, &n_jobs_obj,
+                                     &callback))
         return nullptr;
 
     try {
@@ -431,7 +433,8 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwds) {
                                                  std::numeric_limits<int64_t>::max(), &multiplier)) ||
             (divisor_obj &&
              !integer_argument(divisor_obj, "ms_divisor", 1, std::numeric_limits<int64_t>::max(), &divisor)) ||
-            !flag_argument(nat_obj, &nat) || (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) ||
+            !flag_argument(nat_obj, &nat) || !flag_argument(checked_obj, &table.rows_checked) ||
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) ||
             !check_callback(callback))
             return nullptr;
 

@@ -192,6 +192,7 @@ def prepare_transactions(
     quantities,
     codes,
     *,
+    rows_checked: bool = False,
     n_jobs: Optional[int] = None,
     progress_callback: Optional[ProgressCallback] = None,
 ) -> PreparedTransactions:
@@ -203,6 +204,10 @@ def prepare_transactions(
     ``codes``: dimension codes of any integer type whose values fit int8, or
     None for all 0. ``n_jobs``: threads (default: every core available).
     Raises ValueError or TypeError, before any work, for bad input.
+    ``rows_checked``: the caller has made sure that no timestamp is missing
+    or leaves the int64 milliseconds and that every code fits int8, so the
+    engine skips those checks (a row breaking the promise is prepared with a
+    wrong value, never written outside the output).
     """
     entity_codes = _integers(entity_codes, "entity_codes")
     counts, multiplier, divisor, nat = time_counts(timestamps)
@@ -223,7 +228,7 @@ def prepare_transactions(
     _engine.prepare_transactions(
         entity_codes, int(n_entities), counts, quantities, codes,
         prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
-        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat,
+        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat, rows_checked=bool(rows_checked),
         n_jobs=jobs, progress=progress_callback,
     )
     if progress_callback is not None:

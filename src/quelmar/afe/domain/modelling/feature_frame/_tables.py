@@ -20,6 +20,8 @@ import numpy as np
 
 from . import _deps, _native
 from ._columns import INT8_MAX, INT8_MIN
+
+INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 from ._params import TIMELINE_LIMIT_MS
 
 
@@ -149,7 +151,7 @@ class Table:
             values = self._arrow_timestamps(name, arrow, unit, noun)
         else:
             values = self._pandas_timestamps(name, unit, noun)
-        self._within_timeline(name, values)
+        self._within_timeline(name, values, noun)
         return values
 
     def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
@@ -167,8 +169,7 @@ class Table:
             series = series.dt.tz_convert("UTC").dt.tz_localize(None)
             dtype = series.dtype
         if api.is_datetime64_dtype(dtype):
-            self.no_missing(name, noun)
-            return np.asarray(series.to_numpy())
+            return np.asarray(series.to_numpy())  # a missing value (NaT) is found by the range check
         if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
             self.no_missing(name, noun)
             numpy_dtype = getattr(dtype, "numpy_dtype", dtype)  # nullable integers: their NumPy type
@@ -203,9 +204,11 @@ class Table:
             values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
         return values if unit == "ms" else values.view(f"datetime64[{unit}]")
 
-    def _within_timeline(self, name: str, values: np.ndarray) -> None:
-        """Refuses a value beyond +-2**62 milliseconds, naming its first row.
-        Checked on the counts: two reductions, no temporary array."""
+    def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
+        """Refuses a missing datetime (NaT, the smallest int64) and a value
+        beyond +-2**62 milliseconds, naming the first row. Checked on the
+        counts by reductions, without a temporary array; units of a
+        millisecond or finer need only the minimum, for NaT."""
         if not len(values):
             return
         counts = values.view(np.int64)
@@ -214,11 +217,13 @@ class Table:
             unit, step = np.datetime_data(values.dtype)
             per = _native.DATETIME_UNIT_MS[unit] * step
         # floor(c * per) lies within +-LIMIT exactly for c within these bounds
-        lowest = math.ceil(Fraction(-TIMELINE_LIMIT_MS) / per)
-        highest = math.ceil(Fraction(TIMELINE_LIMIT_MS + 1) / per) - 1
-        if int(counts.min()) < lowest or int(counts.max()) > highest:
-            low, high = max(lowest, -(2 ** 63)), min(highest, 2 ** 63 - 1)
-            raise self._beyond(name, int(np.argmax((counts < low) | (counts > high))))
+        lowest = max(math.ceil(Fraction(-TIMELINE_LIMIT_MS) / per), INT64_MIN + 1)
+        highest = min(math.ceil(Fraction(TIMELINE_LIMIT_MS + 1) / per) - 1, INT64_MAX)
+        low = int(counts.min())
+        if low == INT64_MIN and values.dtype.kind == "M":
+            self.no_missing(name, noun)  # raises, naming the first NaT
+        if low < lowest or (highest < INT64_MAX and int(counts.max()) > highest):
+            raise self._beyond(name, int(np.argmax((counts < lowest) | (counts > highest))))
 
     def _beyond(self, name: str, position: int) -> ValueError:
         return ValueError(
@@ -252,9 +257,10 @@ class Table:
             return series.to_numpy()
         return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
-    def dimension_codes(self, name: str) -> np.ndarray:
-        """Integer dimension codes, all within int8: signed integers viewed as
-        the column holds them, unsigned ones as an int8 copy."""
+    def dimension_codes(self, name: str) -> Tuple[np.ndarray, np.ndarray]:
+        """Integer dimension codes, all within int8 (signed integers viewed as
+        the column holds them, unsigned ones as an int8 copy), and the
+        distinct codes present, ascending."""
         arrow = self._arrow(name)
         if arrow is not None:
             pa = _pyarrow()
@@ -270,16 +276,15 @@ class Table:
                 raise self._type_error(name, "integer dimension codes", series.dtype)
             self.no_missing(name, "dimension codes")
             values = series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
-        if not len(values):
-            return values.astype(np.int8)
-        if int(values.min()) < INT8_MIN or int(values.max()) > INT8_MAX:
+        present = present_codes(values)
+        if present is None:
             outside = (values < INT8_MIN) | (values > INT8_MAX)
             first = int(np.argmax(outside))
             raise ValueError(
                 f"{self.what}: column {name!r} has dimension codes outside int8 ({INT8_MIN}..{INT8_MAX}), "
                 f"e.g. {values[first]} (first at {self.row(first)})"
             )
-        return values.astype(np.int8) if values.dtype.kind == "u" else values
+        return (values.astype(np.int8) if values.dtype.kind == "u" else values), present
 
     def output_column(self, name: str):
         """The column as given, for the output frame (a pandas array)."""
@@ -299,6 +304,33 @@ class Table:
         if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
             return None
         return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+
+
+#: Rows per step when dimension codes are counted: the temporary index array
+#: stays within the L2 cache whatever the table's size.
+_COUNT_CHUNK_ROWS = 1 << 16
+
+
+def present_codes(codes: np.ndarray) -> Optional[np.ndarray]:
+    """The distinct values, ascending, of integer ``codes``; None when one
+    lies outside int8. One counting pass, which is the range check too."""
+    counts = np.zeros(256, dtype=np.int64)
+    for start in range(0, len(codes), _COUNT_CHUNK_ROWS):
+        chunk = codes[start : start + _COUNT_CHUNK_ROWS]
+        if chunk.dtype.kind == "u":
+            if chunk.max() > INT8_MAX:
+                return None
+            index = chunk.astype(np.intp)
+            index -= INT8_MIN
+        else:
+            index = np.subtract(chunk, INT8_MIN, dtype=np.intp)
+        if index.min() < 0:
+            return None
+        step = np.bincount(index, minlength=256)
+        if len(step) > 256:
+            return None
+        counts += step
+    return np.flatnonzero(counts) + INT8_MIN
 
 
 def _numpy(arrow) -> np.ndarray:
