@@ -438,11 +438,14 @@ def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
     def factorize():
         trx_ids = trx_arrow.cast(common) if common is not None and trx_arrow.type != common else trx_arrow
         tgt_ids = tgt_arrow.cast(common) if common is not None and tgt_arrow.type != common else tgt_arrow
-        uniques = pc.unique(trx_ids)
-        codes = pc.index_in(trx_ids, value_set=uniques)
+        if not trx.n_rows:
+            return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
+        # one hash pass; every chunk of the result shares the whole dictionary
+        encoded = pc.dictionary_encode(trx_ids)
+        uniques = encoded.chunk(encoded.num_chunks - 1).dictionary
+        codes = _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
         tgt_codes = pc.fill_null(pc.index_in(tgt_ids, value_set=uniques), -1) if tgt.n_rows else None
-        codes_np = _numpy(codes).astype(np.int64) if trx.n_rows else np.zeros(0, np.int64)
         tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
-        return codes_np, len(uniques), tgt_np
+        return codes, len(uniques), tgt_np
 
     return factorize
