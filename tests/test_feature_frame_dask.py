@@ -137,6 +137,9 @@ def test_bad_input_is_refused_before_computing(change, kwargs, error, message):
         build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=1), **kwargs)
 
 
+# in-process, so that the recording below sees every partition; older Dask
+# warns about that while another test's cluster is up
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
 @pytest.mark.parametrize("n_jobs, per_partition", [(None, 1), (2, 2)])
 def test_each_partition_uses_one_engine_thread_unless_told(monkeypatch, n_jobs, per_partition):
     import dask
