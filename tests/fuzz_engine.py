@@ -1,6 +1,6 @@
-"""Random and hostile arguments for the engine's three entries,
-`_engine.factorize_entities`, `_engine.prepare_transactions` and
-`_engine.compute_features`.
+"""Random and hostile arguments for the engine's four entries,
+`_engine.count_codes`, `_engine.factorize_entities`,
+`_engine.prepare_transactions` and `_engine.compute_features`.
 
 Each call starts from a small random table and request, mostly consistent,
 to which hostile changes are applied: wrong dtypes, shapes, strides and byte
@@ -11,7 +11,8 @@ counts from 1 to far beyond the machine. After every call it checks that the
 call returned `None` or raised an ordinary exception, that every input is
 unchanged and holds the same references as before, that nothing was
 written outside the outputs; and of a call that returned, that another
-thread count gives the same bits and that the result is right: equal ids
+thread count gives the same bits and that the result is right: the counts
+of the codes and the first code outside int8 are those of NumPy, equal ids
 get equal codes and a target its id's code, a preparation is grouped by
 entity and newest first, a computation writes what `execute` writes for
 the same rows (NaN where it writes a 0 for an empty window, if asked).
@@ -88,6 +89,16 @@ def prepare_call(rng):
     return call
 
 
+def census_call(rng):
+    n = rng.choice([0, 1, 3, 10, 200]) if rng.random() < 0.95 else rng.choice([70_000, 140_000])
+    dtype = rng.choice([np.int8, np.int16, np.int32, np.int64])
+    info = np.iinfo(dtype)
+    codes = np.array([rng.randint(-128, 127) if rng.random() < 0.999 else rng.choice([info.min, info.max])
+                      for _ in range(n)], dtype=dtype)
+    return {"codes": random_layout(rng, codes), "counts_out": np.full(256, 7, np.int64),
+            "n_jobs": rng.choice([1, 1, 2, 3, 8, 1000])}
+
+
 def factorize_call(rng):
     n = rng.choice([0, 1, 3, 10, 40, 200]) if rng.random() < 0.97 else rng.choice([20_000, 40_000])
     spread = rng.choice([1, 1, 3, 10**9, 2**40 + 1])
@@ -157,13 +168,15 @@ def compute_call(rng):
 
 
 ARRAYS = {
+    "census": ("codes", "counts_out"),
     "factorize": ("ids", "target_ids", "codes_out", "target_codes_out"),
     "prepare": ("entity_codes", "timestamps", "quantities", "codes", "dates_out", "quantities_out", "codes_out",
                 "offsets_out"),
     "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates"),
 }
-OUTPUTS = {"factorize": ("codes_out", "target_codes_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
+OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
 INTEGERS = {
+    "census": ("n_jobs",),
     "factorize": ("n_jobs",),
     "prepare": ("n_entities", "ms_multiplier", "ms_divisor", "n_jobs"),
     "compute": ("offset", "resolution", "nearest_exponent", "dim_group_id", "n_jobs"),
@@ -173,7 +186,7 @@ INTEGERS = {
 def mutate(rng, kind, call):
     """Applies one hostile change."""
     change = rng.randrange(8)
-    if kind == "factorize" and change not in (0, 1, 2, 5):
+    if kind in ("census", "factorize") and change not in (0, 1, 2, 5):
         change = rng.choice([0, 1, 2, 5])
     if change == 0:
         name = rng.choice(ARRAYS[kind])
@@ -263,6 +276,16 @@ def check_prepared(call):
         raise FuzzFailure("prepared rows are not the input rows")
 
 
+def check_census(call, result):
+    codes = np.asarray(call["codes"]).astype(np.int64)
+    outside = (codes < -128) | (codes > 127)
+    want_first = int(np.argmax(outside)) if outside.any() else -1
+    if result != want_first:
+        raise FuzzFailure("first code outside int8 at {}, not {}".format(result, want_first))
+    if not outside.any() and not np.array_equal(call["counts_out"], np.bincount(codes + 128, minlength=256)):
+        raise FuzzFailure("code counts differ from NumPy's")
+
+
 def check_factorized(call, result):
     """Codes within 0 .. n_entities - 1, equal for equal ids only; a target
     has its id's code, or -1 for an id outside the codes."""
@@ -348,16 +371,16 @@ def fuzz(calls, seed, progress=None):
     import importlib
 
     engine = importlib.import_module(ENGINE_PATH)
-    entries = {"factorize": engine.factorize_entities, "prepare": engine.prepare_transactions,
+    entries = {"census": engine.count_codes, "factorize": engine.factorize_entities, "prepare": engine.prepare_transactions,
                "compute": engine.compute_features}
-    makers = {"factorize": factorize_call, "prepare": prepare_call, "compute": compute_call}
+    makers = {"census": census_call, "factorize": factorize_call, "prepare": prepare_call, "compute": compute_call}
     rng = random.Random(seed)
     outcomes = collections.Counter()
     previous_stderr = sys.stderr
     sys.stderr = NullWriter()
     try:
         for n in range(calls):
-            kind = rng.choice(["factorize", "prepare", "compute"])
+            kind = rng.choice(["census", "factorize", "prepare", "compute"])
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 call = makers[kind](rng)
@@ -373,7 +396,7 @@ def fuzz(calls, seed, progress=None):
                        if isinstance(call[name], np.ndarray)}
             try:
                 result = entries[kind](**call)
-                if (result is None) == (kind == "factorize"):
+                if (result is None) == (kind in ("census", "factorize")):
                     raise FuzzFailure("{} returned {!r}".format(kind, result))
                 outcome = "returned"
             except FuzzFailure:
@@ -393,7 +416,9 @@ def fuzz(calls, seed, progress=None):
                 for name in OUTPUTS[kind]:
                     if np.asarray(again[name]).tobytes() != np.asarray(call[name]).tobytes():
                         raise FuzzFailure("call {}: another thread count gives other bits".format(n))
-                if kind == "factorize":
+                if kind == "census":
+                    check_census(call, result)
+                elif kind == "factorize":
                     check_factorized(call, result)
                 elif kind == "prepare":
                     check_prepared(call)
@@ -423,7 +448,7 @@ def main(argv=None):
     print("fuzz_engine: {} calls, seed {}, {:.1f} s".format(options.calls, options.seed, elapsed))
     for outcome, count in sorted(outcomes.items(), key=lambda item: -item[1]):
         print("  {:<32} {}".format(outcome, count))
-    if min(outcomes[kind + " returned"] for kind in ("factorize", "prepare", "compute")) == 0:
+    if min(outcomes[kind + " returned"] for kind in ("census", "factorize", "prepare", "compute")) == 0:
         print("fuzz_engine: no call got through the checks", file=sys.stderr)
         return 1
     return 0

@@ -138,12 +138,13 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
     tgt_ent_col = params.entity_col_of_targets
+    jobs = params.jobs()
 
     ts = trx.timestamps(params.timestamp_col, params.timestamp_unit)
     target_ts = tgt.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
     q = trx.quantities(params.quantity_col)
     if params.dimension_col:
-        d, codes = trx.dimension_codes(params.dimension_col)
+        d, codes = trx.dimension_codes(params.dimension_col, jobs)
     else:
         d, codes = None, np.zeros(1 if len(q) else 0, dtype=np.int8)  # every transaction has code 0
     entity_ids = EntityIds(trx, params.entity_col, tgt, tgt_ent_col)
@@ -164,7 +165,7 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
         ts, q = ts[keep], q[keep]
         if d is not None:
             d = d[keep]
-            codes = present_codes(d)
+            codes, _ = present_codes(d, jobs)
         elif not len(q):
             codes = codes[:0]
         del missing
@@ -175,7 +176,6 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
 
     # ---- everything is checked; compute
     n = tgt.n_rows
-    jobs = params.jobs()
     with _progress.stage(progress, "preparing", total=len(q), unit="trx") as bar:
         prepared, target_codes = _prepare_transactions(entity_ids, keep, ts, q, d, jobs, bar)
     del entity_ids, keep, ts, q, d

@@ -1,6 +1,6 @@
-// The front end's engine: `factorize_entities`, `prepare_transactions` and
-// `compute_features`, thin boundaries over the core's entity numbering,
-// preparation and target loop. Arguments are
+// The front end's engine: `count_codes`, `factorize_entities`,
+// `prepare_transactions` and `compute_features`, thin boundaries over the
+// core's code census, entity numbering, preparation and target loop. Arguments are
 // converted and checked with the interpreter lock held; the work then runs
 // without it on worker threads, while the calling thread reports progress
 // and watches for interrupts. This is the only unit of the engine that
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "code_census.hpp"
 #include "entity_ids.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
@@ -336,6 +337,43 @@ bool n_jobs_argument(PyObject* obj, int* out) {
 }
 
 // ---------------------------------------------------------------------------
+// count_codes
+
+// Returns the first row whose code lies outside int8 (-1: none) as a new
+// integer.
+PyObject* count_codes(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"codes", "counts_out", "n_jobs", "progress", nullptr};
+    PyObject *codes_obj, *counts_obj;
+    PyObject* n_jobs_obj = nullptr;
+    PyObject* callback = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OO:count_codes", const_cast<char**>(keywords), &codes_obj,
+                                     &counts_obj, &n_jobs_obj, &callback))
+        return nullptr;
+    try {
+        ArrayArgument codes, counts;
+        int n_jobs = 1;
+        if (!export_array(codes_obj, "codes", {1, {INT8, INT16, INT32, INT64}, "int8 to int64", false}, &codes) ||
+            !export_array(counts_obj, "counts_out", {1, {INT64}, "int64", true}, &counts) ||
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback))
+            return nullptr;
+        if (!check_length(counts, 256, "one per int8 code") || !check_disjoint(counts, {&codes})) return nullptr;
+        CodeCensus census;
+        Progress progress;
+        const int64_t n_rows = codes.extent(0);
+        Watch watch(callback, n_rows, progress);
+        if (!watch.run([&](const RunWorkers& run) {
+                census = census_codes(column_of(codes), n_rows, n_jobs, run, progress);
+            }))
+            return nullptr;
+        std::memcpy(counts.base(), census.counts.data(), sizeof(census.counts));
+        return PyLong_FromLongLong(static_cast<long long>(census.first_outside));
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // factorize_entities
 
 // Returns (n_entities, by_range) as a new tuple.
@@ -595,6 +633,9 @@ void module_free(void* module) {
 }
 
 PyMethodDef methods[] = {
+    {"count_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(count_codes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Counts each int8 code of an integer column into counts_out; returns the first row outside int8, or -1."},
     {"factorize_entities", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(factorize)),
      METH_VARARGS | METH_KEYWORDS,
      "Numbers integer entity ids densely into the caller's arrays; returns (n_entities, by_range)."},

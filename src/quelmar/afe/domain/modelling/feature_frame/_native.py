@@ -142,6 +142,18 @@ def _codes(values) -> Optional[np.ndarray]:
     return _integers(values, "codes", accepted=(np.int8, np.int16, np.int32, np.int64))
 
 
+def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int]:
+    """How often each int8 code occurs among signed integer ``codes``
+    (int64 counts, code ``c`` at ``c + 128``), and the first row whose code
+    lies outside int8 (-1: none)."""
+    codes = np.asarray(codes)
+    if codes.dtype.kind != "i":
+        raise TypeError("codes: expected signed integers, got {}".format(codes.dtype))
+    counts = np.zeros(256, dtype=np.int64)
+    first_outside = _engine.count_codes(codes, counts, n_jobs=_n_jobs(n_jobs))
+    return counts, int(first_outside)
+
+
 def _ids(values, what: str) -> np.ndarray:
     """int32 or int64 ids as they are; other integer types as int64 (a copy).
     ValueError for uint64 ids beyond int64, which no int64 id can equal."""

@@ -257,7 +257,7 @@ class Table:
             return series.to_numpy()
         return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
-    def dimension_codes(self, name: str) -> Tuple[np.ndarray, np.ndarray]:
+    def dimension_codes(self, name: str, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
         """Integer dimension codes, all within int8 (signed integers viewed as
         the column holds them, unsigned ones as an int8 copy), and the
         distinct codes present, ascending."""
@@ -276,10 +276,8 @@ class Table:
                 raise self._type_error(name, "integer dimension codes", series.dtype)
             self.no_missing(name, "dimension codes")
             values = series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
-        present = present_codes(values)
+        present, first = present_codes(values, n_jobs)
         if present is None:
-            outside = (values < INT8_MIN) | (values > INT8_MAX)
-            first = int(np.argmax(outside))
             raise ValueError(
                 f"{self.what}: column {name!r} has dimension codes outside int8 ({INT8_MIN}..{INT8_MAX}), "
                 f"e.g. {values[first]} (first at {self.row(first)})"
@@ -306,31 +304,18 @@ class Table:
         return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
 
 
-#: Rows per step when dimension codes are counted: the temporary index array
-#: stays within the L2 cache whatever the table's size.
-_COUNT_CHUNK_ROWS = 1 << 16
-
-
-def present_codes(codes: np.ndarray) -> Optional[np.ndarray]:
-    """The distinct values, ascending, of integer ``codes``; None when one
-    lies outside int8. One counting pass, which is the range check too."""
-    counts = np.zeros(256, dtype=np.int64)
-    for start in range(0, len(codes), _COUNT_CHUNK_ROWS):
-        chunk = codes[start : start + _COUNT_CHUNK_ROWS]
-        if chunk.dtype.kind == "u":
-            if chunk.max() > INT8_MAX:
-                return None
-            index = chunk.astype(np.intp)
-            index -= INT8_MIN
-        else:
-            index = np.subtract(chunk, INT8_MIN, dtype=np.intp)
-        if index.min() < 0:
-            return None
-        step = np.bincount(index, minlength=256)
-        if len(step) > 256:
-            return None
-        counts += step
-    return np.flatnonzero(counts) + INT8_MIN
+def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Optional[np.ndarray], int]:
+    """The distinct values, ascending, of integer ``codes`` and -1; or None
+    and the first row whose code lies outside int8. One native counting
+    pass, which is the range check too."""
+    if codes.dtype.kind == "u":
+        if len(codes) and int(codes.max()) > INT8_MAX:
+            return None, int(np.argmax(codes > INT8_MAX))
+        codes = codes.astype(np.int16)
+    counts, first_outside = _native.count_codes(codes, n_jobs=n_jobs)
+    if first_outside >= 0:
+        return None, first_outside
+    return np.flatnonzero(counts) + INT8_MIN, -1
 
 
 def _numpy(arrow) -> np.ndarray:
