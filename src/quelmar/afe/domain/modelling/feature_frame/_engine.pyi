@@ -5,6 +5,13 @@ import numpy as np
 
 _Progress = Optional[Callable[[int, int], object]]
 
+def count_codes(
+    codes: np.ndarray,  # int8 .. int64
+    counts_out: np.ndarray,  # int64, 256, C-contiguous, written: code c at c + 128
+    *,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> int: ...  # the first row outside int8, or -1
 def factorize_entities(
     ids: np.ndarray,  # int32 | int64
     target_ids: np.ndarray,  # int32 | int64
