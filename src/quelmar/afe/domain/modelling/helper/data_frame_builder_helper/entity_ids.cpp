@@ -41,8 +41,10 @@ Chunk chunk_of(int64_t n, int n_threads, int t) { return Chunk{n * t / n_threads
 
 // Open addressing with linear probing, at most half full: id -> code, codes
 // given in order of insertion. Fibonacci hashing spreads sequential ids
-// and random ones alike.
-class IdTable {
+// and random ones alike. The tables of the threads lie side by side in one
+// vector: each on cache lines of its own, so that one thread's inserts do
+// not evict the fields another reads on every row.
+class alignas(64) IdTable {
 public:
     IdTable() { rebuild(1024); }
 
