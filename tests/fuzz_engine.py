@@ -287,30 +287,30 @@ def check_census(call, result):
 
 
 def check_factorized(call, result):
-    """Codes within 0 .. n_entities - 1, equal for equal ids only; a target
-    has its id's code, or -1 for an id outside the codes."""
+    """Codes within 0 .. n_entities - 1, equal for equal ids only, over the
+    transactions and the targets together; numbered by range, a target
+    outside the range has -1; hashed, the codes are exactly the distinct ids
+    of both."""
     n_entities, by_range = result
-    ids = np.asarray(call["ids"]).astype(np.int64)
-    codes = np.asarray(call["codes_out"]).astype(np.int64)
-    if len(ids) and (codes.min() < 0 or codes.max() >= n_entities):
-        raise FuzzFailure("codes outside 0 .. n_entities - 1")
+    ids = np.asarray(call["ids"]).astype(np.int64).tolist()
+    target_ids = np.asarray(call["target_ids"]).astype(np.int64).tolist()
+    codes = np.asarray(call["codes_out"]).astype(np.int64).tolist()
+    target_codes = np.asarray(call["target_codes_out"]).astype(np.int64).tolist()
+    low = min(ids) if ids else 0
     id_of = {}
-    for i, c in zip(ids.tolist(), codes.tolist()):
+    for i, c in zip(ids + target_ids, codes + target_codes):
+        if c == -1 and (not ids or (by_range and not 0 <= i - low < n_entities)):
+            continue  # outside the codes
+        if not 0 <= c < n_entities:
+            raise FuzzFailure("code {} of id {} outside 0 .. n_entities - 1".format(c, i))
         if id_of.setdefault(c, i) != i:
             raise FuzzFailure("two ids share code {}".format(c))
-    if len(id_of) != len(set(ids.tolist())):
+        if by_range and c != i - low:
+            raise FuzzFailure("id {} has code {}, not id - min".format(i, c))
+    if len(id_of) != len(set(id_of.values())):
         raise FuzzFailure("an id has two codes")
-    if not by_range and len(id_of) != n_entities:
+    if ids and not by_range and len(id_of) != n_entities:
         raise FuzzFailure("hashed codes are not exactly the distinct ids")
-    code_of = {i: c for c, i in id_of.items()}
-    low = int(ids.min()) if len(ids) else 0
-    for i, c in zip(np.asarray(call["target_ids"]).astype(np.int64).tolist(),
-                    np.asarray(call["target_codes_out"]).tolist()):
-        want = code_of.get(i, -1)
-        if by_range and 0 <= i - low < n_entities:
-            want = i - low
-        if c != want:
-            raise FuzzFailure("target id {} has code {}, not {}".format(i, c, want))
 
 
 def check_computed(call, initial):

@@ -116,13 +116,14 @@ def test_entity_ids_are_numbered_densely(dtype, spread, by_range, n_jobs):
         assert n_entities == int(ids.max()) - low + 1
         assert np.array_equal(codes, ids.astype(np.int64) - low)
         id_of_code = np.arange(n_entities) + low
-    else:
-        want, id_of_code = first_appearance_codes(ids)
-        assert n_entities == len(id_of_code) and np.array_equal(codes, want)
+    else:  # the targets' ids first, then those only the transactions have
+        both = np.concatenate([target_ids.astype(np.int64), ids.astype(np.int64)])
+        want, id_of_code = first_appearance_codes(both)
+        assert n_entities == len(id_of_code) and np.array_equal(codes, want[len(target_ids):])
     # a target gets its id's code; an id outside the codes gets -1
     coded = np.isin(target_ids.astype(np.int64), id_of_code)
     assert np.array_equal(id_of_code[target_codes[coded]], target_ids[coded].astype(np.int64))
-    assert (target_codes[~coded] == -1).all() and (~coded).any()
+    assert (target_codes[~coded] == -1).all() and (~coded).any() == by_range
 
 
 @pytest.mark.parametrize("order, n_entities", [("random", 2000), ("oldest first", 2000), ("newest first", 2000),

@@ -177,12 +177,14 @@ def factorize_entities(
     """Dense codes of integer entity ids: ``(codes, n_entities, target_codes)``.
 
     ``codes`` (int32, one per id) lie in 0 .. n_entities - 1; ``target_codes``
-    (int32, one per target id) are the code of the same id, or -1 for an id
-    that ``ids`` lacks. Ids within a range no wider than half their number
-    (or than 65,536) are numbered ``id - min(ids)``, so some codes may have
-    no id; otherwise codes number the distinct ids in order of first
-    appearance. Either way equal ids get equal codes and the numbering does
-    not depend on ``n_jobs``.
+    (int32, one per target id) are the code of the same id. Ids within a
+    range no wider than half their number (or than 65,536) are numbered
+    ``id - min(ids)``, and a target id outside that range gets -1;
+    otherwise codes number the distinct ids of the targets in order of first
+    appearance (the engine then writes the result rows in order), then
+    those only the transactions have. Either way a code may have no
+    transaction, equal ids get equal codes and the numbering does not
+    depend on ``n_jobs``.
     """
     ids = _ids(ids, "ids")
     target_ids = _ids(target_ids, "target_ids")

@@ -198,7 +198,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
     const uint64_t span = n_rows > 0 ? static_cast<uint64_t>(range.high) - static_cast<uint64_t>(range.low) + 1 : 0;
     const uint64_t dense_enough = static_cast<uint64_t>(std::max<int64_t>(n_rows / 2, 65536));
     IdTable table;
-    std::vector<std::vector<int32_t>> translations(static_cast<size_t>(threads));
+    std::vector<std::vector<int32_t>> translations(static_cast<size_t>(threads));  // of the ids a chunk adds
     if (n_rows > 0 && span != 0 && span <= dense_enough) {
         result.by_range = true;
         result.smallest = range.low;
@@ -209,45 +209,64 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
         if (progress.is_cancelled()) return result;
         progress.add(n_rows);  // nothing to translate
     } else if (n_rows > 0) {
+        // The targets' ids are numbered first, in the targets' order: the
+        // engine computes targets grouped by entity code, and codes in the
+        // targets' order let it write the result rows front to back instead
+        // of all over the matrix.
+        IdTable seed;
+        std::vector<int64_t> target_ids(kBlock);
+        for (int64_t first = 0; first < ids.n_targets; first += kBlock) {
+            if (progress.is_cancelled()) return result;
+            const int64_t n = std::min(kBlock, ids.n_targets - first);
+            read_ids(ids.target_ids, first, n, target_ids.data());
+            for (int64_t k = 0; k < n; ++k) out.target_codes[first + k] = seed.code_of(target_ids[k]);
+            progress.add(n);
+        }
+        const size_t n_seeded = seed.ids().size();
         std::vector<IdTable> tables(static_cast<size_t>(threads));
         run(threads, [&](int t) {
+            tables[t] = seed;
             code_by_table(ids.ids, chunk_of(n_rows, threads, t), tables[t], out.codes, progress);
         });
         if (progress.is_cancelled()) return result;
-        // Chunk 0's codes stand; every later chunk's ids join in order of
-        // their first appearance, so codes follow the first appearance in
-        // the whole table whatever the number of threads.
+        // Chunk 0's codes stand; the ids every later chunk adds join in order
+        // of their first appearance, so codes follow the first appearance in
+        // the targets and then in the whole table, whatever the number of
+        // threads.
         table = std::move(tables[0]);
         for (int t = 1; t < threads; ++t) {
+            const std::vector<int64_t>& added = tables[t].ids();
             std::vector<int32_t>& translation = translations[t];
-            translation.reserve(tables[t].ids().size());
-            for (int64_t id : tables[t].ids()) translation.push_back(table.code_of(id));
+            translation.reserve(added.size() - n_seeded);
+            for (size_t c = n_seeded; c < added.size(); ++c) translation.push_back(table.code_of(added[c]));
             tables[t] = IdTable();  // its memory is not needed any more
         }
         result.n_entities = static_cast<int64_t>(table.ids().size());
         run(threads, [&](int t) {
             const Chunk chunk = chunk_of(n_rows, threads, t);
-            if (t == 0) {
+            const std::vector<int32_t>& translation = translations[t];
+            if (translation.empty()) {  // chunk 0, or no id the targets lack
                 progress.add(chunk.last - chunk.first);
                 return;
             }
-            const std::vector<int32_t>& translation = translations[t];
-            const uint32_t known = static_cast<uint32_t>(translation.size());
+            const uint32_t added = static_cast<uint32_t>(translation.size());
             for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
                 if (progress.is_cancelled()) return;
                 const int64_t last = std::min(chunk.last, first + kBlock);
                 for (int64_t r = first; r < last; ++r) {
-                    const uint32_t local = static_cast<uint32_t>(out.codes[r]);
-                    if (local >= known) input_changed();
+                    const int64_t code = out.codes[r];
+                    if (code < static_cast<int64_t>(n_seeded)) continue;
+                    const uint32_t local = static_cast<uint32_t>(code - static_cast<int64_t>(n_seeded));
+                    if (local >= added) input_changed();
                     out.codes[r] = translation[local];
                 }
                 progress.add(last - first);
             }
         });
-        if (progress.is_cancelled()) return result;
+        return result;
     }
 
-    // 3. The targets' codes.
+    // 3. The targets' codes, where the ids are their own codes.
     const int64_t n_targets = ids.n_targets;
     run(target_threads, [&](int t) {
         const Chunk chunk = chunk_of(n_targets, target_threads, t);
@@ -258,12 +277,8 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
             read_ids(ids.target_ids, first, n, target_ids.data());
             for (int64_t k = 0; k < n; ++k) {
                 int32_t code = -1;
-                if (result.by_range) {
-                    const uint64_t offset = static_cast<uint64_t>(target_ids[k]) - static_cast<uint64_t>(range.low);
-                    if (offset < span) code = static_cast<int32_t>(offset);
-                } else if (n_rows > 0) {
-                    code = table.find(target_ids[k]);
-                }
+                const uint64_t offset = static_cast<uint64_t>(target_ids[k]) - static_cast<uint64_t>(range.low);
+                if (result.by_range && offset < span) code = static_cast<int32_t>(offset);
                 out.target_codes[first + k] = code;
             }
             progress.add(n);

@@ -1,7 +1,7 @@
 // Dense entity codes from integer entity ids, for the preparation: ids in a
 // range not much wider than the table map to id - smallest id, without
-// hashing; other ids are numbered in order of first appearance through a
-// hash table per thread, merged in row order.
+// hashing; other ids are numbered in order of first appearance, the
+// targets' ids first, through a hash table per thread merged in row order.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +24,15 @@ struct EntityCodes {
     int32_t* codes = nullptr;         // n_rows, 0 .. n_entities - 1
     int32_t* target_codes = nullptr;  // n_targets; -1 for an id outside the codes
 };
+// A code may have no transaction: an id of the range that no row has, or a
+// target's id that no row has.
 
 // How the ids were numbered.
 struct Factorization {
     int64_t n_entities = 0;
-    // Codes are id - `smallest` (some codes may then have no transaction);
-    // otherwise codes number the distinct ids in order of first appearance.
+    // Codes are id - `smallest`; otherwise codes number the distinct ids of
+    // the targets in order of first appearance, then those of the
+    // transactions that the targets lack.
     bool by_range = false;
     int64_t smallest = 0;
 };
