@@ -147,17 +147,22 @@ void code_by_range(const InputColumn& column, Chunk chunk, int64_t low, uint64_t
     }
 }
 
-// A chunk's codes within its own table.
-void code_by_table(const InputColumn& column, Chunk chunk, IdTable& table, int32_t* codes, Progress& progress) {
+// A chunk's codes: an id of the shared, read-only table of the targets'
+// ids has its code there; any other id gets n_seeded + its code in the
+// chunk's own table of added ids.
+void code_by_tables(const InputColumn& column, Chunk chunk, const IdTable& seed, IdTable& added, int32_t* codes,
+                    Progress& progress) {
+    const int32_t n_seeded = static_cast<int32_t>(seed.ids().size());
     std::vector<int64_t> ids(kBlock);
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
         read_ids(column, first, n, ids.data());
-        for (int64_t k = 0; k < std::min(kIdsAhead, n); ++k) table.prefetch(ids[k]);
+        for (int64_t k = 0; k < std::min(kIdsAhead, n); ++k) seed.prefetch(ids[k]);
         for (int64_t k = 0; k < n; ++k) {
-            if (k + kIdsAhead < n) table.prefetch(ids[k + kIdsAhead]);
-            codes[first + k] = table.code_of(ids[k]);
+            if (k + kIdsAhead < n) seed.prefetch(ids[k + kIdsAhead]);
+            const int32_t code = seed.find(ids[k]);
+            codes[first + k] = code >= 0 ? code : n_seeded + added.code_of(ids[k]);
         }
         progress.add(n);
     }
@@ -173,6 +178,10 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
     if (n_rows > std::numeric_limits<int32_t>::max()) {
         throw Failure{ErrorKind::Value, kRoutine,
                       "more than 2**31 - 1 transactions (" + std::to_string(n_rows) + ") cannot be numbered"};
+    }
+    if (ids.n_targets > std::numeric_limits<int32_t>::max()) {
+        throw Failure{ErrorKind::Value, kRoutine,
+                      "more than 2**31 - 1 targets (" + std::to_string(ids.n_targets) + ") cannot be numbered"};
     }
     const int threads = static_cast<int>(std::max<int64_t>(
         1, std::min<int64_t>(usable_threads(n_jobs), (n_rows + kRowsPerThread - 1) / kRowsPerThread)));
@@ -197,7 +206,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
     // arrays of the preparation stay below a few bytes per row.
     const uint64_t span = n_rows > 0 ? static_cast<uint64_t>(range.high) - static_cast<uint64_t>(range.low) + 1 : 0;
     const uint64_t dense_enough = static_cast<uint64_t>(std::max<int64_t>(n_rows / 2, 65536));
-    IdTable table;
+    IdTable table;  // the ids the transactions add to the targets'
     std::vector<std::vector<int32_t>> translations(static_cast<size_t>(threads));  // of the ids a chunk adds
     if (n_rows > 0 && span != 0 && span <= dense_enough) {
         result.by_range = true;
@@ -223,25 +232,25 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
             progress.add(n);
         }
         const size_t n_seeded = seed.ids().size();
-        std::vector<IdTable> tables(static_cast<size_t>(threads));
+        std::vector<IdTable> added(static_cast<size_t>(threads));
         run(threads, [&](int t) {
-            tables[t] = seed;
-            code_by_table(ids.ids, chunk_of(n_rows, threads, t), tables[t], out.codes, progress);
+            code_by_tables(ids.ids, chunk_of(n_rows, threads, t), seed, added[t], out.codes, progress);
         });
         if (progress.is_cancelled()) return result;
         // Chunk 0's codes stand; the ids every later chunk adds join in order
         // of their first appearance, so codes follow the first appearance in
         // the targets and then in the whole table, whatever the number of
         // threads.
-        table = std::move(tables[0]);
+        table = std::move(added[0]);
         for (int t = 1; t < threads; ++t) {
-            const std::vector<int64_t>& added = tables[t].ids();
             std::vector<int32_t>& translation = translations[t];
-            translation.reserve(added.size() - n_seeded);
-            for (size_t c = n_seeded; c < added.size(); ++c) translation.push_back(table.code_of(added[c]));
-            tables[t] = IdTable();  // its memory is not needed any more
+            translation.reserve(added[t].ids().size());
+            for (int64_t id : added[t].ids()) {
+                translation.push_back(static_cast<int32_t>(n_seeded) + table.code_of(id));
+            }
+            added[t] = IdTable();  // its memory is not needed any more
         }
-        result.n_entities = static_cast<int64_t>(table.ids().size());
+        result.n_entities = static_cast<int64_t>(n_seeded + table.ids().size());
         run(threads, [&](int t) {
             const Chunk chunk = chunk_of(n_rows, threads, t);
             const std::vector<int32_t>& translation = translations[t];

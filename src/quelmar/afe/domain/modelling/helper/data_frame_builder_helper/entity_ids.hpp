@@ -1,7 +1,9 @@
 // Dense entity codes from integer entity ids, for the preparation: ids in a
 // range not much wider than the table map to id - smallest id, without
 // hashing; other ids are numbered in order of first appearance, the
-// targets' ids first, through a hash table per thread merged in row order.
+// targets' ids first: they form a table that every thread reads, and the
+// ids a thread meets beyond them go to a table of its own, merged in row
+// order.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +43,7 @@ struct Factorization {
 int64_t factorization_units(const EntityIds& ids);
 
 // Fills `out`; passes run on up to n_jobs threads through `run`. More than
-// 2**31 - 1 rows throw Failure before anything is written. A cancelled call
+// 2**31 - 1 rows or targets throw Failure before anything is written. A cancelled call
 // returns with `out` incomplete.
 Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
                                  Progress& progress);
