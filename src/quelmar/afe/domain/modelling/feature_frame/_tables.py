@@ -111,6 +111,8 @@ class Table:
 
     def _first_missing(self, name: str) -> Optional[int]:
         column = self.columns[name]
+        if isinstance(getattr(column, "dtype", None), np.dtype) and column.dtype.kind in "iub":
+            return None  # NumPy integers and booleans have no missing value
         arrow = self._arrow(name)
         if arrow is not None:
             if arrow.null_count == 0:
