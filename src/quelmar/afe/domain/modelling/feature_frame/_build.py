@@ -62,7 +62,8 @@ def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int
 def _prepare_transactions(entity_ids: EntityIds, keep: Optional[np.ndarray], ts, q, d, n_jobs: int,
                           progress) -> Tuple[_native.PreparedTransactions, np.ndarray]:
     """The transactions grouped by entity, newest first, and every target's
-    entity code (-1: an id without transactions). ``keep`` selects the rows
+    entity code (an id without transactions has -1 or a code whose run is
+    empty). ``keep`` selects the rows
     of ``ts``, ``q`` and ``d`` among the id column's rows (None: all of
     them). ``progress`` is a stage of ``_progress``: the numbering moves
     its first third, the grouping the rest."""
