@@ -179,9 +179,12 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
         throw Failure{ErrorKind::Value, kRoutine,
                       "more than 2**31 - 1 transactions (" + std::to_string(n_rows) + ") cannot be numbered"};
     }
-    if (ids.n_targets > std::numeric_limits<int32_t>::max()) {
+    // Codes are int32 and the targets' ids may come first: together they
+    // must fit.
+    if (ids.n_targets > std::numeric_limits<int32_t>::max() - n_rows) {
         throw Failure{ErrorKind::Value, kRoutine,
-                      "more than 2**31 - 1 targets (" + std::to_string(ids.n_targets) + ") cannot be numbered"};
+                      "more than 2**31 - 1 transactions and targets together (" + std::to_string(n_rows) + " and " +
+                          std::to_string(ids.n_targets) + ") cannot be numbered"};
     }
     const int threads = static_cast<int>(std::max<int64_t>(
         1, std::min<int64_t>(usable_threads(n_jobs), (n_rows + kRowsPerThread - 1) / kRowsPerThread)));
@@ -258,7 +261,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
                 progress.add(chunk.last - chunk.first);
                 return;
             }
-            const uint32_t added = static_cast<uint32_t>(translation.size());
+            const uint32_t n_added = static_cast<uint32_t>(translation.size());
             for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
                 if (progress.is_cancelled()) return;
                 const int64_t last = std::min(chunk.last, first + kBlock);
@@ -266,7 +269,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
                     const int64_t code = out.codes[r];
                     if (code < static_cast<int64_t>(n_seeded)) continue;
                     const uint32_t local = static_cast<uint32_t>(code - static_cast<int64_t>(n_seeded));
-                    if (local >= added) input_changed();
+                    if (local >= n_added) input_changed();
                     out.codes[r] = translation[local];
                 }
                 progress.add(last - first);

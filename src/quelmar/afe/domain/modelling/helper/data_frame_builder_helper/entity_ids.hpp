@@ -43,7 +43,8 @@ struct Factorization {
 int64_t factorization_units(const EntityIds& ids);
 
 // Fills `out`; passes run on up to n_jobs threads through `run`. More than
-// 2**31 - 1 rows or targets throw Failure before anything is written. A cancelled call
+// 2**31 - 1 rows and targets together throw Failure before anything is
+// written. A cancelled call
 // returns with `out` incomplete.
 Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
                                  Progress& progress);
