@@ -380,3 +380,28 @@ class EventLog:
             layout.column_name_map, layout.nearest_exponent, dim_group_id, for_afe_columns,
             is_no_dim_col)
         return frame
+
+    def empty_statistic_cells(self, layout, per_dimension, *, offset, unit_ms, for_afe_columns):
+        """Mask (targets x columns) of the count_distinct and mode cells whose
+        window holds no accepted transaction, worked out from the table alone,
+        target by target: a transaction is accepted when its quantity passes
+        the kernel's filter (above 0; outside feature-group mode NaN passes
+        too) and its date lies in [T - (offset + h) units, T - offset units),
+        the end included in feature-group mode. A column written once per
+        dimension value describes the smallest horizon's window."""
+        from quelmar.afe.domain.enums.afe_operator import AfeOperator as Op
+
+        dates, quantities, _, offsets = self.lexsorted()
+        accepted = quantities > 0 if for_afe_columns else ~(quantities <= 0)
+        smallest = min(layout.horizons_arg)
+        mask = np.zeros((len(self.target_entity), len(layout.names)), dtype=bool)
+        for i, (e, target) in enumerate(zip(self.target_entity.tolist(), self.target_ms.tolist())):
+            run = slice(offsets[e], offsets[e + 1]) if e >= 0 else slice(0, 0)
+            end = target - offset * unit_ms
+            before_end = (dates[run] <= end) if for_afe_columns else (dates[run] < end)
+            for column, (_, op, h) in enumerate(layout.triples):
+                if op is Op.CountDistinct or op is Op.Mode:
+                    start = end - (smallest if op in per_dimension else h) * unit_ms
+                    mask[i, column] = not (before_end & (dates[run] >= start) & accepted[run]).any()
+        return mask
+

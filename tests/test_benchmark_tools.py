@@ -191,3 +191,19 @@ def test_peer_computes_the_w1_features(peer, layout):
     peers.PEERS[peer](call, peers.PeerData(call), peers.Placement(call)).run(out)
     np.testing.assert_array_equal(np.isnan(out), np.isnan(ref))
     np.testing.assert_allclose(out, ref, rtol=1e-5, atol=0)
+
+
+@pytest.mark.parametrize("peer", ["polars", "duckdb"])
+def test_whole_job_peers_compute_the_front_ends_features(peer):
+    # the whole-job benchmark's peers, on a small event log, cell by cell
+    pytest.importorskip("pandas")
+    pytest.importorskip(peer)
+    if peer == "duckdb":
+        pytest.importorskip("pyarrow")
+    import whole_job
+
+    data = whole_job.generate(300, seed=5)
+    ours = whole_job.as_matrix("ours", whole_job.run_job("ours", whole_job.pandas_tables(data)))
+    theirs = whole_job.as_matrix(peer, whole_job.run_job(peer, whole_job.build_tables(peer, data)))
+    assert np.isnan(ours).any() and np.isfinite(ours).any()
+    whole_job.compare(ours, theirs, peer)

@@ -65,6 +65,67 @@ def test_engine_writes_what_execute_writes(operators, per_dimension, horizons, r
     assert_bits_equal(got, expected)
 
 
+@pytest.mark.parametrize("for_afe_columns", [False, True], ids=["plain", "feature-group"])
+@pytest.mark.parametrize("per_dimension", [[], [Op.CountDistinct, Op.Mode]], ids=["per-horizon", "per-dimension"])
+def test_empty_windows_can_give_nan_statistics(per_dimension, for_afe_columns):
+    # execute writes 0 for count_distinct and mode of a window without an
+    # accepted transaction; on request the engine writes NaN there and
+    # nothing else changes
+    log = EventLog(seed=21 + for_afe_columns)
+    layout, index_map = request(log, [Op.CountDistinct, Op.Sum, Op.Mode], per_dimension, [30, 7, 90],
+                                for_afe_columns)
+    settings_ = dict(resolution=2, offset=1, dim_group_id=1, for_afe_columns=for_afe_columns)
+    expected = log.execute(np.full((len(log.target_entity), len(layout.names)), np.nan, np.float32), layout,
+                           index_map, **settings_)
+    empty = log.empty_statistic_cells(layout, per_dimension, offset=1, unit_ms=DAY, for_afe_columns=for_afe_columns)
+    has_rows = np.isfinite(expected).any(axis=1)
+    assert (expected[empty & has_rows[:, None]] == 0).all()
+    assert np.count_nonzero(empty & has_rows[:, None]) > 10 and np.count_nonzero(~empty & has_rows[:, None]) > 10
+    expected[empty] = np.nan
+    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity, log.code)
+    for n_jobs in (1, 3):
+        got = _native.compute_features(None, prepared, log.target_entity, log.target_ms, layout, index_map,
+                                       empty_statistic_nan=True, n_jobs=n_jobs, **settings_)
+        assert_bits_equal(got, expected)
+
+
+def first_appearance_codes(ids):
+    """Codes numbering the distinct ids in order of first appearance."""
+    uniques, first, inverse = np.unique(ids, return_index=True, return_inverse=True)
+    rank = np.empty(len(uniques), np.int64)
+    rank[np.argsort(first, kind="stable")] = np.arange(len(uniques))
+    return rank[inverse.reshape(-1)], uniques[np.argsort(first, kind="stable")]
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2, 3])
+@pytest.mark.parametrize("dtype, spread, by_range", [
+    (np.int64, 1, True), (np.int32, 1, True), (np.int64, -3, True),  # ids within a narrow range
+    (np.int64, 10**12 + 7, False), (np.uint64, 2**40 + 1, False), (np.int32, 104_729, False),
+    (np.int16, 1, True),
+])
+def test_entity_ids_are_numbered_densely(dtype, spread, by_range, n_jobs):
+    rng = np.random.default_rng(6)
+    entity = rng.integers(0, 5000, 80_000)
+    base = 0 if np.dtype(dtype).kind == "u" or np.dtype(dtype).itemsize < 4 else -77
+    ids = (base + entity * spread).astype(dtype)
+    target_ids = (base + rng.integers(0 if base == 0 else -100, 5100, 3000) * spread).astype(dtype)
+    codes, n_entities, target_codes = _native.factorize_entities(ids, target_ids, n_jobs=n_jobs)
+    assert codes.dtype == target_codes.dtype == np.int32
+    if by_range:
+        low = int(ids.min())
+        assert n_entities == int(ids.max()) - low + 1
+        assert np.array_equal(codes, ids.astype(np.int64) - low)
+        id_of_code = np.arange(n_entities) + low
+    else:  # the targets' ids first, then those only the transactions have
+        both = np.concatenate([target_ids.astype(np.int64), ids.astype(np.int64)])
+        want, id_of_code = first_appearance_codes(both)
+        assert n_entities == len(id_of_code) and np.array_equal(codes, want[len(target_ids):])
+    # a target gets its id's code; an id outside the codes gets -1
+    coded = np.isin(target_ids.astype(np.int64), id_of_code)
+    assert np.array_equal(id_of_code[target_codes[coded]], target_ids[coded].astype(np.int64))
+    assert (target_codes[~coded] == -1).all() and (~coded).any() == by_range
+
+
 @pytest.mark.parametrize("order, n_entities", [("random", 2000), ("oldest first", 2000), ("newest first", 2000),
                                                ("random", 300_000)])
 @pytest.mark.parametrize("n_jobs", [1, 2, 3])

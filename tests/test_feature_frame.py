@@ -25,6 +25,7 @@ from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
     choose_nearest_exponent,
     column_key,
 )
+from quelmar.afe.domain.modelling.feature_frame import _engine  # noqa: E402
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
 
 DAY = 86_400_000
@@ -185,10 +186,31 @@ def test_values_equal_a_direct_execute_call():
     np.testing.assert_array_equal(frame[columns].to_numpy(), direct)
 
 
-@pytest.mark.parametrize("batch_size", [1, 3, 1000])
-@pytest.mark.parametrize("n_splits", [1, 2, 3, 7])
-def test_batches_and_splits_do_not_change_the_result(batch_size, n_splits):
-    pd.testing.assert_frame_equal(build(batch_size=batch_size, n_splits=n_splits), build())
+@pytest.mark.parametrize("name, value", [("batch_size", 1), ("batch_size", 3), ("n_splits", 7)])
+def test_batch_size_and_n_splits_warn_and_change_nothing(name, value):
+    with pytest.warns(FutureWarning, match=f"{name} has no effect any more .* will be removed") as caught:
+        frame = build(**{name: value})
+    assert [w.filename for w in caught] == [__file__]  # the warning points at the caller
+    pd.testing.assert_frame_equal(frame, build())
+    with pytest.warns(FutureWarning, match=name):
+        params = FeatureParams(horizons=[7, 30], **{name: value})
+    pd.testing.assert_frame_equal(build(params=params), frame)  # a copy does not warn again
+
+
+@pytest.mark.parametrize("n_jobs", [2, 3])
+@pytest.mark.parametrize("spacing", [1, 7919], ids=["dense-ids", "sparse-ids"])
+def test_thread_count_does_not_change_the_frame(n_jobs, spacing):
+    # enough rows that every pass has work for each thread; ids numbered by
+    # their range or through hash tables; some targets without transactions
+    rng = np.random.default_rng(4)
+    n = 60_000
+    trx = pd.DataFrame({"entity": rng.integers(0, 3000, n) * spacing, "timestamp": T - rng.integers(0, 400, n) * DAY,
+                        "quantity": rng.gamma(2.0, 3.0, n).round(1) - 0.5,
+                        "dimension": rng.integers(0, 5, n).astype(np.int8)})
+    tgt = pd.DataFrame({"entity": rng.integers(-50, 3100, 9000) * spacing,
+                        "target_date": T - rng.integers(0, 300, 9000) * DAY})
+    kwargs = dict(horizons=[7, 30, 365], operators=["sum", "ratio", "count_distinct", "mode", "time_since_last"])
+    pd.testing.assert_frame_equal(build(trx, tgt, n_jobs=n_jobs, **kwargs), build(trx, tgt, n_jobs=1, **kwargs))
 
 
 def test_datetime_and_integer_timestamps_agree():
@@ -470,16 +492,21 @@ def _arrow_history(chunks):
     return table
 
 
-@pytest.mark.parametrize("kind", ["arrow", "arrow-chunked", "arrow-timestamps", "polars", "pandas-arrow"])
+@pytest.mark.parametrize("kind", ["arrow", "arrow-chunked", "arrow-timestamps", "polars", "pandas-arrow",
+                                  "polars-integer-ids", "arrow-integer-ids"])
 def test_arrow_and_polars_tables_give_the_pandas_result(kind):
     pa = pytest.importorskip("pyarrow")
     trx = _arrow_history(3 if kind == "arrow-chunked" else 1)
     tgt = pa.Table.from_pandas(targets(), preserve_index=False)
+    if kind.endswith("integer-ids"):  # numbered natively, not hashed by pyarrow
+        ids = {"a": 2 * 10**9, "b": -5, "c": 7}
+        trx = trx.set_column(0, "entity", pa.array([ids[e] for e in trx.column("entity").to_pylist()], pa.int64()))
+        tgt = tgt.set_column(0, "entity", pa.array([ids[e] for e in tgt.column("entity").to_pylist()], pa.int32()))
     if kind == "arrow-timestamps":
         trx = trx.set_column(1, "timestamp", trx.column("timestamp").cast(pa.timestamp("ms"))
                              .cast(pa.timestamp("us", tz="Asia/Tokyo")))
         tgt = tgt.set_column(1, "target_date", tgt.column("target_date").cast(pa.timestamp("ms")))
-    if kind == "polars":
+    if kind.startswith("polars"):
         pl = pytest.importorskip("polars")
         trx, tgt = pl.from_arrow(trx), pl.from_arrow(tgt)
     if kind == "pandas-arrow":
@@ -488,7 +515,8 @@ def test_arrow_and_polars_tables_give_the_pandas_result(kind):
     want = build()
     np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
     assert list(frame.columns) == list(want.columns)
-    assert frame["entity"].tolist() == want["entity"].tolist()
+    if not kind.endswith("integer-ids"):
+        assert frame["entity"].tolist() == want["entity"].tolist()
 
 
 @pytest.mark.parametrize("kind", ["arrow", "polars"])
@@ -505,16 +533,50 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
     assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
     assert np.shares_memory(read.quantities("quantity"), source["quantity"])
-    assert np.shares_memory(read.dimension_codes("dimension"), source["dimension"])
+    assert np.shares_memory(read.dimension_codes("dimension")[0], source["dimension"])
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
-def test_progress_bar_over_batches(capsys):
+def test_progress_bars_of_preparing_and_computing(capsys):
     pytest.importorskip("tqdm")
-    build(progress=True, batch_size=2)
+    build(progress=True)
     err = capsys.readouterr().err
     assert "preparing" in err and "5/5" in err
     assert "computing" in err and "4/4" in err
+
+
+@pytest.mark.slow
+def test_progress_bars_move_at_least_once_a_second(monkeypatch):
+    # engine calls long enough on a busy machine for several of their
+    # reports, about ten a second; on a fast one fewer, but never a second apart
+    import time
+
+    from quelmar.afe.domain.modelling.feature_frame import _progress
+
+    pytest.importorskip("tqdm")
+    moves = []
+    bar_update = _progress._Bar.update
+
+    def recording(bar, n=1):
+        moves.append((bar._bar.desc, n, time.time(), bar._bar.start_t))
+        bar_update(bar, n)
+
+    monkeypatch.setattr(_progress._Bar, "update", recording)
+    # 400,000 targets that scan 500 rows each: a compute stage of a second or more
+    rng = np.random.default_rng(2)
+    n = 2_000_000
+    trx = pd.DataFrame({"entity": rng.integers(0, 4000, n) * 31, "timestamp": T - rng.integers(0, 700, n) * DAY,
+                        "quantity": rng.random(n), "dimension": rng.integers(0, 8, n).astype(np.int8)})
+    tgt = pd.DataFrame({"entity": np.repeat(np.arange(4000) * 31, 100),
+                        "target_date": T + rng.integers(0, 30, 400_000) * DAY})
+    build(trx, tgt, horizons=[7, 30, 90, 730], operators=["sum", "max", "mode"], n_jobs=1, progress=True)
+    for stage, total in (("preparing", n), ("computing", len(tgt))):
+        steps = [(step, at, start) for desc, step, at, start in moves if desc == stage]
+        assert sum(step for step, _, _ in steps) == total and min(step for step, _, _ in steps) > 0
+        times = [steps[0][2]] + [at for _, at, _ in steps]  # from the bar's start
+        assert max(np.diff(times)) < 1.0, (stage, np.diff(times))
+        # and on long work at least twice a second, not only at the end
+        assert len(steps) >= 2 * (times[-1] - times[0]), (stage, times[-1] - times[0], len(steps))
 
 
 def _bad(frame_name, **changes):
@@ -559,6 +621,10 @@ def _same(trx, tgt):
          r"targets: column 'target_date' has 1 missing target dates \(first at row 1\)"),
         (_bad("tgt", target_date=pd.to_datetime([T, None, None, T], unit="ms")), {}, ValueError,
          r"targets: column 'target_date' has 2 missing target dates"),
+        (_bad("trx", timestamp=pd.to_datetime([T, T, T, None, T], unit="ms")), {}, ValueError,
+         r"transactions: column 'timestamp' has 1 missing timestamps \(first at row 3\)"),
+        (_bad("trx", dimension=np.array([1, 2, 200, 1, 1], dtype=np.uint8)), {}, ValueError,
+         r"outside int8 .*e\.g\. 200 \(first at row 2\)"),
         (_bad("trx", entity=["a", None, "a", "a", "a"]), {}, ValueError,
          r"transactions: column 'entity' has 1 missing entity ids"),
         (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,
@@ -582,7 +648,7 @@ def _same(trx, tgt):
         (_same, {"offset": 2 ** 31 - 10}, ValueError, r"offset: offset 2147483638 with horizons up to 30"),
         (_same, {"offset": -1}, ValueError, r"offset: expected an integer in 0\.\.2147483647, got -1"),
         (_same, {"offset": 1.0}, TypeError, r"offset: expected an integer in 0\.\.2147483647, got 1\.0"),
-        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected an integer in 1\.\.2147483647, got 0"),
+        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected None or an integer in 1\.\.2147483647, got 0"),
         (_same, {"n_jobs": 0}, ValueError, r"n_jobs: expected None or an integer >= 1, got 0"),
         (_same, {"timestamp_unit": "sec"}, ValueError, r"timestamp_unit: expected one of 's', 'ms', 'us', 'ns'"),
         (_same, {"missing_quantities": "skip"}, ValueError, r"missing_quantities: expected one of 'drop', 'raise'"),
@@ -598,9 +664,10 @@ def _same(trx, tgt):
 )
 def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, monkeypatch):
     def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
-        raise AssertionError("execute must not run on bad input")
+        raise AssertionError("the engine must not run on bad input")
 
-    monkeypatch.setattr(dfbh, "execute", no_call)
+    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
+        monkeypatch.setattr(_engine, entry, no_call)
     trx, tgt = mutate(history(), targets())
     with pytest.raises(error, match=message):
         build(trx, tgt, **kwargs)
@@ -634,11 +701,10 @@ _row = st.tuples(
 @given(
     rows=st.lists(_row, max_size=25),
     tgt_rows=st.lists(st.tuples(st.integers(0, 4), st.integers(-30, 5)), min_size=1, max_size=8),
-    batch_size=st.integers(1, 4),
-    n_splits=st.integers(1, 4),
+    n_jobs=st.integers(1, 3),
     seed=st.integers(0, 1000),
 )
-def test_layout_and_row_order_do_not_change_values(rows, tgt_rows, batch_size, n_splits, seed):
+def test_thread_count_and_row_order_do_not_change_values(rows, tgt_rows, n_jobs, seed):
     trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
     trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
     trx["timestamp"] = T + trx["timestamp"] * DAY // 3
@@ -648,7 +714,7 @@ def test_layout_and_row_order_do_not_change_values(rows, tgt_rows, batch_size, n
     reference = build_feature_frame(trx, tgt, **kwargs)
     shuffled = trx.sample(frac=1.0, random_state=seed)
     pd.testing.assert_frame_equal(
-        build_feature_frame(shuffled, tgt, batch_size=batch_size, n_splits=n_splits, **kwargs), reference
+        build_feature_frame(shuffled, tgt, n_jobs=n_jobs, **kwargs), reference
     )
     # each target alone gives its row of the whole
     for i in range(len(tgt)):

@@ -243,7 +243,7 @@ def test_help_shows_every_default_and_version(capsys):
         main(["--help"])
     text = " ".join(capsys.readouterr().out.split())
     for shown in ["(default: 7,30,90)", "(default: day)", "(default: 0)", "(default: ms)", "(default: drop)",
-                  "(default: None)", "(default: 50000)", "(default: entity)", "(default: target_date)"]:
+                  "(default: None)", "(default: entity)", "(default: target_date)"]:
         assert shown in text
     assert "--target-entity-col" in text and "--n-jobs" in text and "--time-unit" in text
     with pytest.raises(SystemExit) as exit_version:

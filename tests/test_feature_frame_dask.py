@@ -137,6 +137,31 @@ def test_bad_input_is_refused_before_computing(change, kwargs, error, message):
         build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=1), **kwargs)
 
 
+# in-process, so that the recording below sees every partition; older Dask
+# warns about that while another test's cluster is up
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+@pytest.mark.parametrize("n_jobs, per_partition", [(None, 1), (2, 2)])
+def test_each_partition_uses_one_engine_thread_unless_told(monkeypatch, n_jobs, per_partition):
+    import dask
+
+    from quelmar.afe.domain.modelling.feature_frame import _dask
+
+    seen = []
+
+    def recording(transactions, targets, params):
+        seen.append((len(targets), params.n_jobs))
+        return build_feature_frame(transactions, targets, params)
+
+    monkeypatch.setattr(_dask, "build_feature_frame", recording)
+    trx, tgt = random_tables(2, n_trx=300, n_targets=30)
+    lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=2),
+                                    npartitions=3, horizons=[7], n_jobs=n_jobs, shuffle_method="tasks")
+    with dask.config.set(scheduler="synchronous"):
+        got = lazy.compute()
+    assert len(got) == len(tgt) and sum(rows for rows, _ in seen) == len(tgt)
+    assert {jobs for _, jobs in seen} == {per_partition}
+
+
 def test_explicit_task_shuffle(client):
     trx, tgt = random_tables(11, n_trx=400, n_targets=40)
     options = dict(horizons=[7, 30], operators=["sum", "count_distinct"])

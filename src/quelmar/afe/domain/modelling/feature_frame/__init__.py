@@ -1,9 +1,10 @@
 """Feature frames: aggregate features from ordinary tables.
 
 ``build_feature_frame`` turns a transaction table and a table of (entity,
-target date) pairs into a pandas DataFrame of aggregate features, calling the
-native ``execute`` of ``data_frame_builder_helper`` underneath; its
-parameters are the fields of ``FeatureParams``. ``build_feature_frame_dask``
+target date) pairs into a pandas DataFrame of aggregate features, computed
+by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'s
+``execute``, on several threads); its parameters are the fields of
+``FeatureParams``. ``build_feature_frame_dask``
 runs the same per entity partition of Dask DataFrames. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
 line.

@@ -39,8 +39,8 @@ class FeatureParams:
     dim_group_id: int = ...
     is_no_dim_col: bool = ...
     nearest_exponent: Optional[int] = ...
-    batch_size: int = ...
-    n_splits: int = ...
+    batch_size: Optional[int] = ...  # no effect; warns
+    n_splits: Optional[int] = ...  # no effect; warns
     n_jobs: Optional[int] = ...
     entity_col: str = ...
     timestamp_col: str = ...
@@ -63,8 +63,8 @@ class FeatureParams:
         dim_group_id: int = ...,
         is_no_dim_col: bool = ...,
         nearest_exponent: Optional[int] = ...,
-        batch_size: int = ...,
-        n_splits: int = ...,
+        batch_size: Optional[int] = ...,
+        n_splits: Optional[int] = ...,
         n_jobs: Optional[int] = ...,
         entity_col: str = ...,
         timestamp_col: str = ...,
@@ -101,8 +101,8 @@ def build_feature_frame(
     dim_group_id: int = ...,
     is_no_dim_col: bool = ...,
     nearest_exponent: Optional[int] = ...,
-    batch_size: int = ...,
-    n_splits: int = ...,
+    batch_size: Optional[int] = ...,
+    n_splits: Optional[int] = ...,
     n_jobs: Optional[int] = ...,
     entity_col: str = ...,
     timestamp_col: str = ...,
@@ -132,8 +132,8 @@ def build_feature_frame_dask(
     dim_group_id: int = ...,
     is_no_dim_col: bool = ...,
     nearest_exponent: Optional[int] = ...,
-    batch_size: int = ...,
-    n_splits: int = ...,
+    batch_size: Optional[int] = ...,
+    n_splits: Optional[int] = ...,
     n_jobs: Optional[int] = ...,
     entity_col: str = ...,
     timestamp_col: str = ...,

@@ -85,7 +85,8 @@ def _parser() -> argparse.ArgumentParser:
     r = p.add_argument_group("running")
     r.add_argument("--n-jobs", type=int, default=d["n_jobs"],
                    help="threads of the computation; default: every core this process may use")
-    r.add_argument("--batch-size", type=int, default=d["batch_size"], help="target pairs per kernel call")
+    r.add_argument("--batch-size", type=int, default=d["batch_size"],
+                   help="no effect any more (every target is computed in one call); will be removed")
     r.add_argument("--progress", action="store_true", help="progress bars while reading, computing and writing")
     r.add_argument("--demo", action="store_true", help="build features of a synthetic history and print them")
     r.add_argument("--demo-entities", type=int, default=5, help="entities of the synthetic history")
@@ -127,7 +128,17 @@ def _group(text: Optional[str]):
 
 def params_from_args(args) -> FeatureParams:
     """The checked parameters of a command line; every fault is raised here,
-    before any file is read."""
+    before any file is read. A parameter that no longer has an effect is
+    reported as a warning line on standard error."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FutureWarning)
+        params = _params_from_args(args)
+    for warning in caught:
+        print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+    return params
+
+
+def _params_from_args(args) -> FeatureParams:
     return FeatureParams(
         horizons=args.horizons,
         resolution=args.resolution,

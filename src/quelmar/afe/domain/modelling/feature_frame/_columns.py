@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numbers
 import re
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Optional, Tuple
 
 from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
     TransactionFileRecordReader,
@@ -172,17 +172,6 @@ class ColumnLayout:
     @property
     def column_name_map(self) -> Dict[int, int]:
         return {key: i for i, key in enumerate(self.keys)}
-
-    def window_statistic_columns(self, per_dimension: Sequence[AfeOperator]) -> Dict[int, List[int]]:
-        """Columns of ``count_distinct`` and ``mode`` by the horizon whose window
-        they describe: their own horizon, or the smallest one for columns
-        written once per dimension value (the kernel reads those there)."""
-        smallest = min(self.horizons_arg) if self.horizons_arg else 0
-        by_horizon: Dict[int, List[int]] = {}
-        for i, (_, op, h) in enumerate(self.triples):
-            if op is AfeOperator.CountDistinct or op is AfeOperator.Mode:
-                by_horizon.setdefault(smallest if op in per_dimension else h, []).append(i)
-        return by_horizon
 
     def _add(self, name: str, dim: int, op: AfeOperator, horizon: int) -> None:
         self.names.append(name)

@@ -68,7 +68,8 @@ def build_feature_frame_dask(
     ``targets`` (``.compute().sort_index()`` restores the input order when that
     index is sorted and unique). Takes a ``FeatureParams`` and/or its fields as
     keywords, as ``build_feature_frame`` does (``n_jobs`` then applies to each
-    partition), and ``npartitions``, the number of entity partitions (default:
+    partition: by default 1, since Dask already runs partitions side by side
+    on its worker threads), and ``npartitions``, the number of entity partitions (default:
     the larger partition count of the two inputs), and ``shuffle_method``,
     passed to Dask's ``shuffle`` (default: Dask's choice; ``"tasks"`` avoids
     the P2P shuffle of old distributed releases, which fails with recent
@@ -79,6 +80,10 @@ def build_feature_frame_dask(
         if options.pop("progress"):
             raise ValueError("progress: not available on Dask; use the Dask dashboard or progress bar")
     params = FeatureParams.from_options(params, options, "build_feature_frame_dask")
+    if params.n_jobs is None:
+        # Dask already runs a partition per worker thread: one engine thread
+        # each, unless the user says otherwise
+        params = dataclasses.replace(params, n_jobs=1)
     dd = _deps.require("dask.dataframe")
     pd = _deps.pandas()
     frames = []
@@ -98,7 +103,7 @@ def build_feature_frame_dask(
     dimension_col = params.dimension_col
     if params.dimension_values is None and dimension_col and dimension_col in transactions.columns:
         codes = transactions[[dimension_col]].drop_duplicates().compute()
-        present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
+        _, present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
         params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present))
     # the empty metadata frames go through every check of the parameters and
     # column types, and give the result's columns and dtypes

@@ -1,5 +1,6 @@
-// The front end's engine: `prepare_transactions` and `compute_features`, thin
-// boundaries over the core's preparation and target loop. Arguments are
+// The front end's engine: `count_codes`, `factorize_entities`,
+// `prepare_transactions` and `compute_features`, thin boundaries over the
+// core's code census, entity numbering, preparation and target loop. Arguments are
 // converted and checked with the interpreter lock held; the work then runs
 // without it on worker threads, while the calling thread reports progress
 // and watches for interrupts. This is the only unit of the engine that
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "code_census.hpp"
+#include "entity_ids.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
 #include "prepare.hpp"
@@ -334,24 +337,116 @@ bool n_jobs_argument(PyObject* obj, int* out) {
 }
 
 // ---------------------------------------------------------------------------
+// count_codes
+
+// Returns the first row whose code lies outside int8 (-1: none) as a new
+// integer.
+PyObject* count_codes(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"codes", "counts_out", "n_jobs", "progress", nullptr};
+    PyObject *codes_obj, *counts_obj;
+    PyObject* n_jobs_obj = nullptr;
+    PyObject* callback = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OO:count_codes", const_cast<char**>(keywords), &codes_obj,
+                                     &counts_obj, &n_jobs_obj, &callback))
+        return nullptr;
+    try {
+        ArrayArgument codes, counts;
+        int n_jobs = 1;
+        if (!export_array(codes_obj, "codes", {1, {INT8, INT16, INT32, INT64}, "int8 to int64", false}, &codes) ||
+            !export_array(counts_obj, "counts_out", {1, {INT64}, "int64", true}, &counts) ||
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback))
+            return nullptr;
+        if (!check_length(counts, 256, "one per int8 code") || !check_disjoint(counts, {&codes})) return nullptr;
+        CodeCensus census;
+        Progress progress;
+        const int64_t n_rows = codes.extent(0);
+        Watch watch(callback, n_rows, progress);
+        if (!watch.run([&](const RunWorkers& run) {
+                census = census_codes(column_of(codes), n_rows, n_jobs, run, progress);
+            }))
+            return nullptr;
+        std::memcpy(counts.base(), census.counts.data(), sizeof(census.counts));
+        return PyLong_FromLongLong(static_cast<long long>(census.first_outside));
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// factorize_entities
+
+// Returns (n_entities, by_range) as a new tuple.
+PyObject* factorize(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"ids", "target_ids", "codes_out", "target_codes_out", "n_jobs", "progress",
+                                     nullptr};
+    PyObject *ids_obj, *target_ids_obj, *codes_obj, *target_codes_obj;
+    PyObject* n_jobs_obj = nullptr;
+    PyObject* callback = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$OO:factorize_entities", const_cast<char**>(keywords),
+                                     &ids_obj, &target_ids_obj, &codes_obj, &target_codes_obj, &n_jobs_obj,
+                                     &callback))
+        return nullptr;
+
+    try {
+        ArrayArgument ids, target_ids, codes, target_codes;
+        int n_jobs = 1;
+        if (!export_array(ids_obj, "ids", {1, {INT32, INT64}, "int32 or int64", false}, &ids) ||
+            !export_array(target_ids_obj, "target_ids", {1, {INT32, INT64}, "int32 or int64", false}, &target_ids) ||
+            !export_array(codes_obj, "codes_out", {1, {INT32}, "int32", true}, &codes) ||
+            !export_array(target_codes_obj, "target_codes_out", {1, {INT32}, "int32", true}, &target_codes) ||
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback))
+            return nullptr;
+        if (!check_length(codes, ids.extent(0), "one per id") ||
+            !check_length(target_codes, target_ids.extent(0), "one per target id"))
+            return nullptr;
+        const std::initializer_list<const ArrayArgument*> all = {&ids, &target_ids, &codes, &target_codes};
+        for (const ArrayArgument* output : {&codes, &target_codes}) {
+            if (!check_disjoint(*output, all)) return nullptr;
+        }
+
+        EntityIds table;
+        table.ids = column_of(ids);
+        table.n_rows = ids.extent(0);
+        table.target_ids = column_of(target_ids);
+        table.n_targets = target_ids.extent(0);
+        EntityCodes out;
+        out.codes = reinterpret_cast<int32_t*>(codes.base());
+        out.target_codes = reinterpret_cast<int32_t*>(target_codes.base());
+
+        Factorization result;
+        Progress progress;
+        Watch watch(callback, factorization_units(table), progress);
+        if (!watch.run([&](const RunWorkers& run) { result = factorize_entities(table, out, n_jobs, run, progress); }))
+            return nullptr;
+        return Py_BuildValue("(LO)", static_cast<long long>(result.n_entities), result.by_range ? Py_True : Py_False);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // prepare_transactions
 
 PyObject* prepare(PyObject*, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {
         "entity_codes", "n_entities", "timestamps", "quantities", "codes", "dates_out", "quantities_out",
-        "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "n_jobs", "progress",
-        nullptr};
+        "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "rows_checked", "n_jobs",
+        "progress", nullptr};
     PyObject *entity_obj, *n_entities_obj, *timestamp_obj, *quantity_obj, *code_obj, *dates_obj, *q_out_obj,
         *codes_out_obj, *offsets_obj;
     PyObject* multiplier_obj = nullptr;
     PyObject* divisor_obj = nullptr;
     PyObject* nat_obj = Py_False;
+    PyObject* checked_obj = Py_False;
     PyObject* n_jobs_obj = nullptr;
     PyObject* callback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOO:prepare_transactions",
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOOO:prepare_transactions",
                                      const_cast<char**>(keywords), &entity_obj, &n_entities_obj, &timestamp_obj,
                                      &quantity_obj, &code_obj, &dates_obj, &q_out_obj, &codes_out_obj, &offsets_obj,
-                                     &multiplier_obj, &divisor_obj, &nat_obj, &n_jobs_obj, &callback))
+                                     &multiplier_obj, &divisor_obj, &nat_obj, &checked_obj, &n_jobs_obj,
+                                     &callback))
         return nullptr;
 
     try {
@@ -376,7 +471,8 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwds) {
                                                  std::numeric_limits<int64_t>::max(), &multiplier)) ||
             (divisor_obj &&
              !integer_argument(divisor_obj, "ms_divisor", 1, std::numeric_limits<int64_t>::max(), &divisor)) ||
-            !flag_argument(nat_obj, &nat) || (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) ||
+            !flag_argument(nat_obj, &nat) || !flag_argument(checked_obj, &table.rows_checked) ||
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) ||
             !check_callback(callback))
             return nullptr;
 
@@ -428,19 +524,20 @@ PyObject* compute(PyObject* module, PyObject* args, PyObject* kwds) {
         "out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates", "horizons", "offset",
         "resolution", "index_map", "included_operators", "included_operator_set_one", "included_operator_set_two",
         "column_name_map", "nearest_exponent", "dim_group_id", "for_afe_columns", "is_no_dim_col", "fill_nan",
-        "n_jobs", "progress", nullptr};
+        "empty_statistic_nan", "n_jobs", "progress", nullptr};
     PyObject *out_obj, *dates_obj, *q_obj, *codes_obj, *offsets_obj, *entities_obj, *target_dates_obj,
         *horizons_obj, *offset_obj, *resolution_obj, *index_map_obj, *included_obj, *set_one_obj, *set_two_obj,
         *columns_obj, *exponent_obj, *group_obj, *afe_obj, *no_dim_obj;
     PyObject* fill_obj = Py_True;
+    PyObject* empty_nan_obj = Py_False;
     PyObject* n_jobs_obj = nullptr;
     PyObject* callback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOOOOOOOOOOOO|$OOO:compute_features",
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOOOOOOOOOOOO|$OOOO:compute_features",
                                      const_cast<char**>(keywords), &out_obj, &dates_obj, &q_obj, &codes_obj,
                                      &offsets_obj, &entities_obj, &target_dates_obj, &horizons_obj, &offset_obj,
                                      &resolution_obj, &index_map_obj, &included_obj, &set_one_obj, &set_two_obj,
                                      &columns_obj, &exponent_obj, &group_obj, &afe_obj, &no_dim_obj, &fill_obj,
-                                     &n_jobs_obj, &callback))
+                                     &empty_nan_obj, &n_jobs_obj, &callback))
         return nullptr;
 
     try {
@@ -466,6 +563,7 @@ PyObject* compute(PyObject* module, PyObject* args, PyObject* kwds) {
             !integer_as(exponent_obj, "nearest_exponent", &r.nearest_exponent) ||
             !integer_as(group_obj, "dim_group_id", &r.dim_group_id) || !flag_argument(afe_obj, &r.for_afe_columns) ||
             !flag_argument(no_dim_obj, &r.is_no_dim_col) || !flag_argument(fill_obj, &call.fill_nan) ||
+            !flag_argument(empty_nan_obj, &call.empty_statistic_nan) ||
             (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback))
             return nullptr;
 
@@ -535,6 +633,12 @@ void module_free(void* module) {
 }
 
 PyMethodDef methods[] = {
+    {"count_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(count_codes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Counts each int8 code of an integer column into counts_out; returns the first row outside int8, or -1."},
+    {"factorize_entities", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(factorize)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Numbers integer entity ids densely into the caller's arrays; returns (n_entities, by_range)."},
     {"prepare_transactions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(prepare)),
      METH_VARARGS | METH_KEYWORDS,
      "Groups a transaction table by entity into the caller's output arrays, newest first within each entity."},

@@ -1,10 +1,26 @@
 # Typed surface of the engine extension; `_native` is its Python front.
-from typing import Callable, Iterable, Mapping, Optional
+from typing import Callable, Iterable, Mapping, Optional, Tuple
 
 import numpy as np
 
 _Progress = Optional[Callable[[int, int], object]]
 
+def count_codes(
+    codes: np.ndarray,  # int8 .. int64
+    counts_out: np.ndarray,  # int64, 256, C-contiguous, written: code c at c + 128
+    *,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> int: ...  # the first row outside int8, or -1
+def factorize_entities(
+    ids: np.ndarray,  # int32 | int64
+    target_ids: np.ndarray,  # int32 | int64
+    codes_out: np.ndarray,  # int32, one per id, C-contiguous, written
+    target_codes_out: np.ndarray,  # int32, one per target id, C-contiguous, written
+    *,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> Tuple[int, bool]: ...  # (n_entities, numbered by range)
 def prepare_transactions(
     entity_codes: np.ndarray,  # int32 | int64, 0 .. n_entities - 1
     n_entities: int,
@@ -19,6 +35,7 @@ def prepare_transactions(
     ms_multiplier: int = ...,
     ms_divisor: int = ...,
     nat_is_missing: bool = ...,
+    rows_checked: bool = ...,
     n_jobs: int = ...,
     progress: _Progress = ...,
 ) -> None: ...
@@ -44,6 +61,7 @@ def compute_features(
     is_no_dim_col: bool,
     *,
     fill_nan: bool = ...,
+    empty_statistic_nan: bool = ...,
     n_jobs: int = ...,
     progress: _Progress = ...,
 ) -> None: ...

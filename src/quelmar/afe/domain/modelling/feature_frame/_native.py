@@ -1,12 +1,14 @@
-"""The front end's native path: preparation of the transaction columns and the
-parallel computation of the feature matrix, over the ``_engine`` extension.
+"""The front end's native path: numbering of the entity ids, preparation of
+the transaction columns and the parallel computation of the feature matrix,
+over the ``_engine`` extension.
 
-``prepare_transactions`` turns converted transaction columns into what the
-kernel reads: rows grouped by entity (a counting sort), each entity's rows
-newest first. ``compute_features`` then fills one result row per target,
-exactly as ``execute`` fills it for the same target, on several threads.
-Both release the interpreter lock while they work, report progress through
-an optional callback and stop on Ctrl-C.
+``factorize_entities`` turns integer entity ids into dense codes.
+``prepare_transactions`` turns transaction columns into what the kernel
+reads: rows grouped by entity (a counting sort), each entity's rows newest
+first. ``compute_features`` then fills one result row per target, exactly as
+``execute`` fills it for the same target, on several threads. All three
+release the interpreter lock while they work, report progress through an
+optional callback and stop on Ctrl-C.
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ ProgressCallback = Callable[[int, int], object]
 
 # Length of one datetime64 unit in milliseconds. Months and years have no fixed
 # length; NumPy's own cast handles them.
-_UNIT_MS = {
+DATETIME_UNIT_MS = {
     "W": Fraction(7 * 86_400_000),
     "D": Fraction(86_400_000),
     "h": Fraction(3_600_000),
@@ -99,9 +101,9 @@ def time_counts(values, what: str = "timestamps") -> Tuple[np.ndarray, int, int,
         unit, count = np.datetime_data(values.dtype)
         if unit in ("Y", "M"):
             return values.astype("datetime64[ms]").view(np.int64), 1, 1, True
-        if unit not in _UNIT_MS:
+        if unit not in DATETIME_UNIT_MS:
             raise TypeError("{}: datetime64 values need a unit, got {}".format(what, values.dtype))
-        ms = _UNIT_MS[unit] * count
+        ms = DATETIME_UNIT_MS[unit] * count
         return values.view(np.int64), ms.numerator, ms.denominator, True
     if values.dtype.kind in "iu":
         return _integers(values, what, accepted=(np.int64,)), 1, 1, False
@@ -140,6 +142,63 @@ def _codes(values) -> Optional[np.ndarray]:
     return _integers(values, "codes", accepted=(np.int8, np.int16, np.int32, np.int64))
 
 
+def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int]:
+    """How often each int8 code occurs among signed integer ``codes``
+    (int64 counts, code ``c`` at ``c + 128``), and the first row whose code
+    lies outside int8 (-1: none)."""
+    codes = np.asarray(codes)
+    if codes.dtype.kind != "i":
+        raise TypeError("codes: expected signed integers, got {}".format(codes.dtype))
+    counts = np.zeros(256, dtype=np.int64)
+    first_outside = _engine.count_codes(codes, counts, n_jobs=_n_jobs(n_jobs))
+    return counts, int(first_outside)
+
+
+def _ids(values, what: str) -> np.ndarray:
+    """int32 or int64 ids as they are; other integer types as int64 (a copy).
+    ValueError for uint64 ids beyond int64, which no int64 id can equal."""
+    values = np.asarray(values)
+    if values.dtype.kind not in "iu":
+        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
+    if values.dtype == np.uint64:
+        if values.size and int(values.max()) > np.iinfo(np.int64).max:
+            raise ValueError("{}: values beyond the int64 range".format(what))
+        return values.view(np.int64)  # the same values
+    return _integers(values, what)
+
+
+def factorize_entities(
+    ids,
+    target_ids,
+    *,
+    n_jobs: Optional[int] = None,
+    progress_callback: Optional[ProgressCallback] = None,
+) -> Tuple[np.ndarray, int, np.ndarray]:
+    """Dense codes of integer entity ids: ``(codes, n_entities, target_codes)``.
+
+    ``codes`` (int32, one per id) lie in 0 .. n_entities - 1; ``target_codes``
+    (int32, one per target id) are the code of the same id. Ids within a
+    range no wider than half their number (or than 65,536) are numbered
+    ``id - min(ids)``, and a target id outside that range gets -1;
+    otherwise codes number the distinct ids of the targets in order of first
+    appearance (the engine then writes the result rows in order), then
+    those only the transactions have. Either way a code may have no
+    transaction, equal ids get equal codes and the numbering does not
+    depend on ``n_jobs``.
+    """
+    ids = _ids(ids, "ids")
+    target_ids = _ids(target_ids, "target_ids")
+    jobs = _n_jobs(n_jobs)
+    codes = np.empty(len(ids), dtype=np.int32)
+    target_codes = np.empty(len(target_ids), dtype=np.int32)
+    n_entities, _ = _engine.factorize_entities(ids, target_ids, codes, target_codes, n_jobs=jobs,
+                                               progress=progress_callback)
+    if progress_callback is not None:
+        units = 3 * len(ids) + len(target_ids)
+        progress_callback(units, units)
+    return codes, int(n_entities), target_codes
+
+
 def prepare_transactions(
     entity_codes,
     n_entities: int,
@@ -147,6 +206,7 @@ def prepare_transactions(
     quantities,
     codes,
     *,
+    rows_checked: bool = False,
     n_jobs: Optional[int] = None,
     progress_callback: Optional[ProgressCallback] = None,
 ) -> PreparedTransactions:
@@ -158,6 +218,10 @@ def prepare_transactions(
     ``codes``: dimension codes of any integer type whose values fit int8, or
     None for all 0. ``n_jobs``: threads (default: every core available).
     Raises ValueError or TypeError, before any work, for bad input.
+    ``rows_checked``: the caller has made sure that no timestamp is missing
+    or leaves the int64 milliseconds and that every code fits int8, so the
+    engine skips those checks (a row breaking the promise is prepared with a
+    wrong value, never written outside the output).
     """
     entity_codes = _integers(entity_codes, "entity_codes")
     counts, multiplier, divisor, nat = time_counts(timestamps)
@@ -178,7 +242,7 @@ def prepare_transactions(
     _engine.prepare_transactions(
         entity_codes, int(n_entities), counts, quantities, codes,
         prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
-        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat,
+        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat, rows_checked=bool(rows_checked),
         n_jobs=jobs, progress=progress_callback,
     )
     if progress_callback is not None:
@@ -200,6 +264,7 @@ def compute_features(
     for_afe_columns: bool = False,
     is_no_dim_col: bool = False,
     fill_nan: bool = True,
+    empty_statistic_nan: bool = False,
     n_jobs: Optional[int] = None,
     progress_callback: Optional[ProgressCallback] = None,
 ) -> np.ndarray:
@@ -214,7 +279,9 @@ def compute_features(
     Each row gets exactly what ``execute`` writes for that target in a single
     split; with ``fill_nan`` every other cell is NaN, so ``out`` may come from
     ``np.empty`` (``None`` allocates it). ``out`` must be C-contiguous float32
-    of shape (targets, columns). Returns ``out``.
+    of shape (targets, columns). With ``empty_statistic_nan`` the
+    count_distinct and mode cells of a window without any accepted
+    transaction are NaN instead of ``execute``'s 0. Returns ``out``.
     """
     target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
     target_ms = milliseconds(target_ms)
@@ -244,6 +311,7 @@ def compute_features(
         bool(for_afe_columns),
         bool(is_no_dim_col),
         fill_nan=bool(fill_nan),
+        empty_statistic_nan=bool(empty_statistic_nan),
         n_jobs=jobs,
         progress=progress_callback,
     )

@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import dataclasses
 import numbers
-import os
+import sys
+import warnings
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
@@ -195,8 +196,8 @@ _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
     "dim_group_id": [_Integer(INT32_MIN, INT32_MAX)],
     "is_no_dim_col": [_Boolean()],
     "nearest_exponent": [_Null(), _Integer(1, INT32_MAX)],
-    "batch_size": [_Integer(1, INT32_MAX)],
-    "n_splits": [_Integer(1, INT32_MAX)],
+    "batch_size": [_Null(), _Integer(1, INT32_MAX)],
+    "n_splits": [_Null(), _Integer(1, INT32_MAX)],
     "n_jobs": [_Null(), _Integer(1, None)],
     "entity_col": _COLUMN,
     "timestamp_col": _COLUMN,
@@ -205,6 +206,20 @@ _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
     "target_entity_col": [_Null(), _ColumnName()],
     "target_date_col": _COLUMN,
 }
+
+
+#: Parameters still accepted that no longer change anything.
+_WITHOUT_EFFECT = ("batch_size", "n_splits")
+
+
+def _stacklevel_outside_package() -> int:
+    """The ``stacklevel`` that points a warning raised by the caller at the
+    first frame outside this package: the user's call."""
+    package = __name__.rpartition(".")[0]
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__", "").startswith(package):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def _validated(name: str, value: Any) -> Any:
@@ -245,8 +260,8 @@ class FeatureParams:
     dim_group_id: int = -1
     is_no_dim_col: bool = False
     nearest_exponent: Optional[int] = None
-    batch_size: int = 50_000
-    n_splits: int = 1
+    batch_size: Optional[int] = None
+    n_splits: Optional[int] = None
     n_jobs: Optional[int] = None
     entity_col: str = "entity"
     timestamp_col: str = "timestamp"
@@ -258,6 +273,16 @@ class FeatureParams:
     def __post_init__(self) -> None:
         for field in dataclasses.fields(self):
             object.__setattr__(self, field.name, _validated(field.name, getattr(self, field.name)))
+        for name in _WITHOUT_EFFECT:
+            if getattr(self, name) is not None:
+                warnings.warn(
+                    f"{name} has no effect any more (the engine computes every target in one call, "
+                    "on n_jobs threads) and will be removed",
+                    FutureWarning,
+                    stacklevel=_stacklevel_outside_package(),
+                )
+                # kept as None, so that copies of this object do not warn again
+                object.__setattr__(self, name, None)
         self._spell_out_group()
         self._check_combination()
 
@@ -334,10 +359,9 @@ class FeatureParams:
         """``n_jobs``, with None resolved to every core this process may run on."""
         if self.n_jobs is not None:
             return self.n_jobs
-        affinity = getattr(os, "sched_getaffinity", None)
-        if affinity is not None:
-            return max(1, len(affinity(0)))
-        return max(1, os.cpu_count() or 1)
+        from ._native import default_n_jobs
+
+        return default_n_jobs()
 
     # ---- construction from keyword arguments
 

@@ -1,6 +1,8 @@
 """Progress bars of the feature frame work: reading, preparing, computing, writing.
 
-One bar per stage, drawn by tqdm on standard error. A stage whose work comes
+One bar per stage, drawn by tqdm on standard error; the engine's stages
+move theirs through ``follow``, whose callbacks the engine calls about ten
+times a second from the calling thread. A stage whose work comes
 in long single steps (a sort, a native call) would freeze the bar, so a small
 ticker thread redraws it at least twice a second; it only redraws, it never
 does any of the work. Disabled progress costs one no-op object per stage.
@@ -11,7 +13,7 @@ from __future__ import annotations
 import contextlib
 import sys
 import threading
-from typing import IO, Iterator, Optional
+from typing import IO, Callable, Iterator, Optional
 
 from . import _deps
 
@@ -19,22 +21,46 @@ from . import _deps
 REDRAW_INTERVAL = 0.4
 
 
+#: What the engine calls with (done, total) as it works.
+EngineCallback = Callable[[int, int], None]
+
+
 class _Silent:
     """The stage object when progress is off."""
 
+    total_units = 0
+
     def update(self, n: int = 1) -> None:
         pass
+
+    def follow(self, start: int, end: int) -> Optional[EngineCallback]:
+        return None  # the engine then makes no calls at all
 
 
 _SILENT = _Silent()
 
 
 class _Bar:
-    def __init__(self, bar) -> None:
+    def __init__(self, bar, total: Optional[int]) -> None:
         self._bar = bar
+        self._position = 0
+        self.total_units = total or 0
 
     def update(self, n: int = 1) -> None:
+        self._position += n
         self._bar.update(n)
+
+    def follow(self, start: int, end: int) -> Optional[EngineCallback]:
+        """A callback for the engine's ``(done, total)`` reports that moves
+        the bar across [start, end) of its total in proportion; the bar
+        never moves back."""
+
+        def moved(done: int, total: int) -> None:
+            position = start + ((end - start) * done // total if total else end - start)
+            if position > self._position:
+                self.update(position - self._position)
+
+        return moved
 
 
 @contextlib.contextmanager
@@ -71,7 +97,7 @@ def stage(
     ticker = threading.Thread(target=redraw, name="feature-frame-progress", daemon=True)
     ticker.start()
     try:
-        yield _Bar(bar)
+        yield _Bar(bar, total)
     finally:
         stop.set()
         ticker.join()

@@ -1,23 +1,28 @@
 """Input tables read column by column: pandas, pyarrow and polars.
 
-Only the columns a computation needs are read, each into the NumPy form the
-kernel takes (int64 milliseconds, float32 quantities, int8 codes, dense
-entity codes). A null-free primitive pyarrow column, and through its Arrow
-export a polars one, is viewed in place, never copied; nothing converts a
+Only the columns a computation needs are read, each into a NumPy form the
+engine takes as it is (datetime64 of any unit or integer milliseconds,
+float32 or float64 quantities, integer codes), and the entity ids into dense
+codes. A null-free primitive column, of pandas or pyarrow or through its
+Arrow export of polars, is viewed in place, never copied; nothing converts a
 whole table to pandas. Every error names the table, the column and the first
 offending row.
 """
 
 from __future__ import annotations
 
+import math
 import sys
+from fractions import Fraction
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _deps
+from . import _deps, _native
 from ._columns import INT8_MAX, INT8_MIN
-from ._params import TIMELINE_LIMIT_MS, TIMESTAMP_UNITS
+
+INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
+from ._params import TIMELINE_LIMIT_MS
 
 
 def _pyarrow():
@@ -106,6 +111,8 @@ class Table:
 
     def _first_missing(self, name: str) -> Optional[int]:
         column = self.columns[name]
+        if isinstance(getattr(column, "dtype", None), np.dtype) and column.dtype.kind in "iub":
+            return None  # NumPy integers and booleans have no missing value
         arrow = self._arrow(name)
         if arrow is not None:
             if arrow.null_count == 0:
@@ -135,13 +142,26 @@ class Table:
 
     # ---- conversions
 
-    def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
-        """int64 milliseconds from datetimes (any unit; time zones converted to
-        UTC, naive values taken as UTC) or from integers counted in ``unit``.
-        Sub-millisecond values are floored, as datetime64 casts do."""
+    def timestamps(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
+        """The column as the engine takes it, viewed rather than copied where
+        the data allow: datetime64 in the column's own unit (time zones
+        converted to UTC, naive values taken as UTC), integer milliseconds,
+        or integers of another ``unit`` viewed as datetime64 of that unit.
+        Missing values and values beyond +-2**62 milliseconds are refused."""
         arrow = self._arrow(name)
         if arrow is not None:
-            return self._arrow_timestamps(name, arrow, unit, noun)
+            values = self._arrow_timestamps(name, arrow, unit, noun)
+        else:
+            values = self._pandas_timestamps(name, unit, noun)
+        self._within_timeline(name, values, noun)
+        return values
+
+    def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
+        """int64 milliseconds; sub-millisecond values are floored, as
+        datetime64 casts do."""
+        return _native.milliseconds(self.timestamps(name, unit, noun), noun)
+
+    def _pandas_timestamps(self, name: str, unit: str, noun: str) -> np.ndarray:
         pd = _deps.pandas()
         api = pd.api.types
         series = self.columns[name]
@@ -151,15 +171,11 @@ class Table:
             series = series.dt.tz_convert("UTC").dt.tz_localize(None)
             dtype = series.dtype
         if api.is_datetime64_dtype(dtype):
-            self.no_missing(name, noun)
-            values = np.asarray(series.to_numpy())
-            # a unit change of datetime64 rounds toward minus infinity, as a floor division does
-            return self._within_timeline(name, values.astype("datetime64[ms]").view(np.int64))
+            return np.asarray(series.to_numpy())  # a missing value (NaT) is found by the range check
         if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
             self.no_missing(name, noun)
-            if api.is_unsigned_integer_dtype(dtype) and len(series) and int(series.max()) > 2 ** 63 - 1:
-                raise self._beyond(name, int(np.argmax(series.to_numpy() > 2 ** 63 - 1)))
-            return self._counts_to_ms(name, series.to_numpy(dtype=np.int64), unit)
+            numpy_dtype = getattr(dtype, "numpy_dtype", dtype)  # nullable integers: their NumPy type
+            return self._integer_timestamps(name, series.to_numpy(dtype=numpy_dtype), unit)
         raise self._type_error(name, f"datetime values or integer timestamps (timestamp_unit {unit!r})", dtype)
 
     def _arrow_timestamps(self, name, arrow, unit: str, noun: str) -> np.ndarray:
@@ -168,43 +184,48 @@ class Table:
         if pa.types.is_timestamp(kind):
             self.no_missing(name, noun)
             # Arrow timestamps count UTC units since the epoch, with or without a zone
-            return self._counts_to_ms(name, _int64_view(arrow, pa), kind.unit)
+            return _numpy(arrow).view(np.int64).view(f"datetime64[{kind.unit}]")
         if pa.types.is_date64(kind):
             self.no_missing(name, noun)
-            return self._within_timeline(name, _int64_view(arrow, pa))
+            return _numpy(arrow).view(np.int64).view("datetime64[ms]")
         if pa.types.is_date32(kind):
             self.no_missing(name, noun)
-            days = _numpy(arrow).astype(np.int64)
-            return self._within_timeline(name, days * 86_400_000)
+            return _numpy(arrow).astype(np.int64).view("datetime64[D]")
         if pa.types.is_integer(kind):
             self.no_missing(name, noun)
-            if pa.types.is_uint64(kind):
-                import pyarrow.compute as pc
-
-                big = pc.greater(arrow, 2 ** 63 - 1)
-                if pc.any(big).as_py():
-                    raise self._beyond(name, int(pc.index(big, True).as_py()))
-            values = _numpy(arrow)
-            return self._counts_to_ms(name, values if values.dtype == np.int64 else values.astype(np.int64), unit)
+            return self._integer_timestamps(name, _numpy(arrow), unit)
         raise self._type_error(name, f"datetime values or integer timestamps (timestamp_unit {unit!r})", kind)
 
-    def _counts_to_ms(self, name: str, counts: np.ndarray, unit: str) -> np.ndarray:
-        multiply, divide = TIMESTAMP_UNITS[unit]
-        if multiply != 1:
-            limit = TIMELINE_LIMIT_MS // multiply
-            self._within(name, counts, -limit, limit)
-            return counts * multiply
-        if divide != 1:
-            return counts // divide  # floor, like a datetime64 cast
-        return self._within_timeline(name, counts)
+    def _integer_timestamps(self, name: str, values: np.ndarray, unit: str) -> np.ndarray:
+        """Integer counts of ``unit``: int64 milliseconds as they are, other
+        units viewed as datetime64 of that unit (other integer types copied
+        to int64 first)."""
+        if values.dtype == np.uint64 and len(values) and int(values.max()) > 2 ** 63 - 1:
+            raise self._beyond(name, int(np.argmax(values > 2 ** 63 - 1)))
+        if values.dtype != np.int64:
+            values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
+        return values if unit == "ms" else values.view(f"datetime64[{unit}]")
 
-    def _within_timeline(self, name: str, ms: np.ndarray) -> np.ndarray:
-        self._within(name, ms, -TIMELINE_LIMIT_MS, TIMELINE_LIMIT_MS)
-        return ms
-
-    def _within(self, name: str, values: np.ndarray, low: int, high: int) -> None:
-        if len(values) and (values.min() < low or values.max() > high):
-            raise self._beyond(name, int(np.argmax((values < low) | (values > high))))
+    def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
+        """Refuses a missing datetime (NaT, the smallest int64) and a value
+        beyond +-2**62 milliseconds, naming the first row. Checked on the
+        counts by reductions, without a temporary array; units of a
+        millisecond or finer need only the minimum, for NaT."""
+        if not len(values):
+            return
+        counts = values.view(np.int64)
+        per = Fraction(1)
+        if values.dtype.kind == "M":
+            unit, step = np.datetime_data(values.dtype)
+            per = _native.DATETIME_UNIT_MS[unit] * step
+        # floor(c * per) lies within +-LIMIT exactly for c within these bounds
+        lowest = max(math.ceil(Fraction(-TIMELINE_LIMIT_MS) / per), INT64_MIN + 1)
+        highest = min(math.ceil(Fraction(TIMELINE_LIMIT_MS + 1) / per) - 1, INT64_MAX)
+        low = int(counts.min())
+        if low == INT64_MIN and values.dtype.kind == "M":
+            self.no_missing(name, noun)  # raises, naming the first NaT
+        if low < lowest or (highest < INT64_MAX and int(counts.max()) > highest):
+            raise self._beyond(name, int(np.argmax((counts < lowest) | (counts > highest))))
 
     def _beyond(self, name: str, position: int) -> ValueError:
         return ValueError(
@@ -213,32 +234,35 @@ class Table:
         )
 
     def quantities(self, name: str) -> np.ndarray:
-        """float32 quantities; a missing value (null or NaN) becomes NaN."""
+        """float32 or float64 quantities as the column holds them, viewed;
+        other numbers as float64. A missing value (null or NaN) is NaN."""
         arrow = self._arrow(name)
         if arrow is not None:
             pa = _pyarrow()
             kind = arrow.type
             if not (pa.types.is_integer(kind) or pa.types.is_floating(kind)):
                 raise self._type_error(name, "numbers (quantities)", kind)
-            if arrow.null_count == 0 and pa.types.is_float32(kind):
+            if arrow.null_count == 0 and (pa.types.is_float32(kind) or pa.types.is_float64(kind)):
                 return _numpy(arrow)
+            arrow = arrow.cast(pa.float64())
             if arrow.null_count:
-                arrow = arrow.cast(pa.float64())
                 import pyarrow.compute as pc
 
                 arrow = pc.fill_null(arrow, float("nan"))
-            return _numpy(arrow).astype(np.float32)
+            return _numpy(arrow)
         pd = _deps.pandas()
         api = pd.api.types
         series = self.columns[name]
         if api.is_bool_dtype(series.dtype) or not api.is_numeric_dtype(series.dtype):
             raise self._type_error(name, "numbers (quantities)", series.dtype)
-        if series.dtype == np.float32:
+        if series.dtype in (np.float32, np.float64):
             return series.to_numpy()
-        return series.to_numpy(dtype=np.float64, na_value=np.nan).astype(np.float32)
+        return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
-    def dimension_codes(self, name: str) -> np.ndarray:
-        """int8 dimension codes; other integer types when every value fits."""
+    def dimension_codes(self, name: str, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
+        """Integer dimension codes, all within int8 (signed integers viewed as
+        the column holds them, unsigned ones as an int8 copy), and the
+        distinct codes present, ascending."""
         arrow = self._arrow(name)
         if arrow is not None:
             pa = _pyarrow()
@@ -253,19 +277,14 @@ class Table:
             if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
                 raise self._type_error(name, "integer dimension codes", series.dtype)
             self.no_missing(name, "dimension codes")
-            values = series.to_numpy()
-            if values.dtype == object:
-                values = series.to_numpy(dtype=np.int64)
-        if values.dtype == np.int8 or not len(values):
-            return values.astype(np.int8, copy=False)
-        outside = (values < INT8_MIN) | (values > INT8_MAX)
-        if outside.any():
-            first = int(np.argmax(outside))
+            values = series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+        present, first = present_codes(values, n_jobs)
+        if present is None:
             raise ValueError(
                 f"{self.what}: column {name!r} has dimension codes outside int8 ({INT8_MIN}..{INT8_MAX}), "
                 f"e.g. {values[first]} (first at {self.row(first)})"
             )
-        return values.astype(np.int8)
+        return (values.astype(np.int8) if values.dtype.kind == "u" else values), present
 
     def output_column(self, name: str):
         """The column as given, for the output frame (a pandas array)."""
@@ -273,6 +292,32 @@ class Table:
         if _is_arrow_column(column):
             return column.to_pandas()
         return column.array
+
+    def integer_ids(self, name: str) -> Optional[np.ndarray]:
+        """The column as a NumPy integer array (viewed where it can be), or
+        None when it does not hold integers."""
+        arrow = self._arrow(name)
+        if arrow is not None:
+            return _numpy(arrow) if _pyarrow().types.is_integer(arrow.type) else None
+        api = _deps.pandas().api.types
+        series = self.columns[name]
+        if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
+            return None
+        return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+
+
+def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Optional[np.ndarray], int]:
+    """The distinct values, ascending, of integer ``codes`` and -1; or None
+    and the first row whose code lies outside int8. One native counting
+    pass, which is the range check too."""
+    if codes.dtype.kind == "u":
+        if len(codes) and int(codes.max()) > INT8_MAX:
+            return None, int(np.argmax(codes > INT8_MAX))
+        codes = codes.astype(np.int16)
+    counts, first_outside = _native.count_codes(codes, n_jobs=n_jobs)
+    if first_outside >= 0:
+        return None, first_outside
+    return np.flatnonzero(counts) + INT8_MIN, -1
 
 
 def _numpy(arrow) -> np.ndarray:
@@ -286,22 +331,42 @@ def _numpy(arrow) -> np.ndarray:
     return np.concatenate(chunks)
 
 
-def _int64_view(arrow, pa) -> np.ndarray:
-    """int64 counts of a timestamp or date64 column, viewed in place."""
-    return _numpy(arrow).view(np.int64)
-
-
 # --------------------------------------------------------------------------
 # entity ids
 
 
-def entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str) -> Tuple[np.ndarray, int, np.ndarray]:
-    """Dense codes of the transactions' entity ids (in order of first
-    appearance), their count, and each target's code (-1 for an entity
-    without transactions). Each column is factorised once, never converted
-    row by row."""
-    trx.no_missing(trx_col, "entity ids")
-    tgt.no_missing(tgt_col, "entity ids")
+class EntityIds:
+    """The entity id columns of the transactions and the targets, checked
+    when built (no missing ids, comparable types); ``codes`` numbers them."""
+
+    def __init__(self, trx: Table, trx_col: str, tgt: Table, tgt_col: str):
+        trx.no_missing(trx_col, "entity ids")
+        tgt.no_missing(tgt_col, "entity ids")
+        self._tables = (trx, trx_col, tgt, tgt_col)
+        self._integers = None
+        ids, target_ids = trx.integer_ids(trx_col), tgt.integer_ids(tgt_col)
+        if ids is not None and target_ids is not None and not _beyond_int64(ids) and not _beyond_int64(target_ids):
+            self._integers = (ids, target_ids)
+        else:
+            self._generic = _generic_entity_codes(trx, trx_col, tgt, tgt_col)  # checks the types first
+
+    def codes(self, n_jobs: int, progress_callback=None) -> Tuple[np.ndarray, int, np.ndarray]:
+        """Dense codes of the transactions' entity ids, their count, and each
+        target's code (-1 for an id without transactions). Integer ids are
+        numbered natively; other ids are factorised once per column, never
+        converted row by row."""
+        if self._integers is not None:
+            return _native.factorize_entities(*self._integers, n_jobs=n_jobs, progress_callback=progress_callback)
+        return self._generic()
+
+
+def _beyond_int64(values: np.ndarray) -> bool:
+    return values.dtype == np.uint64 and bool(len(values)) and int(values.max()) > 2 ** 63 - 1
+
+
+def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
+    """Checks that both id columns hold comparable values (TypeError) and
+    returns the factorisation to run: pandas' or Arrow's."""
     trx_arrow = trx._arrow(trx_col)
     if trx_arrow is not None:
         tgt_arrow = tgt._arrow(tgt_col)
@@ -317,10 +382,14 @@ def entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str) -> Tuple[np
     api = pd.api.types
     if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_series.dtype) != api.is_numeric_dtype(tgt_series.dtype):
         raise _entity_type_error(tgt, tgt_col, tgt_series.dtype, trx, trx_col, trx_series.dtype)
-    codes, uniques = pd.factorize(trx_series, sort=False)
-    uniques = pd.Index(uniques)
-    tgt_codes = np.asarray(uniques.get_indexer(tgt_series), dtype=np.int64)
-    return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
+
+    def factorize():
+        codes, uniques = pd.factorize(trx_series, sort=False)
+        uniques = pd.Index(uniques)
+        tgt_codes = np.asarray(uniques.get_indexer(tgt_series), dtype=np.int64)
+        return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
+
+    return factorize
 
 
 def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeError:
@@ -352,12 +421,18 @@ def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
         if trx.n_rows and tgt.n_rows:
             raise _entity_type_error(tgt, tgt_col, b, trx, trx_col, a)
         common = None
-    if common is not None:
-        trx_arrow = trx_arrow.cast(common) if trx_arrow.type != common else trx_arrow
-        tgt_arrow = tgt_arrow.cast(common) if tgt_arrow.type != common else tgt_arrow
-    uniques = pc.unique(trx_arrow)
-    codes = pc.index_in(trx_arrow, value_set=uniques)
-    tgt_codes = pc.fill_null(pc.index_in(tgt_arrow, value_set=uniques), -1) if tgt.n_rows else None
-    codes_np = _numpy(codes).astype(np.int64) if trx.n_rows else np.zeros(0, np.int64)
-    tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
-    return codes_np, len(uniques), tgt_np
+
+    def factorize():
+        trx_ids = trx_arrow.cast(common) if common is not None and trx_arrow.type != common else trx_arrow
+        tgt_ids = tgt_arrow.cast(common) if common is not None and tgt_arrow.type != common else tgt_arrow
+        if not trx.n_rows:
+            return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
+        # one hash pass; every chunk of the result shares the whole dictionary
+        encoded = pc.dictionary_encode(trx_ids)
+        uniques = encoded.chunk(encoded.num_chunks - 1).dictionary
+        codes = _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
+        tgt_codes = pc.fill_null(pc.index_in(tgt_ids, value_set=uniques), -1) if tgt.n_rows else None
+        tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
+        return codes, len(uniques), tgt_np
+
+    return factorize

@@ -325,8 +325,8 @@ Chunk chunk_of(int64_t n_rows, int n_threads, int t) {
 void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& counts, BadRows& bad,
                 Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
-    const bool check_timestamps = table.nat_is_missing || table.ms_multiplier != 1;
-    const bool check_codes = table.code.itemsize > 1;
+    const bool check_timestamps = !table.rows_checked && (table.nat_is_missing || table.ms_multiplier != 1);
+    const bool check_codes = !table.rows_checked && table.code.itemsize > 1;
     std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0);
     std::vector<int8_t> codes(check_codes ? kBlock : 0);
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {

@@ -34,6 +34,11 @@ struct TransactionTable {
     bool nat_is_missing = false;  // the smallest int64 is NaT, a missing timestamp
     InputColumn quantity;         // float32 or float64
     InputColumn code;             // int8, int16, int32 or int64; absent: every code is 0
+    // The caller has checked every row: no missing timestamp, milliseconds
+    // within int64, codes within int8. The checks of the counting pass are
+    // then skipped; a row that breaks the promise is prepared with a wrong
+    // value (a wrapped timestamp, a narrowed code), never outside the output.
+    bool rows_checked = false;
 };
 
 // The prepared columns, C-contiguous, allocated by the caller: the row

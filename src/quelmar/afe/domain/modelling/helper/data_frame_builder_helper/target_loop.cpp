@@ -135,7 +135,10 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     SplitPlan plan;
     plan_split_shape(plan, request, codes, plan_reporter);
     if (plan_reporter.first()) throw *plan_reporter.first();
-    plan_split(plan, request, codes, *call.constants, ResultColumns{sizeof(float), call.n_columns, call.n_targets * call.n_columns * static_cast<int64_t>(sizeof(float))}, true);
+    const ResultColumns columns{sizeof(float), call.n_columns,
+                                call.n_targets * call.n_columns * static_cast<int64_t>(sizeof(float))};
+    plan_split(plan, request, codes, *call.constants, columns, true);
+    if (call.empty_statistic_nan) plan.empty_statistic = call.constants->FLOAT32_NAN;
 
     // A row the writer stores in full needs no NaN first: without ratio
     // cells (written only for a positive total) every write of fill_row is

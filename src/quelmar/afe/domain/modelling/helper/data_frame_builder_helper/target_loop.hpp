@@ -34,6 +34,10 @@ struct TargetCall {
     // rows of targets without transactions among them), so that `out` may
     // start uninitialised; otherwise such cells keep what they hold.
     bool fill_nan = true;
+    // Whether CountDistinct and Mode of a horizon whose window holds no
+    // accepted transaction are NaN, as every other operator of such a window
+    // is; otherwise 0, as `execute` writes them.
+    bool empty_statistic_nan = false;
 };
 
 // Checks `call` (throwing Failure, before anything is written: offsets that
