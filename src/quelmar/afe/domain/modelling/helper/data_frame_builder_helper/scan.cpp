@@ -55,34 +55,65 @@ int32_t EntityScanner::date_out_of_range(int64_t date, int32_t* position) {
     return 0;
 }
 
+namespace {
+
 // Rows are visited in the caller's order, which for an event log is random
 // in memory: touching the rows kRowsAhead steps ahead lets those cache
 // misses overlap instead of stalling the scan one by one.
 constexpr int64_t kRowsAhead = 16;
 
-[[gnu::always_inline]] inline void prefetch_row(const TransactionColumns& trx, int32_t row) {
-    const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
-    if (r >= static_cast<uint64_t>(trx.n_rows)) return;
-    if (trx.date) prefetch(trx.date + r * trx.date_stride);
-    prefetch(trx.quantity + r * trx.quantity_stride);
-    prefetch(trx.code + r * trx.code_stride);
-}
+// An entity's rows as the row loops read them: the row numbers and the three
+// columns, copied by value into a local of the loop. The cells take int64
+// stores, which could alias the fields of the views and the scanner and
+// force a reload of each on every row; a local's fields stay in registers.
+struct RowSource {
+    RowSource(const View1<int32_t>& rows, const TransactionColumns& trx)
+        : numbers(rows.base), numbers_stride(rows.stride), count(rows.n), dates(trx.date),
+          date_stride(trx.date_stride), quantities(trx.quantity), quantity_stride(trx.quantity_stride),
+          codes(trx.code), code_stride(trx.code_stride), n_rows(static_cast<uint64_t>(trx.n_rows)) {}
 
-// Rows of a history grouped by entity share lines: a row whose date lies in
-// the line of the row before is not hinted again.
+    int32_t number(int64_t n) const { return load<int32_t>(numbers + n * numbers_stride); }
+    // Whether row number r lies within the arrays.
+    bool valid(int32_t r) const { return static_cast<uint64_t>(static_cast<int64_t>(r)) < n_rows; }
+    int64_t date(int32_t r) const { return load<int64_t>(dates + r * date_stride); }
+    float quantity(int32_t r) const { return load<float>(quantities + r * quantity_stride); }
+    int8_t code(int32_t r) const { return load<int8_t>(codes + r * code_stride); }
+    [[gnu::always_inline]] void prefetch_row(int32_t r) const {
+        if (!valid(r)) return;
+        if (dates) prefetch(dates + r * date_stride);
+        prefetch(quantities + r * quantity_stride);
+        prefetch(codes + r * code_stride);
+    }
+
+    const char* numbers;
+    int64_t numbers_stride;
+    int64_t count;
+    const char* dates;  // null without a date column
+    int64_t date_stride;
+    const char* quantities;
+    int64_t quantity_stride;
+    const char* codes;
+    int64_t code_stride;
+    uint64_t n_rows;
+};
+
+}  // namespace
+
+// Rows of a history grouped by entity share lines: a row whose first column
+// lies in the line of the row before is not hinted again.
 void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
+    const RowSource source(rows, transactions_);
     const int64_t n = std::min(kRowsAhead, rows.n);
-    const TransactionColumns& trx = transactions_;
     uintptr_t last_line = 0;
     for (int64_t m = 0; m < n; ++m) {
-        const int32_t row = rows.get(m);
-        const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row));
-        if (r >= static_cast<uint64_t>(trx.n_rows)) continue;
-        const char* date = trx.date ? trx.date + r * trx.date_stride : trx.quantity + r * trx.quantity_stride;
-        const uintptr_t line = reinterpret_cast<uintptr_t>(date) >> 6;
+        const int32_t r = source.number(m);
+        if (!source.valid(r)) continue;
+        const char* first = source.dates ? source.dates + r * source.date_stride
+                                         : source.quantities + r * source.quantity_stride;
+        const uintptr_t line = reinterpret_cast<uintptr_t>(first) >> 6;
         if (line == last_line) continue;
         last_line = line;
-        prefetch_row(trx, row);
+        source.prefetch_row(r);
     }
 }
 
@@ -95,16 +126,8 @@ void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
 // caller then scans the entity with scan_rows.
 template <bool kAfe, bool kGroupOnly, bool kByCode>
 bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date) {
-    const char* const row_numbers = rows.base;
-    const int64_t row_numbers_stride = rows.stride;
-    const int64_t count = rows.n;
-    const char* const dates = transactions_.date;
-    const int64_t date_stride = transactions_.date_stride;
-    const char* const quantities = transactions_.quantity;
-    const int64_t quantity_stride = transactions_.quantity_stride;
-    const char* const codes = transactions_.code;
-    const int64_t code_stride = transactions_.code_stride;
-    const uint64_t n_rows = static_cast<uint64_t>(transactions_.n_rows);
+    const RowSource source(rows, transactions_);
+    const int64_t count = source.count;
     const CodeEntry* const code_entries = plan_.code_entries.data();
     const int32_t H = plan_.H;
     int64_t* const starts = starts_.data();
@@ -112,28 +135,19 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     const int64_t end = target_date - plan_.window_end_offset;
     const int64_t lower = starts[H - 1];
     const int64_t last = count - 1;
-    auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
     // Rows numbered one after the other (a history grouped by entity) are
     // fetched ahead by the hardware; hints only cost instructions there.
-    const bool hint_rows = count > kRowsAhead && std::abs(static_cast<int64_t>(row_at(last)) - row_at(0)) != last;
-    auto fetch_ahead = [&](int64_t n) __attribute__((always_inline)) {
-        if (!hint_rows) return;
-        const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(row_at(std::min(n + kRowsAhead, last))));
-        if (r < n_rows) {
-            prefetch(dates + r * date_stride);
-            prefetch(quantities + r * quantity_stride);
-            prefetch(codes + r * code_stride);
-        }
-    };
+    const bool hint_rows =
+        count > kRowsAhead && std::abs(static_cast<int64_t>(source.number(last)) - source.number(0)) != last;
     // The next row: its number checked against the arrays, its date not after
     // the previous one.
     int64_t n = 0, previous = INT64_MAX, t = 0;
     int32_t r = 0;
     auto next_row = [&]() __attribute__((always_inline)) {
-        fetch_ahead(n);
-        r = row_at(n++);
-        if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) throw row_out_of_range(r);
-        t = load<int64_t>(dates + r * date_stride);
+        if (hint_rows) source.prefetch_row(source.number(std::min(n + kRowsAhead, last)));
+        r = source.number(n++);
+        if (!source.valid(r)) throw row_out_of_range(r);
+        t = source.date(r);
         const bool ordered = t <= previous;
         previous = t;
         return ordered;
@@ -167,9 +181,9 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         }
         // Quantity filter: a NaN quantity passes outside feature-group mode,
         // since it does not compare <= 0.
-        const float q = load<float>(quantities + r * quantity_stride);
+        const float q = source.quantity(r);
         if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
-            const int8_t code = load<int8_t>(codes + r * code_stride);
+            const int8_t code = source.code(r);
             if (kByCode) statistics_.count(tally, code);
             const CodeEntry& entry = code_entries[code_slot(code)];
             if (entry.missing) missing_codes_[code_slot(code)] = true;
@@ -187,25 +201,14 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
 
 template <bool kHasDate, bool kAfe, bool kByCode>
 void EntityScanner::scan_rows(const View1<int32_t>& rows) {
-    // Everything the loop reads is copied into locals first: the cells take
-    // int64 stores, which could otherwise alias the views' extents and
-    // strides and force a reload on every row.
-    const char* const row_numbers = rows.base;
-    const int64_t row_numbers_stride = rows.stride;
-    const int64_t count = rows.n;
-    const char* const dates = transactions_.date;
-    const int64_t date_stride = transactions_.date_stride;
-    const char* const quantities = transactions_.quantity;
-    const int64_t quantity_stride = transactions_.quantity_stride;
-    const char* const codes = transactions_.code;
-    const int64_t code_stride = transactions_.code_stride;
-    const uint64_t n_rows = static_cast<uint64_t>(transactions_.n_rows);
+    // Everything the loop reads is copied into locals first (see RowSource).
+    const RowSource source(rows, transactions_);
+    const int64_t count = source.count;
     const int64_t upper = windows_.upper_limit;
     const int64_t lower = windows_.lower_limit;
     const bool group_only = plan_.group_only;
     const CodeEntry* const code_entries = plan_.code_entries.data();
     const bool unit_known = plan_.windows.unit_ms != 0;
-    auto row_at = [&](int64_t n) { return load<int32_t>(row_numbers + n * row_numbers_stride); };
 
     int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
     int32_t last_horizon = -1;
@@ -217,24 +220,24 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
     } keep{tally_, tally};
     // The driver touched the first kRowsAhead rows an entity ago.
     for (int64_t n = 0; n < count; ++n) {
-        if (n + kRowsAhead < count) prefetch_row(transactions_, row_at(n + kRowsAhead));
-        const int32_t r = row_at(n);
-        if (static_cast<uint64_t>(static_cast<int64_t>(r)) >= n_rows) throw row_out_of_range(r);
+        if (n + kRowsAhead < count) source.prefetch_row(source.number(n + kRowsAhead));
+        const int32_t r = source.number(n);
+        if (!source.valid(r)) throw row_out_of_range(r);
         // Date filter: rows newer than the window are passed over, the first
         // row older than it ends the scan (rows come newest first).
         int64_t t = 0;
         if (kHasDate) {
-            t = load<int64_t>(dates + r * date_stride);
+            t = source.date(r);
             if (kAfe ? t > upper : t >= upper) continue;
             if (t < lower) break;
         }
         // Quantity filter: a NaN quantity passes outside feature-group mode,
         // since it does not compare <= 0.
-        const float q = load<float>(quantities + r * quantity_stride);
+        const float q = source.quantity(r);
         if (kAfe && std::isnan(q)) continue;
         if (q <= 0.0f) continue;
 
-        const int8_t code = load<int8_t>(codes + r * code_stride);
+        const int8_t code = source.code(r);
         if (kByCode) statistics_.count(tally, code);
         const CodeEntry& code_entry = code_entries[code_slot(code)];
         if (code_entry.missing) missing_codes_[code_slot(code)] = true;
