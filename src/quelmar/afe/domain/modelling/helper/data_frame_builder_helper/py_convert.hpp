@@ -90,6 +90,7 @@ bool to_ordered_map(PyObject* obj, OrderedMap<K, V>* out, ConvertKey convert_key
         return false;
     }
     const Py_ssize_t size = PyDict_Size(obj);
+    out->reserve(static_cast<size_t>(size));
     Py_ssize_t position = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;

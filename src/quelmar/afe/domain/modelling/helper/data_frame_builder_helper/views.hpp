@@ -63,6 +63,7 @@ public:
 
     // Appends in the caller's iteration order; finish() sorts and drops later
     // duplicates so that the first entry of each key is the one kept.
+    void reserve(size_t n) { entries_.reserve(n); }
     void append(K key, V value) { entries_.emplace_back(key, std::move(value)); }
     void finish() {
         auto out_of_order = [](const Entry& a, const Entry& b) { return !(a.first < b.first); };
