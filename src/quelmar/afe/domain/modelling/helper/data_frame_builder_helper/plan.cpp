@@ -50,6 +50,7 @@ void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
         const int16_t mapped = entry.missing ? int16_t{0} : codes.mapped_value(c);
         entry.dim = dim_of(mapped);
         entry.in_group = static_cast<int32_t>(mapped) == request.dim_group_id;
+        entry.group_dim = entry.in_group ? entry.dim : -1;
     }
 }
 

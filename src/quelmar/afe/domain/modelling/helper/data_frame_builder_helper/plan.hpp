@@ -23,7 +23,8 @@ struct CodeEntry {
     // the split, such a transaction has no cell (-1): it still counts for
     // what is kept per entity (CountDistinct, Mode, the horizon reached).
     int32_t dim = -1;
-    bool in_group = false;  // its mapped value is dim_group_id
+    int32_t group_dim = -1;  // dim when in_group, else -1
+    bool in_group = false;   // its mapped value is dim_group_id
     bool missing = false;   // index_map lacks the code
 };
 

@@ -100,10 +100,19 @@ struct RowSource {
 }  // namespace
 
 // Rows of a history grouped by entity share lines: a row whose first column
-// lies in the line of the row before is not hinted again.
+// lies in the line of the row before is not hinted again, and of a run of
+// row numbers one after the other only the ends are.
 void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
     const RowSource source(rows, transactions_);
     const int64_t n = std::min(kRowsAhead, rows.n);
+    if (n <= 0) return;
+    const int32_t first_row = source.number(0);
+    const int32_t last_row = source.number(n - 1);
+    if (std::abs(static_cast<int64_t>(last_row) - first_row) == n - 1) {
+        source.prefetch_row(first_row);
+        source.prefetch_row(last_row);
+        return;
+    }
     uintptr_t last_line = 0;
     for (int64_t m = 0; m < n; ++m) {
         const int32_t r = source.number(m);
@@ -187,7 +196,8 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
             if (kByCode) statistics_.count(tally, code);
             const CodeEntry& entry = code_entries[code_slot(code)];
             if (entry.missing) missing_codes_[code_slot(code)] = true;
-            if ((!kGroupOnly || entry.in_group) && entry.dim >= 0) cells_.add(entry.dim, q, t);
+            const int32_t dim = kGroupOnly ? entry.group_dim : entry.dim;
+            if (dim >= 0) cells_.add(dim, q, t);
         }
         if (n == count) break;
         if (!next_row()) return false;

@@ -1,6 +1,7 @@
 // The split loop of `execute` and the split worker `exec_for_split`.
 #include "split_loop.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,16 @@ public:
         : map_(map), target_dates_(target_dates) {
         const int64_t n = target_dates.n;
         if (n <= 0 || static_cast<uint64_t>(n) > 4 * static_cast<uint64_t>(map.size()) + 4096) return;
-        dense_.resize(static_cast<size_t>(n));
-        for (int64_t e = 0; e < n; ++e) dense_[static_cast<size_t>(e)] = EntityRecord{View1<int32_t>{}, target_dates.get(e)};
-        for (const auto& entry : map.entries()) {
-            if (entry.first >= 0 && entry.first < n) dense_[static_cast<size_t>(entry.first)].rows = entry.second;
+        // One pass over the indices beside the map's entries, which are
+        // sorted by key: each record is written once.
+        dense_.reserve(static_cast<size_t>(n));
+        const auto& entries = map.entries();
+        auto entry = std::lower_bound(entries.begin(), entries.end(), 0,
+                                      [](const std::pair<int32_t, View1<int32_t>>& e, int32_t k) { return e.first < k; });
+        for (int64_t e = 0; e < n; ++e) {
+            View1<int32_t> rows{};
+            if (entry != entries.end() && entry->first == e) rows = (entry++)->second;
+            dense_.push_back(EntityRecord{rows, target_dates.get(e)});
         }
     }
     void prefetch_record(int32_t entity) const {
