@@ -60,7 +60,7 @@ namespace {
 // Rows are visited in the caller's order, which for an event log is random
 // in memory: touching the rows kRowsAhead steps ahead lets those cache
 // misses overlap instead of stalling the scan one by one.
-constexpr int64_t kRowsAhead = 16;
+constexpr int64_t kRowsAhead = EntityScanner::kRowsAhead;
 
 // An entity's rows as the row loops read them: the row numbers and the three
 // columns, copied by value into a local of the loop. The cells take int64

@@ -4,6 +4,7 @@
 // worker): it owns the per-entity scratch, allocated once.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -41,11 +42,18 @@ public:
     // arrays; the result row then keeps what it held.
     void scan_and_write(char* row, int64_t target_date, const View1<int32_t>& rows);
 
+    // How many rows ahead of the one it reads a scan hints; the first this
+    // many rows of an entity are hinted by its driver.
+    static constexpr int64_t kRowsAhead = 16;
+
     // Hints for an entity the driver scans soon, so that its cache misses
-    // overlap with the current scan: its row-number list two entities ahead,
-    // its first rows (whose numbers have arrived by then) one entity ahead.
+    // overlap with the current scan: its row-number list two entities ahead
+    // (the lines of the numbers of its first kRowsAhead rows), its first
+    // rows (whose numbers have arrived by then) one entity ahead.
     static void prefetch_row_list(const View1<int32_t>& rows) {
-        if (rows.n > 0) prefetch(rows.base);
+        if (rows.n <= 0) return;
+        prefetch(rows.base);
+        prefetch(rows.base + (std::min(rows.n, kRowsAhead) - 1) * rows.stride);
     }
     void prefetch_first_rows(const View1<int32_t>& rows) const;
     // The lines of a result row that its writer will read before writing.
