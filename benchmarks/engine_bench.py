@@ -56,6 +56,7 @@ from quelmar.afe.domain.modelling.feature_frame import _native  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._columns import build_layout  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams  # noqa: E402
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
+from run import status_kb  # noqa: E402
 
 DAY_MS = 86_400_000
 BASE = np.datetime64("2022-01-01", "ns")
@@ -209,14 +210,6 @@ def same_prepared(prepared, today: Today) -> bool:
             and np.array_equal(prepared.codes, today.trx_d[:, 0]))
 
 
-def _status_kb(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
-
-
 PHASES = ("prepare-today", "prepare-native-1", "prepare-native-2", "compute-today", "compute-native-1",
           "compute-native-2")
 
@@ -245,11 +238,11 @@ def child_main(args) -> None:
         setup = Today(entity, n_entities, data) if "today" in phase else native_prepare(entity, n_entities, data, 2)
     gc.collect()
     if args.child == "memory":
-        before = _status_kb("VmRSS")
+        before = status_kb("VmRSS")
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # the peak resident size starts again from the current one
         result = run_phase(phase, entity, n_entities, data, target_codes, target_ms, layout, index_map, setup)
-        peak = _status_kb("VmHWM")
+        peak = status_kb("VmHWM")
         output = result.nbytes if isinstance(result, np.ndarray) else 0
         print(json.dumps({"peak_above_inputs_bytes": max(peak - before, 0) * 1024, "output_bytes": output}))
     elif not args.baseline:

@@ -158,7 +158,7 @@ def compare(out: np.ndarray, ref: np.ndarray, rtol: float) -> dict:
 # Child processes: peak memory and callgrind
 
 
-def _status_kb(field: str) -> int:
+def status_kb(field: str) -> int:
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(field + ":"):
@@ -172,12 +172,12 @@ def child_main(args) -> None:
     result = call.new_result_frame()
     if args.child == "memory":
         gc.collect()
-        before = _status_kb("VmRSS")
+        before = status_kb("VmRSS")
         # Writing 5 resets the peak resident set size to the current one.
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
         target.run(result)
-        peak = _status_kb("VmHWM")
+        peak = status_kb("VmHWM")
         print(json.dumps({"extra_peak_bytes": max(peak - before, 0) * 1024}))
     elif args.child == "callgrind":
         lib = lowerbound.LowerBound(call).lib

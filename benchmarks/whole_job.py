@@ -54,6 +54,10 @@ import time
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+from run import status_kb  # noqa: E402
 DAY_MS = 86_400_000
 HORIZONS = [7, 30, 90, 365]
 OPERATORS = ["sum", "frequency", "max"]
@@ -240,14 +244,6 @@ def as_matrix(tool, result) -> np.ndarray:
 # Measurement, in child processes
 
 
-def _status_kb(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
-
-
 def phase_timer():
     """Wraps the engine calls of the front end to time them."""
     from quelmar.afe.domain.modelling.feature_frame import _native
@@ -278,13 +274,13 @@ def child_main(args) -> None:
     del data
     phases = phase_timer() if args.child.startswith("ours") else {}
     gc.collect()
-    before = _status_kb("VmRSS")
+    before = status_kb("VmRSS")
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # the peak resident size starts again from the current one
     wall, cpu = time.perf_counter(), time.process_time()
     result = run_job(args.child, tables)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-    peak = _status_kb("VmHWM")
+    peak = status_kb("VmHWM")
     record = {"wall_s": wall, "cpu_s": cpu, "peak_above_inputs_kb": peak - before,
               "output_bytes": output_bytes(args.child, result), "rows": len(result)}
     if phases:

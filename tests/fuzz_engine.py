@@ -24,19 +24,17 @@ exits 1 on the first violated check (a crash ends the process anyway).
 
 from __future__ import annotations
 
-import argparse
 import collections
 import operator
 import random
 import sys
-import time
 import warnings
 
 import numpy as np
 
 from fuzz_execute import (
     E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, NullWriter, OPERATOR_CODES, RaisingIterable, T0, DAY,
-    FuzzFailure, compare_state, hostile_array, hostile_integer, outside_view, random_layout, refcounts,
+    FuzzFailure, compare_state, fuzz_main, hostile_array, hostile_integer, outside_view, random_layout, refcounts,
     snapshot,
 )
 
@@ -433,25 +431,9 @@ def fuzz(calls, seed, progress=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--calls", type=int, default=10000)
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--progress", type=int, default=0, help="print a line every N calls")
-    options = parser.parse_args(argv)
-    start = time.monotonic()
-    try:
-        outcomes = fuzz(options.calls, options.seed, options.progress)
-    except FuzzFailure as failure:
-        print("fuzz_engine: FAILED (seed {}): {}".format(options.seed, failure), file=sys.stderr)
-        return 1
-    elapsed = time.monotonic() - start
-    print("fuzz_engine: {} calls, seed {}, {:.1f} s".format(options.calls, options.seed, elapsed))
-    for outcome, count in sorted(outcomes.items(), key=lambda item: -item[1]):
-        print("  {:<32} {}".format(outcome, count))
-    if min(outcomes[kind + " returned"] for kind in ("census", "factorize", "prepare", "compute")) == 0:
-        print("fuzz_engine: no call got through the checks", file=sys.stderr)
-        return 1
-    return 0
+    kinds = ("census", "factorize", "prepare", "compute")
+    return fuzz_main("fuzz_engine", __doc__.split("\n\n")[0], fuzz,
+                     lambda outcomes: min(outcomes[kind + " returned"] for kind in kinds) > 0, argv)
 
 
 if __name__ == "__main__":

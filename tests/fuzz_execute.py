@@ -641,26 +641,34 @@ def fuzz(calls, seed, progress=None):
     return outcomes
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def fuzz_main(name, description, fuzz_calls, got_through, argv=None):
+    """The command line of a fuzzer: runs ``fuzz_calls(calls, seed, progress)``
+    and prints its outcomes; exits 1 on a failed check, or when
+    ``got_through(outcomes)`` says no call got past the argument checks."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--calls", type=int, default=10000)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--progress", type=int, default=0, help="print a line every N calls")
     options = parser.parse_args(argv)
     start = time.monotonic()
     try:
-        outcomes = fuzz(options.calls, options.seed, options.progress)
+        outcomes = fuzz_calls(options.calls, options.seed, options.progress)
     except FuzzFailure as failure:
-        print("fuzz_execute: FAILED (seed {}): {}".format(options.seed, failure), file=sys.stderr)
+        print("{}: FAILED (seed {}): {}".format(name, options.seed, failure), file=sys.stderr)
         return 1
     elapsed = time.monotonic() - start
-    print("fuzz_execute: {} calls, seed {}, {:.1f} s".format(options.calls, options.seed, elapsed))
+    print("{}: {} calls, seed {}, {:.1f} s".format(name, options.calls, options.seed, elapsed))
+    width = max(map(len, outcomes), default=0)
     for outcome, count in sorted(outcomes.items(), key=lambda item: -item[1]):
-        print("  {:<28} {}".format(outcome, count))
-    if outcomes["returned"] == 0:
-        print("fuzz_execute: no call got through conversion", file=sys.stderr)
+        print("  {:<{}}  {}".format(outcome, width, count))
+    if not got_through(outcomes):
+        print("{}: no call got through the argument checks".format(name), file=sys.stderr)
         return 1
     return 0
+
+
+def main(argv=None):
+    return fuzz_main("fuzz_execute", __doc__.split("\n\n")[0], fuzz, lambda outcomes: outcomes["returned"] > 0, argv)
 
 
 if __name__ == "__main__":

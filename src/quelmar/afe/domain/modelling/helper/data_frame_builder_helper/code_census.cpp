@@ -14,21 +14,6 @@ namespace {
 constexpr int64_t kBlock = 1024;            // rows converted at a time: a few kB, stays in L1
 constexpr int64_t kRowsPerThread = 65536;  // fewer rows are not worth a thread of their own
 
-template <typename T>
-void widen(const char* p, int64_t stride, int64_t n, int64_t* out) {
-    for (int64_t k = 0; k < n; ++k) out[k] = load<T>(p + k * stride);
-}
-
-void read_block(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
-    const char* p = column.base + first * column.stride;
-    switch (column.itemsize) {
-        case 1: widen<int8_t>(p, column.stride, n, out); break;
-        case 2: widen<int16_t>(p, column.stride, n, out); break;
-        case 4: widen<int32_t>(p, column.stride, n, out); break;
-        default: widen<int64_t>(p, column.stride, n, out); break;
-    }
-}
-
 CodeCensus census_chunk(const InputColumn& column, int64_t first_row, int64_t last_row, Progress& progress) {
     CodeCensus census;
     // Consecutive rows count into different tables: a column of few codes
@@ -39,7 +24,7 @@ CodeCensus census_chunk(const InputColumn& column, int64_t first_row, int64_t la
     for (int64_t first = first_row; first < last_row; first += kBlock) {
         if (progress.is_cancelled()) break;
         const int64_t n = std::min(kBlock, last_row - first);
-        read_block(column, first, n, codes.data());
+        read_integers(column, first, n, codes.data());
         for (int64_t k = 0; k < n; ++k) {
             // Codes outside int8 land beyond 255 as unsigned numbers.
             const uint64_t slot = static_cast<uint64_t>(codes[k]) + 128u;
@@ -66,7 +51,8 @@ CodeCensus census_codes(const InputColumn& codes, int64_t n_rows, int n_jobs, co
     std::vector<CodeCensus> parts(static_cast<size_t>(threads));
     if (n_rows > 0) {
         run(threads, [&](int t) {
-            parts[t] = census_chunk(codes, n_rows * t / threads, n_rows * (t + 1) / threads, progress);
+            const Chunk chunk = chunk_of(n_rows, threads, t);
+            parts[t] = census_chunk(codes, chunk.first, chunk.last, progress);
         });
     }
     CodeCensus census;

@@ -20,21 +20,6 @@ constexpr int64_t kBlock = 1024;            // ids read at a time: a few kB, sta
 constexpr int64_t kRowsPerThread = 16384;  // fewer rows are not worth a thread of their own
 constexpr int64_t kIdsAhead = 32;            // hash slots touched ahead of their lookup
 
-void read_ids(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
-    const char* p = column.base + first * column.stride;
-    if (column.itemsize == 8) {
-        for (int64_t k = 0; k < n; ++k) out[k] = load<int64_t>(p + k * column.stride);
-    } else {
-        for (int64_t k = 0; k < n; ++k) out[k] = load<int32_t>(p + k * column.stride);
-    }
-}
-
-struct Chunk {
-    int64_t first, last;
-};
-
-Chunk chunk_of(int64_t n, int n_threads, int t) { return Chunk{n * t / n_threads, n * (t + 1) / n_threads}; }
-
 [[noreturn]] void input_changed() {
     throw Failure{ErrorKind::Runtime, kRoutine, "the entity ids changed while they were numbered"};
 }
@@ -116,7 +101,7 @@ Range range_of(const InputColumn& column, Chunk chunk, Progress& progress) {
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) break;
         const int64_t n = std::min(kBlock, chunk.last - first);
-        read_ids(column, first, n, ids.data());
+        read_integers(column, first, n, ids.data());
         int64_t low = range.low, high = range.high;
         for (int64_t k = 0; k < n; ++k) {
             low = std::min(low, ids[k]);
@@ -137,7 +122,7 @@ void code_by_range(const InputColumn& column, Chunk chunk, int64_t low, uint64_t
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
-        read_ids(column, first, n, ids.data());
+        read_integers(column, first, n, ids.data());
         for (int64_t k = 0; k < n; ++k) {
             const uint64_t code = static_cast<uint64_t>(ids[k]) - static_cast<uint64_t>(low);
             if (code >= span) input_changed();
@@ -157,7 +142,7 @@ void code_by_tables(const InputColumn& column, Chunk chunk, const IdTable& seed,
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
-        read_ids(column, first, n, ids.data());
+        read_integers(column, first, n, ids.data());
         for (int64_t k = 0; k < std::min(kIdsAhead, n); ++k) seed.prefetch(ids[k]);
         for (int64_t k = 0; k < n; ++k) {
             if (k + kIdsAhead < n) seed.prefetch(ids[k + kIdsAhead]);
@@ -230,7 +215,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
         for (int64_t first = 0; first < ids.n_targets; first += kBlock) {
             if (progress.is_cancelled()) return result;
             const int64_t n = std::min(kBlock, ids.n_targets - first);
-            read_ids(ids.target_ids, first, n, target_ids.data());
+            read_integers(ids.target_ids, first, n, target_ids.data());
             for (int64_t k = 0; k < n; ++k) out.target_codes[first + k] = seed.code_of(target_ids[k]);
             progress.add(n);
         }
@@ -286,7 +271,7 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
         for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
             if (progress.is_cancelled()) return;
             const int64_t n = std::min(kBlock, chunk.last - first);
-            read_ids(ids.target_ids, first, n, target_ids.data());
+            read_integers(ids.target_ids, first, n, target_ids.data());
             for (int64_t k = 0; k < n; ++k) {
                 int32_t code = -1;
                 const uint64_t offset = static_cast<uint64_t>(target_ids[k]) - static_cast<uint64_t>(range.low);

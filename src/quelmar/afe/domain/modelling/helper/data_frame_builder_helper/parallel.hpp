@@ -20,6 +20,13 @@ inline int usable_threads(int64_t n_jobs) {
     return static_cast<int>(n_jobs < 1 ? 1 : (n_jobs > kMaxThreads ? kMaxThreads : n_jobs));
 }
 
+// The share of thread t of n_threads in rows [0, n): [first, last), the
+// shares in row order and as even as integers allow.
+struct Chunk {
+    int64_t first, last;
+};
+inline Chunk chunk_of(int64_t n, int n_threads, int t) { return Chunk{n * t / n_threads, n * (t + 1) / n_threads}; }
+
 // Shared by the workers of one computation and the thread that waits for
 // them. Workers add what they finish and stop early once cancelled.
 struct Progress {

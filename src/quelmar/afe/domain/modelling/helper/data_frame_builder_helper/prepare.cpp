@@ -32,15 +32,6 @@ constexpr int64_t kBucketEntities = 65536;
 // ---------------------------------------------------------------------------
 // Reading a block of rows, converted to the prepared types
 
-void read_entities(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
-    const char* p = column.base + first * column.stride;
-    if (column.itemsize == 8) {
-        for (int64_t k = 0; k < n; ++k) out[k] = load<int64_t>(p + k * column.stride);
-    } else {
-        for (int64_t k = 0; k < n; ++k) out[k] = load<int32_t>(p + k * column.stride);
-    }
-}
-
 // Unit changes of timestamps. Each returns false when the milliseconds leave
 // int64.
 struct Unchanged {
@@ -313,14 +304,6 @@ struct BadRows {
     }
 };
 
-struct Chunk {
-    int64_t first, last;
-};
-
-Chunk chunk_of(int64_t n_rows, int n_threads, int t) {
-    return Chunk{n_rows * t / n_threads, n_rows * (t + 1) / n_threads};
-}
-
 // Counts the rows of every entity in rows [first, last) and checks them.
 void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& counts, BadRows& bad,
                 Progress& progress) {
@@ -332,7 +315,7 @@ void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
-        read_entities(table.entity, first, n, entities.data());
+        read_integers(table.entity, first, n, entities.data());
         int64_t bad_entity = -1;
         for (int64_t k = 0; k < n; ++k) {
             const uint64_t e = static_cast<uint64_t>(entities[k]);
@@ -361,7 +344,7 @@ void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>
     auto row_text = [](int64_t row) { return " at row " + std::to_string(row); };
     if (bad.entity != kNone) {
         int64_t code = 0;
-        read_entities(table.entity, bad.entity, 1, &code);
+        read_integers(table.entity, bad.entity, 1, &code);
         throw Failure{ErrorKind::Value, kRoutine,
                       "entity code " + std::to_string(code) + row_text(bad.entity) + " is outside 0.." +
                           std::to_string(table.n_entities - 1)};
@@ -418,7 +401,7 @@ void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
         int64_t unused = -1;
-        read_entities(table.entity, first, n, entities.data());
+        read_integers(table.entity, first, n, entities.data());
         read_timestamps(table, first, n, dates.data(), &unused);
         read_quantities(table.quantity, first, n, quantities.data());
         read_codes(table.code, first, n, codes.data(), &unused);

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "parallel.hpp"
+#include "views.hpp"
 
 namespace dfbh {
 
@@ -19,6 +20,22 @@ struct InputColumn {
     int64_t stride = 0;
     int itemsize = 0;
 };
+
+// Rows [first, first + n) of a signed integer column of 1, 2, 4 or 8 bytes
+// (entity codes or ids, dimension codes), widened to int64.
+template <typename T>
+inline void widen(const char* p, int64_t stride, int64_t n, int64_t* out) {
+    for (int64_t k = 0; k < n; ++k) out[k] = load<T>(p + k * stride);
+}
+inline void read_integers(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
+    const char* p = column.base + first * column.stride;
+    switch (column.itemsize) {
+        case 1: widen<int8_t>(p, column.stride, n, out); break;
+        case 2: widen<int16_t>(p, column.stride, n, out); break;
+        case 4: widen<int32_t>(p, column.stride, n, out); break;
+        default: widen<int64_t>(p, column.stride, n, out); break;
+    }
+}
 
 // The columns of a transaction table, as the caller's buffers hold them.
 struct TransactionTable {

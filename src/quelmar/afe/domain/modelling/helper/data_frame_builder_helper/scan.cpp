@@ -97,6 +97,15 @@ struct RowSource {
     uint64_t n_rows;
 };
 
+// The row loops count codes into a local CodeTally, kept in registers like
+// RowSource's fields; whatever way a scan ends, it is copied back so that
+// the next entity clears the codes this one counted.
+struct KeepTally {
+    CodeTally& kept;
+    const CodeTally& tally;
+    ~KeepTally() { kept = tally; }
+};
+
 }  // namespace
 
 // Rows of a history grouped by entity share lines: a row whose first column
@@ -163,12 +172,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     };
 
     CodeTally tally;
-    // Whatever the scan ends with, the tally's codes are cleared next time.
-    struct KeepTally {
-        CodeTally& kept;
-        const CodeTally& tally;
-        ~KeepTally() { kept = tally; }
-    } keep{tally_, tally};
+    const KeepTally keep{tally_, tally};
 
     // Rows after the window end are passed over; the first row older than
     // the largest window ends the scan.
@@ -223,11 +227,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
     int32_t entry = plan_.H;  // window entry of the last row, see horizon_of
     int32_t last_horizon = -1;
     CodeTally tally;
-    struct KeepTally {
-        CodeTally& kept;
-        const CodeTally& tally;
-        ~KeepTally() { kept = tally; }
-    } keep{tally_, tally};
+    const KeepTally keep{tally_, tally};
     // The driver touched the first kRowsAhead rows an entity ago.
     for (int64_t n = 0; n < count; ++n) {
         if (n + kRowsAhead < count) source.prefetch_row(source.number(n + kRowsAhead));
