@@ -98,8 +98,6 @@ bool integer_map(PyObject* obj, const char* name, OrderedMap<K, V>* out) {
         [name](PyObject* value, V* converted) { return integer_as(value, name, converted); });
 }
 
-bool flag_argument(PyObject* obj, bool* out) { return to_bool(obj, out); }
-
 // ---------------------------------------------------------------------------
 // Arrays
 
@@ -471,7 +469,7 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwds) {
                                                  std::numeric_limits<int64_t>::max(), &multiplier)) ||
             (divisor_obj &&
              !integer_argument(divisor_obj, "ms_divisor", 1, std::numeric_limits<int64_t>::max(), &divisor)) ||
-            !flag_argument(nat_obj, &nat) || !flag_argument(checked_obj, &table.rows_checked) ||
+            !to_bool(nat_obj, &nat) || !to_bool(checked_obj, &table.rows_checked) ||
             (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) ||
             !check_callback(callback))
             return nullptr;
@@ -561,9 +559,9 @@ PyObject* compute(PyObject* module, PyObject* args, PyObject* kwds) {
             !int32_list(set_two_obj, "included_operator_set_two", &r.included_operator_set_two) ||
             !integer_map(columns_obj, "column_name_map", &r.column_name_map) ||
             !integer_as(exponent_obj, "nearest_exponent", &r.nearest_exponent) ||
-            !integer_as(group_obj, "dim_group_id", &r.dim_group_id) || !flag_argument(afe_obj, &r.for_afe_columns) ||
-            !flag_argument(no_dim_obj, &r.is_no_dim_col) || !flag_argument(fill_obj, &call.fill_nan) ||
-            !flag_argument(empty_nan_obj, &call.empty_statistic_nan) ||
+            !integer_as(group_obj, "dim_group_id", &r.dim_group_id) || !to_bool(afe_obj, &r.for_afe_columns) ||
+            !to_bool(no_dim_obj, &r.is_no_dim_col) || !to_bool(fill_obj, &call.fill_nan) ||
+            !to_bool(empty_nan_obj, &call.empty_statistic_nan) ||
             (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback))
             return nullptr;
 

@@ -32,12 +32,11 @@ public:
         // One pass over the indices beside the map's entries, which are
         // sorted by key: each record is written once.
         dense_.reserve(static_cast<size_t>(n));
-        const auto& entries = map.entries();
-        auto entry = std::lower_bound(entries.begin(), entries.end(), 0,
-                                      [](const std::pair<int32_t, View1<int32_t>>& e, int32_t k) { return e.first < k; });
+        const auto end = map.entries().end();
+        auto entry = map.lower_bound(0);
         for (int64_t e = 0; e < n; ++e) {
             View1<int32_t> rows{};
-            if (entry != entries.end() && entry->first == e) rows = (entry++)->second;
+            if (entry != end && entry->first == e) rows = (entry++)->second;
             dense_.push_back(EntityRecord{rows, target_dates.get(e)});
         }
     }

@@ -76,9 +76,13 @@ public:
         entries_.erase(last, entries_.end());
     }
 
+    // The first entry whose key is not below `key` (entries are in key order).
+    typename std::vector<Entry>::const_iterator lower_bound(K key) const {
+        return std::lower_bound(entries_.begin(), entries_.end(), key,
+                                [](const Entry& e, K k) { return e.first < k; });
+    }
     const V* find(K key) const {
-        auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                                   [](const Entry& e, K k) { return e.first < k; });
+        auto it = lower_bound(key);
         return (it != entries_.end() && it->first == key) ? &it->second : nullptr;
     }
     bool contains(K key) const { return find(key) != nullptr; }
