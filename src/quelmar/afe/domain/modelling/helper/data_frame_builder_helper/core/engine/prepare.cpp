@@ -1,0 +1,561 @@
+// The passes of a preparation: count the rows of every entity (and check
+// every row); deal the rows out to buckets of neighbouring entities, each a
+// few hundred kB, so that the writes of that pass stay in cache; then, a
+// bucket at a time and in cache, place every row in its entity's run and put
+// each run in order. The row passes read the input in blocks converted to one
+// type first, so that the per-row loops carry no test on the input's types.
+#include "core/engine/prepare.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/common/failure.hpp"
+#include "core/common/views.hpp"
+
+namespace dfbh {
+namespace {
+
+constexpr const char* kRoutine = "prepare_transactions";
+constexpr int64_t kBlock = 1024;            // rows converted at a time: a few kB, stays in L1
+constexpr int64_t kRowsPerThread = 4096;    // fewer rows are not worth a thread of their own
+constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+// Rows of a bucket: its rows, their keys and its entities' cursors stay in
+// L2 while the bucket is put in order.
+constexpr int64_t kBucketRows = 32768;
+// Entities of a bucket, so that an entity's place in its bucket fits 16 bits.
+constexpr int64_t kBucketEntities = 65536;
+
+// ---------------------------------------------------------------------------
+// Reading a block of rows, converted to the prepared types
+
+// Unit changes of timestamps. Each returns false when the milliseconds leave
+// int64.
+struct Unchanged {
+    bool operator()(int64_t count, int64_t* ms) const {
+        *ms = count;
+        return true;
+    }
+};
+struct Multiply {
+    int64_t by;
+    bool operator()(int64_t count, int64_t* ms) const { return !__builtin_mul_overflow(count, by, ms); }
+};
+// Floor division; a divisor known at compile time becomes a multiplication.
+template <int64_t kDivisor>
+struct DivideBy {
+    bool operator()(int64_t count, int64_t* ms) const {
+        int64_t q = count / kDivisor;
+        if (count % kDivisor < 0) --q;
+        *ms = q;
+        return true;
+    }
+};
+struct Divide {
+    int64_t by;
+    bool operator()(int64_t count, int64_t* ms) const {
+        int64_t q = count / by;
+        if (count % by < 0) --q;
+        *ms = q;
+        return true;
+    }
+};
+// Both factors other than 1 (units such as 3 microseconds): the product in
+// 128 bits, as exact as the cast it stands for.
+struct Scale {
+    int64_t multiplier, divisor;
+    bool operator()(int64_t count, int64_t* ms) const {
+        const __int128 product = static_cast<__int128>(count) * multiplier;
+        __int128 q = product / divisor;
+        if (product % divisor < 0) --q;
+        if (q < std::numeric_limits<int64_t>::min() || q > std::numeric_limits<int64_t>::max()) return false;
+        *ms = static_cast<int64_t>(q);
+        return true;
+    }
+};
+
+// Converts rows [first, first + n); `*bad` becomes the first row (relative
+// to `first`) whose timestamp is missing or out of range, if it is not set.
+template <typename Convert>
+void convert_timestamps(const InputColumn& column, bool nat_is_missing, int64_t first, int64_t n, int64_t* out,
+                        int64_t* bad, Convert convert) {
+    const char* p = column.base + first * column.stride;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t count = load<int64_t>(p + k * column.stride);
+        const bool missing = nat_is_missing && count == std::numeric_limits<int64_t>::min();
+        if (missing || !convert(count, &out[k])) {
+            out[k] = 0;
+            if (*bad < 0) *bad = k;
+        }
+    }
+}
+
+void read_timestamps(const TransactionTable& table, int64_t first, int64_t n, int64_t* out, int64_t* bad) {
+    const InputColumn& c = table.timestamp;
+    const bool nat = table.nat_is_missing;
+    const int64_t m = table.ms_multiplier, d = table.ms_divisor;
+    if (m == 1 && d == 1) return convert_timestamps(c, nat, first, n, out, bad, Unchanged{});
+    if (d == 1) return convert_timestamps(c, nat, first, n, out, bad, Multiply{m});
+    if (m != 1) return convert_timestamps(c, nat, first, n, out, bad, Scale{m, d});
+    // Microseconds and nanoseconds, the units tables usually come in.
+    if (d == 1000) return convert_timestamps(c, nat, first, n, out, bad, DivideBy<1000>{});
+    if (d == 1000000) return convert_timestamps(c, nat, first, n, out, bad, DivideBy<1000000>{});
+    convert_timestamps(c, nat, first, n, out, bad, Divide{d});
+}
+
+void read_quantities(const InputColumn& column, int64_t first, int64_t n, float* out) {
+    const char* p = column.base + first * column.stride;
+    if (column.itemsize == 4) {
+        for (int64_t k = 0; k < n; ++k) out[k] = load<float>(p + k * column.stride);
+    } else {
+        // Round to nearest, as NumPy's float64 -> float32 cast does.
+        for (int64_t k = 0; k < n; ++k) out[k] = static_cast<float>(load<double>(p + k * column.stride));
+    }
+}
+
+template <typename T>
+void narrow_codes(const char* p, int64_t stride, int64_t n, int8_t* out, int64_t* bad) {
+    for (int64_t k = 0; k < n; ++k) {
+        const T code = load<T>(p + k * stride);
+        if ((code < -128 || code > 127) && *bad < 0) *bad = k;
+        out[k] = static_cast<int8_t>(code);
+    }
+}
+
+// `*bad` as for read_timestamps, for a code outside int8.
+void read_codes(const InputColumn& column, int64_t first, int64_t n, int8_t* out, int64_t* bad) {
+    const char* p = column.base + first * column.stride;
+    switch (column.itemsize) {
+        case 0: std::fill(out, out + n, int8_t{0}); break;
+        case 1:
+            for (int64_t k = 0; k < n; ++k) out[k] = load<int8_t>(p + k * column.stride);
+            break;
+        case 2: narrow_codes<int16_t>(p, column.stride, n, out, bad); break;
+        case 4: narrow_codes<int32_t>(p, column.stride, n, out, bad); break;
+        default: narrow_codes<int64_t>(p, column.stride, n, out, bad); break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The order of an entity's rows
+
+// A row as one 128-bit key whose ascending order is the prepared order:
+// newest first, then dimension code ascending, then quantity ascending with
+// every NaN after every number. The key holds the row's bits exactly, so
+// rows with equal keys are the same row and any sort gives the same result.
+// Among NaNs the bit pattern decides, and -0.0 comes before 0.0: a table
+// that differs only in the order of such rows prepares to the same bits.
+struct RowKey {
+    uint64_t high;  // the timestamp, reversed
+    uint64_t low;   // code (bits 40-47), NaN flag (bit 32), ordered quantity bits (0-31)
+
+    bool operator<(const RowKey& other) const {
+        return high != other.high ? high < other.high : low < other.low;
+    }
+};
+
+constexpr uint64_t kSign64 = uint64_t{1} << 63;
+constexpr uint32_t kSign32 = uint32_t{1} << 31;
+constexpr uint64_t kNanFlag = uint64_t{1} << 32;
+
+inline RowKey key_of(int64_t date, float quantity, int8_t code) {
+    const uint32_t bits = load<uint32_t>(reinterpret_cast<const char*>(&quantity));
+    const bool nan = (bits & ~kSign32) > 0x7f800000u;
+    // Numbers: flip negatives entirely and set the sign of positives, so that
+    // the unsigned order is the numeric one.
+    const uint32_t ordered = nan ? bits : ((bits & kSign32) ? ~bits : (bits | kSign32));
+    RowKey key;
+    key.high = ~(static_cast<uint64_t>(date) ^ kSign64);
+    key.low = (static_cast<uint64_t>(static_cast<uint8_t>(code) ^ 0x80u) << 40) | (nan ? kNanFlag : 0) | ordered;
+    return key;
+}
+
+inline void store_key(const RowKey& key, int64_t* date, float* quantity, int8_t* code) {
+    *date = static_cast<int64_t>(~key.high ^ kSign64);
+    const uint32_t ordered = static_cast<uint32_t>(key.low);
+    const uint32_t bits = (key.low & kNanFlag) ? ordered : ((ordered & kSign32) ? (ordered & ~kSign32) : ~ordered);
+    store<uint32_t>(reinterpret_cast<char*>(quantity), bits);
+    *code = static_cast<int8_t>(static_cast<uint8_t>(key.low >> 40) ^ 0x80u);
+}
+
+// Quicksort with a partition that does not branch on the comparison (its
+// outcome is random for unordered rows), insertion sort for short ranges.
+void sort_keys(RowKey* keys, int64_t n) {
+    while (n > 12) {
+        // Median of first, middle and last as the pivot, moved to the end.
+        const int64_t m = n / 2;
+        if (keys[m] < keys[0]) std::swap(keys[m], keys[0]);
+        if (keys[n - 1] < keys[m]) {
+            std::swap(keys[n - 1], keys[m]);
+            if (keys[m] < keys[0]) std::swap(keys[m], keys[0]);
+        }
+        std::swap(keys[m], keys[n - 1]);
+        const RowKey pivot = keys[n - 1];
+        int64_t below = 0;
+        for (int64_t j = 0; j < n - 1; ++j) {
+            const RowKey key = keys[j];
+            const bool smaller = key < pivot;
+            keys[j] = keys[below];
+            keys[below] = key;
+            below += smaller;
+        }
+        std::swap(keys[below], keys[n - 1]);
+        // Recurse into the smaller side, loop on the larger.
+        if (below < n - 1 - below) {
+            sort_keys(keys, below);
+            keys += below + 1;
+            n -= below + 1;
+        } else {
+            sort_keys(keys + below + 1, n - below - 1);
+            n = below;
+        }
+    }
+    for (int64_t i = 1; i < n; ++i) {
+        const RowKey key = keys[i];
+        int64_t j = i;
+        for (; j > 0 && key < keys[j - 1]; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+}
+
+// Scratch of one thread for order_keys.
+struct SortScratch {
+    std::vector<RowKey> keys;
+    std::vector<int32_t> slots;
+};
+
+// Runs up to this length are first spread by their timestamps.
+constexpr int64_t kSpreadMax = 1024;
+// A spread slot holding more keys than this sends the run to the quicksort:
+// the insertion sort after a spread moves a key at most across its slot.
+constexpr int32_t kSpreadSlotMax = 16;
+
+// Spreads the keys over n slots by linear interpolation of their timestamps
+// (a monotone map, so keys in different slots are already in order), then
+// finishes with an insertion sort. Event timestamps are spread evenly
+// enough that this costs a few passes; false, with the keys unchanged, when
+// a slot gets crowded (timestamps in clumps), for the quicksort to do.
+bool spread_keys(RowKey* keys, int64_t n, SortScratch& scratch) {
+    uint64_t low = keys[0].high, high = keys[0].high;
+    for (int64_t i = 1; i < n; ++i) {
+        low = std::min(low, keys[i].high);
+        high = std::max(high, keys[i].high);
+    }
+    const double scale = static_cast<double>(n) / (static_cast<double>(high - low) + 1.0);
+    auto slot_of = [&](const RowKey& key) {
+        const int64_t slot = static_cast<int64_t>(static_cast<double>(key.high - low) * scale);
+        return slot < n ? slot : n - 1;
+    };
+    scratch.slots.assign(static_cast<size_t>(n) + 1, 0);
+    int32_t* const start = scratch.slots.data();
+    int32_t crowded = 0;
+    for (int64_t i = 0; i < n; ++i) crowded = std::max(crowded, ++start[slot_of(keys[i]) + 1]);
+    if (crowded > kSpreadSlotMax) return false;
+    for (int64_t i = 1; i <= n; ++i) start[i] += start[i - 1];
+    scratch.keys.resize(static_cast<size_t>(n));
+    RowKey* const spread = scratch.keys.data();
+    for (int64_t i = 0; i < n; ++i) spread[start[slot_of(keys[i])]++] = keys[i];
+    for (int64_t i = 0; i < n; ++i) {
+        const RowKey key = spread[i];
+        int64_t j = i;
+        for (; j > 0 && key < keys[j - 1]; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+    return true;
+}
+
+// Puts a run of keys in ascending order. Runs that are in order already, or
+// in reverse (a table in time order), cost one walk.
+void order_keys(RowKey* keys, int64_t n, SortScratch& scratch) {
+    if (n < 2) return;
+    bool ascending = true, descending = true;
+    for (int64_t i = 1; i < n && (ascending || descending); ++i) {
+        if (keys[i] < keys[i - 1]) ascending = false;
+        if (keys[i - 1] < keys[i]) descending = false;
+    }
+    if (ascending) return;
+    if (descending) {
+        std::reverse(keys, keys + n);
+        return;
+    }
+    if (n <= kSpreadMax && spread_keys(keys, n, scratch)) return;
+    sort_keys(keys, n);
+}
+
+// ---------------------------------------------------------------------------
+// The passes
+
+// First rows at which a check failed, per check.
+struct BadRows {
+    int64_t entity = kNone;
+    int64_t timestamp = kNone;
+    int64_t code = kNone;
+
+    void note(int64_t* field, int64_t first, int64_t bad) {
+        if (bad >= 0) *field = std::min(*field, first + bad);
+    }
+    void merge(const BadRows& other) {
+        entity = std::min(entity, other.entity);
+        timestamp = std::min(timestamp, other.timestamp);
+        code = std::min(code, other.code);
+    }
+};
+
+// Counts the rows of every entity in rows [first, last) and checks them.
+void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& counts, BadRows& bad,
+                Progress& progress) {
+    const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
+    const bool check_timestamps = !table.rows_checked && (table.nat_is_missing || table.ms_multiplier != 1);
+    const bool check_codes = !table.rows_checked && table.code.itemsize > 1;
+    std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0);
+    std::vector<int8_t> codes(check_codes ? kBlock : 0);
+    for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
+        if (progress.is_cancelled()) return;
+        const int64_t n = std::min(kBlock, chunk.last - first);
+        read_integers(table.entity, first, n, entities.data());
+        int64_t bad_entity = -1;
+        for (int64_t k = 0; k < n; ++k) {
+            const uint64_t e = static_cast<uint64_t>(entities[k]);
+            if (e < n_entities) {
+                ++counts[e];
+            } else if (bad_entity < 0) {
+                bad_entity = k;
+            }
+        }
+        bad.note(&bad.entity, first, bad_entity);
+        if (check_timestamps) {
+            int64_t bad_timestamp = -1;
+            read_timestamps(table, first, n, dates.data(), &bad_timestamp);
+            bad.note(&bad.timestamp, first, bad_timestamp);
+        }
+        if (check_codes) {
+            int64_t bad_code = -1;
+            read_codes(table.code, first, n, codes.data(), &bad_code);
+            bad.note(&bad.code, first, bad_code);
+        }
+        progress.add(n);
+    }
+}
+
+[[noreturn]] void refuse_row(const TransactionTable& table, const BadRows& bad) {
+    auto row_text = [](int64_t row) { return " at row " + std::to_string(row); };
+    if (bad.entity != kNone) {
+        int64_t code = 0;
+        read_integers(table.entity, bad.entity, 1, &code);
+        throw Failure{ErrorKind::Value, kRoutine,
+                      "entity code " + std::to_string(code) + row_text(bad.entity) + " is outside 0.." +
+                          std::to_string(table.n_entities - 1)};
+    }
+    if (bad.timestamp != kNone) {
+        const int64_t count = load<int64_t>(table.timestamp.base + bad.timestamp * table.timestamp.stride);
+        if (table.nat_is_missing && count == std::numeric_limits<int64_t>::min()) {
+            throw Failure{ErrorKind::Value, kRoutine, "timestamp" + row_text(bad.timestamp) + " is missing (NaT)"};
+        }
+        throw Failure{ErrorKind::Value, kRoutine,
+                      "timestamp" + row_text(bad.timestamp) + " (" + std::to_string(count) +
+                          " units) is outside the int64 millisecond range"};
+    }
+    const char* p = table.code.base + bad.code * table.code.stride;
+    const int64_t code = table.code.itemsize == 2   ? load<int16_t>(p)
+                         : table.code.itemsize == 4 ? load<int32_t>(p)
+                                                    : load<int64_t>(p);
+    throw Failure{ErrorKind::Value, kRoutine,
+                  "dimension code " + std::to_string(code) + row_text(bad.code) + " is outside int8 (-128..127)"};
+}
+
+[[noreturn]] void input_changed() {
+    throw Failure{ErrorKind::Runtime, kRoutine, "the transaction columns changed while they were prepared"};
+}
+
+// Prefetches for writing the element 16 places after `p`. The address is
+// formed as an integer: it may lie past the end of the array, which a
+// prefetch never faults on.
+template <typename T>
+inline void touch_ahead(T* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + 16 * sizeof(T)), 1);
+}
+
+// Deals every row of the chunk out to its bucket: `cursor` starts at this
+// chunk's first position in every bucket. Besides the row, the entity's
+// place within its bucket is kept in `place`.
+void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int32_t>& bucket_of,
+               const std::vector<int64_t>& first_entity, std::vector<int64_t>& cursor, const PreparedTable& out,
+               uint16_t* place, Progress& progress) {
+    const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
+    const uint64_t n_rows = static_cast<uint64_t>(table.n_rows);
+    std::vector<int64_t> entities(kBlock), dates(kBlock);
+    std::vector<float> quantities(kBlock);
+    std::vector<int8_t> codes(kBlock);
+    int64_t* const next = cursor.data();
+    // Locals, so that the stores below are not taken to change them.
+    int64_t* __restrict const dates_out = out.dates;
+    float* __restrict const quantities_out = out.quantities;
+    int8_t* __restrict const codes_out = out.codes;
+    uint16_t* __restrict const place_out = place;
+    const int32_t* const bucket = bucket_of.data();
+    const int64_t* const bucket_first = first_entity.data();
+    for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
+        if (progress.is_cancelled()) return;
+        const int64_t n = std::min(kBlock, chunk.last - first);
+        int64_t unused = -1;
+        read_integers(table.entity, first, n, entities.data());
+        read_timestamps(table, first, n, dates.data(), &unused);
+        read_quantities(table.quantity, first, n, quantities.data());
+        read_codes(table.code, first, n, codes.data(), &unused);
+        for (int64_t k = 0; k < n; ++k) {
+            // Both checks hold unless another thread rewrote the input since
+            // it was counted; they keep every store inside the output.
+            const uint64_t e = static_cast<uint64_t>(entities[k]);
+            if (e >= n_entities) input_changed();
+            const int32_t b = bucket[e];
+            const int64_t p = next[b]++;
+            if (static_cast<uint64_t>(p) >= n_rows) input_changed();
+            // Each bucket fills its run front to back, too many runs at once
+            // for the hardware prefetcher to follow: claim the lines a few
+            // rows ahead, so that stores do not wait for them.
+            touch_ahead(dates_out + p);
+            touch_ahead(quantities_out + p);
+            touch_ahead(codes_out + p);
+            touch_ahead(place_out + p);
+            dates_out[p] = dates[k];
+            quantities_out[p] = quantities[k];
+            codes_out[p] = codes[k];
+            place_out[p] = static_cast<uint16_t>(static_cast<int64_t>(e) - bucket_first[b]);
+        }
+        progress.add(n);
+    }
+}
+
+// Places the rows of bucket b in their entities' runs and orders each run.
+// The rows go through their keys: built from the dealt rows, counted out to
+// the runs, ordered, and written back over the bucket.
+void order_bucket(const PreparedTable& out, const std::vector<int64_t>& offsets,
+                  const std::vector<int64_t>& first_entity, int64_t b, const uint16_t* place,
+                  std::vector<RowKey>& keys, std::vector<int64_t>& run_cursor, SortScratch& scratch) {
+    const int64_t e0 = first_entity[b], e1 = first_entity[b + 1];
+    const int64_t first = offsets[e0], last = offsets[e1];
+    const int64_t n = last - first;
+    keys.resize(static_cast<size_t>(n));
+    run_cursor.resize(static_cast<size_t>(e1 - e0));
+    for (int64_t j = 0; j < e1 - e0; ++j) run_cursor[j] = offsets[e0 + j] - first;
+    const int64_t n_places = e1 - e0;
+    for (int64_t r = first; r < last; ++r) {
+        // The checks fail only for rows dealt from an input rewritten since
+        // it was counted; they keep every access inside the bucket.
+        const int64_t j = place[r];
+        if (j >= n_places) input_changed();
+        const int64_t k = run_cursor[static_cast<size_t>(j)]++;
+        if (k >= offsets[e0 + j + 1] - first) input_changed();
+        keys[static_cast<size_t>(k)] = key_of(out.dates[r], out.quantities[r], out.codes[r]);
+    }
+    for (int64_t e = e0; e < e1; ++e) {
+        order_keys(keys.data() + (offsets[e] - first), offsets[e + 1] - offsets[e], scratch);
+    }
+    for (int64_t r = first; r < last; ++r) {
+        store_key(keys[static_cast<size_t>(r - first)], &out.dates[r], &out.quantities[r], &out.codes[r]);
+    }
+}
+
+}  // namespace
+
+int64_t preparation_units(const TransactionTable& table) { return 3 * table.n_rows; }
+
+void prepare_transactions(const TransactionTable& table, const PreparedTable& out, int n_jobs,
+                          const RunWorkers& run, Progress& progress) {
+    n_jobs = usable_threads(n_jobs);
+    const int64_t n_rows = table.n_rows;
+    const int64_t n_entities = table.n_entities;
+    if (n_rows > std::numeric_limits<int32_t>::max()) {
+        throw Failure{ErrorKind::Value, kRoutine,
+                      "more than 2**31 - 1 transactions (" + std::to_string(n_rows) + ") cannot be addressed"};
+    }
+    if (n_rows == 0) {
+        std::fill(out.offsets, out.offsets + n_entities + 1, int64_t{0});
+        return;
+    }
+
+    // Each thread of the row passes counts into a table of its own, one
+    // int32 per entity: no more threads than keep those tables below about
+    // one int32 per row.
+    const int64_t by_rows = (n_rows + kRowsPerThread - 1) / kRowsPerThread;
+    const int64_t by_memory = 1 + n_rows / std::max<int64_t>(n_entities, 1);
+    const int threads =
+        static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({static_cast<int64_t>(n_jobs), by_rows, by_memory})));
+
+    // 1. Count and check.
+    std::vector<std::vector<int32_t>> counts(static_cast<size_t>(threads));
+    std::vector<BadRows> bad(static_cast<size_t>(threads));
+    run(threads, [&](int t) {
+        counts[t].assign(static_cast<size_t>(n_entities), 0);
+        count_rows(table, chunk_of(n_rows, threads, t), counts[t], bad[t], progress);
+    });
+    if (progress.is_cancelled()) return;
+    for (int t = 1; t < threads; ++t) bad[0].merge(bad[t]);
+    if (bad[0].entity != kNone || bad[0].timestamp != kNone || bad[0].code != kNone) refuse_row(table, bad[0]);
+
+    // 2. Entity runs, and buckets of neighbouring entities: a new bucket
+    // starts where the rows would pass kBucketRows (an entity longer than
+    // that has a bucket of its own) or the entities kBucketEntities.
+    std::vector<int64_t> offsets(static_cast<size_t>(n_entities) + 1);
+    std::vector<int32_t> bucket_of(static_cast<size_t>(n_entities));
+    std::vector<int64_t> first_entity{0};  // of every bucket, then n_entities
+    offsets[0] = 0;
+    for (int64_t e = 0; e < n_entities; ++e) {
+        int64_t count = 0;
+        for (int t = 0; t < threads; ++t) count += counts[t][e];
+        const int64_t bucket_first = offsets[first_entity.back()];
+        if (e > first_entity.back() &&
+            (offsets[e] + count - bucket_first > kBucketRows || e - first_entity.back() >= kBucketEntities)) {
+            first_entity.push_back(e);
+        }
+        bucket_of[e] = static_cast<int32_t>(first_entity.size() - 1);
+        offsets[e + 1] = offsets[e] + count;
+    }
+    first_entity.push_back(n_entities);
+    const int64_t n_buckets = static_cast<int64_t>(first_entity.size()) - 1;
+    // Every thread's first position in each bucket: the chunks are dealt in
+    // row order, each after those of the threads before it.
+    std::vector<std::vector<int64_t>> cursors(static_cast<size_t>(threads),
+                                              std::vector<int64_t>(static_cast<size_t>(n_buckets)));
+    for (int64_t b = 0; b < n_buckets; ++b) {
+        int64_t position = offsets[first_entity[b]];
+        for (int t = 0; t < threads; ++t) {
+            cursors[t][b] = position;
+            for (int64_t e = first_entity[b]; e < first_entity[b + 1]; ++e) position += counts[t][e];
+        }
+    }
+    std::vector<std::vector<int32_t>>().swap(counts);
+
+    // 3. Deal.
+    // Every element is dealt before it is read, so it starts uninitialised.
+    std::unique_ptr<uint16_t[]> place(new uint16_t[static_cast<size_t>(n_rows)]);
+    run(threads, [&](int t) {
+        deal_rows(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out, place.get(),
+                  progress);
+    });
+    if (progress.is_cancelled()) return;
+    std::vector<std::vector<int64_t>>().swap(cursors);
+    std::vector<int32_t>().swap(bucket_of);
+
+    // 4. Order, a bucket at a time, the buckets taken by the threads in turn.
+    std::atomic<int64_t> next_bucket{0};
+    run(static_cast<int>(std::min<int64_t>(n_jobs, n_buckets)), [&](int) {
+        std::vector<RowKey> keys;
+        std::vector<int64_t> run_cursor;
+        SortScratch scratch;
+        for (;;) {
+            if (progress.is_cancelled()) return;
+            const int64_t b = next_bucket.fetch_add(1, std::memory_order_relaxed);
+            if (b >= n_buckets) return;
+            order_bucket(out, offsets, first_entity, b, place.get(), keys, run_cursor, scratch);
+            progress.add(offsets[first_entity[b + 1]] - offsets[first_entity[b]]);
+        }
+    });
+    if (progress.is_cancelled()) return;
+    std::copy(offsets.begin(), offsets.end(), out.offsets);
+}
+
+}  // namespace dfbh

@@ -1,0 +1,47 @@
+// The row writers: store a finished aggregate buffer into one result row
+// through the plan's write tables.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/split/plan.hpp"
+
+namespace dfbh {
+
+// One per scanner: the scratch of the row writers, allocated once.
+class RowWriter {
+public:
+    explicit RowWriter(const SplitPlan& plan);
+    // Orders the stores that bypassed the caches before anything after them.
+    ~RowWriter();
+    RowWriter(const RowWriter&) = delete;
+    RowWriter& operator=(const RowWriter&) = delete;
+
+    // The set-one and set-two cells, then outside feature-group mode each
+    // dimension value's share of the horizon's total Sum. `seen_dims` are
+    // the dimension indices whose cells hold anything but NaN, apart from
+    // CountDistinct and Mode.
+    void fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+
+    // Hints for the lines of `row` that the next fill_row reads before
+    // writing (all but those it streams).
+    void prefetch_row(const char* row) const {
+        for (int64_t offset : plan_.prefetch_lines) prefetch(row + offset);
+    }
+
+    // Feature-group mode with Ratio: dim_group_id's share of the total Sum
+    // at the first requested horizon, the row's only cell.
+    void fill_row_for_ratio_column(const float* buffer, char* row) const;
+
+private:
+    void write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+    void write_ratios(const float* buffer, char* row);
+
+    const SplitPlan& plan_;
+    std::vector<float> image_;           // see RowImage; NaN between rows
+    std::vector<float> horizon_totals_;  // per distinct horizon
+    bool streamed_ = false;
+};
+
+}  // namespace dfbh

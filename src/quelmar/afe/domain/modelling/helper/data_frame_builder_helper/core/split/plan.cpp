@@ -1,0 +1,138 @@
+// Building a split's plan: horizons and their positions, dimension values and
+// the code table, operator flags and the window plan (the row writers'
+// tables: row_plan.cpp).
+#include "core/split/plan.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace dfbh {
+namespace {
+
+bool has_operator(const std::vector<int32_t>& codes, int32_t code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+void plan_horizons(SplitPlan& plan) {
+    const auto& hl = plan.horizon_list;
+    const int32_t H = plan.H;
+    plan.min_horizon = *std::min_element(hl.begin(), hl.end());
+    plan.max_horizon = *std::max_element(hl.begin(), hl.end());
+
+    // A value repeated in horizon_list keeps its last position.
+    plan.distinct_horizons = hl;
+    std::sort(plan.distinct_horizons.begin(), plan.distinct_horizons.end());
+    plan.distinct_horizons.erase(std::unique(plan.distinct_horizons.begin(), plan.distinct_horizons.end()),
+                                 plan.distinct_horizons.end());
+    plan.distinct_position.assign(plan.distinct_horizons.size(), 0);
+    plan.distinct_of_position.assign(H, 0);
+    for (int32_t k = 0; k < H; ++k) {
+        const auto u = std::lower_bound(plan.distinct_horizons.begin(), plan.distinct_horizons.end(), hl[k]) -
+                       plan.distinct_horizons.begin();
+        plan.distinct_position[u] = k;
+        plan.distinct_of_position[k] = static_cast<int32_t>(u);
+    }
+    plan.list_position.resize(H);
+    for (int32_t k = 0; k < H; ++k) plan.list_position[k] = plan.distinct_position[plan.distinct_of_position[k]];
+    plan.no_date_position = plan.position_of(1, &plan.no_date_outside_list);
+}
+
+void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes) {
+    const auto& values = plan.dim_values;
+    auto dim_of = [&values](int16_t value) -> int32_t {
+        auto it = std::lower_bound(values.begin(), values.end(), value);
+        return (it != values.end() && *it == value) ? static_cast<int32_t>(it - values.begin()) : -1;
+    };
+    for (int code = -128; code < 128; ++code) {
+        const int8_t c = static_cast<int8_t>(code);
+        CodeEntry& entry = plan.code_entries[code_slot(c)];
+        entry.missing = !codes.known(c);
+        const int16_t mapped = entry.missing ? int16_t{0} : codes.mapped_value(c);
+        entry.dim = dim_of(mapped);
+        entry.in_group = static_cast<int32_t>(mapped) == request.dim_group_id;
+        entry.group_dim = entry.in_group ? entry.dim : -1;
+    }
+}
+
+// See SplitPlan::ordered_windows. The starts must ascend strictly with the
+// list and be computed without wrapping or saturating, so that they are the
+// bounds the general lookup would sort.
+void plan_ordered_windows(SplitPlan& plan, int32_t offset) {
+    const int64_t unit = plan.windows.unit_ms;
+    if (unit == 0 || !plan.has_date) return;
+    const auto& hl = plan.horizon_list;
+    std::vector<int64_t> starts;
+    int64_t previous = 0;
+    // Offsets of at most a quarter of the time line leave room for target
+    // dates on either side; beyond that the general lookup clips them.
+    const int64_t limit = INT64_MAX / 4;
+    int64_t end;
+    if (__builtin_mul_overflow(static_cast<int64_t>(offset), unit, &end) || end > limit || end < -limit) return;
+    for (size_t j = 0; j < hl.size(); ++j) {
+        if (j > 0 && hl[j] <= hl[j - 1]) return;
+        const int64_t units = static_cast<int64_t>(hl[j]) + offset;
+        if (units > INT32_MAX || units < INT32_MIN) return;  // the general bounds wrap here
+        int64_t start;
+        if (__builtin_mul_overflow(units, unit, &start)) return;
+        if (start > limit || start < -limit || start <= (j > 0 ? previous : end)) return;
+        starts.push_back(start);
+        previous = start;
+    }
+    plan.window_end_offset = end;
+    plan.window_start_offset = std::move(starts);
+    plan.ordered_windows = true;
+}
+
+}  // namespace
+
+int32_t SplitPlan::position_of(int32_t h, bool* outside) const {
+    auto it = std::lower_bound(distinct_horizons.begin(), distinct_horizons.end(), h);
+    if (it != distinct_horizons.end() && *it == h) {
+        return distinct_position[static_cast<size_t>(it - distinct_horizons.begin())];
+    }
+    *outside = true;
+    return 0;
+}
+
+void plan_split_shape(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes, Reporter& reporter) {
+    // A failure leaves the values collected so far, none: the split goes on
+    // without dimension values.
+    run_or_report(reporter, routine::get_distinct_values, [&] { plan.dim_values = codes.distinct_values(); });
+    plan.D = static_cast<int32_t>(plan.dim_values.size());
+
+    plan.horizon_list = request.horizons;
+    if (request.for_afe_columns) {
+        std::sort(plan.horizon_list.begin(), plan.horizon_list.end());
+        plan.horizon_list.erase(std::unique(plan.horizon_list.begin(), plan.horizon_list.end()),
+                                plan.horizon_list.end());
+    }
+    plan.H = static_cast<int32_t>(plan.horizon_list.size());
+}
+
+void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
+                const ModuleConstants& constants, const ResultColumns& columns, bool has_date) {
+    if (plan.H == 0) {
+        throw Failure{ErrorKind::Value, routine::exec_for_split,
+                      "horizons is empty: at least one horizon is needed to process a split"};
+    }
+    plan.constants = &constants;
+    plan.resolution = request.resolution;
+    plan.for_afe_columns = request.for_afe_columns;
+    plan.has_date = has_date;
+
+    plan.ratio_requested = has_operator(request.included_operators, constants.RATIO_CODE);
+    plan.count_distinct_requested = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
+    plan.mode_requested = has_operator(request.included_operators, constants.MODE_CODE);
+    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
+    plan.restricted = request.for_afe_columns && !request.is_no_dim_col && !by_code;
+    plan.group_only = plan.restricted && !plan.ratio_requested;
+
+    plan_horizons(plan);
+    plan_codes(plan, request, codes);
+    plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, request.offset,
+                 request.resolution);
+    plan_ordered_windows(plan, request.offset);
+    plan_row_writes(plan, request, columns);
+}
+
+}  // namespace dfbh
