@@ -12,6 +12,7 @@
 #include "core/common/failure.hpp"
 #include "core/split/plan.hpp"
 #include "core/aggregation/scan.hpp"
+#include "core/engine/sliding.hpp"
 #include "core/split/windows.hpp"
 
 namespace dfbh {
@@ -77,6 +78,21 @@ std::vector<Task> tasks_by_entity(const TargetCall& call, int64_t n_entities) {
     return tasks;
 }
 
+// Each entity's targets (a run of `tasks`) by date, ties in target order.
+void order_by_date(std::vector<Task>& tasks, const View1<int64_t>& dates) {
+    size_t begin = 0;
+    while (begin < tasks.size()) {
+        size_t end = begin + 1;
+        while (end < tasks.size() && tasks[end].entity == tasks[begin].entity) ++end;
+        std::sort(tasks.begin() + static_cast<ptrdiff_t>(begin), tasks.begin() + static_cast<ptrdiff_t>(end),
+                  [&](const Task& a, const Task& b) {
+                      const int64_t x = dates.get(a.target), y = dates.get(b.target);
+                      return x != y ? x < y : a.target < b.target;
+                  });
+        begin = end;
+    }
+}
+
 // Keeps the failures of one worker with the target each belongs to.
 class CollectingReporter final : public Reporter {
 public:
@@ -125,7 +141,7 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     }
     const std::vector<int64_t> offsets = checked_offsets(call, n_rows);
     const int64_t n_entities = static_cast<int64_t>(offsets.size()) - 1;
-    const std::vector<Task> tasks = tasks_by_entity(call, n_entities);
+    std::vector<Task> tasks = tasks_by_entity(call, n_entities);
     if (call.n_targets == 0 || call.n_columns == 0) return;  // not a cell to write
 
     // One plan for every target: the one split of an `execute` call, with
@@ -139,6 +155,11 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
                                 call.n_targets * call.n_columns * static_cast<int64_t>(sizeof(float))};
     plan_split(plan, request, codes, *call.constants, columns, true);
     if (call.empty_statistic_nan) plan.empty_statistic = call.constants->FLOAT32_NAN;
+
+    // With ordered windows an entity's targets are computed in date order,
+    // each moving the last one's windows forward (see SlidingScanner).
+    const bool sliding = plan.ordered_windows;
+    if (sliding) order_by_date(tasks, call.target_dates);
 
     // A row the writer stores in full needs no NaN first: without ratio
     // cells (written only for a positive total) every write of fill_row is
@@ -190,6 +211,34 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     std::vector<CollectingReporter> reporters(static_cast<size_t>(threads));
     const float nan = call.constants->FLOAT32_NAN;
 
+    auto clear_row = [&](float* row, int64_t n_rows) {
+        if (call.fill_nan && (n_rows == 0 || !writer_fills_row)) std::fill(row, row + call.n_columns, nan);
+    };
+    if (sliding) {
+        run(threads, [&](int) {
+            SlidingScanner scanner(plan);
+            int64_t entity = -1;
+            for (;;) {
+                if (progress.is_cancelled()) return;
+                const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
+                if (m >= n_morsels) return;
+                const int64_t first = m * morsel, last = std::min(n, first + morsel);
+                for (int64_t k = first; k < last; ++k) {
+                    const Task& task = tasks[static_cast<size_t>(k)];
+                    const TransactionColumns rows = columns_of(task.entity);
+                    float* row = call.out + task.target * call.n_columns;
+                    clear_row(row, rows.n_rows);
+                    if (rows.n_rows == 0) continue;
+                    if (k == first || task.entity != entity) scanner.start_entity(rows);
+                    entity = task.entity;
+                    scanner.write(reinterpret_cast<char*>(row), call.target_dates.get(task.target));
+                }
+                progress.add(last - first);
+            }
+        });
+        return;
+    }
+
     run(threads, [&](int worker) {
         CollectingReporter& reporter = reporters[static_cast<size_t>(worker)];
         EntityScanner scanner(plan, TransactionColumns{}, reporter);
@@ -208,11 +257,8 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
                     prefetch_first_rows(next);
                 }
                 float* row = call.out + task.target * call.n_columns;
-                if (current.n_rows == 0) {
-                    if (call.fill_nan) std::fill(row, row + call.n_columns, nan);
-                    continue;
-                }
-                if (call.fill_nan && !writer_fills_row) std::fill(row, row + call.n_columns, nan);
+                clear_row(row, current.n_rows);
+                if (current.n_rows == 0) continue;
                 const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), current.n_rows,
                                           static_cast<int64_t>(sizeof(int32_t))};
                 scanner.set_transactions(current);

@@ -1,0 +1,276 @@
+#include "core/engine/sliding.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace dfbh {
+
+SlidingScanner::SlidingScanner(const SplitPlan& plan)
+    : plan_(plan),
+      H_(plan.H),
+      by_code_(plan.count_distinct_requested || plan.mode_requested),
+      nan_(plan.constants->FLOAT32_NAN),
+      writer_(plan),
+      buffer_(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, nan_),
+      dims_(static_cast<size_t>(plan.D)),
+      lo_(static_cast<size_t>(plan.H), 0),
+      code_counts_(by_code_ ? static_cast<size_t>(plan.H) : 0),
+      distinct_(static_cast<size_t>(plan.H), 0) {
+    for (DimState& d : dims_) {
+        d.ring.resize(static_cast<size_t>(H_));
+        d.first.assign(static_cast<size_t>(H_), 0);
+    }
+    for (auto& counts : code_counts_) counts.fill(0);
+}
+
+void SlidingScanner::start_entity(const TransactionColumns& rows) {
+    dates_ = rows.date;
+    quantities_ = rows.quantity;
+    codes_ = rows.code;
+    date_stride_ = rows.date_stride;
+    quantity_stride_ = rows.quantity_stride;
+    code_stride_ = rows.code_stride;
+    n_ = static_cast<int32_t>(rows.n_rows);
+    started_ = false;
+}
+
+// The first row from `from` on (below `to`) whose date is not `before`,
+// which holds for a prefix of the rows: galloping, then halving, so that a
+// target far from the last one costs a logarithm, not the rows between.
+template <typename Before>
+int32_t SlidingScanner::skip(int32_t from, int32_t to, Before before) const {
+    int32_t step = 1;
+    while (from < to && before(date(from))) {
+        const int32_t probe = static_cast<int32_t>(std::min<int64_t>(to, int64_t{from} + step));
+        if (probe < to && before(date(probe))) {
+            from = probe + 1;
+            step *= 2;
+            continue;
+        }
+        int32_t a = from + 1, b = probe;
+        while (a < b) {
+            const int32_t m = a + (b - a) / 2;
+            if (before(date(m))) {
+                a = m + 1;
+            } else {
+                b = m;
+            }
+        }
+        return a;
+    }
+    return from;
+}
+
+// Empties every window: what the last entity (or the last target, when the
+// next one's windows share no row with it) left.
+void SlidingScanner::reset_state() {
+    const size_t per_dim = static_cast<size_t>(H_) * SLOT_COUNT;
+    for (int32_t d : touched_) {
+        DimState& s = dims_[static_cast<size_t>(d)];
+        for (ExactSum& r : s.ring) r.clear();
+        std::fill(s.first.begin(), s.first.end(), 0);
+        s.rows.clear();
+        s.min_queue.clear();
+        s.max_queue.clear();
+        s.touched = false;
+        std::fill(buffer_.begin() + d * per_dim, buffer_.begin() + (d + 1) * per_dim, nan_);
+    }
+    touched_.clear();
+    for (int16_t c : codes_present_) {
+        const size_t slot = code_slot(static_cast<int8_t>(c));
+        for (auto& counts : code_counts_) counts[slot] = 0;
+        code_present_[slot] = false;
+    }
+    codes_present_.clear();
+    std::fill(distinct_.begin(), distinct_.end(), 0);
+}
+
+// Code c counted `delta` times in the windows of positions from..H-1.
+void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
+    const size_t slot = code_slot(c);
+    if (!code_present_[slot]) {
+        code_present_[slot] = true;
+        codes_present_.insert(std::upper_bound(codes_present_.begin(), codes_present_.end(), int16_t{c}), c);
+    }
+    for (int32_t j = from; j < H_; ++j) {
+        int32_t& n = code_counts_[static_cast<size_t>(j)][slot];
+        distinct_[static_cast<size_t>(j)] += (n == 0) - (n + delta == 0);
+        n += delta;
+    }
+}
+
+// Row i enters the window of `ring` (and so of every larger horizon).
+void SlidingScanner::enter(int32_t i, int32_t ring) {
+    const float q = quantity(i);
+    if (!accepted(q)) return;
+    const int8_t c = code(i);
+    if (by_code_) count_code(c, ring, +1);
+    const int32_t d = dim_of(c);
+    if (d < 0) return;
+    DimState& s = dims_[static_cast<size_t>(d)];
+    if (!s.touched) {
+        s.touched = true;
+        touched_.push_back(d);
+    }
+    s.ring[static_cast<size_t>(ring)].add(q);
+    // Positions whose windows start after the row keep it out.
+    const int64_t index = static_cast<int64_t>(s.rows.items.size());
+    for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
+    s.rows.items.push_back({i, q});
+    // Monotonic queues: a row older and no smaller (no larger) than a newer
+    // one is never the window's Min (Max) while that one is in. A NaN is no
+    // candidate; see queue_extreme.
+    if (q == q) {
+        auto& mins = s.min_queue.items;
+        while (mins.size() > s.min_queue.head && mins.back().q >= q) mins.pop_back();
+        mins.push_back({i, q});
+        auto& maxs = s.max_queue.items;
+        while (maxs.size() > s.max_queue.head && maxs.back().q <= q) maxs.pop_back();
+        maxs.push_back({i, q});
+    }
+}
+
+// Row i leaves the window of position j: it moves into position j + 1's
+// ring, or out of every window when j is the largest horizon.
+void SlidingScanner::cross(int32_t i, int32_t j) {
+    const float q = quantity(i);
+    if (!accepted(q)) return;
+    const int8_t c = code(i);
+    if (by_code_) {
+        const size_t slot = code_slot(c);
+        int32_t& n = code_counts_[static_cast<size_t>(j)][slot];
+        distinct_[static_cast<size_t>(j)] -= n == 1;
+        --n;
+    }
+    const int32_t d = dim_of(c);
+    if (d < 0) return;
+    DimState& s = dims_[static_cast<size_t>(d)];
+    s.ring[static_cast<size_t>(j)].remove(q);
+    ++s.first[static_cast<size_t>(j)];
+    if (j + 1 < H_) {
+        s.ring[static_cast<size_t>(j) + 1].add(q);
+        return;
+    }
+    ++s.rows.head;
+    if (s.min_queue.head < s.min_queue.items.size() && s.min_queue.items[s.min_queue.head].row == i) ++s.min_queue.head;
+    if (s.max_queue.head < s.max_queue.items.size() && s.max_queue.items[s.max_queue.head].row == i) ++s.max_queue.head;
+}
+
+// The Min or Max of the rows from index `from` on: the first candidate
+// there. A newest-first scan keeps a NaN it starts with, and passes over
+// later ones, so a NaN newest row is the answer.
+float SlidingScanner::queue_extreme(const Queue& queue, int32_t from) const {
+    auto it = std::lower_bound(queue.items.begin() + static_cast<ptrdiff_t>(queue.head), queue.items.end(), from,
+                               [](const Entry& e, int32_t r) { return e.row < r; });
+    return it == queue.items.end() ? nan_ : it->q;
+}
+
+void SlidingScanner::fill_buffer(int64_t target_date) {
+    seen_.clear();
+    const int64_t unit = plan_.windows.unit_ms;
+    ExactSum running;
+    for (int32_t d : touched_) {
+        DimState& s = dims_[static_cast<size_t>(d)];
+        const int64_t count_all = static_cast<int64_t>(s.rows.items.size());
+        if (count_all - static_cast<int64_t>(s.rows.head) == 0) {
+            float* first = buffer_.data() + static_cast<size_t>(d) * H_ * SLOT_COUNT;
+            std::fill(first, first + static_cast<size_t>(H_) * SLOT_COUNT, nan_);
+            continue;
+        }
+        seen_.push_back(d);
+        const Entry& newest = s.rows.items.back();
+        const float span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
+        const float span_last = span_in_units(unit, target_date, date(newest.row));
+        running.clear();
+        for (int32_t j = 0; j < H_; ++j) {
+            float* c = buffer_.data() + (static_cast<size_t>(d) * H_ + j) * SLOT_COUNT;
+            running.add(s.ring[static_cast<size_t>(j)]);
+            const int64_t first = s.first[static_cast<size_t>(j)];
+            const int64_t count = count_all - first;
+            c[TIME_SINCE_FIRST_SLOT] = span_first;
+            c[TIME_SINCE_LAST_SLOT] = span_last;
+            if (count == 0) {
+                c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
+                continue;
+            }
+            const float sum = running.rounded(nan_);
+            // Frequency counts in float32, where adding 1 stops at 2^24.
+            const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
+            const int32_t from = s.rows.items[static_cast<size_t>(first)].row;
+            const bool newest_nan = newest.q != newest.q;
+            c[SUM_SLOT] = sum;
+            c[FREQUENCY_SLOT] = frequency;
+            c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
+            c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, from);
+            c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, from);
+        }
+    }
+    if (!by_code_) return;
+    for (int32_t j = 0; j < H_; ++j) {
+        float count_value = plan_.empty_statistic, mode_value = plan_.empty_statistic;
+        if (distinct_[static_cast<size_t>(j)] > 0) {
+            // The greatest count; a tie goes to the smallest code.
+            const auto& counts = code_counts_[static_cast<size_t>(j)];
+            int32_t best = 0, best_code = 0;
+            for (int16_t c : codes_present_) {
+                if (counts[code_slot(static_cast<int8_t>(c))] > best) {
+                    best = counts[code_slot(static_cast<int8_t>(c))];
+                    best_code = c;
+                }
+            }
+            count_value = static_cast<float>(distinct_[static_cast<size_t>(j)]);
+            mode_value = static_cast<float>(best_code);
+        }
+        for (int32_t d = 0; d < plan_.D; ++d) {
+            float* c = buffer_.data() + (static_cast<size_t>(d) * H_ + j) * SLOT_COUNT;
+            if (plan_.mode_requested) c[MODE_SLOT] = mode_value;
+            if (plan_.count_distinct_requested) c[COUNT_DISTINCT_SLOT] = count_value;
+        }
+    }
+}
+
+void SlidingScanner::write(char* row, int64_t target_date) {
+    const bool inclusive_end = plan_.for_afe_columns;
+    const int64_t end = sat_sub(target_date, plan_.window_end_offset);
+    auto before_end = [&](int64_t t) { return inclusive_end ? t <= end : t < end; };
+    // Where the windows of this target begin and end.
+    const int32_t hi = skip(started_ ? hi_ : 0, n_, before_end);
+    std::vector<int32_t>& lo = lo_;
+    const int32_t largest = H_ - 1;
+    const int64_t oldest_start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(largest)]);
+    const int32_t oldest =
+        skip(started_ ? lo[static_cast<size_t>(largest)] : 0, hi, [&](int64_t t) { return t < oldest_start; });
+
+    if (!started_ || oldest >= hi_) {
+        // Nothing of the last target's windows stays: start afresh, each row
+        // entering its own ring once.
+        reset_state();
+        started_ = true;
+        int32_t i = oldest;
+        for (int32_t j = largest; j >= 0; --j) {
+            const int64_t start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(j)]);
+            const int32_t next = skip(i, hi, [&](int64_t t) { return t < start; });
+            // Rows between the starts of positions j + 1 and j: ring j + 1.
+            for (; i < next; ++i) enter(i, j + 1);
+            lo[static_cast<size_t>(j)] = next;
+        }
+        for (; i < hi; ++i) enter(i, 0);
+        hi_ = hi;
+    } else {
+        for (int32_t i = hi_; i < hi; ++i) enter(i, 0);
+        hi_ = hi;
+        for (int32_t j = 0; j < H_; ++j) {
+            const int64_t start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(j)]);
+            int32_t& l = lo[static_cast<size_t>(j)];
+            while (l < hi && date(l) < start) cross(l++, j);
+        }
+    }
+    fill_buffer(target_date);
+    if (plan_.for_afe_columns && plan_.ratio_requested) {
+        writer_.fill_row_for_ratio_column(buffer_.data(), row);
+    } else {
+        writer_.fill_row(buffer_.data(), row, seen_.data(), static_cast<int32_t>(seen_.size()));
+    }
+}
+
+}  // namespace dfbh

@@ -1,0 +1,103 @@
+// The engine's scan of one entity over its targets in time order: the
+// windows move forward with the target date, rows enter at the window end
+// and leave each horizon's window at its start, and what a row contributes
+// is kept, not recomputed. Per entity the cost is the rows its windows cover
+// plus the cells it writes, however many targets share those rows.
+//
+// Sums are exact (see ExactSum): Sum is the float32 nearest the exact sum of
+// the accepted quantities, whatever the order in which rows come and go;
+// Density and Ratio are computed from these Sums as the row writer computes
+// them from any. Every other cell is bit for bit what EntityScanner writes.
+//
+// Needs a plan with ordered windows (strictly ascending horizons, window
+// offsets well inside the time line; see SplitPlan::ordered_windows).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/aggregation/scan.hpp"
+#include "core/common/exact_sum.hpp"
+#include "core/rows/row_writer.hpp"
+#include "core/split/plan.hpp"
+
+namespace dfbh {
+
+class SlidingScanner {
+public:
+    explicit SlidingScanner(const SplitPlan& plan);
+
+    // The next entity: its rows newest first, as prepared.
+    void start_entity(const TransactionColumns& rows);
+    // Writes the row of target date `target_date`; the dates of one entity
+    // come in non-decreasing order.
+    void write(char* row, int64_t target_date);
+
+private:
+    struct Entry {
+        int32_t row;
+        float q;
+    };
+    // Rows of one value in the largest window, oldest first, as a queue
+    // whose front moves on as rows leave (storage kept per entity).
+    struct Queue {
+        std::vector<Entry> items;
+        size_t head = 0;
+        void clear() {
+            items.clear();
+            head = 0;
+        }
+    };
+    struct DimState {
+        std::vector<ExactSum> ring;  // per position: rows between its start and the next smaller horizon's
+        std::vector<int64_t> first;  // per position: index in `rows` of its oldest row
+        Queue rows, min_queue, max_queue;
+        bool touched = false;
+    };
+
+    int64_t date(int32_t i) const { return load<int64_t>(dates_ + (n_ - 1 - i) * date_stride_); }
+    float quantity(int32_t i) const { return load<float>(quantities_ + (n_ - 1 - i) * quantity_stride_); }
+    int8_t code(int32_t i) const { return load<int8_t>(codes_ + (n_ - 1 - i) * code_stride_); }
+    bool accepted(float q) const { return plan_.for_afe_columns ? q > 0.0f : !(q <= 0.0f); }
+    int32_t dim_of(int8_t c) const {
+        const CodeEntry& e = plan_.code_entries[code_slot(c)];
+        return plan_.group_only ? e.group_dim : e.dim;
+    }
+
+    template <typename Before>
+    int32_t skip(int32_t from, int32_t to, Before before) const;
+    void reset_state();
+    void enter(int32_t i, int32_t ring);
+    void cross(int32_t i, int32_t j);
+    void count_code(int8_t c, int32_t from, int delta);
+    void fill_buffer(int64_t target_date);
+    float queue_extreme(const Queue& queue, int32_t from) const;
+
+    const SplitPlan& plan_;
+    const int32_t H_;
+    const bool by_code_;
+    const float nan_;
+    RowWriter writer_;
+    std::vector<float> buffer_;  // [D][H][SLOT_COUNT]
+    std::vector<DimState> dims_;
+    std::vector<int32_t> touched_;  // dimension indices with a row this entity
+    std::vector<int32_t> seen_;     // those with a row in the largest window
+    // The entity's rows, indexed oldest first.
+    const char* dates_ = nullptr;
+    const char* quantities_ = nullptr;
+    const char* codes_ = nullptr;
+    int64_t date_stride_ = 0, quantity_stride_ = 0, code_stride_ = 0;
+    int32_t n_ = 0;
+    // Window j holds rows [lo_[j], hi_); lo_ falls with j.
+    int32_t hi_ = 0;
+    std::vector<int32_t> lo_;
+    bool started_ = false;
+    // Per position and code: accepted rows in the window; distinct codes.
+    std::vector<std::array<int32_t, 256>> code_counts_;
+    std::vector<int32_t> distinct_;
+    std::vector<int16_t> codes_present_;  // codes counted this entity, ascending
+    std::array<bool, 256> code_present_{};
+};
+
+}  // namespace dfbh
