@@ -315,7 +315,7 @@ class EventLog:
     values; entity lengths range from 0 to `long_run` rows.
     """
 
-    def __init__(self, seed, n_entities=60, n_rows=3000, long_run=400, order="random"):
+    def __init__(self, seed, n_entities=60, n_rows=3000, long_run=400, order="random", max_targets=3):
         rng = np.random.default_rng(seed)
         weights = rng.pareto(1.2, n_entities) + 0.05
         weights[rng.random(n_entities) < 0.1] = 0  # entities without transactions
@@ -337,12 +337,12 @@ class EventLog:
             np.array([1.0, 2.5, 0.5, 7.0, 3.25, 0.0, -1.0, np.nan], dtype=np.float32), n_rows,
             p=[0.2, 0.2, 0.15, 0.15, 0.1, 0.08, 0.07, 0.05])
         self.code = rng.integers(-2, 5, n_rows).astype(np.int8)
-        # Up to three targets per entity, near one of its own transactions or
-        # well after or before all of them.
+        # Up to `max_targets` targets per entity, near one of its own
+        # transactions or well after or before all of them.
         by_entity = np.argsort(self.entity, kind="stable")
         counts = np.bincount(self.entity, minlength=n_entities)
         starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
-        target_entity = np.repeat(np.arange(n_entities), rng.integers(0, 4, n_entities))
+        target_entity = np.repeat(np.arange(n_entities), rng.integers(0, max_targets + 1, n_entities))
         pick = starts[target_entity] + (rng.random(len(target_entity)) * counts[target_entity]).astype(np.int64)
         near = np.where(counts[target_entity] > 0, self.timestamp[by_entity[np.minimum(pick, n_rows - 1)]], T0)
         anchor = np.select([rng.random(len(near)) < 0.15, rng.random(len(near)) < 0.1],
