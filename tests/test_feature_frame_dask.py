@@ -15,6 +15,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
+    TargetGrid,
     build_feature_frame,
     build_feature_frame_dask,
 )
@@ -199,3 +200,15 @@ def test_a_worker_killed_mid_computation_changes_nothing(tmp_path):
         else:
             pd.testing.assert_frame_equal(got, want)
     assert os.path.exists(marker)  # a worker did die
+
+
+def test_a_target_grid_gives_the_single_machine_grid(client):
+    trx, _ = random_tables(11, n_entities=40)
+    trx["quantity"] = trx["quantity"] * np.pi  # sums that float32 does not add exactly
+    grid = TargetGrid(T0 - 50 * DAY, T0 + 5 * DAY, every="2d", from_first_transaction=True)
+    options = dict(horizons=[3, 14, 60], operators=["sum", "density", "ratio", "max", "mode"])
+    want = build_feature_frame(trx, grid, **options)
+    lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=3), grid, npartitions=5,
+                                    shuffle_method=SHUFFLE, **options)
+    got = client.compute(lazy).result().sort_values(["entity", "target_date"]).reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, want)

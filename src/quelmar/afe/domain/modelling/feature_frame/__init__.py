@@ -16,6 +16,7 @@ pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
 from ._columns import RESOLUTIONS, operator_name
 from ._dask import build_feature_frame_dask
+from ._grid import OutputTooLargeError, TargetGrid
 from ._params import FeatureParams, InvalidParameterError
 
 
@@ -36,7 +37,9 @@ __all__ = [
     "FeatureParams",
     "InvalidParameterError",
     "MissingQuantityWarning",
+    "OutputTooLargeError",
     "RESOLUTIONS",
+    "TargetGrid",
     "__version__",
     "build_feature_frame",
     "build_feature_frame_dask",

@@ -30,6 +30,7 @@ import numpy as np
 
 from . import _deps, _native, _progress
 from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
+from ._grid import TargetGrid, check_output_size
 from ._params import FeatureParams
 from ._tables import EntityIds, Table, present_codes
 
@@ -113,7 +114,8 @@ def build_feature_frame(transactions, targets, params: Optional[FeatureParams] =
     ``timestamp_unit``), a quantity and a dimension code (integers fitting
     int8; ``dimension_col=None`` puts every transaction under code 0).
     ``targets`` has an entity id and a target date; an entity may appear with
-    several target dates. Parameters come as a ``FeatureParams`` or as its
+    several target dates. A ``TargetGrid`` stands for every entity at every
+    step of a period. Parameters come as a ``FeatureParams`` or as its
     field names in keyword arguments (keywords override the object's fields).
 
     The result is a pandas DataFrame with one row per row of ``targets``, in
@@ -136,6 +138,8 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
     pd = _deps.pandas()
+    if isinstance(targets, TargetGrid):
+        targets = targets.table(transactions, params)
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
     tgt_ent_col = params.entity_col_of_targets
@@ -174,6 +178,7 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     index_map = make_index_map(params.dimension_values, codes)
     layout = build_layout(set(index_map.values()), params)
     layout.index_map = index_map
+    check_output_size(tgt.n_rows, len(layout.names))
 
     # ---- everything is checked; compute
     n = tgt.n_rows

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -21,6 +22,7 @@ from typing import Dict, List, Optional, Tuple
 from . import _deps, _progress
 from ._build import BuildReport, MissingQuantityWarning, build_with_report
 from ._columns import RESOLUTIONS, operator_name
+from ._grid import TargetGrid
 from ._params import TIMESTAMP_UNITS, FeatureParams, defaults
 
 PROG = "quelmar-feature-frame"
@@ -72,6 +74,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="feature-group mode: one dimension value, or 'all'")
     g.add_argument("--missing-quantities", default=d["missing_quantities"], choices=["drop", "raise"],
                    help="rows with a missing quantity: dropped (and counted) or refused")
+    s = p.add_argument_group("target schedule (in place of TARGETS)")
+    s.add_argument("--every", help="a target every interval: '1d', '7d', '1h', '1mo' (30 days)")
+    s.add_argument("--from", dest="grid_from", help="first target date of every entity (a date, or an integer)")
+    s.add_argument("--to", dest="grid_to", help="last target date (included)")
+    s.add_argument("--from-first-transaction", action="store_true",
+                   help="start each entity at the first scheduled date after its first transaction")
     c = p.add_argument_group("columns")
     c.add_argument("--entity-col", default=d["entity_col"], help="entity id column of the transactions")
     c.add_argument("--timestamp-col", default=d["timestamp_col"], help="timestamp column of the transactions")
@@ -492,21 +500,44 @@ def _run(args) -> int:
     params = params_from_args(args)
     if args.demo:
         return _demo(args, params)
-    if not args.transactions or not args.targets or not args.output:
-        raise UsageError("TRANSACTIONS, TARGETS and -o OUT are required (or use --demo)")
+    grid = target_grid(args)
+    if not args.transactions or not (args.targets or grid) or not args.output:
+        raise UsageError("TRANSACTIONS, TARGETS (or --every, --from and --to) and -o OUT are required "
+                         "(or use --demo)")
+    if grid is not None and args.targets:
+        raise UsageError(f"give either TARGETS ({args.targets}) or a schedule (--every, --from, --to), not both")
     _check_input(args.transactions)
-    _check_input(args.targets)
+    if grid is None:
+        _check_input(args.targets)
     _check_output(args.output)
     trx_kinds = {params.entity_col: "id", params.timestamp_col: "timestamp", params.quantity_col: "float"}
     if params.dimension_col:
         trx_kinds[params.dimension_col] = "int"
     trx = read_table(args.transactions, trx_kinds, args.progress)
-    tgt = read_table(args.targets, {params.entity_col_of_targets: "id", params.target_date_col: "timestamp"},
-                     args.progress)
-    frame, report = _build(trx, tgt, params, args, (args.transactions, args.targets))
+    if grid is None:
+        tgt = read_table(args.targets, {params.entity_col_of_targets: "id", params.target_date_col: "timestamp"},
+                         args.progress)
+    else:
+        tgt = grid
+    frame, report = _build(trx, tgt, params, args, (args.transactions, args.targets or "schedule"))
     write_table(frame, args.output, args.progress)
     _summary(report, args.output)
     return 0
+
+
+def target_grid(args) -> Optional[TargetGrid]:
+    """The schedule of --every, --from and --to (all three or none), checked."""
+    given = [args.every, args.grid_from, args.grid_to]
+    if not any(given) and not args.from_first_transaction:
+        return None
+    if not all(given):
+        raise UsageError("a target schedule needs --every, --from and --to")
+
+    def bound(text):
+        return int(text) if re.fullmatch(r"[+-]?\d+", text.strip()) else text.strip()
+
+    return TargetGrid(bound(args.grid_from), bound(args.grid_to), args.every,
+                      from_first_transaction=args.from_first_transaction)
 
 
 def _build(trx, tgt, params: FeatureParams, args, names: Tuple[str, str]):

@@ -18,6 +18,7 @@ import numpy as np
 
 from . import _deps
 from ._build import build_feature_frame
+from ._grid import TargetGrid
 from ._params import FeatureParams
 from ._tables import Table
 
@@ -49,6 +50,11 @@ def _features_of_partition(transactions, targets, params):
     return build_feature_frame(
         transactions.drop(columns=[PART_COL]), targets.drop(columns=[PART_COL]), params
     )
+
+
+def _grid_of_partition(transactions, grid, no_targets, params):
+    transactions = transactions.drop(columns=[PART_COL])
+    return build_feature_frame(transactions, grid if len(transactions) else no_targets, params)
 
 
 def build_feature_frame_dask(
@@ -86,6 +92,13 @@ def build_feature_frame_dask(
         params = dataclasses.replace(params, n_jobs=1)
     dd = _deps.require("dask.dataframe")
     pd = _deps.pandas()
+    grid = None
+    if isinstance(targets, TargetGrid):
+        if targets.entities is None:
+            grid, targets = targets, targets.empty_table(transactions._meta if hasattr(transactions, "_meta")
+                                                         else transactions, params)
+        else:
+            targets = targets.table(None, params)
     frames = []
     for what, frame in (("transactions", transactions), ("targets", targets)):
         if isinstance(frame, pd.DataFrame):
@@ -123,6 +136,10 @@ def build_feature_frame_dask(
             keyword = "shuffle"
         return numbered.shuffle(on=PART_COL, npartitions=npartitions, **{keyword: shuffle_method})
 
+    if grid is not None:
+        # the grid over each partition's own entities
+        return partitioned(transactions, params.entity_col).map_partitions(
+            _grid_of_partition, grid, targets._meta, params, meta=meta)
     return dd.map_partitions(
         functools.partial(_features_of_partition, params=params),
         partitioned(transactions, params.entity_col),

@@ -1,0 +1,235 @@
+"""Target schedules: every entity at every step of a period.
+
+``TargetGrid(start, end, every="1d")`` stands for the target table of a
+snapshot grid, which would otherwise be built by hand (and can be far larger
+than the transactions). Its entities are those of the transactions, or of a
+given table or sequence; with ``from_first_transaction`` each entity starts
+at the first grid date after its first transaction (earlier targets would
+only see empty windows). The grid is checked when it is made, before
+anything is read; ``check_output_size`` refuses a result that cannot fit in
+memory before anything is computed.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import os
+import re
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _deps
+from ._params import TIMELINE_LIMIT_MS, TIMESTAMP_UNITS, FeatureParams, InvalidParameterError
+
+#: Milliseconds of the interval units users write; a month is 30 days and a
+#: year 365, as the resolutions count them.
+INTERVAL_MS = {
+    "s": 1000,
+    "min": 60_000,
+    "h": 3_600_000,
+    "d": 86_400_000,
+    "w": 7 * 86_400_000,
+    "mo": 30 * 86_400_000,
+    "y": 365 * 86_400_000,
+}
+
+_INTERVAL = re.compile(r"\s*([+-]?\d+)\s*([a-z]+)\s*")
+
+
+def interval_ms(every: Any) -> int:
+    """Milliseconds of an interval such as ``"1d"``, ``"7d"``, ``"1h"`` or ``"1mo"``."""
+    match = _INTERVAL.fullmatch(every) if isinstance(every, str) else None
+    if match is None:
+        raise InvalidParameterError(
+            f"every: expected a count and a unit such as '1d', '7d', '1h' or '1mo', got {every!r}")
+    count, unit = int(match.group(1)), match.group(2)
+    if unit not in INTERVAL_MS:
+        hint = " ('m' is ambiguous: write 'min' or 'mo')" if unit == "m" else ""
+        raise InvalidParameterError(
+            f"every: unknown unit {unit!r} in {every!r}{hint}; units are {', '.join(INTERVAL_MS)}")
+    if count <= 0:
+        raise InvalidParameterError(f"every: the step must be positive, got {every!r}")
+    return count * INTERVAL_MS[unit]
+
+
+def _instant(value: Any, what: str) -> Tuple[int, bool]:
+    """(milliseconds, whether a date) of a grid bound: a date or datetime
+    (ISO text, ``datetime``, NumPy or pandas), or an integer in the
+    timestamp unit of the tables (converted later)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise InvalidParameterError(f"{what}: expected a date or an integer timestamp, got {value!r}")
+    if isinstance(value, (int, np.integer)):
+        return int(value), False
+    if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+        value = value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    try:
+        ms = np.datetime64(value, "ms")
+    except (ValueError, TypeError):
+        ms = None
+    if ms is None or np.isnat(ms):
+        raise InvalidParameterError(f"{what}: expected a date or an integer timestamp, got {value!r}")
+    return int(ms.astype(np.int64)), True
+
+
+@dataclasses.dataclass(frozen=True)
+class TargetGrid:
+    """Targets at ``start``, ``start + every``, ... up to ``end`` (included) for
+    every entity: those of the transactions (``entities=None``) or the given
+    ids (a sequence, or a table with the targets' entity column). Bounds are
+    dates (``"2024-01-01"``, datetimes; UTC) or integers counted in the
+    tables' ``timestamp_unit``; ``every`` is a count and a unit: ``s``,
+    ``min``, ``h``, ``d``, ``w``, ``mo`` (30 days) or ``y`` (365 days)."""
+
+    start: Any
+    end: Any
+    every: str = "1d"
+    entities: Any = None
+    from_first_transaction: bool = False
+
+    def __post_init__(self):
+        start, start_is_date = _instant(self.start, "start")
+        end, end_is_date = _instant(self.end, "end")
+        if start_is_date != end_is_date:
+            raise InvalidParameterError("start, end: give both as dates or both as integer timestamps")
+        if end < start:
+            raise InvalidParameterError(f"end: {self.end!r} is before start {self.start!r}")
+        step = interval_ms(self.every)
+        if not isinstance(self.from_first_transaction, (bool, np.bool_)):
+            raise InvalidParameterError(
+                f"from_first_transaction: expected True or False, got {self.from_first_transaction!r}")
+        if self.entities is not None and _length(self.entities) == 0:
+            raise InvalidParameterError("entities: the grid has no entity")
+        object.__setattr__(self, "_bounds", (start, end, step, start_is_date))
+
+    def n_dates(self) -> int:
+        start, end, step, _ = self._bounds
+        return (end - start) // step + 1
+
+    def dates(self, params: FeatureParams) -> Tuple[np.ndarray, bool]:
+        """The grid's dates in milliseconds, and whether they are dates (else
+        integers of ``params.timestamp_unit``)."""
+        start, end, step, is_date = self._bounds
+        if not is_date:
+            multiply, divide = TIMESTAMP_UNITS[params.timestamp_unit]
+            start, end = start * multiply // divide, end * multiply // divide
+        if max(abs(start), abs(end)) > TIMELINE_LIMIT_MS:
+            raise InvalidParameterError("start, end: beyond +-2**62 milliseconds (check timestamp_unit)")
+        return np.arange(start, end + 1, step, dtype=np.int64), is_date
+
+    def empty_table(self, transactions, params: FeatureParams):
+        """A target table of the grid's columns and no row (for a schema)."""
+        pd = _deps.pandas()
+        from ._tables import Table
+
+        ids = pd.Series(Table(transactions, "transactions", [params.entity_col]).output_column(params.entity_col))
+        _, is_date = self.dates(params)
+        return pd.DataFrame({params.entity_col_of_targets: ids.iloc[:0].reset_index(drop=True),
+                             params.target_date_col: np.zeros(0, "datetime64[ms]" if is_date else np.int64)})
+
+    def table(self, transactions, params: FeatureParams):
+        """The grid as a target table (a pandas DataFrame): entity by entity
+        (ids sorted where they compare, else in order of appearance), each
+        entity's dates ascending."""
+        pd = _deps.pandas()
+        from ._build import feature_columns
+        from ._tables import Table
+
+        ms, is_date = self.dates(params)
+        if self.entities is None:
+            needed = [params.entity_col] + ([params.timestamp_col] if self.from_first_transaction else [])
+            trx = Table(transactions, "transactions", needed)
+            ids = pd.Series(trx.output_column(params.entity_col))
+        elif isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
+                or hasattr(self.entities, "columns"):
+            col = params.entity_col_of_targets
+            ids = pd.Series(Table(self.entities, "entities", [col]).output_column(col))
+        else:
+            ids = pd.Series(list(self.entities))
+        codes, uniques = pd.factorize(ids)
+        if len(uniques) == 0:
+            raise InvalidParameterError("entities: the grid has no entity (the transactions are empty)")
+        order = np.arange(len(uniques))
+        try:
+            order = np.argsort(np.asarray(uniques), kind="stable")
+        except TypeError:
+            pass  # ids that do not compare keep their order of appearance
+        first = np.zeros(len(uniques), dtype=np.int64)
+        if self.entities is None and self.from_first_transaction:
+            ts = trx.timestamps_ms(params.timestamp_col, params.timestamp_unit)
+            first_ms = pd.Series(ts).groupby(codes).min().to_numpy()
+            # the first grid date strictly after the first transaction
+            first = np.clip(np.searchsorted(ms, first_ms, side="right"), 0, len(ms))
+        counts = len(ms) - first[order]
+        n_rows = int(counts.sum())
+        dims = params.dimension_values if params.dimension_values is not None else [0]
+        check_output_size(n_rows, len(feature_columns(dims, params)))
+        entity = np.repeat(order, counts)
+        position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first[order], counts)
+        dates = ms[position]
+        if is_date:
+            date_column = dates.astype("datetime64[ms]")
+        else:
+            multiply, divide = TIMESTAMP_UNITS[params.timestamp_unit]
+            date_column = dates * divide // multiply
+        return pd.DataFrame({params.entity_col_of_targets: pd.Index(uniques).take(entity),
+                             params.target_date_col: date_column})
+
+
+def _length(entities) -> int:
+    for attr in ("num_rows", "height"):
+        if hasattr(entities, attr):
+            return int(getattr(entities, attr))
+    return len(entities)
+
+
+class OutputTooLargeError(MemoryError):
+    """The result would not fit in the memory this process may use."""
+
+
+def available_memory() -> Optional[int]:
+    """Bytes this process may still allocate: the system's available memory,
+    or the cgroup's remaining limit when lower; None when unknown."""
+    found = []
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError):
+        try:
+            found.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+        except (ValueError, OSError, AttributeError):
+            pass
+    try:
+        with open("/sys/fs/cgroup/memory.max") as f:
+            limit = f.read().strip()
+        with open("/sys/fs/cgroup/memory.current") as f:
+            used = int(f.read().strip())
+        if limit != "max":
+            found.append(int(limit) - used)
+    except (OSError, ValueError):
+        pass
+    return min(found) if found else None
+
+
+def _size(n_bytes: int) -> str:
+    for unit in ("bytes", "KB", "MB", "GB", "TB"):
+        if n_bytes < 1000 or unit == "TB":
+            return f"{n_bytes:,.0f} {unit}" if unit == "bytes" else f"{n_bytes:,.1f} {unit}"
+        n_bytes /= 1000
+    raise AssertionError("unreachable")
+
+
+def check_output_size(n_rows: int, n_columns: int, available: Optional[int] = None) -> None:
+    """Refuses, before computing, a feature matrix larger than the memory left."""
+    need = n_rows * n_columns * 4
+    available = available_memory() if available is None else available
+    if available is None or need <= available:
+        return
+    raise OutputTooLargeError(
+        f"the features need {_size(need)} ({n_rows:,} rows x {n_columns:,} float32 columns) but only "
+        f"{_size(available)} of memory is available; compute them in parts: fewer entities or a shorter "
+        "period per call (build_feature_frame_dask computes and writes one entity partition at a time), "
+        "or fewer horizons, operators or dimension values")
