@@ -91,15 +91,19 @@ def test_ratio_divides_exact_sums_by_their_float32_total():
 
 
 @pytest.mark.parametrize("n_jobs", [1, 2])
-def test_sliding_windows_do_not_drift(n_jobs):
-    # Huge values enter and leave the windows day after day, among tiny ones;
-    # every target's sums are those of its own window, exactly, and a window
-    # that has emptied is NaN again.
+@pytest.mark.parametrize("span", ["wide", "narrow"])
+def test_sliding_windows_do_not_drift(n_jobs, span):
+    # Large values enter and leave the windows day after day, among small
+    # ones; every target's sums are those of its own window, exactly, and a
+    # window that has emptied is NaN again. Magnitudes too far apart for one
+    # 64-bit integer ("wide") take the wide accumulator, others an integer.
     rng = np.random.default_rng(3)
     n_days = 200
     days = np.arange(n_days) + 1
-    values = np.where(rng.random(n_days) < 0.3, f32(3e37), rng.random(n_days).astype(np.float32) * f32(1e-3))
-    values[:40] = np.where(rng.random(40) < 0.5, f32(1e30), f32(SMALLEST))
+    small = rng.random(n_days).astype(np.float32) * f32(1e-3)
+    values = np.where(rng.random(n_days) < 0.3, f32(3e37 if span == "wide" else 3e5), small)
+    if span == "wide":
+        values[:40] = np.where(rng.random(40) < 0.5, f32(1e30), f32(SMALLEST))
     targets = [T - k * DAY for k in range(-40, n_days, 1)]  # oldest last: the engine sorts them
     out = frame(values, days, targets=targets, n_jobs=n_jobs, operators=("sum", "frequency"))
     for h in (7, 30):

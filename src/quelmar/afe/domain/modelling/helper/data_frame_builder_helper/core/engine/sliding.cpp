@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace dfbh {
 
@@ -18,6 +19,7 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
       distinct_(static_cast<size_t>(plan.H), 0) {
     for (DimState& d : dims_) {
         d.ring.resize(static_cast<size_t>(H_));
+        d.fixed_ring.assign(static_cast<size_t>(H_), 0);
         d.first.assign(static_cast<size_t>(H_), 0);
     }
     for (auto& counts : code_counts_) counts.fill(0);
@@ -32,6 +34,49 @@ void SlidingScanner::start_entity(const TransactionColumns& rows) {
     code_stride_ = rows.code_stride;
     n_ = static_cast<int32_t>(rows.n_rows);
     started_ = false;
+    classify_rows();
+}
+
+void SlidingScanner::classify_rows() {
+    row_dim_.resize(static_cast<size_t>(n_));
+    int low = 1 << 20, high = -1;
+    bool fits = true;
+    for (int32_t i = 0; i < n_; ++i) {
+        const float q = quantity(i);
+        if (!accepted(q)) {
+            row_dim_[static_cast<size_t>(i)] = kRefused;
+            continue;
+        }
+        const int32_t d = dim_of(code(i));
+        row_dim_[static_cast<size_t>(i)] = d < 0 ? kNoCell : d;
+        if (d < 0) continue;
+        uint32_t bits;
+        std::memcpy(&bits, &q, sizeof(bits));
+        const uint32_t exponent = bits >> 23;  // the sign bit is 0: q > 0
+        if (exponent == 0 || exponent == 0xFFu || (bits >> 31)) {
+            fits = false;  // subnormal, infinite, NaN (or negative)
+            continue;
+        }
+        const uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
+        low = std::min(low, static_cast<int>(exponent) - 1 + __builtin_ctz(mantissa));
+        high = std::max(high, static_cast<int>(exponent) - 1 + 24);
+    }
+    const int count_bits = 64 - __builtin_clzll(static_cast<uint64_t>(n_) | 1u);
+    fixed_ = fits && (high < 0 || high - low + count_bits <= 62);
+    if (!fixed_) return;
+    fixed_scale_ = std::ldexp(1.0, low - 149);
+    row_fixed_.resize(static_cast<size_t>(n_));
+    for (int32_t i = 0; i < n_; ++i) {
+        if (row_dim_[static_cast<size_t>(i)] < 0) continue;
+        const float q = quantity(i);
+        uint32_t bits;
+        std::memcpy(&bits, &q, sizeof(bits));
+        const int position = static_cast<int>(bits >> 23) - 1;
+        const uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
+        const int zeros = __builtin_ctz(mantissa);
+        row_fixed_[static_cast<size_t>(i)] =
+            static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - low));
+    }
 }
 
 // The first row from `from` on (below `to`) whose date is not `before`,
@@ -68,6 +113,7 @@ void SlidingScanner::reset_state() {
     for (int32_t d : touched_) {
         DimState& s = dims_[static_cast<size_t>(d)];
         for (ExactSum& r : s.ring) r.clear();
+        std::fill(s.fixed_ring.begin(), s.fixed_ring.end(), 0);
         std::fill(s.first.begin(), s.first.end(), 0);
         s.rows.clear();
         s.min_queue.clear();
@@ -101,18 +147,21 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
 
 // Row i enters the window of `ring` (and so of every larger horizon).
 void SlidingScanner::enter(int32_t i, int32_t ring) {
-    const float q = quantity(i);
-    if (!accepted(q)) return;
-    const int8_t c = code(i);
-    if (by_code_) count_code(c, ring, +1);
-    const int32_t d = dim_of(c);
+    const int32_t d = row_dim_[static_cast<size_t>(i)];
+    if (d == kRefused) return;
+    if (by_code_) count_code(code(i), ring, +1);
     if (d < 0) return;
+    const float q = quantity(i);
     DimState& s = dims_[static_cast<size_t>(d)];
     if (!s.touched) {
         s.touched = true;
         touched_.push_back(d);
     }
-    s.ring[static_cast<size_t>(ring)].add(q);
+    if (fixed_) {
+        s.fixed_ring[static_cast<size_t>(ring)] += row_fixed_[static_cast<size_t>(i)];
+    } else {
+        s.ring[static_cast<size_t>(ring)].add(q);
+    }
     // Positions whose windows start after the row keep it out.
     const int64_t index = static_cast<int64_t>(s.rows.items.size());
     for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
@@ -133,23 +182,31 @@ void SlidingScanner::enter(int32_t i, int32_t ring) {
 // Row i leaves the window of position j: it moves into position j + 1's
 // ring, or out of every window when j is the largest horizon.
 void SlidingScanner::cross(int32_t i, int32_t j) {
-    const float q = quantity(i);
-    if (!accepted(q)) return;
-    const int8_t c = code(i);
+    const int32_t d = row_dim_[static_cast<size_t>(i)];
+    if (d == kRefused) return;
     if (by_code_) {
-        const size_t slot = code_slot(c);
+        const size_t slot = code_slot(code(i));
         int32_t& n = code_counts_[static_cast<size_t>(j)][slot];
         distinct_[static_cast<size_t>(j)] -= n == 1;
         --n;
     }
-    const int32_t d = dim_of(c);
     if (d < 0) return;
     DimState& s = dims_[static_cast<size_t>(d)];
-    s.ring[static_cast<size_t>(j)].remove(q);
     ++s.first[static_cast<size_t>(j)];
-    if (j + 1 < H_) {
-        s.ring[static_cast<size_t>(j) + 1].add(q);
-        return;
+    if (fixed_) {
+        const int64_t v = row_fixed_[static_cast<size_t>(i)];
+        s.fixed_ring[static_cast<size_t>(j)] -= v;
+        if (j + 1 < H_) {
+            s.fixed_ring[static_cast<size_t>(j) + 1] += v;
+            return;
+        }
+    } else {
+        const float q = quantity(i);
+        s.ring[static_cast<size_t>(j)].remove(q);
+        if (j + 1 < H_) {
+            s.ring[static_cast<size_t>(j) + 1].add(q);
+            return;
+        }
     }
     ++s.rows.head;
     if (s.min_queue.head < s.min_queue.items.size() && s.min_queue.items[s.min_queue.head].row == i) ++s.min_queue.head;
@@ -182,9 +239,14 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
         const float span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
         const float span_last = span_in_units(unit, target_date, date(newest.row));
         running.clear();
+        int64_t fixed_running = 0;
         for (int32_t j = 0; j < H_; ++j) {
             float* c = buffer_.data() + (static_cast<size_t>(d) * H_ + j) * SLOT_COUNT;
-            running.add(s.ring[static_cast<size_t>(j)]);
+            if (fixed_) {
+                fixed_running += s.fixed_ring[static_cast<size_t>(j)];
+            } else {
+                running.add(s.ring[static_cast<size_t>(j)]);
+            }
             const int64_t first = s.first[static_cast<size_t>(j)];
             const int64_t count = count_all - first;
             c[TIME_SINCE_FIRST_SLOT] = span_first;
@@ -193,7 +255,12 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
                 c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
                 continue;
             }
-            const float sum = running.rounded(nan_);
+            // int64 to float32 rounds to nearest, ties to even; the scaling
+            // by a power of two is exact for sums at or above the smallest
+            // normal (overflow gives the infinity rounding would give).
+            const float sum = fixed_ ? static_cast<float>(static_cast<double>(static_cast<float>(fixed_running)) *
+                                                          fixed_scale_)
+                                     : running.rounded(nan_);
             // Frequency counts in float32, where adding 1 stops at 2^24.
             const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
             const int32_t from = s.rows.items[static_cast<size_t>(first)].row;

@@ -51,6 +51,7 @@ private:
     };
     struct DimState {
         std::vector<ExactSum> ring;  // per position: rows between its start and the next smaller horizon's
+        std::vector<int64_t> fixed_ring;  // the same as integers, for an entity on the fixed-point path
         std::vector<int64_t> first;  // per position: index in `rows` of its oldest row
         Queue rows, min_queue, max_queue;
         bool touched = false;
@@ -64,6 +65,7 @@ private:
         const CodeEntry& e = plan_.code_entries[code_slot(c)];
         return plan_.group_only ? e.group_dim : e.dim;
     }
+    void classify_rows();
 
     template <typename Before>
     int32_t skip(int32_t from, int32_t to, Before before) const;
@@ -89,6 +91,19 @@ private:
     const char* codes_ = nullptr;
     int64_t date_stride_ = 0, quantity_stride_ = 0, code_stride_ = 0;
     int32_t n_ = 0;
+    // Per row of the entity (oldest first): its dimension index, kNoCell
+    // for an accepted row without a cell, kRefused for a row the quantity
+    // filter drops; on the fixed-point path its quantity as an integer
+    // count of 2^-149 * 2^low_bit_.
+    static constexpr int32_t kNoCell = -1, kRefused = -2;
+    std::vector<int32_t> row_dim_;
+    std::vector<int64_t> row_fixed_;
+    // Whether every accepted quantity with a cell is a positive normal
+    // float32 and all of them, with the entity's row count, span at most
+    // 62 bits: sums are then exact in int64, and one rounding of an int64
+    // to float32, scaled by a power of two, is the nearest float32.
+    bool fixed_ = false;
+    double fixed_scale_ = 1.0;
     // Window j holds rows [lo_[j], hi_); lo_ falls with j.
     int32_t hi_ = 0;
     std::vector<int32_t> lo_;
