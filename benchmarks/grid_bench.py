@@ -82,10 +82,6 @@ def generate(n_entities: int, rows_per_entity: int, seed: int = 20261207) -> dic
     }
 
 
-def every_of(args) -> str:
-    return args.every
-
-
 # ---------------------------------------------------------------------------
 # the tools
 
@@ -146,13 +142,20 @@ def polars_job(data, every):
     return job
 
 
-def duckdb_windows(data, every):
+def duckdb_connection(data):
+    """A DuckDB table of the transactions (timestamps as TIMESTAMP: epoch_ms of
+    TIMESTAMP_MS fails in DuckDB 1.x)."""
     import duckdb
     import pandas as pd
 
     con = duckdb.connect()
     con.register("trx_df", pd.DataFrame(data))
     con.execute("CREATE TABLE trx AS SELECT entity, timestamp::TIMESTAMP AS timestamp, quantity, dimension FROM trx_df")
+    return con
+
+
+def duckdb_windows(data, every):
+    con = duckdb_connection(data)
     step = step_days(every)
     first_day = int(START.astype(np.int64)) // DAY
 
@@ -187,12 +190,7 @@ def duckdb_windows(data, every):
 
 
 def duckdb_join(data, every):
-    import duckdb
-    import pandas as pd
-
-    con = duckdb.connect()
-    con.register("trx_df", pd.DataFrame(data))
-    con.execute("CREATE TABLE trx AS SELECT entity, timestamp::TIMESTAMP AS timestamp, quantity, dimension FROM trx_df")
+    con = duckdb_connection(data)
     step = step_days(every)
 
     def job():
