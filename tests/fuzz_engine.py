@@ -430,6 +430,63 @@ def fuzz(calls, seed, progress=None):
     return outcomes
 
 
+# ---- target schedules -------------------------------------------------------------
+
+GRID_BOUNDS = ["2024-01-01", "2024-01-20", "2023-12-25T06:00", "not a date", "", None, True, 1.5,
+               np.datetime64("NaT"), T0, T0 + 20 * DAY, -(2**62), 2**62, 2**63, INT64_MIN]
+GRID_STEPS = ["1d", "7d", "1h", "1mo", "1y", "12h", "0d", "-1d", "1m", "1 w", "", "d", 5, None, "1fortnight",
+              "99999999999999d"]
+
+
+def fuzz_grid(calls, seed):
+    """Random and hostile schedules: making a TargetGrid either raises
+    InvalidParameterError or gives a grid; building from it either raises an
+    ordinary exception or gives, bit for bit, what the same targets give as
+    a shuffled table; the transactions are left unchanged."""
+    import pandas as pd
+
+    from quelmar.afe.domain.modelling.feature_frame import (
+        FeatureParams, InvalidParameterError, TargetGrid, build_feature_frame,
+    )
+
+    rng = random.Random(seed)
+    outcomes = collections.Counter()
+    for n in range(calls):
+        entity, _, timestamps, quantities, codes = random_table(rng)
+        keep = (timestamps > T0 - 400 * DAY) & (timestamps < T0 + 400 * DAY)
+        trx = pd.DataFrame({"entity": entity[keep], "timestamp": timestamps[keep],
+                            "quantity": quantities[keep].astype(np.float64), "dimension": codes[keep] % 4})
+        before = trx.copy()
+        options = dict(horizons=rng.choice([[1], [2, 30], [7, 30, 90]]), operators=["sum", "density", "max", "mode"],
+                       missing_quantities="drop", n_jobs=rng.choice([1, 2, 3]))
+        entities = rng.choice([None, None, [], [0, 5, 5, 2], list(range(12))])
+        if rng.random() < 0.7:  # a sensible schedule over the transactions' dates
+            start = T0 - rng.randint(-5, 70) * DAY - rng.choice([0, rng.randint(0, DAY)])
+            bounds = (start, start + rng.randint(0, 40) * DAY, rng.choice(["1d", "7d", "12h", "1mo", "3d"]))
+        else:
+            bounds = (rng.choice(GRID_BOUNDS), rng.choice(GRID_BOUNDS), rng.choice(GRID_STEPS))
+        try:
+            grid = TargetGrid(*bounds, entities=entities, from_first_transaction=rng.random() < 0.3)
+        except InvalidParameterError:
+            outcomes["grid refused"] += 1
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                got = build_feature_frame(trx, grid, **options)
+            except (ValueError, TypeError, MemoryError) as error:
+                outcomes["build " + type(error).__name__] += 1
+                continue
+            table = grid.table(trx, FeatureParams(**options))
+            shuffled = table.sample(frac=1.0, random_state=n)
+            want = build_feature_frame(trx, shuffled, **options).loc[table.index]
+        pd.testing.assert_frame_equal(trx, before)
+        if got.iloc[:, 2:].to_numpy().tobytes() != want.iloc[:, 2:].to_numpy().tobytes():
+            raise FuzzFailure("call {}: the grid and its table give other bits".format(n))
+        outcomes["grid checked"] += 1
+    return outcomes
+
+
 def main(argv=None):
     kinds = ("census", "factorize", "prepare", "compute")
     return fuzz_main("fuzz_engine", __doc__.split("\n\n")[0], fuzz,

@@ -34,6 +34,11 @@ def test_random_engine_arguments_never_crash_or_change_the_inputs(seed):
     assert outcomes["compute checked"] > 100
 
 
+def test_random_schedules_are_refused_cleanly_or_give_their_table():
+    outcomes = fuzz_engine.fuzz_grid(150, 31)
+    assert outcomes["grid refused"] > 20 and outcomes["grid checked"] > 20
+
+
 int32 = st.one_of(st.integers(-3, 5), st.sampled_from([INT32_MIN, INT32_MAX, -1]))
 
 

@@ -51,6 +51,8 @@ def interval_ms(every: Any) -> int:
             f"every: unknown unit {unit!r} in {every!r}{hint}; units are {', '.join(INTERVAL_MS)}")
     if count <= 0:
         raise InvalidParameterError(f"every: the step must be positive, got {every!r}")
+    if count * INTERVAL_MS[unit] > 2 * TIMELINE_LIMIT_MS:
+        raise InvalidParameterError(f"every: {every!r} is longer than the time line")
     return count * INTERVAL_MS[unit]
 
 
@@ -103,20 +105,16 @@ class TargetGrid:
             raise InvalidParameterError("entities: the grid has no entity")
         object.__setattr__(self, "_bounds", (start, end, step, start_is_date))
 
-    def n_dates(self) -> int:
-        start, end, step, _ = self._bounds
-        return (end - start) // step + 1
-
-    def dates(self, params: FeatureParams) -> Tuple[np.ndarray, bool]:
-        """The grid's dates in milliseconds, and whether they are dates (else
-        integers of ``params.timestamp_unit``)."""
+    def schedule(self, params: FeatureParams) -> Tuple[int, int, int, bool]:
+        """(first date in milliseconds, step, number of dates, whether they
+        are dates, else integers of ``params.timestamp_unit``)."""
         start, end, step, is_date = self._bounds
         if not is_date:
             multiply, divide = TIMESTAMP_UNITS[params.timestamp_unit]
             start, end = start * multiply // divide, end * multiply // divide
         if max(abs(start), abs(end)) > TIMELINE_LIMIT_MS:
             raise InvalidParameterError("start, end: beyond +-2**62 milliseconds (check timestamp_unit)")
-        return np.arange(start, end + 1, step, dtype=np.int64), is_date
+        return start, step, (end - start) // step + 1, is_date
 
     def empty_table(self, transactions, params: FeatureParams):
         """A target table of the grid's columns and no row (for a schema)."""
@@ -124,7 +122,7 @@ class TargetGrid:
         from ._tables import Table
 
         ids = pd.Series(Table(transactions, "transactions", [params.entity_col]).output_column(params.entity_col))
-        _, is_date = self.dates(params)
+        is_date = self._bounds[3]
         return pd.DataFrame({params.entity_col_of_targets: ids.iloc[:0].reset_index(drop=True),
                              params.target_date_col: np.zeros(0, "datetime64[ms]" if is_date else np.int64)})
 
@@ -136,7 +134,7 @@ class TargetGrid:
         from ._build import feature_columns
         from ._tables import Table
 
-        ms, is_date = self.dates(params)
+        start, step, n_dates, is_date = self.schedule(params)
         if self.entities is None:
             needed = [params.entity_col] + ([params.timestamp_col] if self.from_first_transaction else [])
             trx = Table(transactions, "transactions", needed)
@@ -160,14 +158,16 @@ class TargetGrid:
             ts = trx.timestamps_ms(params.timestamp_col, params.timestamp_unit)
             first_ms = pd.Series(ts).groupby(codes).min().to_numpy()
             # the first grid date strictly after the first transaction
-            first = np.clip(np.searchsorted(ms, first_ms, side="right"), 0, len(ms))
-        counts = len(ms) - first[order]
-        n_rows = int(counts.sum())
+            first = np.clip((first_ms - start) // step + 1, 0, n_dates)
+        counts = n_dates - first[order]
+        # before any row of the table is made: at least one dimension
+        # value's columns (all of them are checked once they are known)
+        n_rows = int(counts.sum(dtype=object))
         dims = params.dimension_values if params.dimension_values is not None else [0]
         check_output_size(n_rows, len(feature_columns(dims, params)))
         entity = np.repeat(order, counts)
         position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first[order], counts)
-        dates = ms[position]
+        dates = start + position * step
         if is_date:
             date_column = dates.astype("datetime64[ms]")
         else:
