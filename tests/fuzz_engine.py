@@ -433,7 +433,7 @@ def fuzz(calls, seed, progress=None):
 # ---- target schedules -------------------------------------------------------------
 
 GRID_BOUNDS = ["2024-01-01", "2024-01-20", "2023-12-25T06:00", "not a date", "", None, True, 1.5,
-               np.datetime64("NaT"), T0, T0 + 20 * DAY, -(2**62), 2**62, 2**63, INT64_MIN]
+               np.datetime64("NaT", "ms"), T0, T0 + 20 * DAY, -(2**62), 2**62, 2**63, INT64_MIN]
 GRID_STEPS = ["1d", "7d", "1h", "1mo", "1y", "12h", "0d", "-1d", "1m", "1 w", "", "d", 5, None, "1fortnight",
               "99999999999999d"]
 
