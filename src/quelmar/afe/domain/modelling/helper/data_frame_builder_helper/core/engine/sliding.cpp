@@ -25,7 +25,7 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
     for (auto& counts : code_counts_) counts.fill(0);
 }
 
-void SlidingScanner::start_entity(const TransactionColumns& rows) {
+bool SlidingScanner::start_entity(const TransactionColumns& rows) {
     dates_ = rows.date;
     quantities_ = rows.quantity;
     codes_ = rows.code;
@@ -34,14 +34,15 @@ void SlidingScanner::start_entity(const TransactionColumns& rows) {
     code_stride_ = rows.code_stride;
     n_ = static_cast<int32_t>(rows.n_rows);
     started_ = false;
-    classify_rows();
+    return classify_rows();
 }
 
-void SlidingScanner::classify_rows() {
+bool SlidingScanner::classify_rows() {
     row_dim_.resize(static_cast<size_t>(n_));
     int low = 1 << 20, high = -1;
     bool fits = true;
     for (int32_t i = 0; i < n_; ++i) {
+        if (i > 0 && date(i) < date(i - 1)) return false;
         const float q = quantity(i);
         if (!accepted(q)) {
             row_dim_[static_cast<size_t>(i)] = kRefused;
@@ -63,7 +64,7 @@ void SlidingScanner::classify_rows() {
     }
     const int count_bits = 64 - __builtin_clzll(static_cast<uint64_t>(n_) | 1u);
     fixed_ = fits && (high < 0 || high - low + count_bits <= 62);
-    if (!fixed_) return;
+    if (!fixed_) return true;
     fixed_scale_ = std::ldexp(1.0, low - 149);
     row_fixed_.resize(static_cast<size_t>(n_));
     for (int32_t i = 0; i < n_; ++i) {
@@ -77,6 +78,7 @@ void SlidingScanner::classify_rows() {
         row_fixed_[static_cast<size_t>(i)] =
             static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - low));
     }
+    return true;
 }
 
 // The first row from `from` on (below `to`) whose date is not `before`,

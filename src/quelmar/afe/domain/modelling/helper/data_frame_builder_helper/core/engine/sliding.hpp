@@ -28,8 +28,10 @@ class SlidingScanner {
 public:
     explicit SlidingScanner(const SplitPlan& plan);
 
-    // The next entity: its rows newest first, as prepared.
-    void start_entity(const TransactionColumns& rows);
+    // The next entity: its rows newest first, as prepared. Returns false,
+    // for rows out of that order: the caller then scans the entity's
+    // targets one by one instead.
+    bool start_entity(const TransactionColumns& rows);
     // Writes the row of target date `target_date`; the dates of one entity
     // come in non-decreasing order.
     void write(char* row, int64_t target_date);
@@ -65,7 +67,7 @@ private:
         const CodeEntry& e = plan_.code_entries[code_slot(c)];
         return plan_.group_only ? e.group_dim : e.dim;
     }
-    void classify_rows();
+    bool classify_rows();
 
     template <typename Before>
     int32_t skip(int32_t from, int32_t to, Before before) const;

@@ -214,10 +214,26 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
     auto clear_row = [&](float* row, int64_t n_rows) {
         if (call.fill_nan && (n_rows == 0 || !writer_fills_row)) std::fill(row, row + call.n_columns, nan);
     };
+    // One target from scratch: the newest-first scan of its entity's run.
+    auto scan = [&](EntityScanner& scanner, CollectingReporter& reporter, const Task& task,
+                    const TransactionColumns& current, float* row) {
+        const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), current.n_rows,
+                                  static_cast<int64_t>(sizeof(int32_t))};
+        scanner.set_transactions(current);
+        reporter.set_target(task.target);
+        run_or_report(reporter, routine::get_aggregates_and_fill_row, [&] {
+            scanner.scan_and_write(reinterpret_cast<char*>(row), call.target_dates.get(task.target), rows);
+        });
+    };
+
     if (sliding) {
-        run(threads, [&](int) {
-            SlidingScanner scanner(plan);
+        run(threads, [&](int worker) {
+            CollectingReporter& reporter = reporters[static_cast<size_t>(worker)];
+            SlidingScanner sliding_scanner(plan);
+            // For runs whose rows are not newest first (never prepared ones).
+            EntityScanner scanner(plan, TransactionColumns{}, reporter);
             int64_t entity = -1;
+            bool in_order = false;
             for (;;) {
                 if (progress.is_cancelled()) return;
                 const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
@@ -225,51 +241,48 @@ void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, 
                 const int64_t first = m * morsel, last = std::min(n, first + morsel);
                 for (int64_t k = first; k < last; ++k) {
                     const Task& task = tasks[static_cast<size_t>(k)];
-                    const TransactionColumns rows = columns_of(task.entity);
+                    const TransactionColumns current = columns_of(task.entity);
                     float* row = call.out + task.target * call.n_columns;
-                    clear_row(row, rows.n_rows);
-                    if (rows.n_rows == 0) continue;
-                    if (k == first || task.entity != entity) scanner.start_entity(rows);
+                    clear_row(row, current.n_rows);
+                    if (current.n_rows == 0) continue;
+                    if (k == first || task.entity != entity) in_order = sliding_scanner.start_entity(current);
                     entity = task.entity;
-                    scanner.write(reinterpret_cast<char*>(row), call.target_dates.get(task.target));
+                    if (in_order) {
+                        sliding_scanner.write(reinterpret_cast<char*>(row), call.target_dates.get(task.target));
+                    } else {
+                        scan(scanner, reporter, task, current, row);
+                    }
                 }
                 progress.add(last - first);
             }
         });
-        return;
-    }
-
-    run(threads, [&](int worker) {
-        CollectingReporter& reporter = reporters[static_cast<size_t>(worker)];
-        EntityScanner scanner(plan, TransactionColumns{}, reporter);
-        for (;;) {
-            if (progress.is_cancelled()) return;
-            const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
-            if (m >= n_morsels) return;
-            const int64_t first = m * morsel, last = std::min(n, first + morsel);
-            TransactionColumns next = columns_of(tasks[static_cast<size_t>(first)].entity);
-            prefetch_first_rows(next);
-            for (int64_t k = first; k < last; ++k) {
-                const Task& task = tasks[static_cast<size_t>(k)];
-                const TransactionColumns current = next;
-                if (k + 1 < last) {
-                    next = columns_of(tasks[static_cast<size_t>(k + 1)].entity);
-                    prefetch_first_rows(next);
+    } else {
+        run(threads, [&](int worker) {
+            CollectingReporter& reporter = reporters[static_cast<size_t>(worker)];
+            EntityScanner scanner(plan, TransactionColumns{}, reporter);
+            for (;;) {
+                if (progress.is_cancelled()) return;
+                const int64_t m = next_morsel.fetch_add(1, std::memory_order_relaxed);
+                if (m >= n_morsels) return;
+                const int64_t first = m * morsel, last = std::min(n, first + morsel);
+                TransactionColumns next = columns_of(tasks[static_cast<size_t>(first)].entity);
+                prefetch_first_rows(next);
+                for (int64_t k = first; k < last; ++k) {
+                    const Task& task = tasks[static_cast<size_t>(k)];
+                    const TransactionColumns current = next;
+                    if (k + 1 < last) {
+                        next = columns_of(tasks[static_cast<size_t>(k + 1)].entity);
+                        prefetch_first_rows(next);
+                    }
+                    float* row = call.out + task.target * call.n_columns;
+                    clear_row(row, current.n_rows);
+                    if (current.n_rows == 0) continue;
+                    scan(scanner, reporter, task, current, row);
                 }
-                float* row = call.out + task.target * call.n_columns;
-                clear_row(row, current.n_rows);
-                if (current.n_rows == 0) continue;
-                const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers.data()), current.n_rows,
-                                          static_cast<int64_t>(sizeof(int32_t))};
-                scanner.set_transactions(current);
-                reporter.set_target(task.target);
-                run_or_report(reporter, routine::get_aggregates_and_fill_row, [&] {
-                    scanner.scan_and_write(reinterpret_cast<char*>(row), call.target_dates.get(task.target), rows);
-                });
+                progress.add(last - first);
             }
-            progress.add(last - first);
-        }
-    });
+        });
+    }
     if (progress.is_cancelled()) return;
 
     const CollectingReporter* failed = nullptr;
