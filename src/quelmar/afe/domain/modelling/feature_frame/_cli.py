@@ -502,8 +502,8 @@ def _run(args) -> int:
         return _demo(args, params)
     grid = target_grid(args)
     if not args.transactions or not (args.targets or grid) or not args.output:
-        raise UsageError("TRANSACTIONS, TARGETS (or --every, --from and --to) and -o OUT are required "
-                         "(or use --demo)")
+        raise UsageError("TRANSACTIONS, TARGETS and -o OUT are required (a schedule, --every, --from and --to, "
+                         "may replace TARGETS; or use --demo)")
     if grid is not None and args.targets:
         raise UsageError(f"give either TARGETS ({args.targets}) or a schedule (--every, --from, --to), not both")
     _check_input(args.transactions)
