@@ -11,8 +11,9 @@ The computing runs in the ``_engine`` extension, behind two seams:
   transactions grouped by entity, each entity's rows newest first (the order
   never depends on the input row order);
 * ``_compute``: every target's row of one float32 matrix, on ``n_jobs``
-  threads, each cell exactly as ``execute`` writes it, except that
-  ``count_distinct`` and ``mode`` of a window without any accepted
+  threads, each cell exactly as ``execute`` writes it, except that sums
+  are exact (``sum``, ``density`` and ``ratio`` from the float32 nearest the
+  exact sum) and that ``count_distinct`` and ``mode`` of a window without any accepted
   transaction are NaN (``execute`` writes 0 there, which would tell an
   entity that buys only after the target date from one that never buys).
   Cells nothing writes are NaN.
