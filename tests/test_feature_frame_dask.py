@@ -143,6 +143,7 @@ def test_partitions_missing_a_dimension_code_still_have_every_column(client, tmp
     assert_same_frame(client.compute(lazy).result(), build_feature_frame(trx, tgt, horizons=[30], operators=["sum"]))
 
 
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
 def test_partitioned_dataset_is_one_task_per_part_and_reads_codes_once_when_not_recorded(tmp_path, monkeypatch):
     from quelmar.afe.domain.modelling.feature_frame import _partitioned
 

@@ -24,6 +24,10 @@ else:
     if not shutil.which("java"):
         pytest.skip("Spark needs java", allow_module_level=True)
 
+if int(pd.__version__.split(".")[0]) >= 3:
+    # pyspark's conversion of the result fails on pandas 3's string columns; the spark extra pins pandas 2
+    pytest.skip("pyspark does not support pandas 3 yet", allow_module_level=True)
+
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
 
 README = os.path.join(os.path.dirname(__file__), os.pardir, "README.md")
@@ -57,6 +61,8 @@ def tables(seed=5, n_entities=40, n_trx=800, n_targets=100):
 @pytest.mark.slow
 # the example is what users run: with the pandas they have
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+# py4j leaves its sockets to the garbage collector
+@pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
 def test_readme_spark_example_equals_single_machine():
     spark = (SparkSession.builder.master("local[2]").appName("feature-frame-test")
              .config("spark.sql.session.timeZone", "UTC")

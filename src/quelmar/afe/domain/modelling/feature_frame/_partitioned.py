@@ -96,16 +96,15 @@ def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, chunk
     parts = partition_numbers(frame[entity_col], npartitions)
     order = np.argsort(parts, kind="stable")
     bounds = np.searchsorted(parts[order], np.arange(npartitions + 1))
-    schema = pa.Schema.from_pandas(frame.iloc[:0], preserve_index=keep_index)
+    # converted once; each part is a take of it, so all parts share one schema
+    arrow = pa.Table.from_pandas(frame, preserve_index=keep_index)
     written = []
     for part in np.flatnonzero(np.diff(bounds)):
-        rows = frame.take(order[bounds[part]:bounds[part + 1]])
         relative = os.path.join(_part_dir(int(part)), f"chunk-{chunk:05d}.parquet")
         os.makedirs(os.path.join(directory, _part_dir(int(part))), exist_ok=True)
-        arrow = pa.Table.from_pandas(rows, schema=schema, preserve_index=keep_index)
-        pq.write_table(arrow, os.path.join(directory, relative))
-        written.append((int(part), relative, len(rows)))
-    return written, _schema_text(schema), codes
+        pq.write_table(arrow.take(order[bounds[part]:bounds[part + 1]]), os.path.join(directory, relative))
+        written.append((int(part), relative, int(bounds[part + 1] - bounds[part])))
+    return written, _schema_text(arrow.schema), codes
 
 
 def _write_table(frame, directory: str, what: str, entity_col: str, npartitions: int, keep_index: bool,
@@ -127,7 +126,9 @@ def _write_table(frame, directory: str, what: str, entity_col: str, npartitions:
             dask.delayed(_write_chunk)(chunk, *args, i, keep_index, dimension_col, what)
             for i, chunk in enumerate(frame.to_delayed())
         ])
-    schemas = {schema for _, schema, _ in results}
+    # an empty partition's object columns convert to Arrow's null type: only
+    # the schemas of rows written count, unless there are none
+    schemas = {schema for written, schema, _ in results if written} or {results[0][1]}
     if len(schemas) > 1:
         raise ValueError(f"{what}: the partitions of the input have different column types; "
                          "cast them to one schema before writing")
