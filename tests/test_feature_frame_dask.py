@@ -150,7 +150,8 @@ def test_partitioned_dataset_is_one_task_per_part_and_reads_codes_once_when_not_
     trx, tgt = random_tables(4, n_trx=400, n_targets=40)
     trx = trx.rename(columns={"dimension": "channel"})
     reads, read_all = [], _partitioned.Dataset.read_all
-    monkeypatch.setattr(_partitioned.Dataset, "read_all", lambda self, columns: reads.append(columns) or read_all(self, columns))
+    monkeypatch.setattr(_partitioned.Dataset, "read_all",
+                        lambda self, columns: reads.append(columns) or read_all(self, columns))
     # written without a dimension column: the codes are not recorded
     paths = write_partitioned(trx, tgt, tmp_path / "data", 5, dimension_col=None)
     options = dict(horizons=[7, 30], operators=["sum", "mode"], dimension_col="channel")
@@ -211,7 +212,8 @@ def replace_a_part(directory, frame):
          ValueError, "part-00000/chunk-00000.parquet: its columns differ"),
         (lambda trx, tgt, other: (next(trx.glob("part-00001/*")).unlink(), None), {}, ValueError,
          "part-00001/chunk-00000.parquet: cannot be read"),
-        (None, {"entity_col": "dimension"}, ValueError, "partitioned by column 'entity', not by entity_col='dimension'"),
+        (None, {"entity_col": "dimension"}, ValueError,
+         "partitioned by column 'entity', not by entity_col='dimension'"),
         (None, {"quantity_col": "amount"}, ValueError, "transactions: missing column 'amount'"),
         (None, {"npartitions": 2}, ValueError, "npartitions: a partitioned dataset is computed in the parts"),
         (lambda trx, tgt, other: (trx, random_tables(1)[1]), {}, TypeError, "pass both as the directories"),

@@ -23,7 +23,7 @@ import json
 import os
 import shutil
 import tempfile
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
