@@ -26,9 +26,10 @@ Jobs, each timed from its input to its result in the client process:
 A 2-worker ``LocalCluster`` (one thread per worker process, as the machine
 has two cores) serves every Dask job; the rounds alternate between the jobs;
 medians over the rounds. CPU is the client's process time plus every
-worker's (all threads); peak memory is the client's VmHWM above its resident
-size before the job (the client holds the in-memory tables) plus each
-worker's whole VmHWM, each reset by ``/proc/self/clear_refs`` before the job.
+worker's (all threads); peak memory is the sum over the client and the
+workers of each one's VmHWM above its resident size before the job (reset
+by ``/proc/self/clear_refs`` just before): what the job added, not the
+tables the client holds, nor what the workers held before.
 Every result is compared with the in-memory one, bit for bit, before any
 time counts.
 """
@@ -91,17 +92,15 @@ def cpu_seconds() -> float:
 
 
 def measure(client, job):
-    """Wall, CPU (client and workers) and peak memory of ``job()``: the
-    client's peak above its resident size before the job (it holds the
-    in-memory tables) plus each worker's whole peak."""
-    client.run(reset_peak)
-    before = reset_peak()
+    """Wall, CPU (client and workers) and peak memory of ``job()``: each
+    process's peak above its resident size before the job, added up."""
+    before = reset_peak() + sum(client.run(reset_peak).values())
     worker_cpu = sum(client.run(cpu_seconds).values())
     cpu, start = cpu_seconds(), time.perf_counter()
     result = job()
     wall = time.perf_counter() - start
     cpu = cpu_seconds() - cpu + sum(client.run(cpu_seconds).values()) - worker_cpu
-    peak = peak_kb() - before + sum(client.run(peak_kb).values())
+    peak = peak_kb() + sum(client.run(peak_kb).values()) - before
     return result, dict(wall=wall, cpu=cpu, peak_mb=peak / 1024)
 
 
