@@ -24,6 +24,17 @@ _Table = Any  # a pandas DataFrame, a pyarrow Table or RecordBatch, or a polars 
 
 class InvalidParameterError(ValueError, TypeError): ...
 class MissingQuantityWarning(UserWarning): ...
+class OutputTooLargeError(MemoryError): ...
+
+@dataclasses.dataclass(frozen=True)
+class TargetGrid:
+    start: Any
+    end: Any
+    every: str = ...
+    entities: Any = ...
+    from_first_transaction: bool = ...
+    def __init__(self, start: Any, end: Any, every: str = ..., entities: Any = ...,
+                 from_first_transaction: bool = ...) -> None: ...
 
 @dataclasses.dataclass(frozen=True)
 class FeatureParams:
@@ -84,7 +95,7 @@ class FeatureParams:
 
 def build_feature_frame(
     transactions: _Table,
-    targets: _Table,
+    targets: Union[_Table, TargetGrid],
     params: Optional[FeatureParams] = None,
     /,
     *,
