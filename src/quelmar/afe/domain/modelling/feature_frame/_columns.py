@@ -1,9 +1,11 @@
 """Operators, resolutions, horizons and the result column layout.
 
 Everything here is plain Python and NumPy-free: it turns the user's
-parameters into the operator code lists, the horizon list, the column names
-and the ``column_name_map`` that ``execute`` needs, and it picks the key base
-``nearest_exponent`` so that every column key fits in 32 bits.
+parameters into the column names and, per column, the (dimension value,
+operator code, horizon) the engine computes there. The same layout as
+``execute``'s request (operator code lists, ``column_name_map`` and the key
+base ``nearest_exponent`` under which every column key fits in 32 bits) is
+derived on demand.
 """
 
 from __future__ import annotations
@@ -152,16 +154,18 @@ def resolve_horizons(horizons) -> List[int]:
 
 
 class ColumnLayout:
-    """The feature columns of one call and everything ``execute`` needs for them.
+    """The feature columns of one call.
 
     ``names[i]`` is the name of column ``i`` of the float32 result matrix and
-    ``keys[i]`` its packed key in ``column_name_map``.
+    ``columns[i]`` what the engine computes there: (dimension value, operator
+    code, horizon), horizon 0 for a per-dimension column. The rest is the
+    same layout as ``execute`` takes it.
     """
 
     def __init__(self) -> None:
         self.index_map: Dict[int, int] = {}
         self.names: List[str] = []
-        self.keys: List[int] = []
+        self.columns: List[Tuple[int, int, int]] = []
         self.triples: List[Tuple[int, AfeOperator, int]] = []
         self.nearest_exponent = 0
         self.horizons_arg: List[int] = []
@@ -171,11 +175,15 @@ class ColumnLayout:
 
     @property
     def column_name_map(self) -> Dict[int, int]:
-        return {key: i for i, key in enumerate(self.keys)}
+        """``execute``'s map of packed column keys to columns."""
+        e = self.nearest_exponent
+        return {column_key(e, d, int(op.value), h): i for i, (d, op, h) in enumerate(self.triples)}
 
-    def _add(self, name: str, dim: int, op: AfeOperator, horizon: int) -> None:
+    def _add(self, name: str, dim: int, op: AfeOperator, horizon: int, per_dimension: bool = False) -> None:
+        # execute keys a per-dimension column with the largest horizon
         self.names.append(name)
         self.triples.append((dim, op, horizon))
+        self.columns.append((dim, int(op.value), 0 if per_dimension else horizon))
 
 
 def column_key(nearest_exponent: int, dim: int, code: int, horizon: int) -> int:
@@ -307,9 +315,6 @@ def build_layout(dims: Iterable[int], params) -> ColumnLayout:
                     layout._add(feature_name(d, op, h), d, op, h)
             for op in operators:
                 if op in per_dimension:
-                    layout._add(feature_name(d, op, None), d, op, h_last)
+                    layout._add(feature_name(d, op, None), d, op, h_last, per_dimension=True)
     layout.nearest_exponent = choose_nearest_exponent(layout.triples, params.nearest_exponent)
-    layout.keys = [
-        column_key(layout.nearest_exponent, d, int(op.value), h) for d, op, h in layout.triples
-    ]
     return layout
