@@ -71,16 +71,20 @@ def _n_jobs(n_jobs) -> int:
     return default_n_jobs() if n_jobs is None else n_jobs
 
 
-def _integers(values, what: str, accepted=(np.int32, np.int64)) -> np.ndarray:
+def _integers(values, what: str, accepted=(np.int32, np.int64), uint64_as_view: bool = False) -> np.ndarray:
     """A one-axis array of one of the accepted integer types, converted to
-    int64 (a copy) only when it holds another integer type."""
+    int64 (a copy) only when it holds another integer type; uint64 values
+    within int64 are viewed instead when ``uint64_as_view``."""
     values = np.asarray(values)
     if values.dtype.kind not in "iu":
         raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
     if values.dtype in [np.dtype(t) for t in accepted]:
         return values
-    if values.dtype == np.uint64 and values.size and int(values.max()) > np.iinfo(np.int64).max:
-        raise ValueError("{}: values beyond the int64 range".format(what))
+    if values.dtype == np.uint64:
+        if values.size and int(values.max()) > np.iinfo(np.int64).max:
+            raise ValueError("{}: values beyond the int64 range".format(what))
+        if uint64_as_view:
+            return values.view(np.int64)  # the same values
     return values.astype(np.int64)
 
 
@@ -148,19 +152,6 @@ def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int
     return counts, int(first_outside)
 
 
-def _ids(values, what: str) -> np.ndarray:
-    """int32 or int64 ids as they are; other integer types as int64 (a copy).
-    ValueError for uint64 ids beyond int64, which no int64 id can equal."""
-    values = np.asarray(values)
-    if values.dtype.kind not in "iu":
-        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
-    if values.dtype == np.uint64:
-        if values.size and int(values.max()) > np.iinfo(np.int64).max:
-            raise ValueError("{}: values beyond the int64 range".format(what))
-        return values.view(np.int64)  # the same values
-    return _integers(values, what)
-
-
 def factorize_entities(
     ids,
     target_ids,
@@ -180,8 +171,9 @@ def factorize_entities(
     transaction, equal ids get equal codes and the numbering does not
     depend on ``n_jobs``.
     """
-    ids = _ids(ids, "ids")
-    target_ids = _ids(target_ids, "target_ids")
+    # uint64 ids beyond int64 are refused: no int64 id can equal them
+    ids = _integers(ids, "ids", uint64_as_view=True)
+    target_ids = _integers(target_ids, "target_ids", uint64_as_view=True)
     jobs = _n_jobs(n_jobs)
     codes = np.empty(len(ids), dtype=np.int32)
     target_codes = np.empty(len(target_ids), dtype=np.int32)
