@@ -519,6 +519,42 @@ def test_arrow_and_polars_tables_give_the_pandas_result(kind):
         assert frame["entity"].tolist() == want["entity"].tolist()
 
 
+def _per_chunk_dictionaries(kind):
+    """The history's entity ids in chunks that each carry their own
+    dictionary: in another order, with repeated and null entries that no
+    row uses, or a polars frame concatenated without rechunking."""
+    pa = pytest.importorskip("pyarrow")
+    table = _arrow_history(1)
+    ids = table.column("entity").to_pylist()
+    if kind == "polars-concat":
+        pl = pytest.importorskip("polars")
+        table = table.set_column(0, "entity", table.column("entity").dictionary_encode())
+        return pl.concat([pl.from_arrow(table.slice(1)), pl.from_arrow(table.slice(0, 1))], rechunk=False)
+    chunks = []
+    for i, entity in enumerate(ids):
+        dictionary = ["b", "a", None, "a"] if kind == "arrow-shuffled" else [entity]
+        index = dictionary.index(entity) if kind != "arrow-shuffled" or entity == "b" else 3
+        chunks.append(pa.DictionaryArray.from_arrays(pa.array([index], pa.int8()), pa.array(dictionary)))
+    return pa.Table.from_batches([
+        pa.record_batch([chunk] + [table.column(j).chunk(0)[i:i + 1] for j in range(1, table.num_columns)],
+                        names=table.column_names)
+        for i, chunk in enumerate(chunks)
+    ])
+
+
+@pytest.mark.parametrize("kind", ["arrow-own", "arrow-shuffled", "polars-concat"])
+def test_entity_dictionaries_of_each_chunk_are_decoded_with_their_own_values(kind):
+    pa = pytest.importorskip("pyarrow")
+    trx = _per_chunk_dictionaries(kind)
+    tgt = pa.Table.from_pandas(targets(), preserve_index=False)
+    tgt = tgt.set_column(0, "entity", tgt.column("entity").cast(pa.dictionary(pa.int8(), pa.string())))
+    if kind == "polars-concat":
+        tgt = pytest.importorskip("polars").from_arrow(tgt)
+    frame, want = build(trx, tgt), build()
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    assert frame["entity"].tolist() == want["entity"].tolist()
+
+
 @pytest.mark.parametrize("kind", ["arrow", "polars"])
 def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     pa = pytest.importorskip("pyarrow")

@@ -115,11 +115,8 @@ class Table:
             return None  # NumPy integers and booleans have no missing value
         arrow = self._arrow(name)
         if arrow is not None:
-            if arrow.null_count == 0:
-                return None
-            import pyarrow.compute as pc
-
-            return int(pc.index(pc.is_null(arrow), True).as_py())
+            missing = _arrow_missing(arrow)
+            return None if missing is None else missing[1]
         missing = np.asarray(column.isna())
         return int(np.argmax(missing)) if missing.any() else None
 
@@ -134,7 +131,8 @@ class Table:
     def _count_missing(self, name: str) -> int:
         arrow = self._arrow(name)
         if arrow is not None:
-            return int(arrow.null_count)
+            missing = _arrow_missing(arrow)
+            return 0 if missing is None else missing[0]
         return int(self.columns[name].isna().sum())
 
     def _type_error(self, name: str, expected: str, dtype) -> TypeError:
@@ -320,6 +318,20 @@ def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Opti
     return np.flatnonzero(counts) + INT8_MIN, -1
 
 
+def _arrow_missing(arrow) -> Optional[Tuple[int, int]]:
+    """How many rows of an Arrow column have no value and the first of
+    them, or None when every row has one. ``null_count`` counts the validity
+    bitmaps only, so a dictionary column is asked row by row: a valid index
+    may point at a null dictionary entry."""
+    if arrow.null_count == 0 and not _pyarrow().types.is_dictionary(arrow.type):
+        return None
+    import pyarrow.compute as pc
+
+    missing = pc.is_null(arrow)
+    count = int(pc.sum(missing).as_py() or 0)
+    return (count, int(pc.index(missing, True).as_py())) if count else None
+
+
 def _numpy(arrow) -> np.ndarray:
     """A ChunkedArray without nulls as one NumPy array: a view of the Arrow
     buffer when there is one chunk, one concatenated copy otherwise."""
@@ -424,15 +436,48 @@ def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
 
     def factorize():
         trx_ids = trx_arrow.cast(common) if common is not None and trx_arrow.type != common else trx_arrow
-        tgt_ids = tgt_arrow.cast(common) if common is not None and tgt_arrow.type != common else tgt_arrow
+        tgt_ids = tgt_arrow.cast(common or _value_type(b)) if tgt_arrow.type != (common or _value_type(b)) else tgt_arrow
         if not trx.n_rows:
             return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
-        # one hash pass; every chunk of the result shares the whole dictionary
-        encoded = pc.dictionary_encode(trx_ids)
-        uniques = encoded.chunk(encoded.num_chunks - 1).dictionary
-        codes = _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
+        uniques, codes = _dictionary_codes(pc.dictionary_encode(trx_ids))
         tgt_codes = pc.fill_null(pc.index_in(tgt_ids, value_set=uniques), -1) if tgt.n_rows else None
         tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
         return codes, len(uniques), tgt_np
 
     return factorize
+
+
+def _dictionary_codes(encoded):
+    """The distinct values of a dictionary-encoded ChunkedArray without
+    missing values, and each row's code among them. Every chunk may carry
+    its own dictionary (Arrow IPC streams, polars frames concatenated
+    without rechunking), with values repeated or in another order, so each
+    dictionary is mapped onto the one list of distinct values; the indices
+    serve as codes directly only when a single dictionary of distinct values
+    is shared by every chunk."""
+    pa = _pyarrow()
+    import pyarrow.compute as pc
+
+    dictionaries = {}
+    for chunk in encoded.chunks:
+        dictionaries.setdefault(_identity(chunk.dictionary), chunk.dictionary)
+    value_type = encoded.type.value_type
+    uniques = pc.unique(pa.chunked_array(list(dictionaries.values()), type=value_type)).drop_null()
+    only = next(iter(dictionaries.values()), None)
+    if len(dictionaries) == 1 and only.null_count == 0 and len(uniques) == len(only):
+        return uniques, _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
+    remaps = {key: pc.index_in(dictionary, value_set=uniques) for key, dictionary in dictionaries.items()}
+    codes = [pc.take(remaps[_identity(chunk.dictionary)], chunk.indices) for chunk in encoded.chunks]
+    return uniques, _numpy(pa.chunked_array(codes, type=pa.int32()))
+
+
+def _value_type(arrow_type):
+    """The type of the values: a dictionary's value type, else the type."""
+    return arrow_type.value_type if _pyarrow().types.is_dictionary(arrow_type) else arrow_type
+
+
+def _identity(array) -> tuple:
+    """What makes two Arrow arrays the same data: their buffers, offset and
+    length (the chunks of one encoding share one dictionary object's
+    buffers; equal copies are merely mapped twice)."""
+    return (array.offset, len(array), tuple(0 if b is None else b.address for b in array.buffers()))
