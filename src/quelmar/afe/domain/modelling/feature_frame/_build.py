@@ -30,7 +30,7 @@ import numpy as np
 
 from . import _deps, _native, _progress
 from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
-from ._params import FeatureParams
+from ._params import FeatureParams, InvalidParameterError
 from ._tables import EntityIds, Table, present_codes
 
 
@@ -171,9 +171,7 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
             codes = codes[:0]
         del missing
 
-    index_map = make_index_map(params.dimension_values, codes)
-    layout = build_layout(set(index_map.values()), params)
-    layout.index_map = index_map
+    layout = _layout(params, codes)
 
     # ---- everything is checked; compute
     n = tgt.n_rows
@@ -206,5 +204,22 @@ def feature_columns(dimension_values, params: Optional[FeatureParams] = None, /,
     declare an output schema for a distributed engine."""
     params = FeatureParams.from_options(params, dict(options, dimension_values=dimension_values),
                                         "feature_columns")
-    index_map = make_index_map(params.dimension_values, np.zeros(0, dtype=np.int8))
-    return build_layout(set(index_map.values()), params).names
+    return _layout(params, np.zeros(0, dtype=np.int8)).names
+
+
+def _layout(params: FeatureParams, codes_present: np.ndarray) -> ColumnLayout:
+    """The feature columns for the dimension codes present. The layout's
+    refusals are of parameters that do not fit the data's dimension values
+    (group, nearest_exponent, dimension_values), so they are parameter errors."""
+    index_map = make_index_map(params.dimension_values, codes_present)
+    dims = set(index_map.values())
+    params.check_group_among(dims - {UNKNOWN_DIMENSION_VALUE})
+    try:
+        layout = build_layout(dims, params)
+    except (TypeError, ValueError) as error:
+        message = str(error)
+        if message.split(":")[0].split(" ")[0] not in FeatureParams.__dataclass_fields__:
+            message = f"dimension_values: {message}"  # keys that do not fit: too large dimension values
+        raise InvalidParameterError(message) from None
+    layout.index_map = index_map
+    return layout

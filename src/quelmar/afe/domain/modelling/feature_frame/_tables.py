@@ -85,9 +85,12 @@ class Table:
 
     def _require(self, names: List[str], needed: Sequence[str]) -> None:
         for col in needed:
-            if col not in names:
+            count = names.count(col)
+            if count == 0:
                 listed = ", ".join(repr(c) for c in names)
                 raise ValueError(f"{self.what}: missing column {col!r} (columns are {listed})")
+            if count > 1:
+                raise ValueError(f"{self.what}: column {col!r} appears {count} times; name it once")
 
     def row(self, position: int) -> str:
         if self.first_line is not None:
@@ -183,12 +186,12 @@ class Table:
             self.no_missing(name, noun)
             # Arrow timestamps count UTC units since the epoch, with or without a zone
             return _numpy(arrow).view(np.int64).view(f"datetime64[{kind.unit}]")
-        if pa.types.is_date64(kind):
+        if pa.types.is_date64(kind) or pa.types.is_date32(kind):
+            # days (date32) or milliseconds (date64) since the epoch: midnight UTC
             self.no_missing(name, noun)
-            return _numpy(arrow).view(np.int64).view("datetime64[ms]")
-        if pa.types.is_date32(kind):
-            self.no_missing(name, noun)
-            return _numpy(arrow).astype(np.int64).view("datetime64[D]")
+            storage = pa.int64() if pa.types.is_date64(kind) else pa.int32()
+            counts = _numpy(pa.chunked_array([chunk.view(storage) for chunk in arrow.chunks], type=storage))
+            return counts.astype(np.int64, copy=False).view("datetime64[ms]" if storage == pa.int64() else "datetime64[D]")
         if pa.types.is_integer(kind):
             self.no_missing(name, noun)
             return self._integer_timestamps(name, _numpy(arrow), unit)
@@ -202,7 +205,12 @@ class Table:
             raise self._beyond(name, int(np.argmax(values > 2 ** 63 - 1)))
         if values.dtype != np.int64:
             values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
-        return values if unit == "ms" else values.view(f"datetime64[{unit}]")
+        if unit == "ms":
+            return values
+        if unit != "s" and len(values) and int(values.min()) == INT64_MIN:
+            # as datetime64 the smallest count would read as NaT: converted to milliseconds instead
+            return values // (1000 if unit == "us" else 1_000_000)
+        return values.view(f"datetime64[{unit}]")
 
     def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
         """Refuses a missing datetime (NaT, the smallest int64) and a value
@@ -240,14 +248,12 @@ class Table:
             kind = arrow.type
             if not (pa.types.is_integer(kind) or pa.types.is_floating(kind)):
                 raise self._type_error(name, "numbers (quantities)", kind)
-            if arrow.null_count == 0 and (pa.types.is_float32(kind) or pa.types.is_float64(kind)):
-                return _numpy(arrow)
-            arrow = arrow.cast(pa.float64())
-            if arrow.null_count:
-                import pyarrow.compute as pc
-
-                arrow = pc.fill_null(arrow, float("nan"))
-            return _numpy(arrow)
+            if arrow.null_count == 0:
+                values = _numpy(arrow)
+                # other numbers as float64, rounded to the nearest as NumPy (and pandas) convert them
+                return values if values.dtype in (np.float32, np.float64) else values.astype(np.float64)
+            chunks = [chunk.to_numpy(zero_copy_only=False) for chunk in arrow.chunks]  # a null becomes NaN
+            return np.concatenate(chunks).astype(np.float64, copy=False)
         pd = _deps.pandas()
         api = pd.api.types
         series = self.columns[name]
@@ -378,13 +384,19 @@ def _beyond_int64(values: np.ndarray) -> bool:
 
 def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
     """Checks that both id columns hold comparable values (TypeError) and
-    returns the factorisation to run: pandas' or Arrow's."""
+    returns the factorisation to run: pandas' or Arrow's. Ids compare by
+    their values, whatever their encoding (a dictionary, a pandas
+    Categorical, 32- or 64-bit offsets)."""
     trx_arrow = trx._arrow(trx_col)
     if trx_arrow is not None:
         tgt_arrow = tgt._arrow(tgt_col)
         if tgt_arrow is None:
             pa = _pyarrow()
-            tgt_arrow = pa.chunked_array([pa.array(tgt.columns[tgt_col], from_pandas=True)])
+            series = tgt.columns[tgt_col]
+            try:
+                tgt_arrow = pa.chunked_array([pa.array(series, from_pandas=True)])
+            except (pa.ArrowException, OverflowError, TypeError, ValueError):
+                raise _entity_type_error(tgt, tgt_col, series.dtype, trx, trx_col, trx_arrow.type) from None
         return _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow)
     pd = _deps.pandas()
     trx_series = trx.columns[trx_col]
@@ -392,7 +404,8 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
     if _is_arrow_column(tgt_series):
         tgt_series = tgt_series.to_pandas()
     api = pd.api.types
-    if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_series.dtype) != api.is_numeric_dtype(tgt_series.dtype):
+    trx_values, tgt_values = _pandas_value_dtype(trx_series), _pandas_value_dtype(tgt_series)
+    if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_values) != api.is_numeric_dtype(tgt_values):
         raise _entity_type_error(tgt, tgt_col, tgt_series.dtype, trx, trx_col, trx_series.dtype)
 
     def factorize():
@@ -404,6 +417,12 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
     return factorize
 
 
+def _pandas_value_dtype(series):
+    """The dtype of the values: a Categorical's categories', else the dtype."""
+    categories = getattr(series.dtype, "categories", None)
+    return series.dtype if categories is None else categories.dtype
+
+
 def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeError:
     return TypeError(
         f"{tgt.what}: column {tgt_col!r} holds {tgt_type} entity ids but the {trx.what} column "
@@ -411,43 +430,72 @@ def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeEr
     )
 
 
+def _id_kind(arrow_type) -> Optional[str]:
+    """The family of Arrow id types whose values compare with each other."""
+    types = _pyarrow().types
+    if types.is_integer(arrow_type):
+        return "integer"
+    if types.is_floating(arrow_type):
+        return "float"
+    if types.is_string(arrow_type) or types.is_large_string(arrow_type) or str(arrow_type) == "string_view":
+        return "string"
+    if types.is_binary(arrow_type) or types.is_large_binary(arrow_type) or str(arrow_type) == "binary_view":
+        return "binary"
+    return None
+
+
+def _common_id_type(a, b):
+    """The type both id value types are cast to before comparing, or None
+    when the values cannot be compared."""
+    pa = _pyarrow()
+    kinds = {_id_kind(a), _id_kind(b)}
+    if kinds == {"integer"}:
+        # uint64 ids beyond int64 come here; decimals hold every 64-bit integer exactly
+        return pa.decimal128(20, 0) if pa.types.is_uint64(a) or pa.types.is_uint64(b) else pa.int64()
+    if kinds <= {"integer", "float"} and None not in kinds:
+        return pa.float64()
+    if kinds == {"string"}:
+        return pa.large_string()
+    if kinds == {"binary"}:
+        return pa.large_binary()
+    return a if a == b else None
+
+
 def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
     pa = _pyarrow()
     import pyarrow.compute as pc
 
-    types = pa.types
-    a, b = trx_arrow.type, tgt_arrow.type
-
-    def stringy(t):
-        return types.is_string(t) or types.is_large_string(t) or str(t) == "string_view"
-
-    if types.is_integer(a) and types.is_integer(b):
-        common = pa.int64() if not (types.is_uint64(a) or types.is_uint64(b)) else None
-    elif (types.is_integer(a) or types.is_floating(a)) and (types.is_integer(b) or types.is_floating(b)):
-        common = pa.float64()
-    elif stringy(a) and stringy(b):
-        common = pa.large_string()
-    elif a == b:
-        common = None
-    else:
+    common = _common_id_type(_value_type(trx_arrow.type), _value_type(tgt_arrow.type))
+    if common is None:
         if trx.n_rows and tgt.n_rows:
-            raise _entity_type_error(tgt, tgt_col, b, trx, trx_col, a)
-        common = None
+            raise _entity_type_error(tgt, tgt_col, tgt_arrow.type, trx, trx_col, trx_arrow.type)
+        common = _value_type(trx_arrow.type)  # one table is empty: nothing is compared
+
+    def cast(ids, table, col):
+        try:
+            return ids.cast(common) if ids.type != common else ids
+        except pa.ArrowException:
+            raise TypeError(f"{table.what}: column {col!r} holds entity ids of type {ids.type} that do not "
+                            f"all convert exactly to {common}, the type they are compared in") from None
 
     def factorize():
-        trx_ids = trx_arrow.cast(common) if common is not None and trx_arrow.type != common else trx_arrow
-        tgt_ids = tgt_arrow.cast(common or _value_type(b)) if tgt_arrow.type != (common or _value_type(b)) else tgt_arrow
         if not trx.n_rows:
             return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
-        uniques, codes = _dictionary_codes(pc.dictionary_encode(trx_ids))
-        tgt_codes = pc.fill_null(pc.index_in(tgt_ids, value_set=uniques), -1) if tgt.n_rows else None
-        tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
-        return codes, len(uniques), tgt_np
+        if pa.types.is_dictionary(trx_arrow.type):
+            encoded = trx_arrow  # the dictionaries are cast, not every row
+        else:
+            encoded = pc.dictionary_encode(cast(trx_arrow, trx, trx_col))
+        uniques, codes = _dictionary_codes(encoded, lambda values: cast(values, trx, trx_col))
+        if not tgt.n_rows:
+            return codes, len(uniques), np.zeros(0, np.int64)
+        # a dictionary of the targets is decoded by the cast
+        tgt_codes = pc.fill_null(pc.index_in(cast(tgt_arrow, tgt, tgt_col), value_set=uniques), -1)
+        return codes, len(uniques), _numpy(tgt_codes).astype(np.int64)
 
     return factorize
 
 
-def _dictionary_codes(encoded):
+def _dictionary_codes(encoded, cast):
     """The distinct values of a dictionary-encoded ChunkedArray without
     missing values, and each row's code among them. Every chunk may carry
     its own dictionary (Arrow IPC streams, polars frames concatenated
@@ -460,11 +508,12 @@ def _dictionary_codes(encoded):
 
     dictionaries = {}
     for chunk in encoded.chunks:
-        dictionaries.setdefault(_identity(chunk.dictionary), chunk.dictionary)
-    value_type = encoded.type.value_type
-    uniques = pc.unique(pa.chunked_array(list(dictionaries.values()), type=value_type)).drop_null()
-    only = next(iter(dictionaries.values()), None)
-    if len(dictionaries) == 1 and only.null_count == 0 and len(uniques) == len(only):
+        key = _identity(chunk.dictionary)
+        if key not in dictionaries:
+            dictionaries[key] = cast(chunk.dictionary)
+    first = next(iter(dictionaries.values()))
+    uniques = pc.unique(pa.chunked_array(list(dictionaries.values()), type=first.type)).drop_null()
+    if len(dictionaries) == 1 and first.null_count == 0 and len(uniques) == len(first):
         return uniques, _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
     remaps = {key: pc.index_in(dictionary, value_set=uniques) for key, dictionary in dictionaries.items()}
     codes = [pc.take(remaps[_identity(chunk.dictionary)], chunk.indices) for chunk in encoded.chunks]
