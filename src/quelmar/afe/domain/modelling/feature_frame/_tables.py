@@ -155,7 +155,7 @@ class Table:
         else:
             values = self._pandas_timestamps(name, unit, noun)
         self._within_timeline(name, values, noun)
-        return values
+        return _low_counts_as_milliseconds(values)
 
     def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
         """int64 milliseconds; sub-millisecond values are floored, as
@@ -185,7 +185,7 @@ class Table:
         if pa.types.is_timestamp(kind):
             self.no_missing(name, noun)
             # Arrow timestamps count UTC units since the epoch, with or without a zone
-            return _numpy(arrow).view(np.int64).view(f"datetime64[{kind.unit}]")
+            return self._integer_timestamps(name, _numpy(arrow).view(np.int64), kind.unit)
         if pa.types.is_date64(kind) or pa.types.is_date32(kind):
             # days (date32) or milliseconds (date64) since the epoch: midnight UTC
             self.no_missing(name, noun)
@@ -207,10 +207,10 @@ class Table:
             values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
         if unit == "ms":
             return values
-        if unit != "s" and len(values) and int(values.min()) == INT64_MIN:
-            # as datetime64 the smallest count would read as NaT: converted to milliseconds instead
-            return values // (1000 if unit == "us" else 1_000_000)
-        return values.view(f"datetime64[{unit}]")
+        datetimes = values.view(f"datetime64[{unit}]")
+        low = _low_counts_as_milliseconds(datetimes)
+        # as datetime64 the smallest count would read as NaT
+        return datetimes if low is datetimes else low
 
     def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
         """Refuses a missing datetime (NaT, the smallest int64) and a value
@@ -293,9 +293,7 @@ class Table:
     def output_column(self, name: str):
         """The column as given, for the output frame (a pandas array)."""
         column = self.columns[name]
-        if _is_arrow_column(column):
-            return column.to_pandas()
-        return column.array
+        return _to_pandas(column) if _is_arrow_column(column) else column.array
 
     def integer_ids(self, name: str) -> Optional[np.ndarray]:
         """The column as a NumPy integer array (viewed where it can be), or
@@ -308,6 +306,29 @@ class Table:
         if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
             return None
         return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+
+
+def _low_counts_as_milliseconds(values: np.ndarray) -> np.ndarray:
+    """datetime64 finer than milliseconds as they are, unless a count lies
+    within a millisecond's worth of the smallest int64: NumPy reads that one
+    as NaT and overflows converting its neighbours to milliseconds, so then
+    the column becomes int64 milliseconds, floored, here (a copy)."""
+    if values.dtype.kind != "M" or not len(values):
+        return values
+    unit, step = np.datetime_data(values.dtype)
+    per = _native.DATETIME_UNIT_MS[unit] * step
+    counts = values.view(np.int64)
+    if per >= 1 or per.numerator != 1 or int(counts.min()) >= INT64_MIN + per.denominator:
+        return values
+    return counts // per.denominator
+
+
+def _to_pandas(column):
+    """A pyarrow ChunkedArray as a pandas Series; dictionaries are merged
+    into one of distinct values first, as pandas takes no repeated categories."""
+    if _pyarrow().types.is_dictionary(column.type):
+        column = column.cast(column.type.value_type).dictionary_encode()
+    return column.to_pandas()
 
 
 def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Optional[np.ndarray], int]:
@@ -402,16 +423,25 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
     trx_series = trx.columns[trx_col]
     tgt_series = tgt.columns[tgt_col]
     if _is_arrow_column(tgt_series):
-        tgt_series = tgt_series.to_pandas()
+        tgt_series = _to_pandas(tgt_series)
     api = pd.api.types
     trx_values, tgt_values = _pandas_value_dtype(trx_series), _pandas_value_dtype(tgt_series)
     if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_values) != api.is_numeric_dtype(tgt_values):
         raise _entity_type_error(tgt, tgt_col, tgt_series.dtype, trx, trx_col, trx_series.dtype)
 
     def factorize():
-        codes, uniques = pd.factorize(trx_series, sort=False)
-        uniques = pd.Index(uniques)
-        tgt_codes = np.asarray(uniques.get_indexer(tgt_series), dtype=np.int64)
+        try:
+            codes, uniques = pd.factorize(trx_series, sort=False)
+            uniques = pd.Index(uniques)
+            try:
+                tgt_codes = uniques.get_indexer(tgt_series)
+            except (ArithmeticError, ValueError, _pyarrow_error()):
+                # pandas could not cast the targets to the ids' dtype (uint64
+                # beyond int64 against Arrow-backed ids): compared as Python values
+                tgt_codes = uniques.astype(object).get_indexer(tgt_series.astype(object))
+        except TypeError:  # unhashable values, lists for instance
+            raise _unhashable(trx, trx_col, tgt, tgt_col) from None
+        tgt_codes = np.asarray(tgt_codes, dtype=np.int64)
         return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
 
     return factorize
@@ -421,6 +451,18 @@ def _pandas_value_dtype(series):
     """The dtype of the values: a Categorical's categories', else the dtype."""
     categories = getattr(series.dtype, "categories", None)
     return series.dtype if categories is None else categories.dtype
+
+
+def _pyarrow_error():
+    """pyarrow's exception base when pyarrow is imported (pandas' Arrow-backed
+    columns raise it), else a class nothing raises."""
+    pa = _deps_loaded("pyarrow")
+    return pa.ArrowException if pa is not None else ArithmeticError
+
+
+def _unhashable(trx, trx_col, tgt, tgt_col) -> TypeError:
+    return TypeError(f"{trx.what}: column {trx_col!r} or {tgt.what}: column {tgt_col!r} holds entity ids that "
+                     "cannot be hashed; ids must be numbers, strings, bytes or other hashable values")
 
 
 def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeError:
@@ -481,15 +523,18 @@ def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
     def factorize():
         if not trx.n_rows:
             return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
-        if pa.types.is_dictionary(trx_arrow.type):
-            encoded = trx_arrow  # the dictionaries are cast, not every row
-        else:
-            encoded = pc.dictionary_encode(cast(trx_arrow, trx, trx_col))
-        uniques, codes = _dictionary_codes(encoded, lambda values: cast(values, trx, trx_col))
-        if not tgt.n_rows:
-            return codes, len(uniques), np.zeros(0, np.int64)
-        # a dictionary of the targets is decoded by the cast
-        tgt_codes = pc.fill_null(pc.index_in(cast(tgt_arrow, tgt, tgt_col), value_set=uniques), -1)
+        try:
+            if pa.types.is_dictionary(trx_arrow.type):
+                encoded = trx_arrow  # the dictionaries are cast, not every row
+            else:
+                encoded = pc.dictionary_encode(cast(trx_arrow, trx, trx_col))
+            uniques, codes = _dictionary_codes(encoded, lambda values: cast(values, trx, trx_col))
+            if not tgt.n_rows:
+                return codes, len(uniques), np.zeros(0, np.int64)
+            # a dictionary of the targets is decoded by the cast
+            tgt_codes = pc.fill_null(pc.index_in(cast(tgt_arrow, tgt, tgt_col), value_set=uniques), -1)
+        except pa.ArrowNotImplementedError:  # no hash kernel for the type: lists, structs
+            raise _unhashable(trx, trx_col, tgt, tgt_col) from None
         return codes, len(uniques), _numpy(tgt_codes).astype(np.int64)
 
     return factorize
