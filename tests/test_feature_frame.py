@@ -238,9 +238,11 @@ def test_nullable_and_arrow_backed_columns(backend):
 
 
 def test_datetimes_are_floored_to_milliseconds():
-    series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
-    table = Table(pd.DataFrame({"timestamp": series}), "transactions", ["timestamp"])
-    assert table.timestamps_ms("timestamp", "ms").tolist() == [-1, 0]
+    # half a millisecond before the target date: floored it counts, truncated it would fall on the date
+    trx = pd.DataFrame({"entity": [1, 1], "timestamp": pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0000"]),
+                        "quantity": [2.0, 5.0], "dimension": np.array([1, 1], np.int8)})
+    tgt = pd.DataFrame({"entity": [1], "target_date": pd.to_datetime(["1970-01-01 00:00:00.0009"])})
+    assert build(trx, tgt, operators=["sum"], horizons=[7])["1__sum__7"].tolist() == [2.0]
 
 
 def test_entities_of_any_hashable_type():
@@ -641,7 +643,7 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
         frame = table
         source = {name: table.column(name).chunk(0).to_numpy() for name in ("timestamp", "quantity", "dimension")}
     read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
-    assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
+    assert np.shares_memory(read.timestamps("timestamp", "ms"), source["timestamp"])
     assert np.shares_memory(read.quantities("quantity"), source["quantity"])
     assert np.shares_memory(read.dimension_codes("dimension")[0], source["dimension"])
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)

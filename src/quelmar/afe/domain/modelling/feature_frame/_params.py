@@ -29,13 +29,9 @@ from ._columns import (
     operator_name,
 )
 
-#: Milliseconds per count of an integer timestamp, by ``timestamp_unit``: (multiply, divide).
-TIMESTAMP_UNITS: Dict[str, Tuple[int, int]] = {
-    "s": (1000, 1),
-    "ms": (1, 1),
-    "us": (1, 1000),
-    "ns": (1, 1_000_000),
-}
+#: The units integer timestamps may count (``timestamp_unit``); their lengths
+#: are NumPy's datetime64 units of the same names.
+TIMESTAMP_UNITS: Tuple[str, ...] = ("s", "ms", "us", "ns")
 
 #: Every timestamp, window bound and span stays within +-2**62 ms, so that no
 #: difference or bound the kernel forms can leave int64.
@@ -302,7 +298,7 @@ _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
 _WITHOUT_EFFECT = ("batch_size", "n_splits")
 
 
-def _stacklevel_outside_package() -> int:
+def stacklevel_outside_package() -> int:
     """The ``stacklevel`` that points a warning raised by the caller at the
     first frame outside this package: the user's call."""
     package = __name__.rpartition(".")[0]
@@ -369,7 +365,7 @@ class FeatureParams:
                     f"{name} has no effect any more (the engine computes every target in one call, "
                     "on n_jobs threads) and will be removed",
                     FutureWarning,
-                    stacklevel=_stacklevel_outside_package(),
+                    stacklevel=stacklevel_outside_package(),
                 )
                 # kept as None, so that copies of this object do not warn again
                 object.__setattr__(self, name, None)
@@ -441,10 +437,6 @@ class FeatureParams:
         return RESOLUTIONS[self.resolution]
 
     @property
-    def unit_ms(self) -> int:
-        return UNIT_MS[self.resolution_code]
-
-    @property
     def entity_col_of_targets(self) -> str:
         return self.entity_col if self.target_entity_col is None else self.target_entity_col
 
@@ -488,6 +480,3 @@ def defaults() -> Dict[str, Any]:
     """Each parameter's default, for the command line and the documentation."""
     return {f.name: f.default for f in dataclasses.fields(FeatureParams)}
 
-
-def parameter_names() -> Sequence[str]:
-    return [f.name for f in dataclasses.fields(FeatureParams)]

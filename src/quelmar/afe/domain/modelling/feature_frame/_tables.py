@@ -13,16 +13,22 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 from fractions import Fraction
-from typing import List, Optional, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import _deps, _native
 from ._columns import INT8_MAX, INT8_MIN
 
+from ._params import TIMELINE_LIMIT_MS, FeatureParams, stacklevel_outside_package
+
 INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
-from ._params import TIMELINE_LIMIT_MS
+
+
+class MissingQuantityWarning(UserWarning):
+    """Transactions with a missing quantity were dropped before computing."""
 
 
 def _pyarrow():
@@ -157,11 +163,6 @@ class Table:
         self._within_timeline(name, values, noun)
         return _low_counts_as_milliseconds(values)
 
-    def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
-        """int64 milliseconds; sub-millisecond values are floored, as
-        datetime64 casts do."""
-        return _native.milliseconds(self.timestamps(name, unit, noun), noun)
-
     def _pandas_timestamps(self, name: str, unit: str, noun: str) -> np.ndarray:
         pd = _deps.pandas()
         api = pd.api.types
@@ -201,8 +202,9 @@ class Table:
         """Integer counts of ``unit``: int64 milliseconds as they are, other
         units viewed as datetime64 of that unit (other integer types copied
         to int64 first)."""
-        if values.dtype == np.uint64 and len(values) and int(values.max()) > 2 ** 63 - 1:
-            raise self._beyond(name, int(np.argmax(values > 2 ** 63 - 1)))
+        beyond = _first_beyond_int64(values)
+        if beyond >= 0:
+            raise self._beyond(name, beyond)
         if values.dtype != np.int64:
             values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
         if unit == "ms":
@@ -323,6 +325,51 @@ def _low_counts_as_milliseconds(values: np.ndarray) -> np.ndarray:
     return counts // per.denominator
 
 
+class TransactionColumns(NamedTuple):
+    """The transaction columns as the engine takes them, rows with a missing
+    quantity dropped (``keep`` selects the rows left among the table's, None:
+    all of them); ``codes`` is None when every transaction has code 0."""
+
+    timestamps: np.ndarray
+    quantities: np.ndarray
+    codes: Optional[np.ndarray]
+    codes_present: np.ndarray  # the distinct codes, ascending
+    keep: Optional[np.ndarray]
+    n_dropped: int
+
+
+def read_transactions(trx: Table, params: FeatureParams, n_jobs: int) -> TransactionColumns:
+    """Reads and checks the timestamp, quantity and dimension columns, and
+    drops the rows whose quantity is missing (with a MissingQuantityWarning)
+    or refuses them, as ``missing_quantities`` says."""
+    ts = trx.timestamps(params.timestamp_col, params.timestamp_unit)
+    q = trx.quantities(params.quantity_col)
+    if params.dimension_col:
+        d, present = trx.dimension_codes(params.dimension_col, n_jobs)
+    else:
+        d, present = None, np.zeros(1 if len(q) else 0, dtype=np.int8)
+    # a sum is NaN when a term is (or +inf meets -inf): only then look closer
+    if not np.isnan(np.add.reduce(q, dtype=np.float64)):
+        return TransactionColumns(ts, q, d, present, None, 0)
+    missing = np.isnan(q)
+    n_missing = int(np.count_nonzero(missing))
+    if not n_missing:
+        return TransactionColumns(ts, q, d, present, None, 0)
+    first = trx.row(int(np.argmax(missing)))
+    where = f"{trx.what}: column {params.quantity_col!r} has {n_missing} missing quantities (first at {first})"
+    if params.missing_quantities == "raise":
+        raise ValueError(f"{where}; drop them or pass missing_quantities='drop'")
+    warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=stacklevel_outside_package())
+    keep = ~missing
+    ts, q = ts[keep], q[keep]
+    if d is not None:
+        d = d[keep]
+        present, _ = present_codes(d, n_jobs)
+    elif not len(q):
+        present = present[:0]
+    return TransactionColumns(ts, q, d, present, keep, n_missing)
+
+
 def _to_pandas(column):
     """A pyarrow ChunkedArray as a pandas Series; dictionaries are merged
     into one of distinct values first, as pandas takes no repeated categories."""
@@ -384,7 +431,7 @@ class EntityIds:
         self._tables = (trx, trx_col, tgt, tgt_col)
         self._integers = None
         ids, target_ids = trx.integer_ids(trx_col), tgt.integer_ids(tgt_col)
-        if ids is not None and target_ids is not None and not _beyond_int64(ids) and not _beyond_int64(target_ids):
+        if ids is not None and target_ids is not None and max(_first_beyond_int64(ids), _first_beyond_int64(target_ids)) < 0:
             self._integers = (ids, target_ids)
         else:
             self._generic = _generic_entity_codes(trx, trx_col, tgt, tgt_col)  # checks the types first
@@ -399,8 +446,11 @@ class EntityIds:
         return self._generic()
 
 
-def _beyond_int64(values: np.ndarray) -> bool:
-    return values.dtype == np.uint64 and bool(len(values)) and int(values.max()) > 2 ** 63 - 1
+def _first_beyond_int64(values: np.ndarray) -> int:
+    """The first row of uint64 ``values`` beyond int64, or -1."""
+    if values.dtype != np.uint64 or not len(values) or int(values.max()) <= INT64_MAX:
+        return -1
+    return int(np.argmax(values > INT64_MAX))
 
 
 def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
@@ -435,9 +485,10 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
             uniques = pd.Index(uniques)
             try:
                 tgt_codes = uniques.get_indexer(tgt_series)
-            except (ArithmeticError, ValueError, _pyarrow_error()):
+            except (ArithmeticError, TypeError, ValueError, _pyarrow_error()):
                 # pandas could not cast the targets to the ids' dtype (uint64
-                # beyond int64 against Arrow-backed ids): compared as Python values
+                # beyond int64 against Arrow-backed ids, an empty Categorical):
+                # compared as Python values
                 tgt_codes = uniques.astype(object).get_indexer(tgt_series.astype(object))
         except TypeError:  # unhashable values, lists for instance
             raise _unhashable(trx, trx_col, tgt, tgt_col) from None
