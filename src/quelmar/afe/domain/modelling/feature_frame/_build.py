@@ -30,7 +30,8 @@ import numpy as np
 from . import _deps, _native, _progress
 from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
 from ._params import FeatureParams, InvalidParameterError
-from ._tables import EntityIds, MissingQuantityWarning, Table, read_transactions
+from ._entity_ids import EntityIds
+from ._tables import MissingQuantityWarning, Table, read_transactions
 
 __all__ = ["MissingQuantityWarning", "build_feature_frame", "build_with_report", "feature_columns"]
 

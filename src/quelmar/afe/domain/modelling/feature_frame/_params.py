@@ -13,7 +13,7 @@ import numbers
 import re
 import sys
 import warnings
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
