@@ -74,7 +74,7 @@ def test_any_indices_raise_or_leave_other_rows_exact(split, rows, column, q_inde
 
 @pytest.mark.parametrize("cases, seed", [
     (120, 31),
-    pytest.param(1500, 32, marks=pytest.mark.slow),
+    pytest.param(2500, 32, marks=pytest.mark.slow),
 ])
 def test_hostile_tables_give_the_plain_layouts_bits_or_a_named_refusal(cases, seed):
     pytest.importorskip("polars")

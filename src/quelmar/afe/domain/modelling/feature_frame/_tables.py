@@ -395,13 +395,19 @@ def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Opti
 def _arrow_missing(arrow) -> Optional[Tuple[int, int]]:
     """How many rows of an Arrow column have no value and the first of
     them, or None when every row has one. ``null_count`` counts the validity
-    bitmaps only, so a dictionary column is asked row by row: a valid index
-    may point at a null dictionary entry."""
-    if arrow.null_count == 0 and not _pyarrow().types.is_dictionary(arrow.type):
+    bitmaps only: in a dictionary column a valid index may also point at a
+    null dictionary entry."""
+    pa = _pyarrow()
+    entries_null = pa.types.is_dictionary(arrow.type) and any(c.dictionary.null_count for c in arrow.chunks)
+    if arrow.null_count == 0 and not entries_null:
         return None
     import pyarrow.compute as pc
 
-    missing = pc.is_null(arrow)
+    if entries_null:
+        missing = pa.chunked_array([pc.fill_null(pc.take(pc.is_null(c.dictionary), c.indices), True)
+                                    for c in arrow.chunks], type=pa.bool_())
+    else:
+        missing = pc.is_null(arrow)
     count = int(pc.sum(missing).as_py() or 0)
     return (count, int(pc.index(missing, True).as_py())) if count else None
 
