@@ -3,7 +3,10 @@
 ``FeatureParams`` holds every parameter of ``build_feature_frame``; the API,
 the command line and the Dask path all build one, so they share the same
 defaults, checks and messages. Each field's accepted values are declared once
-in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow.
+in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow, and
+``check_group_among`` checks ``group`` against the data's dimension values.
+Every refusal is an ``InvalidParameterError`` whose message starts with the
+parameter's name.
 """
 
 from __future__ import annotations
@@ -326,7 +329,7 @@ class FeatureParams:
     """Every parameter of one feature frame computation.
 
     Building one checks every field (``InvalidParameterError``, a ValueError
-    and TypeError, or the resolvers' own ValueError/TypeError) and normalises
+    and TypeError, naming the field) and normalises
     it: horizons become a tuple of ints, operators a tuple of ``AfeOperator``
     members, ``dimension_values`` sorted (code, value) pairs, ``resolution``
     its name, and ``group`` is spelled out into the kernel's feature-group
