@@ -110,7 +110,7 @@ def pandas_table(rng, data, which):
     if which == "trx":
         frame["quantity"] = _pandas_quantities(rng, data["quantity"])
         codes = data["dimension"]
-        how = rng.choice(["int8", "int16", "int64", "Int8", "arrow", "strided"])
+        how = rng.choice(["int8", "int16", "int64", ">i2", "Int8", "arrow", "strided"])
         if how == "Int8":
             frame["dimension"] = pd.array(codes, dtype="Int8")
         elif how == "arrow":
@@ -139,7 +139,7 @@ def _pandas_ids(rng, kind, ids):
             return pd.array(ids, dtype=pd.ArrowDtype(pa.from_numpy_dtype(np.dtype(dtype))))
         if how == "nullable":
             return pd.array(ids, dtype=dtype.capitalize().replace("Uint", "UInt"))
-        return np.array(ids, dtype=dtype)
+        return np.array(ids, dtype=np.dtype(dtype).newbyteorder(rng.choice("<>")))
     if how == "category":
         return pd.Categorical(ids)
     if how == "arrow":
@@ -152,8 +152,8 @@ def _pandas_ids(rng, kind, ids):
 def _pandas_times(rng, data, values):
     how = rng.choice(["int", "datetime", "tz", "Int64", "arrow"])
     if how == "int":
-        return _strided(np.array(_counts(data, values), dtype=np.int64)) if rng.random() < 0.3 else \
-            np.array(_counts(data, values), dtype=np.int64)
+        counts = np.array(_counts(data, values), dtype=rng.choice(["<i8", ">i8"]))
+        return _strided(counts) if rng.random() < 0.3 else counts
     if how == "Int64":
         return pd.array(_counts(data, values), dtype="Int64")
     unit = rng.choice(["ms", "us", "ns"] + (["s"] if data["whole_days"] or True else []))
@@ -166,7 +166,7 @@ def _pandas_times(rng, data, values):
 
 
 def _pandas_quantities(rng, values):
-    how = rng.choice(["float64", "float32", "Float64", "arrow", "int"])
+    how = rng.choice(["float64", "float32", ">f8", ">f4", "Float64", "arrow", "int"])
     if how == "int" and all(v is not None and float(v).is_integer() for v in values):
         return np.array([int(v) for v in values], dtype=_integer_type([int(v) for v in values], rng))
     if how == "Float64":
@@ -200,30 +200,34 @@ def arrow_table(rng, data, which):
 
 
 def _rechunk(rng, table):
-    """The same rows in random chunks (empty ones included); a dictionary
-    column gets its own dictionary in every chunk."""
+    """The same rows in random chunks, each column cut in its own places
+    (empty chunks included); a dictionary column gets its own dictionary in
+    every chunk."""
     n = table.num_rows
-    cuts = sorted(rng.randint(0, n) for _ in range(rng.randint(0, 4)))
-    bounds = list(zip([0] + cuts, cuts + [n]))
-    batches = []
-    for start, stop in bounds:
-        arrays = []
-        for column in table.columns:
+    columns = []
+    for column in table.columns:
+        cuts = sorted(rng.randint(0, n) for _ in range(rng.randint(0, 4)))
+        pieces = []
+        for start, stop in zip([0] + cuts, cuts + [n]):
             piece = column.slice(start, stop - start).combine_chunks()
             if pa.types.is_dictionary(piece.type):
-                values = piece.dictionary_decode()
-                piece = values.dictionary_encode()
-                if rng.random() < 0.5 and len(piece.dictionary):  # dictionary in another order, repeated
-                    dictionary = piece.dictionary.to_pylist()
-                    shuffled = dictionary[::-1] + dictionary
-                    indices = [shuffled.index(v) if rng.random() < 0.5 else len(dictionary) + dictionary.index(v)
-                               for v in values.to_pylist()]
-                    piece = pa.DictionaryArray.from_arrays(pa.array(indices, pa.int32()),
-                                                           pa.array(shuffled, piece.dictionary.type))
-                piece = piece.cast(column.type)
-            arrays.append(piece)
-        batches.append(pa.record_batch(arrays, names=table.column_names))
-    return pa.Table.from_batches(batches, schema=table.schema)
+                piece = _own_dictionary(rng, piece.dictionary_decode()).cast(column.type)
+            pieces.append(piece)
+        columns.append(pa.chunked_array(pieces, type=column.type))
+    return pa.table(columns, schema=table.schema)
+
+
+def _own_dictionary(rng, values):
+    """``values`` dictionary-encoded, the dictionary sometimes reversed and
+    repeated."""
+    encoded = values.dictionary_encode()
+    if rng.random() < 0.5 or not len(encoded.dictionary):
+        return encoded
+    dictionary = encoded.dictionary.to_pylist()
+    doubled = dictionary[::-1] + dictionary
+    indices = [doubled.index(v) if rng.random() < 0.5 else len(dictionary) + dictionary.index(v)
+               for v in values.to_pylist()]
+    return pa.DictionaryArray.from_arrays(pa.array(indices, pa.int32()), pa.array(doubled, encoded.dictionary.type))
 
 
 def _arrow_ids(rng, kind, ids):
@@ -280,15 +284,12 @@ def reference_tables(data):
     return trx, tgt
 
 
-def shuffled(rng, table):
-    """The transactions in another row order."""
-    order = list(range(len(table)))
+def shuffled(rng, data):
+    """The same data, the transactions in another row order."""
+    order = list(range(len(data["entity"])))
     rng.shuffle(order)
-    if isinstance(table, pd.DataFrame):
-        return table.iloc[order]
-    if isinstance(table, pa.Table):
-        return _rechunk(rng, table.take(pa.array(order, pa.int64())))
-    return table[order]
+    return dict(data, **{key: [data[key][i] for i in order]
+                         for key in ("entity", "timestamp", "quantity", "dimension")})
 
 
 # ---- damage ---------------------------------------------------------------------
@@ -403,10 +404,8 @@ def one_case(rng, outcomes):
     reference = checked_call(ref_trx, ref_tgt, params, outcomes, "reference")
     for _ in range(2):
         trx_kind, tgt_kind = rng.choice(list(LAYOUTS)), rng.choice(list(LAYOUTS))
-        trx = LAYOUTS[trx_kind](rng, data, "trx")
+        trx = LAYOUTS[trx_kind](rng, shuffled(rng, data) if rng.random() < 0.5 else data, "trx")
         tgt = LAYOUTS[tgt_kind](rng, data, "tgt")
-        if rng.random() < 0.5:
-            trx = shuffled(rng, trx)
         label = "layout {}/{}".format(trx_kind, tgt_kind)
         frame = checked_call(trx, tgt, params, outcomes, "layout")
         if (frame is None) != (reference is None):

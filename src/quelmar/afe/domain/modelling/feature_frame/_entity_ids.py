@@ -53,17 +53,16 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
         tgt_arrow = tgt._arrow(tgt_col)
         if tgt_arrow is None:
             pa = _pyarrow()
-            series = tgt.columns[tgt_col]
+            series = _native_series(tgt.columns[tgt_col])
             try:
                 tgt_arrow = pa.chunked_array([pa.array(series, from_pandas=True)])
             except (pa.ArrowException, OverflowError, TypeError, ValueError):
                 raise _entity_type_error(tgt, tgt_col, series.dtype, trx, trx_col, trx_arrow.type) from None
         return _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow)
     pd = _deps.pandas()
-    trx_series = trx.columns[trx_col]
+    trx_series = _native_series(trx.columns[trx_col])
     tgt_series = tgt.columns[tgt_col]
-    if _is_arrow_column(tgt_series):
-        tgt_series = _to_pandas(tgt_series)
+    tgt_series = _to_pandas(tgt_series) if _is_arrow_column(tgt_series) else _native_series(tgt_series)
     api = pd.api.types
     trx_values, tgt_values = _pandas_value_dtype(trx_series), _pandas_value_dtype(tgt_series)
     if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_values) != api.is_numeric_dtype(tgt_values):
@@ -86,6 +85,13 @@ def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
         return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
 
     return factorize
+
+
+def _native_series(series):
+    """The pandas Series itself, or a copy in the machine's byte order, which
+    pandas' hashing and Arrow's conversion need."""
+    dtype = series.dtype
+    return series if not isinstance(dtype, np.dtype) or dtype.isnative else series.astype(dtype.newbyteorder("="))
 
 
 def _pandas_value_dtype(series):

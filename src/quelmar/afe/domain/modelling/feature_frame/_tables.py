@@ -173,7 +173,7 @@ class Table:
             series = series.dt.tz_convert("UTC").dt.tz_localize(None)
             dtype = series.dtype
         if api.is_datetime64_dtype(dtype):
-            return np.asarray(series.to_numpy())  # a missing value (NaT) is found by the range check
+            return _native_order(series.to_numpy())  # a missing value (NaT) is found by the range check
         if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
             self.no_missing(name, noun)
             numpy_dtype = getattr(dtype, "numpy_dtype", dtype)  # nullable integers: their NumPy type
@@ -283,7 +283,7 @@ class Table:
             if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
                 raise self._type_error(name, "integer dimension codes", series.dtype)
             self.no_missing(name, "dimension codes")
-            values = series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+            values = _native_order(series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype)))
         present, first = present_codes(values, n_jobs)
         if present is None:
             raise ValueError(
@@ -307,7 +307,7 @@ class Table:
         series = self.columns[name]
         if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
             return None
-        return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+        return _native_order(series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype)))
 
 
 def _low_counts_as_milliseconds(values: np.ndarray) -> np.ndarray:
@@ -428,3 +428,10 @@ def _first_beyond_int64(values: np.ndarray) -> int:
     if values.dtype != np.uint64 or not len(values) or int(values.max()) <= INT64_MAX:
         return -1
     return int(np.argmax(values > INT64_MAX))
+
+
+def _native_order(values: np.ndarray) -> np.ndarray:
+    """The array itself, or a copy in the machine's byte order: pandas keeps
+    big-endian NumPy columns as they are, the engine reads native ones."""
+    values = np.asarray(values)
+    return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))
