@@ -258,12 +258,21 @@ def _arrow_times(rng, data, values):
 
 def polars_table(rng, data, which):
     table = arrow_table(rng, data, which)
-    frame = pl.from_arrow(table)
-    if rng.random() < 0.5 and len(frame) > 1:  # concatenated without rechunking
-        cut = rng.randint(1, len(frame) - 1)
-        frame = pl.concat([pl.from_arrow(table.slice(cut)), pl.from_arrow(table.slice(0, cut))][::-1],
-                          rechunk=False)
-    return frame
+    for i, column in enumerate(table.columns):  # older polars take few dictionaries: Categoricals are cast
+        if pa.types.is_dictionary(column.type):
+            table = table.set_column(i, table.column_names[i], column.cast(column.type.value_type))
+    categorical = data["kind"] == "str" and rng.random() < 0.5
+
+    def frame_of(part):
+        frame = pl.from_arrow(part)
+        return frame.with_columns(pl.col("entity").cast(pl.Categorical)) if categorical else frame
+
+    if rng.random() < 0.5 and len(table) > 1:  # concatenated without rechunking
+        cut = rng.randint(1, len(table) - 1)
+        with warnings.catch_warnings():  # polars re-encodes Categoricals of different dictionaries, and says so
+            warnings.simplefilter("ignore")
+            return pl.concat([frame_of(table.slice(0, cut)), frame_of(table.slice(cut))], rechunk=False)
+    return frame_of(table)
 
 
 LAYOUTS = {"pandas": pandas_table, "arrow": arrow_table, "polars": polars_table}
@@ -353,10 +362,18 @@ def state(obj):
         return ("pandas", list(obj.columns), repr(obj.dtypes.tolist()), repr([c.tolist() for c in columns]),
                 [a.tobytes() if a.dtype != object else None for a in arrays], list(obj.index))
     if isinstance(obj, pa.Table):
-        return ("arrow", obj.schema, repr(obj.to_pydict()), [c.num_chunks for c in obj.columns])
+        return ("arrow", _ipc_bytes(obj), [c.num_chunks for c in obj.columns])
     if isinstance(obj, pl.DataFrame):
-        return ("polars", obj.schema, repr(obj.rows()), obj.n_chunks("all"))
+        return ("polars", _ipc_bytes(obj.to_arrow()), obj.n_chunks("all"))
     return ("object", repr(obj))
+
+
+def _ipc_bytes(table):
+    """Every value, chunk and schema entry of an Arrow table, as bytes."""
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    return sink.getvalue().to_pybytes()
 
 
 def names_what_failed(message, params):
