@@ -5,7 +5,8 @@ target date) pairs into a pandas DataFrame of aggregate features, computed
 by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'s
 ``execute``, on several threads); its parameters are the fields of
 ``FeatureParams``. ``build_feature_frame_dask``
-runs the same per entity partition of Dask DataFrames. ``quelmar-feature-frame``
+runs the same per entity partition of Dask DataFrames, without a shuffle on
+the tables ``write_partitioned`` wrote. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
 line.
 
@@ -17,6 +18,7 @@ from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
 from ._columns import RESOLUTIONS, operator_name
 from ._dask import build_feature_frame_dask
 from ._params import FeatureParams, InvalidParameterError
+from ._partitioned import write_partitioned
 
 
 def _version() -> str:
@@ -42,4 +44,5 @@ __all__ = [
     "build_feature_frame_dask",
     "feature_columns",
     "operator_name",
+    "write_partitioned",
 ]

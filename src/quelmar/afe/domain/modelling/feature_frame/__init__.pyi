@@ -2,6 +2,7 @@
 ``FeatureParams`` fields in keyword arguments; they are spelled out here)."""
 
 import dataclasses
+import os
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union
 
 import pandas as pd
@@ -76,8 +77,6 @@ class FeatureParams:
     @property
     def resolution_code(self) -> int: ...
     @property
-    def unit_ms(self) -> int: ...
-    @property
     def entity_col_of_targets(self) -> str: ...
     def jobs(self) -> int: ...
 
@@ -142,6 +141,16 @@ def build_feature_frame_dask(
     target_entity_col: Optional[str] = ...,
     target_date_col: str = ...,
 ) -> Any: ...
+def write_partitioned(
+    transactions: Any,
+    targets: Any,
+    path: Union[str, "os.PathLike[str]"],
+    npartitions: int,
+    *,
+    entity_col: str = ...,
+    target_entity_col: Optional[str] = ...,
+    dimension_col: Optional[str] = ...,
+) -> Tuple[str, str]: ...
 def feature_columns(
     dimension_values: _DimensionValues,
     params: Optional[FeatureParams] = None,
