@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import io
 import os
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame import _cli, _progress  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame import _cli, _progress, _writers  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
 
 MODULE = "quelmar.afe.domain.modelling.feature_frame"
@@ -136,7 +137,11 @@ def test_demo_is_reproducible_and_written_to_a_file(tmp_path):
                                                          "not a number"),
         (["header_only.csv", "tgt.csv", "-o", "o.csv"], "header_only.csv: the table is empty (no data rows)"),
         (["empty.csv", "tgt.csv", "-o", "o.csv"], "empty.csv: the file is empty (not even a header line)"),
-        (["sub", "tgt.csv", "-o", "o.csv"], "sub: is a directory; give a .csv or .parquet file"),
+        (["sub", "tgt.csv", "-o", "o.csv"], "sub: a directory without .csv, .parquet or .arrow parts"),
+        (["trx.csv", "tgt.csv", "-o", "o.csv", "--memory-limit", "1K"], "memory limit 1.0 KiB is below what one bucket"),
+        (["trx.csv", "tgt.csv", "-o", "o.csv", "--memory-limit", "4X"], "memory limit: expected a size such as 4G"),
+        (["bad_quantity.csv", "tgt.csv", "-o", "o.csv", "--buckets", "2"],
+         "bad_quantity.csv: column 'quantity' holds 'x' at line 3, not a number"),
         (["trx.csv", "tgt.csv", "-o", "o.csv", "--offset", "-1"], "offset: expected an integer in 0..2147483647, got -1"),
     ],
 )
@@ -173,7 +178,7 @@ def test_parameters_and_output_are_checked_before_reading(csv_inputs, monkeypatc
 
     monkeypatch.chdir(csv_inputs)
     (csv_inputs / "out_dir").mkdir()
-    monkeypatch.setattr(_cli, "read_table", no_reading)
+    monkeypatch.setattr(_cli, "Source", no_reading)
     argv = ["trx.csv", "tgt.csv"] + (["-o", "f.csv"] if "-o" not in args else []) + args
     assert main(argv) == 2
     assert message in capsys.readouterr().err
@@ -252,27 +257,28 @@ def test_help_shows_every_default_and_version(capsys):
     assert capsys.readouterr().out.startswith(PROG + " ")
 
 
-@pytest.mark.parametrize("fault", [OSError("disk full"), KeyboardInterrupt()])
-@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
-def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix):
+@pytest.mark.parametrize("buckets", [[], ["--buckets", "2"]])
+@pytest.mark.parametrize("fault", [OSError(errno.ENOSPC, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
+def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix, buckets):
     pytest.importorskip("pyarrow")
     out = csv_inputs / ("f" + suffix)
     out.write_text("the previous result")
+    write = _writers.TableWriter.write
 
-    def failing(frame, target, bar):
-        if suffix == ".csv":
-            frame.iloc[:1].to_csv(target)
-        else:
-            with open(target, "w") as half:
-                half.write("half")
+    def failing(self, table):
+        write(self, table)  # a part of the output is on disk
         raise fault
 
-    monkeypatch.setattr(_cli, "_write_csv" if suffix == ".csv" else "_write_parquet", failing)
-    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"])
+    monkeypatch.setattr(_writers.TableWriter, "write", failing)
+    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]
+                  + buckets)
     assert status == (130 if isinstance(fault, KeyboardInterrupt) else 2)
     assert out.read_text() == "the previous result"
+    # neither the temporary output nor the buckets are left behind
     assert sorted(p.name for p in csv_inputs.iterdir()) == ["f" + suffix, "tgt.csv", "trx.csv"]
-    assert ("interrupted" if status == 130 else "disk full") in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert ("interrupted" if status == 130 else f"{out}: the disk of {csv_inputs} is full; no output was written") in err
 
 
 def test_output_is_written_with_ordinary_permissions(csv_inputs):
@@ -302,7 +308,7 @@ def test_progress_bars_move_while_reading_computing_and_writing(csv_inputs, caps
     out = csv_inputs / "f.csv"
     assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--progress"]) == 0
     err = capsys.readouterr().err
-    for stage in ["reading trx.csv", "reading tgt.csv", "preparing", "computing", "writing f.csv"]:
+    for stage in ["reading trx.csv", "reading tgt.csv", "preparing", "computing and writing f.csv"]:
         assert stage in err
 
 

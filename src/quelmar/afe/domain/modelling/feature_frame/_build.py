@@ -135,7 +135,18 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     """``build_feature_frame`` for checked parameters, also returning a
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
-    pd = _deps.pandas()
+    job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
+    with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
+        out = job.compute(0, job.n_targets, bar)
+    return job.frame(out), job.report
+
+
+def prepare_build(transactions, targets, params: FeatureParams, *, progress: bool = False,
+                  names: Tuple[str, str] = ("transactions", "targets"),
+                  first_lines: Tuple[Optional[int], Optional[int]] = (None, None)) -> "PreparedBuild":
+    """Everything of ``build_with_report`` before the computing: the tables
+    checked, the transactions prepared. The command line then computes the
+    targets chunk by chunk and writes each chunk while the next is computed."""
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
     tgt_ent_col = params.entity_col_of_targets
@@ -175,29 +186,47 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     layout = build_layout(set(index_map.values()), params)
     layout.index_map = index_map
 
-    # ---- everything is checked; compute
-    n = tgt.n_rows
+    # ---- everything is checked; prepare
     with _progress.stage(progress, "preparing", total=len(q), unit="trx") as bar:
         prepared, target_codes = _prepare_transactions(entity_ids, keep, ts, q, d, jobs, bar)
-    del entity_ids, keep, ts, q, d
-    with _progress.stage(progress, "computing", total=n, unit="target") as bar:
-        out = _compute(prepared, target_codes, target_ts, layout, params, jobs, bar)
-    runs = np.diff(prepared.offsets)
-    del prepared
+    return PreparedBuild(prepared, target_codes, target_ts, layout, params, tgt, n_missing)
 
-    # the matrix becomes the frame's one float32 block, not copied
-    frame = pd.DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
-    frame.insert(0, params.target_date_col, tgt.output_column(params.target_date_col))
-    frame.insert(0, tgt_ent_col, tgt.output_column(tgt_ent_col))
-    known = target_codes >= 0
-    with_rows = np.count_nonzero(runs[target_codes[known]] > 0) if len(runs) else 0
-    report = BuildReport(
-        rows=n,
-        feature_columns=len(layout.names),
-        targets_without_transactions=n - int(with_rows),
-        dropped_missing_quantities=n_missing,
-    )
-    return frame, report
+
+class PreparedBuild:
+    """The prepared transactions and the checked targets of one build:
+    ``compute`` fills the feature rows of any range of targets."""
+
+    def __init__(self, prepared: _native.PreparedTransactions, target_codes: np.ndarray, target_ts: np.ndarray,
+                 layout: ColumnLayout, params: FeatureParams, tgt: Table, n_missing: int):
+        self.prepared, self.target_codes, self.target_ts = prepared, target_codes, target_ts
+        self.layout, self.params, self.tgt = layout, params, tgt
+        self.n_targets = tgt.n_rows
+        runs = np.diff(prepared.offsets)
+        known = target_codes >= 0
+        with_rows = np.count_nonzero(runs[target_codes[known]] > 0) if len(runs) else 0
+        self.report = BuildReport(
+            rows=self.n_targets,
+            feature_columns=len(layout.names),
+            targets_without_transactions=self.n_targets - int(with_rows),
+            dropped_missing_quantities=n_missing,
+        )
+
+    def compute(self, start: int, stop: int, progress, n_jobs: Optional[int] = None) -> np.ndarray:
+        """The feature matrix of targets ``start`` to ``stop - 1``."""
+        jobs = self.params.jobs() if n_jobs is None else n_jobs
+        return _compute(self.prepared, self.target_codes[start:stop], self.target_ts[start:stop], self.layout,
+                        self.params, jobs, progress)
+
+    def frame(self, out: np.ndarray):
+        """The feature frame of every target from its whole matrix."""
+        pd = _deps.pandas()
+        tgt, params = self.tgt, self.params
+        tgt_ent_col = params.entity_col_of_targets
+        # the matrix becomes the frame's one float32 block, not copied
+        frame = pd.DataFrame(out, columns=self.layout.names, index=tgt.index, copy=False)
+        frame.insert(0, params.target_date_col, tgt.output_column(params.target_date_col))
+        frame.insert(0, tgt_ent_col, tgt.output_column(tgt_ent_col))
+        return frame
 
 
 def feature_columns(dimension_values, params: Optional[FeatureParams] = None, /, **options) -> List[str]:

@@ -1,0 +1,83 @@
+"""Features computed chunk by chunk and handed to a writer as Arrow tables.
+
+The targets of one prepared build are computed a chunk at a time; each
+chunk's float32 matrix becomes an Arrow table (one transposing copy, so
+that every feature column is contiguous) that the writer thread encodes
+while the engine computes the next chunk. With the default thread count
+the engine leaves one core to the writer. The cells are those of
+``build_feature_frame``: the same engine call on a range of targets.
+"""
+
+from __future__ import annotations
+
+from typing import Callable, Optional
+
+import numpy as np
+
+from . import _deps
+from ._build import PreparedBuild
+
+#: Bytes of feature cells per chunk: large enough for good Parquet row
+#: groups, small enough that two chunks in flight stay a small part of memory.
+CHUNK_BYTES = 64 << 20
+MAX_CHUNK_ROWS = 1 << 18
+
+
+def chunk_rows(n_columns: int) -> int:
+    return int(max(1024, min(MAX_CHUNK_ROWS, CHUNK_BYTES // (4 * max(n_columns, 1)))))
+
+
+class _Range:
+    """A progress stage seen by one chunk: the engine's reports move the
+    bar over [start, stop) of the whole run."""
+
+    def __init__(self, stage, start: int, stop: int):
+        self.total_units = stop - start
+        self._stage, self._start = stage, start
+
+    def follow(self, start: int, stop: int):
+        return self._stage.follow(self._start + start, self._start + stop)
+
+
+def engine_jobs(job: PreparedBuild, threaded_writer: bool) -> int:
+    """Threads of the engine: as asked, else every core but one for the
+    writer (every core when there is only one)."""
+    jobs = job.params.jobs()
+    if job.params.n_jobs is None and threaded_writer and jobs > 1:
+        return jobs - 1
+    return jobs
+
+
+def write_chunks(job: PreparedBuild, put: Callable, progress, *, done: int = 0, row_numbers=None,
+                 row_number_col: Optional[str] = None, threaded_writer: bool = True) -> None:
+    """Computes every target of ``job`` and passes the chunks to ``put``;
+    ``progress`` (a stage over all targets of the run) advances from
+    ``done``. ``row_numbers`` (int64, one per target) become the first
+    column, ``row_number_col``, when it is given."""
+    pa = _deps.require("pyarrow")
+    names = job.layout.names
+    step = chunk_rows(len(names))
+    jobs = engine_jobs(job, threaded_writer)
+    ent_col, date_col = job.params.entity_col_of_targets, job.params.target_date_col
+    keys = [_arrow_column(job.tgt, ent_col), _arrow_column(job.tgt, date_col)]
+    for start in range(0, job.n_targets, step):
+        stop = min(start + step, job.n_targets)
+        out = job.compute(start, stop, _Range(progress, done + start, done + stop), n_jobs=jobs)
+        columns = np.ascontiguousarray(out.T)
+        del out
+        arrays = [key.slice(start, stop - start) for key in keys]
+        arrays += [pa.array(column) for column in columns]  # views of the transposed chunk
+        header = [ent_col, date_col] + names
+        if row_number_col is not None:
+            arrays.insert(0, pa.array(row_numbers[start:stop]))
+            header.insert(0, row_number_col)
+        put(pa.Table.from_arrays(arrays, names=header))
+
+
+def _arrow_column(tgt, name: str):
+    """A target column as Arrow data, whatever the table it came from."""
+    pa = _deps.require("pyarrow")
+    column = tgt.columns[name]
+    if isinstance(column, pa.ChunkedArray):
+        return column
+    return pa.chunked_array([pa.array(tgt.output_column(name), from_pandas=True)])
