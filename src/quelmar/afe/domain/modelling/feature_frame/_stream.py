@@ -19,7 +19,7 @@ from ._build import PreparedBuild
 
 #: Bytes of feature cells per chunk: large enough for good Parquet row
 #: groups, small enough that two chunks in flight stay a small part of memory.
-CHUNK_BYTES = 64 << 20
+CHUNK_BYTES = 32 << 20
 MAX_CHUNK_ROWS = 1 << 18
 
 

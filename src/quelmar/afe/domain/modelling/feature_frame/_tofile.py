@@ -28,7 +28,7 @@ from ._params import FeatureParams
 ENGINE_BYTES_PER_TRANSACTION = 40
 ENGINE_BYTES_PER_TARGET = 24
 #: Chunks of output alive at once: computed, transposed, queued, being encoded.
-OUTPUT_CHUNKS_ALIVE = 6
+OUTPUT_CHUNKS_ALIVE = 5
 #: The share of the available memory taken when no limit is given.
 DEFAULT_SHARE = 0.8
 _UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
