@@ -126,15 +126,67 @@ class Source:
                         done = position
 
     def read(self, progress: bool = False):
-        """The whole table (pyarrow), refused when it has no rows."""
+        """The whole table (pyarrow), refused when it has no rows. Columns
+        of fixed width are gathered into one buffer each as the batches
+        arrive, so that the engine views them whole and no batch outlives
+        its copy."""
         pa = _deps.require("pyarrow")
+        n_rows = self.n_rows()
+        gathered = _Gathered(self.schema, n_rows) if n_rows else None
+        batches = []
         with _progress.stage(progress, f"reading {os.path.basename(self.path)}", total=self.n_bytes,
                              unit="B") as bar:
-            batches = list(self.batches(bar))
+            for batch in self.batches(bar):
+                if gathered is not None:
+                    batch = gathered.add(batch)
+                batches.append(batch)
         if sum(b.num_rows for b in batches) == 0:
             raise UsageError(f"{self.path}: the table is empty (no data rows)")
-        return pa.Table.from_batches(batches)
+        table = pa.Table.from_batches(batches)
+        return gathered.table(table) if gathered is not None else table
 
+
+class _Gathered:
+    """Fixed-width columns copied batch by batch into one buffer each (the
+    bits as they are, nulls kept in a mask); the other columns stay as the
+    batches hold them."""
+
+    def __init__(self, schema, n_rows: int):
+        pa = _deps.require("pyarrow")
+        np = _deps.require("numpy")
+        self.n_rows, self.position = n_rows, 0
+        self.types = {f.name: f.type for f in schema}
+        self.width = {f.name: f.type.bit_width // 8 for f in schema
+                      if pa.types.is_primitive(f.type) and f.type.bit_width % 8 == 0}
+        self.data = {name: np.empty(n_rows * width, dtype=np.uint8) for name, width in self.width.items()}
+        self.valid: Dict[str, object] = {}
+
+    def add(self, batch):
+        """Copies the fixed-width columns of ``batch``; returns the rest of it."""
+        np = _deps.require("numpy")
+        n, start = batch.num_rows, self.position
+        for name, width in self.width.items():
+            array = batch.column(batch.schema.get_field_index(name))
+            data = np.frombuffer(array.buffers()[1], dtype=np.uint8, count=(array.offset + n) * width)
+            self.data[name][start * width:(start + n) * width] = data[array.offset * width:]
+            if array.null_count:
+                if name not in self.valid:
+                    self.valid[name] = np.ones(self.n_rows, dtype=bool)
+                self.valid[name][start:start + n] = array.is_valid().to_numpy(zero_copy_only=False)
+        self.position += n
+        return batch.select([c for c in batch.schema.names if c not in self.width])
+
+    def table(self, rest):
+        pa = _deps.require("pyarrow")
+        np = _deps.require("numpy")
+        n = self.position
+        columns = {name: rest.column(name) if name in rest.column_names else None for name in self.types}
+        for name in self.width:
+            valid = self.valid.get(name)
+            bitmap = None if valid is None else pa.py_buffer(np.packbits(valid[:n], bitorder="little"))
+            columns[name] = pa.Array.from_buffers(self.types[name], n, [bitmap, pa.py_buffer(self.data[name])],
+                                                  null_count=-1 if valid is not None else 0)
+        return pa.table(columns)
 
 def read_table(path: str, kinds: Dict[str, str], progress: bool = False):
     """The columns ``kinds`` (name -> "id", "timestamp", "float" or "int") of
