@@ -113,17 +113,15 @@ class Source:
         """The needed columns as converted RecordBatches, in file order;
         ``progress`` (a stage) advances by the bytes read."""
         columns = _Columns(self.kinds, self.first_line)
+        reading = {"csv": _csv_batches, "parquet": _parquet_batches, "arrow": _arrow_batches}[self.format]
         for part in self.parts:
             columns.path = part if len(self.parts) > 1 else self.path
-            with open(part, "rb") as raw:
-                done = 0
-                reading = {"csv": _csv_batches, "parquet": _parquet_batches, "arrow": _arrow_batches}[self.format]
-                for batch in reading(raw, columns.path, self.kinds):
-                    yield columns.convert(batch)
-                    if progress is not None:
-                        position = raw.tell() if self.format != "arrow" else os.path.getsize(part)
-                        progress.update(position - done)
-                        done = position
+            done = 0
+            for batch, position in reading(part, columns.path, self.kinds):
+                yield columns.convert(batch)
+                if progress is not None:
+                    progress.update(position - done)
+                    done = position
 
     def read(self, progress: bool = False):
         """The whole table (pyarrow), refused when it has no rows. Columns
@@ -157,7 +155,7 @@ class _Gathered:
         self.n_rows, self.position = n_rows, 0
         self.types = {f.name: f.type for f in schema}
         self.width = {f.name: f.type.bit_width // 8 for f in schema
-                      if pa.types.is_primitive(f.type) and f.type.bit_width % 8 == 0}
+                      if pa.types.is_primitive(f.type) and f.type.bit_width in (8, 16, 32, 64)}
         self.data = {name: np.empty(n_rows * width, dtype=np.uint8) for name, width in self.width.items()}
         self.valid: Dict[str, object] = {}
 
@@ -167,8 +165,9 @@ class _Gathered:
         n, start = batch.num_rows, self.position
         for name, width in self.width.items():
             array = batch.column(batch.schema.get_field_index(name))
-            data = np.frombuffer(array.buffers()[1], dtype=np.uint8, count=(array.offset + n) * width)
-            self.data[name][start * width:(start + n) * width] = data[array.offset * width:]
+            unit = np.dtype(f"u{width}")  # the bits as they are, whatever the type
+            data = np.frombuffer(array.buffers()[1], dtype=unit, count=array.offset + n)
+            self.data[name].view(unit)[start:start + n] = data[array.offset:]
             if array.null_count:
                 if name not in self.valid:
                     self.valid[name] = np.ones(self.n_rows, dtype=bool)
@@ -205,66 +204,76 @@ def _open_ipc(part: str):
         return pa.ipc.open_stream(source).read_all().to_reader()
 
 
-def _csv_batches(raw, path: str, kinds: Dict[str, str]):
+def _csv_batches(part: str, path: str, kinds: Dict[str, str]):
+    """Batches of a CSV file and the bytes read so far."""
     pa = _deps.require("pyarrow")
     import pyarrow.csv as pacsv
 
     import csv
     import gzip
 
-    def opened():
-        return gzip.GzipFile(fileobj=raw) if path.lower().endswith(".gz") else raw
+    with open(part, "rb") as raw:
 
-    try:
-        header = next(csv.reader([opened().readline().decode("utf-8-sig")]), [])
-    except (OSError, UnicodeDecodeError) as exc:
-        raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
-    if not header:
-        raise UsageError(f"{path}: the file is empty (not even a header line)")
-    _require_columns(path, header, kinds)
-    raw.seek(0)
-    stream = opened()
-    try:
-        reader = pacsv.open_csv(
-            stream,
-            read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES),
-            # every needed column is read as text and converted per batch, so
-            # that a type is never guessed from the first block alone and a bad
-            # value can be reported with its line
-            convert_options=pacsv.ConvertOptions(
-                column_types={name: pa.string() for name in kinds},
-                include_columns=list(kinds),
-                strings_can_be_null=True,
-            ),
-        )
-    except pa.ArrowInvalid as exc:
-        if "Empty CSV file" in str(exc):
-            raise UsageError(f"{path}: the file is empty (not even a header line)") from None
-        raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
-    try:
-        yield from reader
-    except pa.ArrowInvalid as exc:
-        raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
+        def opened():
+            return gzip.GzipFile(fileobj=raw) if path.lower().endswith(".gz") else raw
+
+        try:
+            header = next(csv.reader([opened().readline().decode("utf-8-sig")]), [])
+        except (OSError, UnicodeDecodeError) as exc:
+            raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
+        if not header:
+            raise UsageError(f"{path}: the file is empty (not even a header line)")
+        _require_columns(path, header, kinds)
+        raw.seek(0)
+        stream = opened()
+        try:
+            reader = pacsv.open_csv(
+                stream,
+                read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES),
+                # every needed column is read as text and converted per batch, so
+                # that a type is never guessed from the first block alone and a bad
+                # value can be reported with its line
+                convert_options=pacsv.ConvertOptions(
+                    column_types={name: pa.string() for name in kinds},
+                    include_columns=list(kinds),
+                    strings_can_be_null=True,
+                ),
+            )
+        except pa.ArrowInvalid as exc:
+            if "Empty CSV file" in str(exc):
+                raise UsageError(f"{path}: the file is empty (not even a header line)") from None
+            raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
+        try:
+            for batch in reader:
+                yield batch, raw.tell()
+        except pa.ArrowInvalid as exc:
+            raise UsageError(f"{path}: not a readable CSV file: {exc}") from None
 
 
-def _parquet_batches(raw, path: str, kinds: Dict[str, str]):
+def _parquet_batches(part: str, path: str, kinds: Dict[str, str]):
+    """Batches of a Parquet file (read by Arrow itself, on its threads) and
+    the bytes they stand for."""
     pa = _deps.require("pyarrow")
     import pyarrow.parquet as pq
 
     try:
-        parquet = pq.ParquetFile(raw)
+        parquet = pq.ParquetFile(part)
     except (pa.ArrowInvalid, OSError) as exc:
         raise UsageError(f"{path}: not a readable Parquet file: {exc}") from None
     _require_columns(path, parquet.schema_arrow.names, kinds)
-    yield from parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=list(kinds))
+    size, rows, done = os.path.getsize(part), max(parquet.metadata.num_rows, 1), 0
+    for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=list(kinds)):
+        done += batch.num_rows
+        yield batch, size * done // rows
 
 
-def _arrow_batches(raw, path: str, kinds: Dict[str, str]):
+def _arrow_batches(part: str, path: str, kinds: Dict[str, str]):
     # memory-mapped: the selected columns of a batch are views of the file
-    reader = _open_ipc(raw.name)
+    reader = _open_ipc(part)
     _require_columns(path, reader.schema.names, kinds)
-    for i in range(reader.num_record_batches):
-        yield reader.get_batch(i).select(list(kinds))
+    size, n = os.path.getsize(part), reader.num_record_batches
+    for i in range(n):
+        yield reader.get_batch(i).select(list(kinds)), size * (i + 1) // n
 
 
 def _require_columns(path: str, names: List[str], kinds: Dict[str, str]) -> None:
@@ -284,6 +293,7 @@ class _Columns:
         self.first_line = first_line
         self.rows_seen = 0
         self.integer_timestamps: Dict[str, bool] = {}
+        self.types: Dict[str, object] = {}
 
     def where(self, position: int) -> str:
         if self.first_line:
@@ -297,6 +307,11 @@ class _Columns:
             array = batch.column(batch.schema.get_field_index(name))
             if pa.types.is_string(array.type) or pa.types.is_large_string(array.type):
                 array = self._from_text(name, array)
+                # dates without an offset in one batch and with offsets in
+                # another: both are UTC, in the type of the first batch
+                first = self.types.setdefault(name, array.type)
+                if array.type != first and pa.types.is_timestamp(first):
+                    array = array.cast(first)
             arrays.append(array)
         self.rows_seen += batch.num_rows
         return pa.RecordBatch.from_arrays(arrays, names=list(self.kinds))
