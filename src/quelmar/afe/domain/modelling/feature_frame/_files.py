@@ -197,7 +197,9 @@ def read_table(path: str, kinds: Dict[str, str], progress: bool = False):
 
 def _open_ipc(part: str):
     pa = _deps.require("pyarrow")
-    source = pa.memory_map(part)
+    # read, not mapped: the batches are copied into whole columns and freed,
+    # where mapped pages would stay resident until the whole file is closed
+    source = pa.OSFile(part)
     try:
         return pa.ipc.open_file(source)
     except pa.ArrowInvalid:
@@ -268,7 +270,6 @@ def _parquet_batches(part: str, path: str, kinds: Dict[str, str]):
 
 
 def _arrow_batches(part: str, path: str, kinds: Dict[str, str]):
-    # memory-mapped: the selected columns of a batch are views of the file
     reader = _open_ipc(part)
     _require_columns(path, reader.schema.names, kinds)
     size, n = os.path.getsize(part), reader.num_record_batches

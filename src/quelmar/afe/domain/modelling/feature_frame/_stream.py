@@ -39,17 +39,18 @@ class _Range:
         return self._stage.follow(self._start + start, self._start + stop)
 
 
-def engine_jobs(job: PreparedBuild, threaded_writer: bool) -> int:
-    """Threads of the engine: as asked, else every core but one for the
-    writer (every core when there is only one)."""
+def engine_jobs(job: PreparedBuild, busy_writer: bool) -> int:
+    """Threads of the engine: as asked, else every core but one for a
+    writer that encodes (Parquet, CSV) and every core for one that mostly
+    copies (Arrow IPC)."""
     jobs = job.params.jobs()
-    if job.params.n_jobs is None and threaded_writer and jobs > 1:
+    if job.params.n_jobs is None and busy_writer and jobs > 1:
         return jobs - 1
     return jobs
 
 
 def write_chunks(job: PreparedBuild, put: Callable, progress, *, done: int = 0, row_numbers=None,
-                 row_number_col: Optional[str] = None, threaded_writer: bool = True) -> None:
+                 row_number_col: Optional[str] = None, busy_writer: bool = True) -> None:
     """Computes every target of ``job`` and passes the chunks to ``put``;
     ``progress`` (a stage over all targets of the run) advances from
     ``done``. ``row_numbers`` (int64, one per target) become the first
@@ -57,7 +58,7 @@ def write_chunks(job: PreparedBuild, put: Callable, progress, *, done: int = 0, 
     pa = _deps.require("pyarrow")
     names = job.layout.names
     step = chunk_rows(len(names))
-    jobs = engine_jobs(job, threaded_writer)
+    jobs = engine_jobs(job, busy_writer)
     ent_col, date_col = job.params.entity_col_of_targets, job.params.target_date_col
     keys = [_arrow_column(job.tgt, ent_col), _arrow_column(job.tgt, date_col)]
     for start in range(0, job.n_targets, step):

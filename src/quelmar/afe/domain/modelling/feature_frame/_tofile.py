@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _deps, _progress, _spill, _stream, _writers
 from ._build import BuildReport, prepare_build
-from ._files import Source, UsageError
+from ._files import Source, UsageError, format_of
 from ._params import FeatureParams
 
 #: Memory of the engine per transaction besides its input columns: entity
@@ -240,7 +240,8 @@ def write_files(trx: Source, tgt: Source, output: str, params: FeatureParams, pl
                 _writers.output(output) as put:
             done = 0
             for job, rows in _spill.buckets(spilled, names):
-                _stream.write_chunks(job, put, bar, done=done, row_numbers=rows, row_number_col=row_number_col)
+                _stream.write_chunks(job, put, bar, done=done, row_numbers=rows, row_number_col=row_number_col,
+                                     busy_writer=_busy_writer(output))
                 done += job.n_targets
                 reports.append(job.report)
         return _spill.merged_report(reports, spilled.dropped)
@@ -251,5 +252,10 @@ def write_in_memory(job, output: str, progress: bool, row_number_col: Optional[s
     where = "stdout" if output == "-" else os.path.basename(output)
     with _progress.stage(progress, f"computing and writing {where}", total=job.n_targets, unit="target") as bar, \
             _writers.output(output) as put:
-        _stream.write_chunks(job, put, bar, row_numbers=rows, row_number_col=row_number_col)
+        _stream.write_chunks(job, put, bar, row_numbers=rows, row_number_col=row_number_col,
+                             busy_writer=_busy_writer(output))
     return job.report
+
+
+def _busy_writer(output: str) -> bool:
+    return output == "-" or format_of(output) != "arrow"

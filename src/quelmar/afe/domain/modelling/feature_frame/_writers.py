@@ -166,6 +166,7 @@ class _Thread:
                 return
 
     def put(self, *item) -> None:
+        """Queues ``item`` for ``write``; waits while the queue is full."""
         while not self._stop.is_set():
             try:
                 self._queue.put(item, timeout=0.1)
@@ -196,36 +197,23 @@ class _Thread:
 
 
 @contextlib.contextmanager
-def output(path: str, progress=None, threaded: bool = True) -> Iterator:
+def output(path: str) -> Iterator:
     """A sink for Arrow tables bound for ``path`` (``-``: CSV on standard
     output): ``put(table)`` queues a table for the writer thread. The file
     appears when the block ends normally, never otherwise."""
     if path == "-":
-        writer = TableWriter(sys.stdout.buffer, "csv")
-        with _writing(writer, progress, threaded) as put:
+        with _writing(TableWriter(sys.stdout.buffer, "csv")) as put:
             yield put
         sys.stdout.flush()
         return
     with atomic_path(path) as temporary:
-        writer = TableWriter(temporary, format_of(path), compressed=path.lower().endswith(".gz"))
-        with _writing(writer, progress, threaded) as put:
+        with _writing(TableWriter(temporary, format_of(path), compressed=path.lower().endswith(".gz"))) as put:
             yield put
 
 
 @contextlib.contextmanager
-def _writing(writer: TableWriter, progress, threaded: bool) -> Iterator:
-    def write(table) -> None:
-        writer.write(table)
-        if progress is not None:
-            progress.update(table.num_rows)
-
-    if not threaded:
-        try:
-            yield write
-        finally:
-            writer.close()
-        return
-    thread = _Thread(write)
+def _writing(writer: TableWriter) -> Iterator:
+    thread = _Thread(writer.write)
     try:
         yield thread.put
     except BaseException:
