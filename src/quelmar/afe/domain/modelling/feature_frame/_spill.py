@@ -62,7 +62,8 @@ def hash_family(trx_type, tgt_type) -> str:
 
 
 def buckets_of(ids, n_buckets: int, family: str) -> np.ndarray:
-    """The bucket of every id of an Arrow array, 0 .. n_buckets - 1."""
+    """The bucket of every id of an Arrow array, 0 .. n_buckets - 1 (at
+    most ``MAX_BUCKETS``)."""
     pa = _deps.require("pyarrow")
     if family == "int":
         values = ids.to_numpy(zero_copy_only=False)
@@ -79,7 +80,8 @@ def buckets_of(ids, n_buckets: int, family: str) -> np.ndarray:
         hashed = _deps.pandas().util.hash_array(distinct)
         bits = hashed[encoded.indices.to_numpy(zero_copy_only=False)]
     mixed = (bits * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(32)
-    return (mixed % np.uint64(n_buckets)).astype(np.int64)
+    # 16 bits: NumPy's stable sort of them is a radix sort
+    return (mixed % np.uint64(n_buckets)).astype(np.uint16)
 
 
 class _BucketFiles:
