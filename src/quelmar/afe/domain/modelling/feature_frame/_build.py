@@ -135,6 +135,7 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     """``build_feature_frame`` for checked parameters, also returning a
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
+    _deps.pandas()  # the frame needs pandas: say so before any work
     job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
     with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
         out = job.compute(0, job.n_targets, bar)
