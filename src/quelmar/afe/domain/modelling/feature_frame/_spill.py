@@ -255,10 +255,13 @@ def _spill_targets(tgt: Source, batches, params: FeatureParams, family: str, fil
 
 def _bytes_moving(batches, source: Source, bar):
     """The batches, moving ``bar`` by the share of the file each stands for."""
-    total = source.n_rows()
+    total, size, rows, moved = source.n_rows(), source.n_bytes, 0, 0
     for batch in batches:
+        rows += batch.num_rows
         if total:
-            bar.update(source.n_bytes * batch.num_rows // total)
+            position = size * min(rows, total) // total
+            bar.update(position - moved)
+            moved = position
         yield batch
 
 
