@@ -15,16 +15,18 @@ Runs, each a child process of its own, alternating over the rounds:
   engine plus reading the input);
 * ``cli parquet`` / ``cli arrow``: ``quelmar-feature-frame`` from the two
   Parquet files to a Parquet or Arrow IPC file;
-* ``polars write``: polars' ``write_parquet`` of the command line's output
-  table (timed alone: the writing the command line hides behind computing);
+* ``polars write`` / ``ours write``: polars' ``write_parquet`` of the
+  command line's output table, and the command line's own Parquet writer
+  on the same table in its chunks (the writing alone, which the command
+  line overlaps with computing);
 * ``cli buckets``: the command line with ``--memory-limit`` low enough
   (``--bucket-limit``) that it works in buckets of entities on disk.
 
 Reported per run: wall time, CPU time of the child (all threads), its peak
 resident size (``wait4``'s ``ru_maxrss``; the parent stays small, as a
-child starts with its parent's peak) and the largest disk use beside
-the output seen while it ran (output, temporary output and buckets, polled
-every 0.2 s). Before any time is reported the command line's outputs are
+child starts with its parent's peak) and the most disk it added beside the
+output while it ran (output, temporary output and buckets, polled every
+0.2 s). Before any time is reported the command line's outputs are
 compared with ``build_feature_frame`` cell by cell, bit for bit.
 """
 
@@ -47,7 +49,7 @@ if HERE not in sys.path:
 
 import whole_job  # noqa: E402
 
-RUNS = ("api", "cli parquet", "cli arrow", "polars write", "cli buckets")
+RUNS = ("api", "cli parquet", "cli arrow", "polars write", "ours write", "cli buckets")
 FLAGS = ["--horizons", ",".join(map(str, whole_job.HORIZONS)), "--operators", ",".join(whole_job.OPERATORS),
          "--row-number", "row"]
 
@@ -86,17 +88,35 @@ def polars_child(source: str, out: str) -> None:
     import polars as pl
 
     table = pl.read_parquet(source)
-    wall = time.perf_counter()
+    wall, cpu = time.perf_counter(), time.process_time()
     table.write_parquet(out)
-    print(json.dumps({"write_s": time.perf_counter() - wall}))
+    print(json.dumps({"write_s": time.perf_counter() - wall, "write_cpu_s": time.process_time() - cpu}))
+
+
+def ours_write_child(source: str, out: str) -> None:
+    """The command line's Parquet writer alone, on its output table in its chunks."""
+    import pyarrow.parquet as pq
+
+    from quelmar.afe.domain.modelling.feature_frame import _stream, _writers
+
+    table = pq.read_table(source)
+    step = _stream.chunk_rows(len(whole_job.column_names()))
+    chunks = [table.slice(start, step).combine_chunks() for start in range(0, table.num_rows, step)]
+    del table
+    wall, cpu = time.perf_counter(), time.process_time()
+    writer = _writers.TableWriter(out, "parquet")
+    for chunk in chunks:
+        writer.write(chunk)
+    writer.close()
+    print(json.dumps({"write_s": time.perf_counter() - wall, "write_cpu_s": time.process_time() - cpu}))
 
 
 def command(run: str, trx: str, tgt: str, out: str, bucket_limit: str, save: str = ""):
     py = sys.executable
     if run == "api":
         return [py, __file__, "--child", "api", trx, tgt, save]
-    if run == "polars write":
-        return [py, __file__, "--child", "polars", trx, out]  # trx: the command line's output here
+    if run in ("polars write", "ours write"):
+        return [py, __file__, "--child", run.split()[0], trx, out]  # trx: the command line's output here
     limit = ["--memory-limit", bucket_limit] if run == "cli buckets" else []
     return [py, "-m", "quelmar.afe.domain.modelling.feature_frame", trx, tgt, "-o", out] + FLAGS + limit
 
@@ -104,7 +124,8 @@ def command(run: str, trx: str, tgt: str, out: str, bucket_limit: str, save: str
 def measure(cmd, watch_dir: str) -> dict:
     """Wall and CPU time, peak resident size of the child and the peak disk
     use of ``watch_dir``."""
-    peak_disk = [0]
+    baseline = _tree_bytes(watch_dir)
+    peak_disk = [baseline]
     stop = threading.Event()
 
     def poll():
@@ -125,7 +146,7 @@ def measure(cmd, watch_dir: str) -> dict:
         raise RuntimeError("{} failed:\n{}".format(" ".join(cmd), err[-3000:]))
     peak_disk[0] = max(peak_disk[0], _tree_bytes(watch_dir))
     record = {"wall_s": wall, "cpu_s": usage.ru_utime + usage.ru_stime, "peak_rss_mb": usage.ru_maxrss / 1024,
-              "disk_mb": peak_disk[0] / 2 ** 20}
+              "disk_mb": (peak_disk[0] - baseline) / 2 ** 20}
     if out.strip().startswith("{"):
         record.update(json.loads(out.strip().splitlines()[-1]))
     return record
@@ -165,20 +186,23 @@ def main(argv=None) -> None:
     args = parser.parse_args(argv)
     if args.child:
         kind, rest = args.child[0], args.child[1:]
-        {"api": api_child, "polars": polars_child, "check": check, "files": lambda n, d: files(int(n), d)}[kind](*rest)
+        {"api": api_child, "polars": polars_child, "ours": ours_write_child, "check": check, "files": lambda n, d: files(int(n), d)}[kind](*rest)
         return
     os.makedirs(args.dir, exist_ok=True)
     subprocess.run([sys.executable, __file__, "--child", "files", str(args.entities), args.dir], check=True)
     trx, tgt = files(args.entities, args.dir)  # generated by the child above
     work = os.path.join(args.dir, f"cli_e{args.entities}")
     os.makedirs(work, exist_ok=True)
-    outs = {"cli parquet": "f.parquet", "cli arrow": "f.arrow", "cli buckets": "b.parquet", "polars write": "p.parquet"}
+    outs = {"cli parquet": "f.parquet", "cli arrow": "f.arrow", "cli buckets": "b.parquet", "polars write": "p.parquet",
+            "ours write": "o.parquet"}
     reference = os.path.join(work, "reference.npy")
     results = {run: [] for run in RUNS}
     for round_ in range(args.repeat):
         for run in RUNS:
             out = os.path.join(work, outs.get(run, ""))
-            source = os.path.join(work, "f.parquet") if run == "polars write" else trx
+            if os.path.isfile(out):
+                os.unlink(out)  # the disk a run adds is measured
+            source = os.path.join(work, "f.parquet") if run.endswith("write") else trx
             cmd = command(run, source, tgt, out, args.bucket_limit, save=reference if round_ == 0 else "")
             results[run].append(measure(cmd, work))
             if round_ == 0 and run.startswith("cli"):
