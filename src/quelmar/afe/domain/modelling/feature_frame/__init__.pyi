@@ -143,6 +143,16 @@ def build_feature_frame_dask(
     target_entity_col: Optional[str] = ...,
     target_date_col: str = ...,
 ) -> Any: ...
+def write_partitioned(
+    transactions: Any,
+    targets: Any,
+    path: Union[str, "os.PathLike[str]"],
+    npartitions: int,
+    *,
+    entity_col: str = ...,
+    target_entity_col: Optional[str] = ...,
+    dimension_col: Optional[str] = ...,
+) -> Tuple[str, str]: ...
 def feature_columns(
     dimension_values: _DimensionValues,
     params: Optional[FeatureParams] = None,
