@@ -25,6 +25,7 @@ from . import _deps, _progress
 from ._build import BuildReport, MissingQuantityWarning, feature_columns, prepare_build
 from ._files import Source, UsageError
 from ._params import FeatureParams
+from ._partitioned import partition_numbers
 from ._tables import EntityIds, Table
 from ._writers import disk_error
 
@@ -50,8 +51,9 @@ class _Rows(Table):
 
 
 def hash_family(trx_type, tgt_type) -> str:
-    """How ids are hashed so that equal ids of both tables meet: "int"
-    (as int64 bits), "float" (as float64) or "value" (any other type)."""
+    """The kind both tables' ids are hashed as, so that equal ids meet:
+    "int" (both integers), "float" (integers and floats: all as float64,
+    as the in-memory build compares them) or "value" (any other type)."""
     types = _deps.require("pyarrow").types
     if types.is_integer(trx_type) and types.is_integer(tgt_type):
         return "int"
@@ -63,25 +65,13 @@ def hash_family(trx_type, tgt_type) -> str:
 
 def buckets_of(ids, n_buckets: int, family: str) -> np.ndarray:
     """The bucket of every id of an Arrow array, 0 .. n_buckets - 1 (at
-    most ``MAX_BUCKETS``)."""
+    most ``MAX_BUCKETS``): the part ``write_partitioned`` would give it,
+    after both tables' ids are brought to one kind."""
     pa = _deps.require("pyarrow")
-    if family == "int":
-        values = ids.to_numpy(zero_copy_only=False)
-        bits = values.view(np.uint64) if values.dtype.itemsize == 8 else values.astype(np.int64).view(np.uint64)
-    elif family == "float":
-        values = ids.cast(pa.float64()).to_numpy(zero_copy_only=False) + 0.0  # -0.0 meets 0.0
-        bits = values.view(np.uint64)
-    else:
-        import pyarrow.compute as pc
-
-        # hashed once per distinct id
-        encoded = pc.dictionary_encode(ids)
-        distinct = encoded.dictionary.to_pandas().to_numpy(dtype=object)
-        hashed = _deps.pandas().util.hash_array(distinct)
-        bits = hashed[encoded.indices.to_numpy(zero_copy_only=False)]
-    mixed = (bits * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(32)
-    # 16 bits: NumPy's stable sort of them is a radix sort
-    return (mixed % np.uint64(n_buckets)).astype(np.uint16)
+    if family == "float":
+        ids = ids.cast(pa.float64())
+    numbers = partition_numbers(ids.to_pandas(), n_buckets)
+    return numbers.astype(np.uint16)  # NumPy's stable sort of 16-bit integers is a radix sort
 
 
 class _BucketFiles:
