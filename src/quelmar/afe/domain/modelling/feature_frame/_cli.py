@@ -202,6 +202,7 @@ def _run(args) -> int:
     if not args.transactions or not args.targets or not args.output:
         raise UsageError("TRANSACTIONS, TARGETS and -o OUT are required (or use --demo)")
     _writers.check_output(args.output)
+    _tofile.check_row_number(params, args.row_number)
     if args.buckets is not None and args.buckets < 1:
         raise UsageError(f"--buckets: expected a positive integer, got {args.buckets}")
     limit = _tofile.available_limit(args.memory_limit)

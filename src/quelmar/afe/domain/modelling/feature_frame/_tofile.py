@@ -204,6 +204,7 @@ def write_feature_frame(transactions, targets, output, params: Optional[FeatureP
     params = FeatureParams.from_options(params, options, "write_feature_frame")
     output = os.fspath(output)
     _writers.check_output(output)
+    check_row_number(params, row_number_col)
     limit = available_limit(memory_limit)
     if not isinstance(transactions, (str, os.PathLike)) or not isinstance(targets, (str, os.PathLike)):
         job = prepare_build(transactions, targets, params, progress=progress)
@@ -218,6 +219,11 @@ def available_limit(memory_limit) -> Optional[int]:
         return parse_memory_limit(memory_limit)
     available = available_memory()
     return None if available is None else int(available * DEFAULT_SHARE)
+
+
+def check_row_number(params: FeatureParams, row_number_col: Optional[str]) -> None:
+    if row_number_col in (params.entity_col_of_targets, params.target_date_col):
+        raise UsageError(f"row number column: {row_number_col!r} is already the name of a target column")
 
 
 def write_files(trx: Source, tgt: Source, output: str, params: FeatureParams, plan: MemoryPlan,
