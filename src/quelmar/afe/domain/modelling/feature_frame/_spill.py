@@ -26,7 +26,8 @@ from ._build import BuildReport, MissingQuantityWarning, feature_columns, prepar
 from ._files import Source, UsageError
 from ._params import FeatureParams
 from ._partitioned import partition_numbers
-from ._tables import EntityIds, Table
+from ._entity_ids import EntityIds, _common_id_type, _value_type
+from ._tables import Table
 from ._writers import disk_error
 
 #: Column of a target bucket holding the target's position in its table.
@@ -50,27 +51,12 @@ class _Rows(Table):
         return super().row(position + self.before)
 
 
-def hash_family(trx_type, tgt_type) -> str:
-    """The kind both tables' ids are hashed as, so that equal ids meet:
-    "int" (both integers), "float" (integers and floats: all as float64,
-    as the in-memory build compares them) or "value" (any other type)."""
-    types = _deps.require("pyarrow").types
-    if types.is_integer(trx_type) and types.is_integer(tgt_type):
-        return "int"
-    numeric = (types.is_integer, types.is_floating)
-    if any(f(trx_type) for f in numeric) and any(f(tgt_type) for f in numeric):
-        return "float"
-    return "value"
-
-
-def buckets_of(ids, n_buckets: int, family: str) -> np.ndarray:
+def buckets_of(ids, n_buckets: int, common) -> np.ndarray:
     """The bucket of every id of an Arrow array, 0 .. n_buckets - 1 (at
-    most ``MAX_BUCKETS``): the part ``write_partitioned`` would give it,
-    after both tables' ids are brought to one kind."""
-    pa = _deps.require("pyarrow")
-    if family == "float":
-        ids = ids.cast(pa.float64())
-    numbers = partition_numbers(ids.to_pandas(), n_buckets)
+    most ``MAX_BUCKETS``): the part ``write_partitioned`` would give it once
+    the ids are cast to ``common``, the type both tables' ids are compared
+    as in memory (so that equal ids meet)."""
+    numbers = partition_numbers(ids.cast(common).to_pandas(), n_buckets)
     return numbers.astype(np.uint16)  # NumPy's stable sort of 16-bit integers is a radix sort
 
 
@@ -166,14 +152,15 @@ def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, direc
     # the id types of both tables must compare, as in memory
     EntityIds(Table(first_trx.slice(0, 1), trx.path, [ent]), ent, Table(first_tgt.slice(0, 1), tgt.path, [tgt_ent]),
               tgt_ent)
-    family = hash_family(first_trx.schema.field(ent).type, first_tgt.schema.field(tgt_ent).type)
+    trx_type = _value_type(first_trx.schema.field(ent).type)
+    common = _common_id_type(trx_type, _value_type(first_tgt.schema.field(tgt_ent).type)) or trx_type
     try:
         trx_files = _BucketFiles(directory, "transactions", n_buckets)
-        codes, missing = _spill_transactions(trx, _chain(first_trx, trx_batches), params, family, trx_files,
+        codes, missing = _spill_transactions(trx, _chain(first_trx, trx_batches), params, common, trx_files,
                                              progress)
         trx_files.close()
         tgt_files = _BucketFiles(directory, "targets", n_buckets)
-        _spill_targets(tgt, _chain(first_tgt, tgt_batches), params, family, tgt_files, progress)
+        _spill_targets(tgt, _chain(first_tgt, tgt_batches), params, common, tgt_files, progress)
         tgt_files.close()
     except OSError as exc:
         raise disk_error(exc, directory) from None
@@ -193,7 +180,7 @@ def _chain(first, rest):
     yield from rest
 
 
-def _spill_transactions(trx: Source, batches, params: FeatureParams, family: str, files: _BucketFiles,
+def _spill_transactions(trx: Source, batches, params: FeatureParams, common, files: _BucketFiles,
                         progress: bool) -> Tuple[List[int], int]:
     """The transactions into their buckets; returns the dimension codes
     present and the count of rows with a missing quantity (dropped)."""
@@ -216,7 +203,7 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, family: str
                 n_missing += int(np.count_nonzero(missing))
                 batch = batch.filter(pa.array(~missing))
             seen += rows.n_rows
-            files.add(batch, buckets_of(batch.column(params.entity_col), n_buckets, family))
+            files.add(batch, buckets_of(batch.column(params.entity_col), n_buckets, common))
     if n_missing:
         where = (f"{trx.path}: column {params.quantity_col!r} has {n_missing} missing quantities "
                  f"(first at {first_missing})")
@@ -228,7 +215,7 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, family: str
     return sorted(present), n_missing
 
 
-def _spill_targets(tgt: Source, batches, params: FeatureParams, family: str, files: _BucketFiles,
+def _spill_targets(tgt: Source, batches, params: FeatureParams, common, files: _BucketFiles,
                    progress: bool) -> None:
     pa = _deps.require("pyarrow")
     seen = 0
@@ -240,7 +227,7 @@ def _spill_targets(tgt: Source, batches, params: FeatureParams, family: str, fil
             rows.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
             numbered = batch.append_column(ROW, pa.array(np.arange(seen, seen + batch.num_rows, dtype=np.int64)))
             seen += batch.num_rows
-            files.add(numbered, buckets_of(batch.column(params.entity_col_of_targets), len(files.paths), family))
+            files.add(numbered, buckets_of(batch.column(params.entity_col_of_targets), len(files.paths), common))
 
 
 def _bytes_moving(batches, source: Source, bar):
