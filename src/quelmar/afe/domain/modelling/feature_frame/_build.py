@@ -33,7 +33,8 @@ from ._params import FeatureParams, InvalidParameterError
 from ._entity_ids import EntityIds
 from ._tables import MissingQuantityWarning, Table, read_transactions
 
-__all__ = ["MissingQuantityWarning", "build_feature_frame", "build_with_report", "feature_columns"]
+__all__ = ["MissingQuantityWarning", "PreparedBuild", "build_feature_frame", "build_with_report", "feature_columns",
+           "prepare_build"]
 
 
 def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int]:
@@ -134,6 +135,18 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
     _deps.pandas()  # the result is a pandas frame: without pandas nothing is read
+    job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
+    with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
+        out = job.compute(0, job.n_targets, bar)
+    return job.frame(out), job.report
+
+
+def prepare_build(transactions, targets, params: FeatureParams, *, progress: bool = False,
+                  names: Tuple[str, str] = ("transactions", "targets"),
+                  first_lines: Tuple[Optional[int], Optional[int]] = (None, None)) -> "PreparedBuild":
+    """Everything of ``build_with_report`` before the computing: the tables
+    checked, the transactions prepared. The command line then computes the
+    targets chunk by chunk and writes each chunk while the next is computed."""
     jobs = params.jobs()
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
@@ -142,17 +155,33 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     entity_ids = EntityIds(trx, params.entity_col, tgt, params.entity_col_of_targets)
     layout = _layout(params, columns.codes_present)
 
-    # ---- everything is checked; compute
+    # ---- everything is checked; prepare
     with _progress.stage(progress, "preparing", total=len(columns.quantities), unit="trx") as bar:
         prepared, target_codes = _prepare_transactions(entity_ids, columns.keep, columns.timestamps,
                                                        columns.quantities, columns.codes, jobs, bar)
-    n_dropped = columns.n_dropped
-    del entity_ids, columns
-    with _progress.stage(progress, "computing", total=tgt.n_rows, unit="target") as bar:
-        out = _compute(prepared, target_codes, target_dates, layout, params, jobs, bar)
-    runs = np.diff(prepared.offsets)
-    del prepared
-    return _frame(out, layout, tgt, params), _report(out, runs, target_codes, n_dropped)
+    return PreparedBuild(prepared, target_codes, target_dates, layout, params, tgt, columns.n_dropped)
+
+
+class PreparedBuild:
+    """The prepared transactions and the checked targets of one build:
+    ``compute`` fills the feature rows of any range of targets."""
+
+    def __init__(self, prepared: _native.PreparedTransactions, target_codes: np.ndarray, target_dates: np.ndarray,
+                 layout: ColumnLayout, params: FeatureParams, tgt: Table, n_dropped: int):
+        self.prepared, self.target_codes, self.target_dates = prepared, target_codes, target_dates
+        self.layout, self.params, self.tgt = layout, params, tgt
+        self.n_targets = tgt.n_rows
+        self.report = _report(self.n_targets, len(layout.names), np.diff(prepared.offsets), target_codes, n_dropped)
+
+    def compute(self, start: int, stop: int, progress, n_jobs: Optional[int] = None) -> np.ndarray:
+        """The feature matrix of targets ``start`` to ``stop - 1``."""
+        jobs = self.params.jobs() if n_jobs is None else n_jobs
+        return _compute(self.prepared, self.target_codes[start:stop], self.target_dates[start:stop], self.layout,
+                        self.params, jobs, progress)
+
+    def frame(self, out: np.ndarray):
+        """The feature frame of every target from its whole matrix."""
+        return _frame(out, self.layout, self.tgt, self.params)
 
 
 def _frame(out: np.ndarray, layout: ColumnLayout, tgt: Table, params: FeatureParams):
@@ -164,11 +193,10 @@ def _frame(out: np.ndarray, layout: ColumnLayout, tgt: Table, params: FeaturePar
     return frame
 
 
-def _report(out: np.ndarray, runs: np.ndarray, target_codes: np.ndarray, n_dropped: int) -> BuildReport:
+def _report(n_rows: int, n_columns: int, runs: np.ndarray, target_codes: np.ndarray, n_dropped: int) -> BuildReport:
     known = target_codes >= 0
     with_rows = np.count_nonzero(runs[target_codes[known]] > 0) if len(runs) else 0
-    return BuildReport(rows=out.shape[0], feature_columns=out.shape[1],
-                       targets_without_transactions=out.shape[0] - int(with_rows),
+    return BuildReport(rows=n_rows, feature_columns=n_columns, targets_without_transactions=n_rows - int(with_rows),
                        dropped_missing_quantities=n_dropped)
 
 
