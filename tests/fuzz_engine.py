@@ -32,6 +32,8 @@ import warnings
 
 import numpy as np
 
+from quelmar.afe.domain.enums.afe_operator import AfeOperator
+
 from fuzz_execute import (
     E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, NullWriter, OPERATOR_CODES, RaisingIterable, T0, DAY,
     FuzzFailure, compare_state, fuzz_main, hostile_array, hostile_integer, outside_view, random_layout, refcounts,
@@ -120,8 +122,6 @@ def factorize_call(rng):
 
 
 def compute_call(rng):
-    from quelmar.afe.domain.enums.afe_operator import AfeOperator
-
     entity, n_entities, timestamps, quantities, codes = random_table(rng)
     order = np.lexsort((quantities, codes, ~timestamps, entity)) if rng.random() < 0.8 else np.arange(len(entity))
     offsets = np.zeros(n_entities + 1, np.int64)
@@ -132,13 +132,20 @@ def compute_call(rng):
                              else rng.choice([INT64_MIN, INT64_MAX]) for _ in range(n_targets)], dtype=np.int64)
     horizons = [rng.choice([1, 7, 30, 90]) for _ in range(rng.randint(1, 3))]
     operators = rng.sample(OPERATOR_CODES, rng.randint(1, len(OPERATOR_CODES)))
-    set_one = [c for c in operators if rng.random() < 0.7 and c != int(AfeOperator.Ratio.value)]
-    set_two = [c for c in operators if rng.random() < 0.2 and c not in set_one]
+    ratio = int(AfeOperator.Ratio.value)
+    per_dimension = [c for c in operators if rng.random() < 0.2 and c != ratio]
     index_map = {c: rng.randint(-1, 3) for c in range(-3, 4) if rng.random() < 0.9}
     dims = sorted(set(index_map.values()) | {0})
-    keys = [d * E * E + op * E + h for d in dims for op in operators for h in set(horizons)]
-    n_columns = len(keys)
-    column_name_map = {key: rng.randrange(n_columns) for key in keys if rng.random() < 0.9}
+    group_value = rng.choice(dims + [-1])
+    feature_group = rng.random() < 0.4
+    if feature_group and ratio in operators:
+        columns = [(group_value, ratio, horizons[0])]  # the row's only cell
+    else:
+        columns = [(d, op, 0 if op in per_dimension else h) for d in dims + [7] for op in operators
+                   for h in sorted(set(horizons)) if rng.random() < 0.9]
+        columns = list(dict.fromkeys(columns))  # a per-dimension column once
+        rng.shuffle(columns)
+    n_columns = len(columns)
     return {
         "out": np.full((n_targets, n_columns), -7.0, np.float32),
         "dates": random_layout(rng, timestamps[order]),
@@ -147,18 +154,14 @@ def compute_call(rng):
         "offsets": random_layout(rng, offsets),
         "target_entities": random_layout(rng, target_entities.astype(rng.choice([np.int64, np.int32]))),
         "target_dates": random_layout(rng, target_dates),
+        "columns": np.array(columns, np.int32).reshape(-1, 3),
         "horizons": horizons,
         "offset": rng.choice([0, 0, 1, 3]),
         "resolution": rng.choice([0, 1, 2, 2, 3, 5]),
         "index_map": index_map,
-        "included_operators": operators,
-        "included_operator_set_one": set_one,
-        "included_operator_set_two": set_two,
-        "column_name_map": column_name_map,
-        "nearest_exponent": E,
-        "dim_group_id": rng.choice(dims + [-1]),
-        "for_afe_columns": rng.random() < 0.4,
-        "is_no_dim_col": rng.random() < 0.2,
+        "feature_group": feature_group,
+        "group_value": group_value,
+        "all_values": rng.random() < 0.2,
         "fill_nan": rng.random() < 0.7,
         "empty_statistic_nan": rng.random() < 0.3,
         "n_jobs": rng.choice([1, 1, 2, 3, 8, 1000]),
@@ -170,14 +173,14 @@ ARRAYS = {
     "factorize": ("ids", "target_ids", "codes_out", "target_codes_out"),
     "prepare": ("entity_codes", "timestamps", "quantities", "codes", "dates_out", "quantities_out", "codes_out",
                 "offsets_out"),
-    "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates"),
+    "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates", "columns"),
 }
 OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
 INTEGERS = {
     "census": ("n_jobs",),
     "factorize": ("n_jobs",),
     "prepare": ("n_entities", "ms_multiplier", "ms_divisor", "n_jobs"),
-    "compute": ("offset", "resolution", "nearest_exponent", "dim_group_id", "n_jobs"),
+    "compute": ("offset", "resolution", "group_value", "n_jobs"),
 }
 
 
@@ -229,12 +232,11 @@ def mutate(rng, kind, call):
     elif change == 5:
         call["progress"] = rng.choice([raising_callback, 5, lambda done, total: None])
     elif change == 6 and kind == "compute":
-        name = rng.choice(("horizons", "included_operators", "included_operator_set_one"))
-        call[name] = rng.choice([RaisingIterable([7]), [hostile_integer(rng)], None, "abc", [], (7, 30)])
+        call["horizons"] = rng.choice([RaisingIterable([7]), [hostile_integer(rng)], None, "abc", [], (7, 30)])
     elif change == 6:
         call["codes"] = np.array([rng.choice([200, -200, 2**40]) for _ in range(3)])
     elif kind == "compute":
-        call[rng.choice(("index_map", "column_name_map"))] = rng.choice(
+        call["index_map"] = rng.choice(
             [{1: hostile_integer(rng)}, {hostile_integer(rng): 0}, None, [(1, 2)], {}])
     else:
         call["n_entities"] = rng.choice([0, -1, 2**62, 1.5])
@@ -311,6 +313,24 @@ def check_factorized(call, result):
         raise FuzzFailure("hashed codes are not exactly the distinct ids")
 
 
+def execute_request(call):
+    """The engine's columns as execute's request: (horizons, offset,
+    resolution) and the operator lists with column_name_map. The operators
+    are those the columns hold; a per-dimension column is keyed with the
+    largest horizon. Outside feature-group mode execute pairs windows with
+    horizons by position, so it gets them ascending, once each."""
+    columns = [tuple(int(x) for x in row) for row in np.asarray(call["columns"]).reshape(-1, 3)]
+    horizons = list(call["horizons"])
+    ops = list(dict.fromkeys(op for _, op, _ in columns))
+    per_dimension = list(dict.fromkeys(op for _, op, h in columns if h == 0))
+    ratio = int(AfeOperator.Ratio.value)
+    keys = {d * E * E + op * E + (h or max(horizons)): i for i, (d, op, h) in enumerate(columns)}
+    set_one = [op for op in ops if op != ratio and op not in per_dimension]
+    if not call.get("feature_group", False):
+        horizons = sorted(set(horizons))
+    return (horizons, call["offset"], call["resolution"]), (ops, set_one, per_dimension, keys)
+
+
 def check_computed(call, initial):
     """What `execute` writes for the same rows, in one split, on a frame that
     starts as the output did (NaN where the engine fills it)."""
@@ -328,17 +348,16 @@ def check_computed(call, initial):
     frame = np.full(out.shape, np.nan, np.float32) if call.get("fill_nan", True) else initial["out"].copy()
     if out.size == 0:
         return
+    request, operators = execute_request(call)
     reports = []
     previous = sys.unraisablehook
     sys.unraisablehook = lambda args: reports.append(args)
     try:
-        execute(frame, 1, 0, 0, 0, np.arange(out.shape[0], dtype=np.int32).reshape(1, -1), call["horizons"],
-                call["offset"], call["resolution"], call["index_map"], dates,
-                column("quantities"), column("codes"),
+        execute(frame, 1, 0, 0, 0, np.arange(out.shape[0], dtype=np.int32).reshape(1, -1), *request,
+                call["index_map"], dates, column("quantities"), column("codes"),
                 {i: rows[offsets[e]:offsets[e + 1]] for i, e in enumerate(entities) if e >= 0},
-                np.array(call["target_dates"], dtype=np.int64), call["included_operators"],
-                call["included_operator_set_one"], call["included_operator_set_two"], call["column_name_map"],
-                call["nearest_exponent"], call["dim_group_id"], call["for_afe_columns"], call["is_no_dim_col"])
+                np.array(call["target_dates"], dtype=np.int64), *operators, E, call.get("group_value", -1),
+                call.get("feature_group", False), call.get("all_values", False))
     finally:
         sys.unraisablehook = previous
     if reports:

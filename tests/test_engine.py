@@ -298,11 +298,9 @@ def compute_call(**changes):
     call = dict(out=np.full((3, 2), SENTINEL), dates=np.array([T0 - DAY, T0 - 2 * DAY, T0 - DAY]),
                 quantities=np.array([1.0, 2.0, 3.0], np.float32), codes=np.array([1, 1, 2], np.int8),
                 offsets=np.array([0, 2, 3]), target_entities=np.array([0, 1, -1]),
-                target_dates=np.array([T0, T0, T0]), horizons=[7], offset=0, resolution=2,
-                index_map={1: 1, 2: 2}, included_operators=[sum_code], included_operator_set_one=[sum_code],
-                included_operator_set_two=[],
-                column_name_map={1 * 10000 + sum_code * 100 + 7: 0, 2 * 10000 + sum_code * 100 + 7: 1},
-                nearest_exponent=100, dim_group_id=-1, for_afe_columns=False, is_no_dim_col=False)
+                target_dates=np.array([T0, T0, T0]),
+                columns=np.array([[1, sum_code, 7], [2, sum_code, 7]], np.int32), horizons=[7], offset=0,
+                resolution=2, index_map={1: 1, 2: 2})
     call.update(changes)
     return call
 
@@ -332,9 +330,19 @@ COMPUTE_REFUSALS = [
     (dict(offset=2**31), ValueError, "offset: 2147483648 is outside"),
     (dict(index_map={1: 2**15}), ValueError, "index_map: 32768 is outside"),
     (dict(index_map=[(1, 1)]), TypeError, "index_map: expected a dict, got list"),
-    (dict(column_name_map={1: 2}), ValueError, "column_name_map[1] = 2 is outside the 2 result columns"),
-    (dict(column_name_map={1: -1}), ValueError, "column_name_map[1] = -1"),
-    (dict(nearest_exponent=1.5), TypeError, "nearest_exponent: expected an integer, got float"),
+    (dict(columns=np.array([[1, int(Op.Sum.value), 7]], np.int32)), ValueError,
+     "columns describes 1 columns, out has 2"),
+    (dict(columns=np.array([[1, int(Op.Sum.value)], [2, int(Op.Sum.value)]], np.int32)), ValueError,
+     "columns: expected 3 entries per column"),
+    (dict(columns=np.array([[1, int(Op.Sum.value), 30], [2, int(Op.Sum.value), 7]], np.int32)), ValueError,
+     "columns[0]: horizon 30 is not among the horizons"),
+    (dict(columns=np.array([[1, 999, 7], [2, int(Op.Sum.value), 7]], np.int32)), ValueError,
+     "columns[0]: operator code 999 is not an operator"),
+    (dict(columns=np.array([[1, int(Op.Ratio.value), 0], [2, int(Op.Sum.value), 7]], np.int32)), ValueError,
+     "columns[0]: a ratio needs a horizon"),
+    (dict(columns=np.array([[1, int(Op.Ratio.value), 7]] * 2, np.int32), feature_group=True), ValueError,
+     "columns[1]: feature-group mode writes one ratio column only"),
+    (dict(group_value=1.5), TypeError, "group_value: expected an integer, got float"),
     (dict(n_jobs=-3), ValueError, "n_jobs: -3 is outside"),
     (dict(n_jobs="2"), TypeError, "n_jobs: expected an integer"),
 ]
@@ -350,15 +358,6 @@ def test_bad_computation_input_is_refused_before_any_write(changes, error, messa
     assert_bits_equal(call["out"], before)
 
 
-@pytest.mark.parametrize("bad", [dict(n_jobs=0), dict(n_jobs=True), dict(n_entities=-1)])
-def test_the_wrapper_refuses_bad_counts(bad):
-    args = dict(n_entities=2, n_jobs=1)
-    args.update(bad)
-    with pytest.raises((ValueError, TypeError)):
-        _native.prepare_transactions(np.array([0, 1]), args["n_entities"], np.array([0, 0]),
-                                     np.array([1.0, 1.0]), None, n_jobs=args["n_jobs"])
-
-
 # ---- what a call leaves behind ------------------------------------------------------
 
 
@@ -367,7 +366,7 @@ def test_no_reference_or_buffer_outlives_a_call():
         return {name: memoryview(value) if isinstance(value, np.ndarray) else value
                 for name, value in call.items()}
 
-    good, bad = memoryviews(compute_call()), memoryviews(compute_call(column_name_map={1: 5}))
+    good, bad = memoryviews(compute_call()), memoryviews(compute_call(horizons=[30]))
     prepared = memoryviews(prepare_call())
     callback = lambda done, total: None  # noqa: E731
     watched = [good["out"], good["dates"], good["index_map"], good["horizons"], callback, prepared["timestamps"]]

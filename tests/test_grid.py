@@ -103,8 +103,8 @@ def test_an_output_larger_than_memory_is_refused_before_computing(monkeypatch):
     # 30 entities x 43,825 dates: refused before the grid is laid out, when
     # even one dimension value's 30 columns cannot fit
     grid = TargetGrid("2020-01-01", "2024-12-31", every="1h")
-    with pytest.raises(OutputTooLargeError, match=r"need 157\.8 MB \(1,314,750 rows x 30 float32 columns\) "
-                                                  r"but only 10\.0 MB"):
+    with pytest.raises(OutputTooLargeError, match=r"need 150\.5 MiB \(1,314,750 rows x 30 float32 columns\) "
+                                                  r"but only 9\.5 MiB"):
         build_feature_frame(history(), grid, **OPTIONS)
     table = pd.DataFrame({"entity": np.zeros(30_000, np.int64), "target_date": START})
     with pytest.raises(OutputTooLargeError, match="compute them in parts"):

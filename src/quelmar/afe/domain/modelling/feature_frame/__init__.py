@@ -8,7 +8,8 @@ by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'
 runs the same per entity partition of Dask DataFrames, without a shuffle on
 the tables ``write_partitioned`` wrote. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
-line.
+line; ``write_feature_frame`` writes its output to a file while computing,
+in buckets of entities on disk when the inputs would not fit in memory.
 
 pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 ``pip install ".[dask]"``; they are imported only when used.
@@ -20,6 +21,7 @@ from ._dask import build_feature_frame_dask
 from ._grid import OutputTooLargeError, TargetGrid
 from ._params import FeatureParams, InvalidParameterError
 from ._partitioned import write_partitioned
+from ._tofile import write_feature_frame
 
 
 def _version() -> str:
@@ -47,5 +49,6 @@ __all__ = [
     "build_feature_frame_dask",
     "feature_columns",
     "operator_name",
+    "write_feature_frame",
     "write_partitioned",
 ]

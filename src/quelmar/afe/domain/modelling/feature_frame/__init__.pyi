@@ -88,8 +88,6 @@ class FeatureParams:
     @property
     def resolution_code(self) -> int: ...
     @property
-    def unit_ms(self) -> int: ...
-    @property
     def entity_col_of_targets(self) -> str: ...
     def jobs(self) -> int: ...
 
@@ -181,3 +179,22 @@ def feature_columns(
     resolution: _Resolution = ...,
 ) -> List[str]: ...
 def operator_name(op: AfeOperator) -> str: ...
+
+class BuildReport:
+    rows: int
+    feature_columns: int
+    targets_without_transactions: int
+    dropped_missing_quantities: int
+
+def write_feature_frame(
+    transactions: Union[str, "os.PathLike[str]", _Table],
+    targets: Union[str, "os.PathLike[str]", _Table],
+    output: Union[str, "os.PathLike[str]"],
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    memory_limit: Union[int, str, None] = None,
+    progress: bool = False,
+    row_number_col: Optional[str] = None,
+    **options: Any,
+) -> BuildReport: ...

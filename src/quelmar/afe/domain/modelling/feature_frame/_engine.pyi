@@ -47,19 +47,15 @@ def compute_features(
     offsets: np.ndarray,  # int64, n_entities + 1
     target_entities: np.ndarray,  # int32 | int64; negative: no transactions
     target_dates: np.ndarray,  # int64 milliseconds
+    columns: np.ndarray,  # int32 (columns, 3): (dimension value, operator code, horizon or 0: per dimension)
     horizons: Iterable[int],
     offset: int,
-    resolution: int,
-    index_map: Mapping[int, int],
-    included_operators: Iterable[int],
-    included_operator_set_one: Iterable[int],
-    included_operator_set_two: Iterable[int],
-    column_name_map: Mapping[int, int],
-    nearest_exponent: int,
-    dim_group_id: int,
-    for_afe_columns: bool,
-    is_no_dim_col: bool,
+    resolution: int,  # 0 year .. 5 second
+    index_map: Mapping[int, int],  # dimension code -> value
     *,
+    feature_group: bool = ...,
+    group_value: int = ...,
+    all_values: bool = ...,
     fill_nan: bool = ...,
     empty_statistic_nan: bool = ...,
     n_jobs: int = ...,

@@ -14,14 +14,15 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
-import os
 import re
 from typing import Any, Optional, Tuple
 
 import numpy as np
 
 from . import _deps
-from ._params import TIMELINE_LIMIT_MS, TIMESTAMP_UNITS, FeatureParams, InvalidParameterError
+from ._memory import available_memory, size_text
+from ._native import DATETIME_UNIT_MS, milliseconds
+from ._params import TIMELINE_LIMIT_MS, FeatureParams, InvalidParameterError
 
 #: Milliseconds of the interval units users write; a month is 30 days and a
 #: year 365, as the resolutions count them.
@@ -110,7 +111,7 @@ class TargetGrid:
         are dates, else integers of ``params.timestamp_unit``)."""
         start, end, step, is_date = self._bounds
         if not is_date:
-            multiply, divide = TIMESTAMP_UNITS[params.timestamp_unit]
+            multiply, divide = _unit_ratio(params.timestamp_unit)
             start, end = start * multiply // divide, end * multiply // divide
         if max(abs(start), abs(end)) > TIMELINE_LIMIT_MS:
             raise InvalidParameterError("start, end: beyond +-2**62 milliseconds (check timestamp_unit)")
@@ -155,7 +156,7 @@ class TargetGrid:
             pass  # ids that do not compare keep their order of appearance
         first = np.zeros(len(uniques), dtype=np.int64)
         if self.entities is None and self.from_first_transaction:
-            ts = trx.timestamps_ms(params.timestamp_col, params.timestamp_unit)
+            ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
             first_ms = pd.Series(ts).groupby(codes).min().to_numpy()
             # the first grid date strictly after the first transaction
             first = np.clip((first_ms - start) // step + 1, 0, n_dates)
@@ -171,10 +172,16 @@ class TargetGrid:
         if is_date:
             date_column = dates.astype("datetime64[ms]")
         else:
-            multiply, divide = TIMESTAMP_UNITS[params.timestamp_unit]
+            multiply, divide = _unit_ratio(params.timestamp_unit)
             date_column = dates * divide // multiply
         return pd.DataFrame({params.entity_col_of_targets: pd.Index(uniques).take(entity),
                              params.target_date_col: date_column})
+
+
+def _unit_ratio(unit: str) -> Tuple[int, int]:
+    """Milliseconds per ``unit`` as (numerator, denominator)."""
+    ms = DATETIME_UNIT_MS[unit]
+    return ms.numerator, ms.denominator
 
 
 def _length(entities) -> int:
@@ -188,40 +195,6 @@ class OutputTooLargeError(MemoryError):
     """The result would not fit in the memory this process may use."""
 
 
-def available_memory() -> Optional[int]:
-    """Bytes this process may still allocate: the system's available memory,
-    or the cgroup's remaining limit when lower; None when unknown."""
-    found = []
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    found.append(int(line.split()[1]) * 1024)
-    except (OSError, ValueError):
-        try:
-            found.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
-        except (ValueError, OSError, AttributeError):
-            pass
-    try:
-        with open("/sys/fs/cgroup/memory.max") as f:
-            limit = f.read().strip()
-        with open("/sys/fs/cgroup/memory.current") as f:
-            used = int(f.read().strip())
-        if limit != "max":
-            found.append(int(limit) - used)
-    except (OSError, ValueError):
-        pass
-    return min(found) if found else None
-
-
-def _size(n_bytes: int) -> str:
-    for unit in ("bytes", "KB", "MB", "GB", "TB"):
-        if n_bytes < 1000 or unit == "TB":
-            return f"{n_bytes:,.0f} {unit}" if unit == "bytes" else f"{n_bytes:,.1f} {unit}"
-        n_bytes /= 1000
-    raise AssertionError("unreachable")
-
-
 def check_output_size(n_rows: int, n_columns: int, available: Optional[int] = None) -> None:
     """Refuses, before computing, a feature matrix larger than the memory left."""
     need = n_rows * n_columns * 4
@@ -229,7 +202,8 @@ def check_output_size(n_rows: int, n_columns: int, available: Optional[int] = No
     if available is None or need <= available:
         return
     raise OutputTooLargeError(
-        f"the features need {_size(need)} ({n_rows:,} rows x {n_columns:,} float32 columns) but only "
-        f"{_size(available)} of memory is available; compute them in parts: fewer entities or a shorter "
-        "period per call (build_feature_frame_dask computes and writes one entity partition at a time), "
-        "or fewer horizons, operators or dimension values")
+        f"the features need {size_text(need)} ({n_rows:,} rows x {n_columns:,} float32 columns) but only "
+        f"{size_text(available)} of memory is available; write them to a file while they are computed instead "
+        "(write_feature_frame, or the command line with a .parquet or .arrow output), compute them in parts "
+        "(fewer entities or a shorter period per call; build_feature_frame_dask computes one entity partition "
+        "at a time), or ask for fewer horizons, operators or dimension values")

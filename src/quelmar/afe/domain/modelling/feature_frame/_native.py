@@ -13,6 +13,7 @@ optional callback and stop on Ctrl-C.
 
 from __future__ import annotations
 
+import operator
 import os
 from fractions import Fraction
 from typing import Callable, NamedTuple, Optional, Tuple
@@ -66,25 +67,24 @@ def default_n_jobs() -> int:
 
 
 def _n_jobs(n_jobs) -> int:
-    if n_jobs is None:
-        return default_n_jobs()
-    if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
-        raise TypeError("n_jobs: expected a positive integer, got {!r}".format(n_jobs))
-    if n_jobs < 1:
-        raise ValueError("n_jobs: expected a positive integer, got {}".format(n_jobs))
-    return int(n_jobs)
+    """``n_jobs`` as given (the engine checks it), None as every core."""
+    return default_n_jobs() if n_jobs is None else n_jobs
 
 
-def _integers(values, what: str, accepted=(np.int32, np.int64)) -> np.ndarray:
+def _integers(values, what: str, accepted=(np.int32, np.int64), uint64_as_view: bool = False) -> np.ndarray:
     """A one-axis array of one of the accepted integer types, converted to
-    int64 (a copy) only when it holds another integer type."""
+    int64 (a copy) only when it holds another integer type; uint64 values
+    within int64 are viewed instead when ``uint64_as_view``."""
     values = np.asarray(values)
     if values.dtype.kind not in "iu":
         raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
     if values.dtype in [np.dtype(t) for t in accepted]:
         return values
-    if values.dtype == np.uint64 and values.size and int(values.max()) > np.iinfo(np.int64).max:
-        raise ValueError("{}: values beyond the int64 range".format(what))
+    if values.dtype == np.uint64:
+        if values.size and int(values.max()) > np.iinfo(np.int64).max:
+            raise ValueError("{}: values beyond the int64 range".format(what))
+        if uint64_as_view:
+            return values.view(np.int64)  # the same values
     return values.astype(np.int64)
 
 
@@ -147,24 +147,9 @@ def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int
     (int64 counts, code ``c`` at ``c + 128``), and the first row whose code
     lies outside int8 (-1: none)."""
     codes = np.asarray(codes)
-    if codes.dtype.kind != "i":
-        raise TypeError("codes: expected signed integers, got {}".format(codes.dtype))
     counts = np.zeros(256, dtype=np.int64)
     first_outside = _engine.count_codes(codes, counts, n_jobs=_n_jobs(n_jobs))
     return counts, int(first_outside)
-
-
-def _ids(values, what: str) -> np.ndarray:
-    """int32 or int64 ids as they are; other integer types as int64 (a copy).
-    ValueError for uint64 ids beyond int64, which no int64 id can equal."""
-    values = np.asarray(values)
-    if values.dtype.kind not in "iu":
-        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
-    if values.dtype == np.uint64:
-        if values.size and int(values.max()) > np.iinfo(np.int64).max:
-            raise ValueError("{}: values beyond the int64 range".format(what))
-        return values.view(np.int64)  # the same values
-    return _integers(values, what)
 
 
 def factorize_entities(
@@ -186,8 +171,9 @@ def factorize_entities(
     transaction, equal ids get equal codes and the numbering does not
     depend on ``n_jobs``.
     """
-    ids = _ids(ids, "ids")
-    target_ids = _ids(target_ids, "target_ids")
+    # uint64 ids beyond int64 are refused: no int64 id can equal them
+    ids = _integers(ids, "ids", uint64_as_view=True)
+    target_ids = _integers(target_ids, "target_ids", uint64_as_view=True)
     jobs = _n_jobs(n_jobs)
     codes = np.empty(len(ids), dtype=np.int32)
     target_codes = np.empty(len(target_ids), dtype=np.int32)
@@ -228,19 +214,16 @@ def prepare_transactions(
     quantities = _quantities(quantities)
     codes = _codes(codes)
     jobs = _n_jobs(n_jobs)
-    if isinstance(n_entities, bool) or not isinstance(n_entities, (int, np.integer)):
-        raise TypeError("n_entities: expected an integer, got {!r}".format(n_entities))
-    if n_entities < 0:
-        raise ValueError("n_entities: expected a non-negative integer, got {}".format(n_entities))
     n = len(entity_codes)
     prepared = PreparedTransactions(
         dates=np.empty(n, dtype=np.int64),
         quantities=np.empty(n, dtype=np.float32),
         codes=np.empty(n, dtype=np.int8),
-        offsets=np.empty(int(n_entities) + 1, dtype=np.int64),
+        # the engine refuses a count that is not a non-negative integer
+        offsets=np.empty(max(operator.index(n_entities), 0) + 1, dtype=np.int64),
     )
     _engine.prepare_transactions(
-        entity_codes, int(n_entities), counts, quantities, codes,
+        entity_codes, n_entities, counts, quantities, codes,
         prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
         ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat, rows_checked=bool(rows_checked),
         n_jobs=jobs, progress=progress_callback,
@@ -272,24 +255,23 @@ def compute_features(
 
     Target ``i`` is entity ``target_entity_codes[i]`` (an index into
     ``prepared.offsets``; negative: an entity without transactions) at
-    ``target_ms[i]`` (int64 milliseconds or datetime64). ``layout`` supplies
-    the request as the front end's ``ColumnLayout`` holds it: ``horizons_arg``,
-    ``included``, ``set_one``, ``set_two``, ``column_name_map`` and
-    ``nearest_exponent``; ``index_map`` maps dimension codes to values.
-    Each row gets exactly what ``execute`` writes for that target in a single
-    split; with ``fill_nan`` every other cell is NaN, so ``out`` may come from
-    ``np.empty`` (``None`` allocates it). ``out`` must be C-contiguous float32
-    of shape (targets, columns). With ``empty_statistic_nan`` the
-    count_distinct and mode cells of a window without any accepted
-    transaction are NaN instead of ``execute``'s 0. Returns ``out``.
+    ``target_ms[i]`` (int64 milliseconds or datetime64). ``layout`` (the
+    front end's ``ColumnLayout``) says what each column holds
+    (``columns``) and gives the horizons; ``index_map`` maps dimension codes
+    to values. ``for_afe_columns``, ``dim_group_id`` and ``is_no_dim_col``
+    are the feature-group option. Each row gets exactly what ``execute``
+    writes for that target in a single split; with ``fill_nan`` every other
+    cell is NaN, so ``out`` may come from ``np.empty`` (``None`` allocates
+    it). ``out`` must be C-contiguous float32 of shape (targets, columns).
+    With ``empty_statistic_nan`` the count_distinct and mode cells of a
+    window without any accepted transaction are NaN instead of ``execute``'s
+    0. Returns ``out``.
     """
     target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
     target_ms = milliseconds(target_ms)
-    jobs = _n_jobs(n_jobs)
-    column_name_map = layout.column_name_map
+    columns = np.array(layout.columns, dtype=np.int32).reshape(-1, 3)
     if out is None:
-        n_columns = max(column_name_map.values(), default=-1) + 1
-        out = np.empty((len(target_entity_codes), n_columns), dtype=np.float32)
+        out = np.empty((len(target_entity_codes), len(columns)), dtype=np.float32)
     _engine.compute_features(
         out,
         prepared.dates,
@@ -298,21 +280,17 @@ def compute_features(
         prepared.offsets,
         target_entity_codes,
         target_ms,
-        list(layout.horizons_arg),
+        columns,
+        layout.horizons_arg,
         offset,
         resolution,
         index_map,
-        list(layout.included),
-        list(layout.set_one),
-        list(layout.set_two),
-        column_name_map,
-        layout.nearest_exponent,
-        dim_group_id,
-        bool(for_afe_columns),
-        bool(is_no_dim_col),
-        fill_nan=bool(fill_nan),
-        empty_statistic_nan=bool(empty_statistic_nan),
-        n_jobs=jobs,
+        feature_group=for_afe_columns,
+        group_value=dim_group_id,
+        all_values=is_no_dim_col,
+        fill_nan=fill_nan,
+        empty_statistic_nan=empty_statistic_nan,
+        n_jobs=_n_jobs(n_jobs),
         progress=progress_callback,
     )
     if progress_callback is not None:

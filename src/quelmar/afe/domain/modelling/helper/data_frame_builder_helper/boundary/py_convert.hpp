@@ -1,7 +1,9 @@
-// Conversions of Python objects into the core's native forms, shared by the
-// two boundaries built from the core (`execute` and the front end's engine):
-// integers with their range messages, truth values, lists of int32, ordered
-// maps from dicts, and the module constants read at load.
+// Conversions of Python objects into the core's native forms, in the two
+// dialects of the boundaries. `execute` converts as its callers have always
+// seen it: integers through __int__ (so 2.0 is 2), an out-of-range value an
+// OverflowError naming the C type. The engine takes integers only (through
+// __index__, as NumPy does for sizes) and names the argument in every
+// message. Both share the walks over sequences and dicts.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,9 +14,15 @@
 #include <vector>
 
 #include "boundary/py_support.hpp"
-#include "core/common/request.hpp"
+#include "core/common/views.hpp"
 
 namespace dfbh {
+
+// The value of an int object as a long long; `*overflow` when it lies
+// outside. False with the error set when it is not an int.
+bool read_long_long(PyObject* number, long long* value, bool* overflow);
+
+// ---- `execute`'s dialect
 
 template <typename T>
 struct IntegerTarget;
@@ -42,10 +50,10 @@ template <typename T>
 bool to_integer(PyObject* obj, T* out) {
     OwnedRef number(integer_object(obj));
     if (!number) return false;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < static_cast<long long>(std::numeric_limits<T>::min()) ||
+    long long value = 0;
+    bool overflow = false;
+    if (!read_long_long(number.get(), &value, &overflow)) return false;
+    if (overflow || value < static_cast<long long>(std::numeric_limits<T>::min()) ||
         value > static_cast<long long>(std::numeric_limits<T>::max())) {
         PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", IntegerTarget<T>::name);
         return false;
@@ -56,27 +64,35 @@ bool to_integer(PyObject* obj, T* out) {
 
 bool to_bool(PyObject* obj, bool* out);
 
-// Extent of `axis`. An exporter may leave shape out of a one-axis buffer.
-inline Py_ssize_t extent_of(const Py_buffer& view, int axis) {
-    if (view.shape) return view.shape[axis];
-    return view.itemsize > 0 ? view.len / view.itemsize : 0;
+// Calls convert(item) for each item of `obj`: lists and tuples are walked
+// in place (a list re-read by index each step, as converting an item may
+// change it); anything else through its iterator.
+template <typename Convert>
+bool for_each_item(PyObject* obj, Convert convert) {
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        const bool is_list = PyList_Check(obj);
+        for (Py_ssize_t i = 0;; ++i) {
+            const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+            if (i >= size) return true;
+            PyObject* borrowed = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            Py_INCREF(borrowed);
+            OwnedRef item(borrowed);
+            if (!convert(item.get())) return false;
+        }
+    }
+    OwnedRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    for (;;) {
+        OwnedRef item(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!convert(item.get())) return false;
+    }
 }
 
-// Byte stride of `axis`. Exporters such as ctypes leave strides out even when
-// asked for them, which means C-contiguous.
-inline Py_ssize_t stride_of(const Py_buffer& view, int axis) {
-    if (view.strides) return view.strides[axis];
-    Py_ssize_t stride = view.itemsize;
-    for (int later = view.ndim - 1; later > axis; --later) stride *= extent_of(view, later);
-    return stride;
-}
-
-// Lists and tuples are walked in place (a list re-read by index each step, as
-// an element's __int__ may change it); anything else through its iterator.
 bool to_int32_list(PyObject* obj, std::vector<int32_t>* out);
 
 // Walks an exact dict in iteration order, converting each key and then its
-// value (by default with to_integer); OrderedMap::finish() keeps the first entry of a native key. Any
+// value; OrderedMap::finish() keeps the first entry of a native key. Any
 // change of the dict's size while it is walked (a key's __int__ can change
 // it) ends the walk with RuntimeError.
 template <typename K, typename V, typename ConvertKey, typename ConvertValue>
@@ -126,16 +142,37 @@ bool to_integer_map(PyObject* obj, OrderedMap<K, V>* out) {
     return to_ordered_map(obj, out, [](PyObject* value, V* converted) { return to_integer(value, converted); });
 }
 
-// The module constants from `np` (the numpy module), the AfeOperator enum and
-// the TransactionFileRecordReader class, all borrowed: np.nan narrowed to
-// float32, OPERATOR_SLOT_MAP from a dict of the nine slot members' codes
-// (equal codes keep the later slot, then the first entry per native key),
-// the Ratio, CountDistinct and Mode codes, UNKNOWN_DIMENSION_VALUE. False
-// with the failing step's exception set; the steps after it are not run.
-bool read_module_constants(PyObject* np, PyObject* afe_operator, PyObject* reader, ModuleConstants* constants);
+// ---- the engine's dialect: every message starts with the argument's name
 
-// Sets the Python error for the C++ exception being handled (call inside a
-// catch block): MemoryError for an allocation, RuntimeError otherwise.
-void raise_from_cpp_exception();
+// Sets `*out` from an integer in [low, high]; TypeError or ValueError naming
+// `name` otherwise.
+bool integer_argument(PyObject* obj, const char* name, long long low, long long high, long long* out);
+
+template <typename T>
+bool integer_as(PyObject* obj, const char* name, T* out) {
+    long long value = 0;
+    if (!integer_argument(obj, name, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), &value))
+        return false;
+    *out = static_cast<T>(value);
+    return true;
+}
+
+// A sequence of int32 (not a string).
+bool int32_list_argument(PyObject* obj, const char* name, std::vector<int32_t>* out);
+
+// An exact dict of integers to integers.
+template <typename K, typename V>
+bool integer_map_argument(PyObject* obj, const char* name, OrderedMap<K, V>* out) {
+    if (!PyDict_CheckExact(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a dict, got %.200s", name, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    return to_ordered_map(
+        obj, out, [name](PyObject* key, K* converted) { return integer_as(key, name, converted); },
+        [name](PyObject* value, V* converted) { return integer_as(value, name, converted); });
+}
+
+// TypeError unless `callback` is callable or None.
+bool check_callback(PyObject* callback, const char* name);
 
 }  // namespace dfbh

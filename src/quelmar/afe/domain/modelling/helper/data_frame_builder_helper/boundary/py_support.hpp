@@ -1,6 +1,7 @@
-// The module's small Python toolbox: owners for references and exported
-// buffers, the unraisable-report rule of the native routines, and the Host
-// through which the pure C++ core reaches NumPy and reports its errors.
+// The boundaries' small Python toolbox: owners for references, exported
+// buffers and the released interpreter lock, the one mapping of a core
+// Failure (or any C++ exception) onto a Python exception, and the
+// unraisable-report rule of `execute`'s routines.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,10 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 
 #include "core/common/failure.hpp"
-#include "core/split/split_loop.hpp"
 
 namespace dfbh {
 
@@ -77,21 +76,39 @@ private:
     bool held_ = false;
 };
 
-// Element types the module views: signed integers and floats of a given size.
-enum class ElementKind { SignedInt, Float };
+// Releases the interpreter lock for its life. Only code that touches no
+// Python object may run meanwhile, except inside a Reacquired scope.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
 
-template <typename T>
-constexpr ElementKind element_kind_of() {
-    static_assert(std::is_signed<T>::value, "views hold signed integers or floats");
-    return std::is_floating_point<T>::value ? ElementKind::Float : ElementKind::SignedInt;
-}
+    // Holds the lock again for its life, inside a GilReleased scope.
+    class Reacquired {
+    public:
+        explicit Reacquired(GilReleased& released) : released_(released) { PyEval_RestoreThread(released_.state_); }
+        ~Reacquired() { released_.state_ = PyEval_SaveThread(); }
+        Reacquired(const Reacquired&) = delete;
+        Reacquired& operator=(const Reacquired&) = delete;
 
-// The checks every viewed buffer passes, in this order: number of axes,
-// element format (kind, size, native byte order), no indirect axis. False
-// with ValueError set; `expected_name` is the type name the mismatch message
-// quotes.
-bool check_buffer(const Py_buffer& view, int ndim, ElementKind kind, size_t itemsize,
-                  const char* expected_name);
+    private:
+        GilReleased& released_;
+    };
+
+private:
+    PyThreadState* state_;
+};
+
+// Sets the Python exception a core Failure stands for: its kind's class
+// with its message, MemoryError without one.
+void raise_failure(const Failure& failure);
+
+// Sets the Python error for the C++ exception being handled (call inside a
+// catch block): a Failure as raise_failure maps it, MemoryError for an
+// allocation, RuntimeError otherwise.
+void raise_from_cpp_exception();
 
 // The context prefix of every unraisable report of this module.
 constexpr const char* CONTEXT_PREFIX = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper.";
@@ -101,40 +118,5 @@ constexpr const char* CONTEXT_PREFIX = "quelmar.afe.domain.modelling.helper.data
 // sys.unraisablehook with the object CONTEXT_PREFIX + `routine`, and leaves
 // the error state clear. Does nothing when no exception is set.
 void report_unraisable(const char* routine);
-
-// The Python exception class for an ErrorKind (borrowed).
-PyObject* exception_type_of(ErrorKind kind);
-
-// The Host of one `execute` call. Looks names up in the namespace of the
-// module that `execute` belongs to; holds the split's NumPy scratch array
-// between acquire_aggregate_buffer and release_aggregate_buffer.
-class PyHost final : public SplitHost {
-public:
-    // `module` is borrowed; the caller keeps it alive for the Host's life.
-    PyHost(PyObject* module, const ModuleConstants& constants)
-        : module_(module), constants_(constants) {}
-    ~PyHost() override { release_aggregate_buffer(); }
-    PyHost(const PyHost&) = delete;
-    PyHost& operator=(const PyHost&) = delete;
-    PyHost(PyHost&&) = delete;
-    PyHost& operator=(PyHost&&) = delete;
-
-    void report(const Failure& failure) override;
-    bool acquire_aggregate_buffer(int64_t D, int64_t H) override;
-    void release_aggregate_buffer() override;
-
-private:
-    bool create_aggregate_buffer(int64_t D, int64_t H);
-
-    PyObject* module_;  // borrowed
-    const ModuleConstants& constants_;
-    OwnedRef aggregate_array_;
-    BufferOwner aggregate_view_;
-};
-
-// Returns a new reference to `name` from the module's globals or, failing
-// that, the builtins; null with NameError "name '<name>' is not defined"
-// (or the lookup's own error) when neither has it.
-PyObject* lookup_global(PyObject* module, const char* name);
 
 }  // namespace dfbh

@@ -1,7 +1,7 @@
-// The module boundary: module load (imports, operator codes, constants in the
-// module state) and the `execute` entry, which binds and converts its 23
-// arguments, hands them to the split loop and releases everything again.
-// This is the only unit that parses Python objects.
+// The `execute` module: its load and the `execute` entry, which binds and
+// converts its 23 arguments, hands them to the split loop and releases
+// everything again. The engine's module (engine/) is the other boundary
+// over the same core; both convert through boundary/.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -17,24 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "execute/argument_checks.hpp"
+#include "boundary/module_state.hpp"
+#include "boundary/py_buffers.hpp"
 #include "boundary/py_convert.hpp"
 #include "boundary/py_support.hpp"
 #include "core/split/split_loop.hpp"
+#include "execute/argument_checks.hpp"
+#include "execute/split_host.hpp"
 
 namespace dfbh {
 namespace {
-
-// ---------------------------------------------------------------------------
-// Module state
-
-// Per module object: loading the extension into a second module object gives
-// that one its own constants and leaves those of a loaded module alone.
-struct ModuleState {
-    ModuleConstants* constants;  // owned; null until module execution starts
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // ---------------------------------------------------------------------------
 // Array views
@@ -321,9 +313,6 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
         // split loop would read, and indices it would follow out of range,
         // are refused now: after conversion, before anything is written.
         check_execute_args(converted);
-    } catch (const Failure& failure) {
-        PyErr_SetString(exception_type_of(failure.kind), failure.message.c_str());
-        return nullptr;
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;
@@ -345,64 +334,8 @@ PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------------------
 // Module load
 
-// `from <module_name> import <name>`, binding the name in `module`.
-bool import_from(PyObject* module, const char* module_name, const char* name) {
-    OwnedRef name_object(PyUnicode_FromString(name));
-    if (!name_object) return false;
-    OwnedRef fromlist(PyTuple_Pack(1, name_object.get()));
-    if (!fromlist) return false;
-    OwnedRef source(PyImport_ImportModuleLevel(module_name, PyModule_GetDict(module), nullptr, fromlist.get(), 0));
-    if (!source) return false;
-    OwnedRef imported(PyObject_GetAttr(source.get(), name_object.get()));
-    if (!imported) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        // As the import statement does: the name may be a submodule that is
-        // imported but not yet bound on its package.
-        OwnedRef full_name(PyUnicode_FromFormat("%s.%s", module_name, name));
-        if (!full_name) return false;
-        PyObject* modules = PyImport_GetModuleDict();  // borrowed
-        PyObject* submodule = PyDict_GetItemWithError(modules, full_name.get());  // borrowed
-        if (submodule) {
-            Py_INCREF(submodule);
-            imported.reset(submodule);
-        } else {
-            if (PyErr_Occurred()) return false;
-            OwnedRef package_name(PyUnicode_FromString(module_name));
-            if (!package_name) return false;
-            PyObject* package_path = PyModule_Check(source.get()) ? PyModule_GetFilenameObject(source.get()) : nullptr;
-            if (!package_path) PyErr_Clear();
-            OwnedRef path(package_path);
-            OwnedRef message(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name_object.get(),
-                                                         package_name.get(), path.get())
-                                  : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                         name_object.get(), package_name.get()));
-            if (!message) return false;
-            PyErr_SetImportError(message.get(), package_name.get(), path.get());
-            return false;
-        }
-    }
-    return PyObject_SetAttr(module, name_object.get(), imported.get()) == 0;
-}
-
-int exec_module_steps(PyObject* module, ModuleConstants* constants) {
-    // 1-3: numpy and the two classes of the product.
-    OwnedRef numpy(PyImport_ImportModule("numpy"));
-    if (!numpy || PyObject_SetAttrString(module, "np", numpy.get()) < 0) return -1;
-    if (!import_from(module, "quelmar.afe.domain.enums.afe_operator", "AfeOperator")) return -1;
-    if (!import_from(module, "quelmar.afe.dataaccess.services.transaction_file_record_reader",
-                     "TransactionFileRecordReader"))
-        return -1;
-    // 4: the slot constants are compile-time literals (request.hpp).
-    // 5-11: np.nan, the operator codes and the unknown-dimension marker, read
-    // through the attributes just bound.
-    OwnedRef np(PyObject_GetAttrString(module, "np"));
-    if (!np) return -1;
-    OwnedRef afe_operator(PyObject_GetAttrString(module, "AfeOperator"));
-    if (!afe_operator) return -1;
-    OwnedRef reader(PyObject_GetAttrString(module, "TransactionFileRecordReader"));
-    if (!reader) return -1;
-    if (!read_module_constants(np.get(), afe_operator.get(), reader.get(), constants)) return -1;
+int module_exec(PyObject* module) {
+    if (!load_module_state(module)) return -1;
     // NumPy's C interface only speeds up reading entity arrays: without it
     // (a numpy that is not NumPy) every array goes through its buffer.
     if (!numpy_api_loaded) {
@@ -413,33 +346,13 @@ int exec_module_steps(PyObject* module, ModuleConstants* constants) {
         }
     }
 
-    // 12: `execute`, bound last.
+    // `execute` is bound last: a module whose load failed has none.
     static PyMethodDef methods[] = {
         {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(execute)),
          METH_VARARGS | METH_KEYWORDS, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     return PyModule_AddFunctions(module, methods);
-}
-
-int module_exec(PyObject* module) {
-    ModuleState* state = state_of(module);
-    if (!state) return -1;
-    try {
-        state->constants = new ModuleConstants();
-        return exec_module_steps(module, state->constants);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return -1;
-    }
-}
-
-void module_free(void* module) {
-    ModuleState* state = state_of(static_cast<PyObject*>(module));
-    if (state) {
-        delete state->constants;
-        state->constants = nullptr;
-    }
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -456,14 +369,12 @@ PyModuleDef module_definition = {
     module_slots,
     nullptr,  // m_traverse: the state holds no Python objects
     nullptr,  // m_clear
-    module_free,
+    free_module_state,
 };
 
 }  // namespace
 }  // namespace dfbh
 
-// The build hides every symbol by default, and Python 3.8's PyMODINIT_FUNC
-// does not mark the entry point visible (3.9's does), so it is said here.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_data_frame_builder_helper(void) {
+DFBH_MODULE_ENTRY PyInit_data_frame_builder_helper(void) {
     return PyModuleDef_Init(&dfbh::module_definition);
 }

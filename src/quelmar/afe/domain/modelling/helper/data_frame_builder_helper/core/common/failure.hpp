@@ -1,9 +1,19 @@
-// The core's one error channel. A failure is a `Failure` value: the Python
-// exception it stands for and the routine whose name the report carries. A
-// routine that can go on hands it to the `Reporter` and carries on with its
-// neutral result; one that cannot throws it, and the unit of work around it
-// (an entity, a split) is abandoned by `run_or_report`, the one place where
-// failures, std::bad_alloc included, are caught inside the core.
+// How the core says that something failed. A failure is a `Failure` value:
+// the Python exception it stands for and the routine whose name a report
+// carries. There are three ways it travels, one per kind of caller:
+// - thrown, where nothing can go on: the unit of work around it (an
+//   entity, a split, an engine call) is abandoned by `run_or_report`, the
+//   one place inside the core where failures (std::bad_alloc included) are
+//   caught, or it reaches the boundary, whose raise_from_cpp_exception
+//   turns it into the Python exception (boundary/py_support.hpp);
+// - handed to a `Reporter` by a routine that goes on with its neutral
+//   result: `execute` reports it as unraisable, the engine keeps the first
+//   and throws it once its workers stop;
+// - as a cancellation of `Progress` (parallel.hpp), by which the engine's
+//   watching thread stops the workers after an interrupt or a failing
+//   progress callback, whose Python exception it keeps until then.
+// The boundaries' own conversions fail the CPython way instead: false (or
+// null) with the Python error set.
 #pragma once
 
 #include <new>
@@ -33,8 +43,9 @@ struct Failure {
     std::string message;  // empty for MemoryError
 };
 
-// Where reported failures go. The execute boundary prints the traceback and
-// calls sys.unraisablehook; nothing reaches the core's caller.
+// Where reported failures go: `execute` prints the traceback and calls
+// sys.unraisablehook (nothing reaches its caller); the engine keeps the
+// failure of the lowest target and raises it.
 class Reporter {
 public:
     virtual ~Reporter() = default;

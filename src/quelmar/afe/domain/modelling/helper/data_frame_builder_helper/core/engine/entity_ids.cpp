@@ -153,12 +153,8 @@ void code_by_tables(const InputColumn& column, Chunk chunk, const IdTable& seed,
     }
 }
 
-}  // namespace
-
-int64_t factorization_units(const EntityIds& ids) { return 3 * ids.n_rows + ids.n_targets; }
-
-Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
-                                 Progress& progress) {
+// Refuses tables whose codes would not fit int32.
+void check_sizes(const EntityIds& ids) {
     const int64_t n_rows = ids.n_rows;
     if (n_rows > std::numeric_limits<int32_t>::max()) {
         throw Failure{ErrorKind::Value, kRoutine,
@@ -171,32 +167,144 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
                       "more than 2**31 - 1 transactions and targets together (" + std::to_string(n_rows) + " and " +
                           std::to_string(ids.n_targets) + ") cannot be numbered"};
     }
-    const int threads = static_cast<int>(std::max<int64_t>(
-        1, std::min<int64_t>(usable_threads(n_jobs), (n_rows + kRowsPerThread - 1) / kRowsPerThread)));
-    const int target_threads = static_cast<int>(std::max<int64_t>(
-        1, std::min<int64_t>(usable_threads(n_jobs), (ids.n_targets + kRowsPerThread - 1) / kRowsPerThread)));
-    Factorization result;
+}
 
-    // 1. The range.
+int threads_for(int n_jobs, int64_t n) {
+    return static_cast<int>(
+        std::max<int64_t>(1, std::min<int64_t>(usable_threads(n_jobs), (n + kRowsPerThread - 1) / kRowsPerThread)));
+}
+
+// The smallest and largest transaction id.
+Range id_range(const EntityIds& ids, int threads, const RunWorkers& run, Progress& progress) {
     std::vector<Range> ranges(static_cast<size_t>(threads));
-    if (n_rows > 0) {
-        run(threads, [&](int t) { ranges[t] = range_of(ids.ids, chunk_of(n_rows, threads, t), progress); });
-        if (progress.is_cancelled()) return result;
+    if (ids.n_rows > 0) {
+        run(threads, [&](int t) { ranges[t] = range_of(ids.ids, chunk_of(ids.n_rows, threads, t), progress); });
     }
     Range range;
     for (const Range& r : ranges) {
         range.low = std::min(range.low, r.low);
         range.high = std::max(range.high, r.high);
     }
+    return range;
+}
 
-    // 2. The codes. Ids that fill at least every second place of their
-    // range (or a range of 65,536) are their own codes: the per-entity
-    // arrays of the preparation stay below a few bytes per row.
+// The targets' codes where the ids are their own codes: -1 outside the range.
+void code_targets_by_range(const EntityIds& ids, const EntityCodes& out, int64_t low, uint64_t span, int threads,
+                           const RunWorkers& run, Progress& progress) {
+    const int64_t n_targets = ids.n_targets;
+    run(threads, [&](int t) {
+        const Chunk chunk = chunk_of(n_targets, threads, t);
+        std::vector<int64_t> target_ids(kBlock);
+        for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
+            if (progress.is_cancelled()) return;
+            const int64_t n = std::min(kBlock, chunk.last - first);
+            read_integers(ids.target_ids, first, n, target_ids.data());
+            for (int64_t k = 0; k < n; ++k) {
+                const uint64_t offset = static_cast<uint64_t>(target_ids[k]) - static_cast<uint64_t>(low);
+                out.target_codes[first + k] = offset < span ? static_cast<int32_t>(offset) : -1;
+            }
+            progress.add(n);
+        }
+    });
+}
+
+// The targets' ids numbered first, in the targets' order: the engine
+// computes targets grouped by entity code, and codes in the targets' order
+// let it write the result rows front to back instead of all over the matrix.
+bool seed_with_targets(const EntityIds& ids, const EntityCodes& out, IdTable& seed, Progress& progress) {
+    std::vector<int64_t> target_ids(kBlock);
+    for (int64_t first = 0; first < ids.n_targets; first += kBlock) {
+        if (progress.is_cancelled()) return false;
+        const int64_t n = std::min(kBlock, ids.n_targets - first);
+        read_integers(ids.target_ids, first, n, target_ids.data());
+        for (int64_t k = 0; k < n; ++k) out.target_codes[first + k] = seed.code_of(target_ids[k]);
+        progress.add(n);
+    }
+    return true;
+}
+
+// Chunk 0's codes stand; the ids every later chunk adds join in order of
+// their first appearance, so codes follow the first appearance in the
+// targets and then in the whole table, whatever the number of threads.
+// Returns, per chunk, the final code of each id it added, and the number of
+// ids all chunks added.
+size_t merge_added(std::vector<IdTable>& added, size_t n_seeded, std::vector<std::vector<int32_t>>& translations) {
+    IdTable table = std::move(added[0]);
+    for (size_t t = 1; t < added.size(); ++t) {
+        std::vector<int32_t>& translation = translations[t];
+        translation.reserve(added[t].ids().size());
+        for (int64_t id : added[t].ids()) translation.push_back(static_cast<int32_t>(n_seeded) + table.code_of(id));
+        added[t] = IdTable();  // its memory is not needed any more
+    }
+    return table.ids().size();
+}
+
+// Rewrites a chunk's codes of the ids it added into their final codes.
+void translate_chunk(const std::vector<int32_t>& translation, Chunk chunk, int64_t n_seeded, int32_t* codes,
+                     Progress& progress) {
+    if (translation.empty()) {  // chunk 0, or no id the targets lack
+        progress.add(chunk.last - chunk.first);
+        return;
+    }
+    const uint32_t n_added = static_cast<uint32_t>(translation.size());
+    for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
+        if (progress.is_cancelled()) return;
+        const int64_t last = std::min(chunk.last, first + kBlock);
+        for (int64_t r = first; r < last; ++r) {
+            const int64_t code = codes[r];
+            if (code < n_seeded) continue;
+            const uint32_t local = static_cast<uint32_t>(code - n_seeded);
+            if (local >= n_added) input_changed();
+            codes[r] = translation[local];
+        }
+        progress.add(last - first);
+    }
+}
+
+// Numbers ids through tables: the targets' first, then each chunk's own,
+// merged. Returns the number of entities (0 when cancelled).
+int64_t number_by_tables(const EntityIds& ids, const EntityCodes& out, int threads, const RunWorkers& run,
+                         Progress& progress) {
+    IdTable seed;
+    if (!seed_with_targets(ids, out, seed, progress)) return 0;
+    const size_t n_seeded = seed.ids().size();
+    std::vector<IdTable> added(static_cast<size_t>(threads));
+    run(threads, [&](int t) {
+        code_by_tables(ids.ids, chunk_of(ids.n_rows, threads, t), seed, added[t], out.codes, progress);
+    });
+    if (progress.is_cancelled()) return 0;
+    std::vector<std::vector<int32_t>> translations(static_cast<size_t>(threads));
+    const size_t n_added = merge_added(added, n_seeded, translations);
+    run(threads, [&](int t) {
+        translate_chunk(translations[t], chunk_of(ids.n_rows, threads, t), static_cast<int64_t>(n_seeded), out.codes,
+                        progress);
+    });
+    return static_cast<int64_t>(n_seeded + n_added);
+}
+
+}  // namespace
+
+int64_t factorization_units(const EntityIds& ids) { return 3 * ids.n_rows + ids.n_targets; }
+
+Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
+                                 Progress& progress) {
+    check_sizes(ids);
+    const int64_t n_rows = ids.n_rows;
+    const int threads = threads_for(n_jobs, n_rows);
+    Factorization result;
+    const Range range = id_range(ids, threads, run, progress);
+    if (progress.is_cancelled()) return result;
+
+    // Ids that fill at least every second place of their range (or a range
+    // of 65,536) are their own codes: the per-entity arrays of the
+    // preparation stay below a few bytes per row.
     const uint64_t span = n_rows > 0 ? static_cast<uint64_t>(range.high) - static_cast<uint64_t>(range.low) + 1 : 0;
     const uint64_t dense_enough = static_cast<uint64_t>(std::max<int64_t>(n_rows / 2, 65536));
-    IdTable table;  // the ids the transactions add to the targets'
-    std::vector<std::vector<int32_t>> translations(static_cast<size_t>(threads));  // of the ids a chunk adds
-    if (n_rows > 0 && span != 0 && span <= dense_enough) {
+    if (n_rows > 0 && (span == 0 || span > dense_enough)) {
+        result.n_entities = number_by_tables(ids, out, threads, run, progress);
+        return result;
+    }
+    if (n_rows > 0) {
         result.by_range = true;
         result.smallest = range.low;
         result.n_entities = static_cast<int64_t>(span);
@@ -205,82 +313,9 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
         });
         if (progress.is_cancelled()) return result;
         progress.add(n_rows);  // nothing to translate
-    } else if (n_rows > 0) {
-        // The targets' ids are numbered first, in the targets' order: the
-        // engine computes targets grouped by entity code, and codes in the
-        // targets' order let it write the result rows front to back instead
-        // of all over the matrix.
-        IdTable seed;
-        std::vector<int64_t> target_ids(kBlock);
-        for (int64_t first = 0; first < ids.n_targets; first += kBlock) {
-            if (progress.is_cancelled()) return result;
-            const int64_t n = std::min(kBlock, ids.n_targets - first);
-            read_integers(ids.target_ids, first, n, target_ids.data());
-            for (int64_t k = 0; k < n; ++k) out.target_codes[first + k] = seed.code_of(target_ids[k]);
-            progress.add(n);
-        }
-        const size_t n_seeded = seed.ids().size();
-        std::vector<IdTable> added(static_cast<size_t>(threads));
-        run(threads, [&](int t) {
-            code_by_tables(ids.ids, chunk_of(n_rows, threads, t), seed, added[t], out.codes, progress);
-        });
-        if (progress.is_cancelled()) return result;
-        // Chunk 0's codes stand; the ids every later chunk adds join in order
-        // of their first appearance, so codes follow the first appearance in
-        // the targets and then in the whole table, whatever the number of
-        // threads.
-        table = std::move(added[0]);
-        for (int t = 1; t < threads; ++t) {
-            std::vector<int32_t>& translation = translations[t];
-            translation.reserve(added[t].ids().size());
-            for (int64_t id : added[t].ids()) {
-                translation.push_back(static_cast<int32_t>(n_seeded) + table.code_of(id));
-            }
-            added[t] = IdTable();  // its memory is not needed any more
-        }
-        result.n_entities = static_cast<int64_t>(n_seeded + table.ids().size());
-        run(threads, [&](int t) {
-            const Chunk chunk = chunk_of(n_rows, threads, t);
-            const std::vector<int32_t>& translation = translations[t];
-            if (translation.empty()) {  // chunk 0, or no id the targets lack
-                progress.add(chunk.last - chunk.first);
-                return;
-            }
-            const uint32_t n_added = static_cast<uint32_t>(translation.size());
-            for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
-                if (progress.is_cancelled()) return;
-                const int64_t last = std::min(chunk.last, first + kBlock);
-                for (int64_t r = first; r < last; ++r) {
-                    const int64_t code = out.codes[r];
-                    if (code < static_cast<int64_t>(n_seeded)) continue;
-                    const uint32_t local = static_cast<uint32_t>(code - static_cast<int64_t>(n_seeded));
-                    if (local >= n_added) input_changed();
-                    out.codes[r] = translation[local];
-                }
-                progress.add(last - first);
-            }
-        });
-        return result;
     }
-
-    // 3. The targets' codes, where the ids are their own codes.
-    const int64_t n_targets = ids.n_targets;
-    run(target_threads, [&](int t) {
-        const Chunk chunk = chunk_of(n_targets, target_threads, t);
-        std::vector<int64_t> target_ids(kBlock);
-        for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
-            if (progress.is_cancelled()) return;
-            const int64_t n = std::min(kBlock, chunk.last - first);
-            read_integers(ids.target_ids, first, n, target_ids.data());
-            for (int64_t k = 0; k < n; ++k) {
-                int32_t code = -1;
-                const uint64_t offset = static_cast<uint64_t>(target_ids[k]) - static_cast<uint64_t>(range.low);
-                if (result.by_range && offset < span) code = static_cast<int32_t>(offset);
-                out.target_codes[first + k] = code;
-            }
-            progress.add(n);
-        }
-    });
+    code_targets_by_range(ids, out, range.low, result.by_range ? span : 0, threads_for(n_jobs, ids.n_targets), run,
+                          progress);
     return result;
 }
 

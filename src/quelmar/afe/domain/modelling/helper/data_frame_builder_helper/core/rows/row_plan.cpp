@@ -192,25 +192,28 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
         }
     }
 
+    // The feature-group ratio: the share of dim_group_id at the first
+    // requested horizon (as given, not the first of the sorted list).
+    plan.group_ratio_to =
+        column_offset(plan, request, columns, request.dim_group_id, c.RATIO_CODE, request.horizons[0]);
+    finish_row_writes(plan, columns, request.dim_group_id, request.horizons[0]);
+}
+
+void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon) {
     plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
                                     [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
     plan_moves(plan, columns);
 
-    // Feature-group ratio: the share of dim_group_id at the first requested
-    // horizon (as given, not the first of the sorted list).
-    const int32_t first_horizon = request.horizons[0];
-    for (int32_t i = 0; i < D; ++i) {
-        if (static_cast<int32_t>(plan.dim_values[i]) == request.dim_group_id) plan.group_dim = i;
+    for (int32_t i = 0; i < plan.D; ++i) {
+        if (static_cast<int32_t>(plan.dim_values[i]) == group_value) plan.group_dim = i;
     }
     for (size_t u = 0; u < plan.distinct_horizons.size(); ++u) {
         if (plan.distinct_horizons[u] == first_horizon) plan.first_horizon_position = plan.distinct_position[u];
     }
-    for (int32_t j = 0; j < H; ++j) {
+    for (int32_t j = 0; j < plan.H; ++j) {
         if (plan.horizon_list[j] == first_horizon) plan.first_horizon_positions.push_back(j);
     }
-    plan.group_ratio_to = column_offset(plan, request, columns, request.dim_group_id, c.RATIO_CODE, first_horizon);
     plan_prefetch_lines(plan);
 }
-
 
 }  // namespace dfbh

@@ -37,7 +37,7 @@ void plan_horizons(SplitPlan& plan) {
     plan.no_date_position = plan.position_of(1, &plan.no_date_outside_list);
 }
 
-void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes) {
+void plan_codes(SplitPlan& plan, int32_t dim_group_id, const CodeTable& codes) {
     const auto& values = plan.dim_values;
     auto dim_of = [&values](int16_t value) -> int32_t {
         auto it = std::lower_bound(values.begin(), values.end(), value);
@@ -49,7 +49,7 @@ void plan_codes(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
         entry.missing = !codes.known(c);
         const int16_t mapped = entry.missing ? int16_t{0} : codes.mapped_value(c);
         entry.dim = dim_of(mapped);
-        entry.in_group = static_cast<int32_t>(mapped) == request.dim_group_id;
+        entry.in_group = static_cast<int32_t>(mapped) == dim_group_id;
         entry.group_dim = entry.in_group ? entry.dim : -1;
     }
 }
@@ -94,19 +94,41 @@ int32_t SplitPlan::position_of(int32_t h, bool* outside) const {
     return 0;
 }
 
-void plan_split_shape(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes, Reporter& reporter) {
+void plan_split_shape(SplitPlan& plan, const std::vector<int32_t>& horizons, bool sorted, const CodeTable& codes,
+                      Reporter& reporter) {
     // A failure leaves the values collected so far, none: the split goes on
     // without dimension values.
     run_or_report(reporter, routine::get_distinct_values, [&] { plan.dim_values = codes.distinct_values(); });
     plan.D = static_cast<int32_t>(plan.dim_values.size());
 
-    plan.horizon_list = request.horizons;
-    if (request.for_afe_columns) {
+    plan.horizon_list = horizons;
+    if (sorted) {
         std::sort(plan.horizon_list.begin(), plan.horizon_list.end());
         plan.horizon_list.erase(std::unique(plan.horizon_list.begin(), plan.horizon_list.end()),
                                 plan.horizon_list.end());
     }
     plan.H = static_cast<int32_t>(plan.horizon_list.size());
+}
+
+void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& codes,
+               const ModuleConstants& constants, bool has_date) {
+    plan.constants = &constants;
+    plan.resolution = settings.resolution;
+    plan.for_afe_columns = settings.for_afe_columns;
+    plan.has_date = has_date;
+
+    plan.ratio_requested = settings.ratio;
+    plan.count_distinct_requested = settings.count_distinct;
+    plan.mode_requested = settings.mode;
+    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
+    plan.restricted = settings.for_afe_columns && !settings.is_no_dim_col && !by_code;
+    plan.group_only = plan.restricted && !plan.ratio_requested;
+
+    plan_horizons(plan);
+    plan_codes(plan, settings.dim_group_id, codes);
+    plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, settings.offset,
+                 settings.resolution);
+    plan_ordered_windows(plan, settings.offset);
 }
 
 void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
@@ -115,23 +137,16 @@ void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
         throw Failure{ErrorKind::Value, routine::exec_for_split,
                       "horizons is empty: at least one horizon is needed to process a split"};
     }
-    plan.constants = &constants;
-    plan.resolution = request.resolution;
-    plan.for_afe_columns = request.for_afe_columns;
-    plan.has_date = has_date;
-
-    plan.ratio_requested = has_operator(request.included_operators, constants.RATIO_CODE);
-    plan.count_distinct_requested = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
-    plan.mode_requested = has_operator(request.included_operators, constants.MODE_CODE);
-    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
-    plan.restricted = request.for_afe_columns && !request.is_no_dim_col && !by_code;
-    plan.group_only = plan.restricted && !plan.ratio_requested;
-
-    plan_horizons(plan);
-    plan_codes(plan, request, codes);
-    plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, request.offset,
-                 request.resolution);
-    plan_ordered_windows(plan, request.offset);
+    ScanSettings settings;
+    settings.offset = request.offset;
+    settings.resolution = request.resolution;
+    settings.dim_group_id = request.dim_group_id;
+    settings.for_afe_columns = request.for_afe_columns;
+    settings.is_no_dim_col = request.is_no_dim_col;
+    settings.ratio = has_operator(request.included_operators, constants.RATIO_CODE);
+    settings.count_distinct = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
+    settings.mode = has_operator(request.included_operators, constants.MODE_CODE);
+    plan_scan(plan, settings, codes, constants, has_date);
     plan_row_writes(plan, request, columns);
 }
 

@@ -179,14 +179,42 @@ struct SplitPlan {
     }
 };
 
-// The first half of a split's plan: its distinct dimension values and its
-// horizon list, which size the aggregate buffer.
-void plan_split_shape(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes, Reporter& reporter);
+// What the scan needs of a request besides its columns: the windows, the
+// feature-group mode and which code statistics and ratios are asked for.
+struct ScanSettings {
+    int32_t offset = 0;
+    int32_t resolution = 0;
+    int32_t dim_group_id = -1;
+    bool for_afe_columns = false;
+    bool is_no_dim_col = false;
+    bool ratio = false;
+    bool count_distinct = false;
+    bool mode = false;
+};
 
-// The row writers' tables (row_plan.cpp), part of plan_split.
+// The first half of a split's plan: its distinct dimension values and its
+// horizon list (`horizons`, sorted and without repeats when `sorted`),
+// which size the aggregate buffer.
+void plan_split_shape(SplitPlan& plan, const std::vector<int32_t>& horizons, bool sorted, const CodeTable& codes,
+                      Reporter& reporter);
+
+// Everything but the row writers' tables, once the buffer exists: horizon
+// positions, code entries, operator flags and windows.
+void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& codes,
+               const ModuleConstants& constants, bool has_date);
+
+// The row writers' tables of `execute`'s request, whose columns are found
+// through column_name_map (row_plan.cpp).
 void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns);
 
-// The rest, once the buffer exists. Throws Failure for an empty horizon list.
+// What every set of row writes needs once plan.cell_writes, ratio_writes
+// and the feature-group ratio's column are known: the moves, the row image
+// and the prefetch lines. The group ratio is `group_value`'s share at
+// horizon `first_horizon` (row_plan.cpp).
+void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon);
+
+// `execute`'s plan, once the buffer exists. Throws Failure for an empty
+// horizon list.
 void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
                 const ModuleConstants& constants, const ResultColumns& columns, bool has_date);
 

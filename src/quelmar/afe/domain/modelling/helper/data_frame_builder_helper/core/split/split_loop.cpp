@@ -73,10 +73,10 @@ TransactionColumns transaction_columns(const ExecuteArgs& a) {
     return trx;
 }
 
-// Holds the split's NumPy scratch array and drops it on every path.
-struct AggregateBufferHold {
+// Holds the split's unread NumPy array and drops it on every path.
+struct UnreadSplitArrayHold {
     SplitHost& host;
-    ~AggregateBufferHold() { host.release_aggregate_buffer(); }
+    ~UnreadSplitArrayHold() { host.release_unread_split_array(); }
 };
 
 // Codes a scan looked up without finding them join index_map for the later
@@ -90,9 +90,9 @@ struct AddMissingCodes {
 void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_index, int32_t splits_size,
                     const EntityIndex& entities, const TransactionColumns& trx, SplitHost& host) {
     SplitPlan plan;
-    plan_split_shape(plan, args.request, codes, host);
-    if (!host.acquire_aggregate_buffer(plan.D, plan.H)) return;
-    AggregateBufferHold hold{host};
+    plan_split_shape(plan, args.request.horizons, args.request.for_afe_columns, codes, host);
+    if (!host.make_unread_split_array(plan.D, plan.H)) return;
+    UnreadSplitArrayHold hold{host};
     const View2<float>& result = args.result_frame;
     const ResultColumns columns{result.s1, result.n1, result.n0 * (result.s0 < 0 ? -result.s0 : result.s0)};
     plan_split(plan, args.request, codes, *args.constants, columns, trx.date != nullptr);

@@ -29,15 +29,18 @@ struct ExecuteArgs {
     FeatureRequest request;  // horizons, offset, resolution, index_map, operators, columns, flags
 };
 
-// What the split loop needs of its caller besides reporting: the split's
-// aggregate buffer, created as a NumPy array once per split.
+// What the split loop needs of its caller besides reporting. Each split
+// starts with np.full((D, H, 9), FLOAT32_NAN, dtype=np.float32), a NumPy
+// array that nothing reads: the scan keeps its aggregates in its own
+// cells. The call stays because its effects are part of `execute`: a
+// replaced or failing numpy abandons the split.
 class SplitHost : public Reporter {
 public:
-    // np.full((D, H, 9), FLOAT32_NAN, dtype=np.float32), held until
-    // release_aggregate_buffer(). On failure the error is reported under
+    // Makes the split's NumPy array and holds it until
+    // release_unread_split_array(). On failure the error is reported under
     // "exec_for_split" and false is returned.
-    virtual bool acquire_aggregate_buffer(int64_t D, int64_t H) = 0;
-    virtual void release_aggregate_buffer() = 0;
+    virtual bool make_unread_split_array(int64_t D, int64_t H) = 0;
+    virtual void release_unread_split_array() = 0;
 };
 
 // Runs every split of a call whose arguments passed the boundary's checks.

@@ -1,0 +1,32 @@
+"""The memory this process may still use, and sizes as people read them."""
+
+from typing import Optional
+
+
+def available_memory() -> Optional[int]:
+    """Bytes this process may still use: the system's available memory,
+    within the control group's limit; None when neither can be read."""
+    found = []
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except OSError:
+        pass
+    try:
+        with open("/sys/fs/cgroup/memory.max") as limit, open("/sys/fs/cgroup/memory.current") as used:
+            text = limit.read().strip()
+            if text != "max":
+                found.append(int(text) - int(used.read().strip()))
+    except (OSError, ValueError):
+        pass
+    return min(found) if found else None
+
+
+def size_text(n: int) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if n < 1024 or unit == "TiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return str(n)
