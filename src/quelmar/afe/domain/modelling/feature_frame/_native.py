@@ -57,11 +57,11 @@ def _n_jobs(n_jobs) -> int:
 def _integers(values, what: str, accepted=(np.int32, np.int64), uint64_as_view: bool = False) -> np.ndarray:
     """A one-axis array of one of the accepted integer types, converted to
     int64 (a copy) only when it holds another integer type; uint64 values
-    within int64 are viewed instead when ``uint64_as_view``."""
+    within int64 are viewed instead when ``uint64_as_view``. Anything but
+    integers goes to the engine as it is, which refuses it naming the
+    argument."""
     values = np.asarray(values)
-    if values.dtype.kind not in "iu":
-        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
-    if values.dtype in [np.dtype(t) for t in accepted]:
+    if values.dtype.kind not in "iu" or values.dtype in [np.dtype(t) for t in accepted]:
         return values
     if values.dtype == np.uint64:
         if values.size and int(values.max()) > np.iinfo(np.int64).max:
@@ -111,12 +111,12 @@ def milliseconds(values, what: str = "target dates") -> np.ndarray:
 
 
 def _quantities(values) -> np.ndarray:
+    """Other numbers as float64, as the front end converts them; anything
+    else goes to the engine, which refuses it."""
     values = np.asarray(values)
-    if values.dtype in (np.float32, np.float64):
-        return values
-    if values.dtype.kind in "iuf":
-        return values.astype(np.float64)  # as the front end converts other numbers
-    raise TypeError("quantities: expected numbers, got {}".format(values.dtype))
+    if values.dtype.kind in "iuf" and values.dtype not in (np.float32, np.float64):
+        return values.astype(np.float64)
+    return values
 
 
 def _codes(values) -> Optional[np.ndarray]:
