@@ -3,7 +3,8 @@
 ``FeatureParams`` holds every parameter of ``build_feature_frame``; the API,
 the command line and the Dask path all build one, so they share the same
 defaults, checks and messages. Each field's accepted values are declared once
-in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow, and
+in ``_PARAMETER_CONSTRAINTS`` (the parameters that may be spelt several ways
+go through ``_resolve``); checks that involve several fields follow, and
 ``check_group_among`` checks ``group`` against the data's dimension values.
 Every refusal is an ``InvalidParameterError`` whose message starts with the
 parameter's name.
