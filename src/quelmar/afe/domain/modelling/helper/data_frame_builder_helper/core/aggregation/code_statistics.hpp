@@ -78,8 +78,10 @@ public:
 
     // Every dimension index gets the values of each position; a position
     // without a recorded value (no accepted transaction up to its horizon)
-    // gets the plan's empty_statistic.
-    void write(CellGrid& grid) {
+    // gets the plan's empty_statistic. Unless `every_value`, only the
+    // values with transactions and the grid's spare index D get them: the
+    // row is then written from the spare cells for every other value.
+    void write(CellGrid& grid, bool every_value) {
         flush();
         const bool mode = plan_.mode_requested;
         const bool count = plan_.count_distinct_requested;
@@ -87,10 +89,16 @@ public:
             const bool present = recorded_[p] != 0;
             const float mode_value = present ? static_cast<float>(mode_at_[p]) : plan_.empty_statistic;
             const float count_value = present ? static_cast<float>(distinct_count_at_[p]) : plan_.empty_statistic;
-            for (int32_t d = 0; d < plan_.D; ++d) {
+            auto put = [&](int32_t d) {
                 float* c = grid.cell(d, p);
                 if (mode) c[MODE_SLOT] = mode_value;
                 if (count) c[COUNT_DISTINCT_SLOT] = count_value;
+            };
+            if (every_value) {
+                for (int32_t d = 0; d < plan_.D; ++d) put(d);
+            } else {
+                for (int32_t k = 0; k < grid.n_seen(); ++k) put(grid.seen_dims()[k]);
+                put(plan_.D);
             }
         }
     }

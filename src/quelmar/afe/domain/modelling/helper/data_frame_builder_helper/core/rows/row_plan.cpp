@@ -128,6 +128,53 @@ void plan_moves(SplitPlan& plan, const ResultColumns& columns) {
     image.stream = columns.total_bytes >= kStreamFromBytes;
 }
 
+// See SplitPlan::ratio_by_seen.
+constexpr int32_t kRatioBySeenFrom = 16;
+
+// See RowBlocks. Needs writes to distinct columns (whose order is then
+// free) of contiguous floats.
+void plan_blocks(SplitPlan& plan) {
+    if (!plan.distinct_columns) return;
+    const int32_t per_dim = plan.H * SLOT_COUNT;
+    std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
+    for (const CellWrite& w : plan.cell_writes) by_dim[static_cast<size_t>(w.from / per_dim)].push_back(w);
+    RowBlocks blocks;
+    blocks.block_of.assign(static_cast<size_t>(plan.D), -1);
+    std::vector<int32_t> pattern;  // per block float: its float index within a value's cells
+    for (int32_t i = 0; i < plan.D; ++i) {
+        std::vector<CellWrite>& writes = by_dim[static_cast<size_t>(i)];
+        if (writes.empty()) continue;
+        std::sort(writes.begin(), writes.end(), [](const CellWrite& a, const CellWrite& b) { return a.to < b.to; });
+        std::vector<int32_t> from;
+        for (size_t k = 0; k < writes.size(); ++k) {
+            if (writes[k].to != writes[0].to + static_cast<int64_t>(k * sizeof(float))) return;
+            from.push_back(writes[k].from - i * per_dim);
+        }
+        if (blocks.to.empty()) {
+            pattern = std::move(from);
+        } else if (from != pattern) {
+            return;
+        }
+        blocks.block_of[static_cast<size_t>(i)] = static_cast<int32_t>(blocks.to.size());
+        blocks.to.push_back(writes[0].to);
+    }
+    blocks.width = static_cast<int32_t>(pattern.size());
+    if (blocks.width < 4) return;
+    std::vector<Run> runs;
+    for (int32_t k = 0; k < blocks.width; ++k) {
+        add_to_runs(runs, k * static_cast<int64_t>(sizeof(float)), pattern[k] * static_cast<int64_t>(sizeof(float)));
+    }
+    cut(runs, blocks.assembly);
+    const int64_t assembly_moves = static_cast<int64_t>(
+        blocks.assembly.m16.size() + blocks.assembly.m8.size() + blocks.assembly.m4.size());
+    // Every block is written in 16-byte moves from registers, the last one
+    // overlapping; the spare block is assembled for every row.
+    const int64_t moves = (blocks.width + 3) / 4;
+    blocks.cost = static_cast<int64_t>(blocks.to.size()) * (moves + 3) + 3 * assembly_moves;
+    blocks.used = true;
+    plan.blocks = std::move(blocks);
+}
+
 // Offsets that touch every cache line of a row the writers store into
 // through the caches (a write into a line reads it first): one per 64
 // bytes of the written span, and its last byte. Streamed image rows are left
@@ -166,6 +213,7 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
     };
     const bool ratio_columns = !request.for_afe_columns && plan.ratio_requested;
     for (int32_t i = 0; i < D; ++i) {
+        plan.ratio_begin.push_back(static_cast<int32_t>(plan.ratio_writes.size()));
         const int32_t d = plan.dim_values[i];
         if (plan.restricted && d != request.dim_group_id) continue;
         for (int32_t j = 0; j < H; ++j) {
@@ -192,9 +240,13 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
         }
     }
 
+    plan.ratio_begin.push_back(static_cast<int32_t>(plan.ratio_writes.size()));
+    plan.ratio_by_seen = D > kRatioBySeenFrom;
+
     plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
                                     [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
     plan_moves(plan, columns);
+    plan_blocks(plan);
 
     // Feature-group ratio: the share of dim_group_id at the first requested
     // horizon (as given, not the first of the sorted list).

@@ -33,12 +33,76 @@ void stream(char* to, const char* from, int64_t bytes) {
 #endif
 }
 
+// Copies the spare block into every block of a row, as kMoves 16-byte
+// moves each, the last one ending at `bytes` (it overlaps the one before);
+// the block is held in registers.
+template <int kMoves>
+void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t bytes) {
+    auto at = [bytes](int m) { return m + 1 < kMoves ? 16 * static_cast<int64_t>(m) : bytes - 16; };
+    const int64_t* const to = plan.to.data();
+    const size_t n = plan.to.size();
+#if defined(__SSE2__)
+    __m128i held[kMoves];
+#pragma GCC unroll 16
+    for (int m = 0; m < kMoves; ++m) held[m] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spare + at(m)));
+    for (size_t k = 0; k < n; ++k) {
+        char* const out = row + to[k];
+#pragma GCC unroll 16
+        for (int m = 0; m < kMoves; ++m) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at(m)), held[m]);
+    }
+#else
+    for (size_t k = 0; k < n; ++k) {
+        for (int m = 0; m < kMoves; ++m) std::memcpy(row + to[k] + at(m), spare + at(m), 16);
+    }
+#endif
+}
+
+// The same for blocks of any width of 16 bytes or more.
+void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t bytes) {
+    switch ((bytes + 15) / 16) {
+        case 1: return copy_spare<1>(row, plan, spare, bytes);
+        case 2: return copy_spare<2>(row, plan, spare, bytes);
+        case 3: return copy_spare<3>(row, plan, spare, bytes);
+        case 4: return copy_spare<4>(row, plan, spare, bytes);
+        case 5: return copy_spare<5>(row, plan, spare, bytes);
+        case 6: return copy_spare<6>(row, plan, spare, bytes);
+        case 7: return copy_spare<7>(row, plan, spare, bytes);
+        case 8: return copy_spare<8>(row, plan, spare, bytes);
+        case 9: return copy_spare<9>(row, plan, spare, bytes);
+        case 10: return copy_spare<10>(row, plan, spare, bytes);
+        case 11: return copy_spare<11>(row, plan, spare, bytes);
+        case 12: return copy_spare<12>(row, plan, spare, bytes);
+        default: break;
+    }
+    for (const int64_t to : plan.to) {
+        int64_t i = 0;
+        for (; i + 16 < bytes; i += 16) std::memcpy(row + to + i, spare + i, 16);
+        std::memcpy(row + to + bytes - 16, spare + bytes - 16, 16);
+    }
+}
+
+// The dimension indices 0 .. D-1, or those of a list, for the ratio loops.
+struct EveryDim {
+    int32_t n;
+    int32_t size() const { return n; }
+    int32_t operator[](int32_t k) const { return k; }
+};
+struct ListedDims {
+    const int32_t* dims;
+    int32_t n;
+    int32_t size() const { return n; }
+    int32_t operator[](int32_t k) const { return dims[k]; }
+};
+
 }  // namespace
 
 RowWriter::RowWriter(const SplitPlan& plan)
     : plan_(plan),
       image_(plan.image.columns, plan.constants->FLOAT32_NAN),
-      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {}
+      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {
+    if (plan.blocks.used) spare_.assign(static_cast<size_t>(plan.blocks.width), 0.0f);
+    if (plan.ratio_by_seen) sorted_dims_.assign(static_cast<size_t>(plan.D), 0);
+}
 
 RowWriter::~RowWriter() {
 #if defined(__SSE2__)
@@ -46,25 +110,70 @@ RowWriter::~RowWriter() {
 #endif
 }
 
-void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+RowWriter::Path RowWriter::path(const int32_t* seen_dims, int32_t n_seen) const {
+    if (!plan_.distinct_columns) return Path::cells;
     // The image pays where the entity touched few of the row's cells: its
     // cost (the cells put in and taken out again, and the block copy) is
     // weighed against the direct moves, in rough instructions.
+    Path best = Path::moves;
+    int64_t cost = plan_.direct_cost;
     const RowImage& image = plan_.image;
-    bool through_image = false;
     if (image.used) {
         int64_t touched = static_cast<int64_t>(image.statistics_writes.size()) + image.kept.size();
         for (int32_t k = 0; k < n_seen; ++k) touched += image.dim_begin[seen_dims[k] + 1] - image.dim_begin[seen_dims[k]];
-        through_image = 2 * touched + image.columns / 8 < plan_.direct_cost;
+        const int64_t image_cost = 2 * touched + image.columns / 8;
+        if (image_cost < cost) {
+            best = Path::image;
+            cost = image_cost;
+        }
     }
-    if (through_image) {
-        write_image(buffer, row, seen_dims, n_seen);
-    } else if (plan_.distinct_columns) {
-        apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
-    } else {
-        for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
+    const RowBlocks& blocks = plan_.blocks;
+    if (blocks.used) {
+        // The other paths need CountDistinct and Mode in every value's
+        // cells, the blocks in the touched ones and the spare ones only.
+        const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
+        const int64_t statistics = by_code ? 2 * plan_.H : 0;
+        const int64_t assembly = 3 * static_cast<int64_t>(blocks.assembly.m16.size() + blocks.assembly.m8.size() +
+                                                          blocks.assembly.m4.size());
+        const int64_t blocks_cost = blocks.cost + statistics + n_seen * (assembly + statistics);
+        if (blocks_cost < cost + statistics * plan_.D) best = Path::blocks;
     }
-    if (!plan_.ratio_writes.empty()) write_ratios(buffer, row);
+    return best;
+}
+
+void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen, Path path) {
+    switch (path) {
+        case Path::image:
+            write_image(buffer, row, seen_dims, n_seen);
+            break;
+        case Path::blocks:
+            write_blocks(buffer, row, seen_dims, n_seen);
+            break;
+        case Path::moves:
+            apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
+            break;
+        case Path::cells:
+            for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
+            break;
+    }
+    if (!plan_.ratio_writes.empty()) write_ratios(buffer, row, seen_dims, n_seen);
+}
+
+// Every value gets the spare block; then the touched values' blocks are
+// put over theirs, assembled from their cells in place (a move of the
+// assembly stays within its block).
+void RowWriter::write_blocks(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    const RowBlocks& plan = plan_.blocks;
+    const size_t per_dim = static_cast<size_t>(plan_.H) * SLOT_COUNT;
+    char* const spare = reinterpret_cast<char*>(spare_.data());
+    apply(plan.assembly, spare, reinterpret_cast<const char*>(buffer + plan_.D * per_dim));
+    copy_spare(row, plan, spare, static_cast<int64_t>(plan.width) * static_cast<int64_t>(sizeof(float)));
+    const int32_t* const block_of = plan.block_of.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        const int32_t block = block_of[dim];
+        if (block >= 0) apply(plan.assembly, row + plan.to[block], reinterpret_cast<const char*>(buffer + dim * per_dim));
+    }
 }
 
 void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
@@ -101,8 +210,27 @@ void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_
 // every non-NaN Sum of a horizon in float32, dimension by dimension, in the
 // order the cells are laid out. A NaN Sum adds +0 instead of a branch: a
 // total starts at +0 and only ever adds positive quantities or +0, so it is
-// never -0, and adding +0 then changes no bit.
-void RowWriter::write_ratios(const float* buffer, char* row) {
+// never -0, and adding +0 then changes no bit. For the same reason the
+// totals may leave out the values without transactions, whose Sum is NaN
+// everywhere; their ratio cells are never written either.
+void RowWriter::write_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    if (!plan_.ratio_by_seen) {
+        write_ratios(buffer, row, EveryDim{plan_.D});
+        return;
+    }
+    // Ascending, as the cells are laid out.
+    int32_t* const sorted = sorted_dims_.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        int32_t at = k;
+        for (; at > 0 && sorted[at - 1] > dim; --at) sorted[at] = sorted[at - 1];
+        sorted[at] = dim;
+    }
+    write_ratios(buffer, row, ListedDims{sorted, n_seen});
+}
+
+template <typename Dims>
+void RowWriter::write_ratios(const float* buffer, char* row, const Dims& dims) {
     float* const totals = horizon_totals_.data();
     std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
     // The Sum's bits, or those of +0 for a NaN, by a mask (a conditional
@@ -112,31 +240,40 @@ void RowWriter::write_ratios(const float* buffer, char* row) {
                               (0u - static_cast<uint32_t>(*sum == *sum));
         return load<float>(reinterpret_cast<const char*>(&bits));
     };
-    const int32_t D = plan_.D, H = plan_.H;
+    const int32_t H = plan_.H;
     const size_t per_dim = static_cast<size_t>(H) * SLOT_COUNT;
     if (static_cast<size_t>(H) == plan_.distinct_horizons.size()) {
         // Every position its own horizon: each total in a register.
         for (int32_t p = 0; p < H; ++p) {
             const float* sum = buffer + static_cast<size_t>(p) * SLOT_COUNT + SUM_SLOT;
             float total = 0.0f;
-            for (int32_t d = 0; d < D; ++d, sum += per_dim) total = total + sum_or_zero(sum);
+            for (int32_t k = 0; k < dims.size(); ++k) total = total + sum_or_zero(sum + dims[k] * per_dim);
             totals[plan_.distinct_of_position[p]] = total;
         }
     } else {
         // A horizon at several positions adds them in cell order.
         const int32_t* const total_of = plan_.distinct_of_position.data();
-        const float* sum = buffer + SUM_SLOT;
-        for (int32_t d = 0; d < D; ++d) {
+        for (int32_t k = 0; k < dims.size(); ++k) {
+            const float* sum = buffer + dims[k] * per_dim + SUM_SLOT;
             for (int32_t p = 0; p < H; ++p, sum += SLOT_COUNT) {
                 float& total = totals[total_of[p]];
                 total = total + sum_or_zero(sum);
             }
         }
     }
-    for (const RatioWrite& w : plan_.ratio_writes) {
+    const RatioWrite* const writes = plan_.ratio_writes.data();
+    const int32_t* const begin = plan_.ratio_begin.data();
+    auto write = [&](const RatioWrite& w) {
         const float s = buffer[w.from];
         const float t = totals[w.total];
         if (!std::isnan(s) && t > 0.0f) store<float>(row + w.to, s / t);
+    };
+    if (dims.size() == plan_.D) {
+        for (const RatioWrite& w : plan_.ratio_writes) write(w);
+    } else {
+        for (int32_t k = 0; k < dims.size(); ++k) {
+            for (int32_t w = begin[dims[k]]; w < begin[dims[k] + 1]; ++w) write(writes[w]);
+        }
     }
 }
 
