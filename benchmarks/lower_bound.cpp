@@ -397,7 +397,7 @@ bool RowWriter::plan_blocks(const LbArgs& a) {
     }
     block_width_ = int32_t(pattern.size());
     block_moves_ = (block_width_ + 3) / 4;
-    if (block_width_ < 4 || block_moves_ > 12 || int(block_to_.size()) < kManyValues) return false;
+    if (block_width_ < 4 || block_moves_ > 12 || a.n_dims <= kManyValues) return false;
     std::vector<Run> runs;
     for (int32_t k = 0; k < block_width_; ++k) {
         if (!runs.empty() && runs.back().to + runs.back().bytes == 4 * k &&

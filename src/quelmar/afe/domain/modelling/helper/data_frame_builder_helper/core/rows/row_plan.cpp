@@ -128,13 +128,16 @@ void plan_moves(SplitPlan& plan, const ResultColumns& columns) {
     image.stream = columns.total_bytes >= kStreamFromBytes;
 }
 
-// See SplitPlan::ratio_by_seen.
-constexpr int32_t kRatioBySeenFrom = 16;
+// Rows with more dimension values than this are written in blocks (when
+// their columns allow) and their ratio totals visit the touched values
+// only (SplitPlan::ratio_by_seen): an entity then touches few of them.
+// With fewer, the fixed loops over every value cost less.
+constexpr int32_t kManyValues = 16;
 
 // See RowBlocks. Needs writes to distinct columns (whose order is then
 // free) of contiguous floats.
 void plan_blocks(SplitPlan& plan) {
-    if (!plan.distinct_columns) return;
+    if (!plan.distinct_columns || plan.D <= kManyValues) return;
     const int32_t per_dim = plan.H * SLOT_COUNT;
     std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
     for (const CellWrite& w : plan.cell_writes) by_dim[static_cast<size_t>(w.from / per_dim)].push_back(w);
@@ -170,7 +173,18 @@ void plan_blocks(SplitPlan& plan) {
     // Every block is written in 16-byte moves from registers, the last one
     // overlapping; the spare block is assembled for every row.
     const int64_t moves = (blocks.width + 3) / 4;
-    blocks.cost = static_cast<int64_t>(blocks.to.size()) * (moves + 3) + 3 * assembly_moves;
+    const int64_t cost = static_cast<int64_t>(blocks.to.size()) * (moves + 3) + 3 * assembly_moves;
+    // Against the other writers' cost for an entity that touches no value
+    // (the row writer's estimates), which also put CountDistinct and Mode
+    // into the cells of every value.
+    const RowImage& image = plan.image;
+    int64_t other = plan.direct_cost;
+    if (image.used) {
+        other = std::min<int64_t>(
+            other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
+    }
+    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
+    if (cost >= other + (by_code ? 2 * static_cast<int64_t>(plan.D) * plan.H : 0)) return;
     blocks.used = true;
     plan.blocks = std::move(blocks);
 }
@@ -241,7 +255,7 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
     }
 
     plan.ratio_begin.push_back(static_cast<int32_t>(plan.ratio_writes.size()));
-    plan.ratio_by_seen = D > kRatioBySeenFrom;
+    plan.ratio_by_seen = D > kManyValues;
 
     plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
                                     [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });

@@ -81,19 +81,6 @@ void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t byt
     }
 }
 
-// The dimension indices 0 .. D-1, or those of a list, for the ratio loops.
-struct EveryDim {
-    int32_t n;
-    int32_t size() const { return n; }
-    int32_t operator[](int32_t k) const { return k; }
-};
-struct ListedDims {
-    const int32_t* dims;
-    int32_t n;
-    int32_t size() const { return n; }
-    int32_t operator[](int32_t k) const { return dims[k]; }
-};
-
 }  // namespace
 
 RowWriter::RowWriter(const SplitPlan& plan)
@@ -110,53 +97,39 @@ RowWriter::~RowWriter() {
 #endif
 }
 
-RowWriter::Path RowWriter::path(const int32_t* seen_dims, int32_t n_seen) const {
-    if (!plan_.distinct_columns) return Path::cells;
+void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    if (plan_.blocks.used) {
+        write_blocks(buffer, row, seen_dims, n_seen);
+        finish_row(buffer, row, seen_dims, n_seen);
+        return;
+    }
     // The image pays where the entity touched few of the row's cells: its
     // cost (the cells put in and taken out again, and the block copy) is
     // weighed against the direct moves, in rough instructions.
-    Path best = Path::moves;
-    int64_t cost = plan_.direct_cost;
     const RowImage& image = plan_.image;
+    bool through_image = false;
     if (image.used) {
         int64_t touched = static_cast<int64_t>(image.statistics_writes.size()) + image.kept.size();
         for (int32_t k = 0; k < n_seen; ++k) touched += image.dim_begin[seen_dims[k] + 1] - image.dim_begin[seen_dims[k]];
-        const int64_t image_cost = 2 * touched + image.columns / 8;
-        if (image_cost < cost) {
-            best = Path::image;
-            cost = image_cost;
-        }
+        through_image = 2 * touched + image.columns / 8 < plan_.direct_cost;
     }
-    const RowBlocks& blocks = plan_.blocks;
-    if (blocks.used) {
-        // The other paths need CountDistinct and Mode in every value's
-        // cells, the blocks in the touched ones and the spare ones only.
-        const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
-        const int64_t statistics = by_code ? 2 * plan_.H : 0;
-        const int64_t assembly = 3 * static_cast<int64_t>(blocks.assembly.m16.size() + blocks.assembly.m8.size() +
-                                                          blocks.assembly.m4.size());
-        const int64_t blocks_cost = blocks.cost + statistics + n_seen * (assembly + statistics);
-        if (blocks_cost < cost + statistics * plan_.D) best = Path::blocks;
+    if (through_image) {
+        write_image(buffer, row, seen_dims, n_seen);
+    } else if (plan_.distinct_columns) {
+        apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
+    } else {
+        for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
     }
-    return best;
+    finish_row(buffer, row, seen_dims, n_seen);
 }
 
-void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen, Path path) {
-    switch (path) {
-        case Path::image:
-            write_image(buffer, row, seen_dims, n_seen);
-            break;
-        case Path::blocks:
-            write_blocks(buffer, row, seen_dims, n_seen);
-            break;
-        case Path::moves:
-            apply(plan_.moves, row, reinterpret_cast<const char*>(buffer));
-            break;
-        case Path::cells:
-            for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
-            break;
+void RowWriter::finish_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    if (plan_.ratio_writes.empty()) return;
+    if (plan_.ratio_by_seen) {
+        write_touched_ratios(buffer, row, seen_dims, n_seen);
+    } else {
+        write_ratios(buffer, row);
     }
-    if (!plan_.ratio_writes.empty()) write_ratios(buffer, row, seen_dims, n_seen);
 }
 
 // Every value gets the spare block; then the touched values' blocks are
@@ -210,27 +183,8 @@ void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_
 // every non-NaN Sum of a horizon in float32, dimension by dimension, in the
 // order the cells are laid out. A NaN Sum adds +0 instead of a branch: a
 // total starts at +0 and only ever adds positive quantities or +0, so it is
-// never -0, and adding +0 then changes no bit. For the same reason the
-// totals may leave out the values without transactions, whose Sum is NaN
-// everywhere; their ratio cells are never written either.
-void RowWriter::write_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
-    if (!plan_.ratio_by_seen) {
-        write_ratios(buffer, row, EveryDim{plan_.D});
-        return;
-    }
-    // Ascending, as the cells are laid out.
-    int32_t* const sorted = sorted_dims_.data();
-    for (int32_t k = 0; k < n_seen; ++k) {
-        const int32_t dim = seen_dims[k];
-        int32_t at = k;
-        for (; at > 0 && sorted[at - 1] > dim; --at) sorted[at] = sorted[at - 1];
-        sorted[at] = dim;
-    }
-    write_ratios(buffer, row, ListedDims{sorted, n_seen});
-}
-
-template <typename Dims>
-void RowWriter::write_ratios(const float* buffer, char* row, const Dims& dims) {
+// never -0, and adding +0 then changes no bit.
+void RowWriter::write_ratios(const float* buffer, char* row) {
     float* const totals = horizon_totals_.data();
     std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
     // The Sum's bits, or those of +0 for a NaN, by a mask (a conditional
@@ -240,39 +194,64 @@ void RowWriter::write_ratios(const float* buffer, char* row, const Dims& dims) {
                               (0u - static_cast<uint32_t>(*sum == *sum));
         return load<float>(reinterpret_cast<const char*>(&bits));
     };
-    const int32_t H = plan_.H;
+    const int32_t D = plan_.D, H = plan_.H;
     const size_t per_dim = static_cast<size_t>(H) * SLOT_COUNT;
     if (static_cast<size_t>(H) == plan_.distinct_horizons.size()) {
         // Every position its own horizon: each total in a register.
         for (int32_t p = 0; p < H; ++p) {
             const float* sum = buffer + static_cast<size_t>(p) * SLOT_COUNT + SUM_SLOT;
             float total = 0.0f;
-            for (int32_t k = 0; k < dims.size(); ++k) total = total + sum_or_zero(sum + dims[k] * per_dim);
+            for (int32_t d = 0; d < D; ++d, sum += per_dim) total = total + sum_or_zero(sum);
             totals[plan_.distinct_of_position[p]] = total;
         }
     } else {
         // A horizon at several positions adds them in cell order.
         const int32_t* const total_of = plan_.distinct_of_position.data();
-        for (int32_t k = 0; k < dims.size(); ++k) {
-            const float* sum = buffer + dims[k] * per_dim + SUM_SLOT;
+        const float* sum = buffer + SUM_SLOT;
+        for (int32_t d = 0; d < D; ++d) {
             for (int32_t p = 0; p < H; ++p, sum += SLOT_COUNT) {
                 float& total = totals[total_of[p]];
                 total = total + sum_or_zero(sum);
             }
         }
     }
-    const RatioWrite* const writes = plan_.ratio_writes.data();
-    const int32_t* const begin = plan_.ratio_begin.data();
-    auto write = [&](const RatioWrite& w) {
+    for (const RatioWrite& w : plan_.ratio_writes) {
         const float s = buffer[w.from];
         const float t = totals[w.total];
         if (!std::isnan(s) && t > 0.0f) store<float>(row + w.to, s / t);
-    };
-    if (dims.size() == plan_.D) {
-        for (const RatioWrite& w : plan_.ratio_writes) write(w);
-    } else {
-        for (int32_t k = 0; k < dims.size(); ++k) {
-            for (int32_t w = begin[dims[k]]; w < begin[dims[k] + 1]; ++w) write(writes[w]);
+    }
+}
+
+// write_ratios for rows with many dimension values, of which an entity
+// touches few: the others' Sum is NaN at every position, so they add
+// nothing to a total (as +0, which changes no bit of it) and get no ratio
+// cell. The touched values are visited in ascending order, the order in
+// which write_ratios adds and writes.
+void RowWriter::write_touched_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    int32_t* const sorted = sorted_dims_.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        int32_t at = k;
+        for (; at > 0 && sorted[at - 1] > dim; --at) sorted[at] = sorted[at - 1];
+        sorted[at] = dim;
+    }
+    float* const totals = horizon_totals_.data();
+    std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
+    const int32_t* const total_of = plan_.distinct_of_position.data();
+    const size_t per_dim = static_cast<size_t>(plan_.H) * SLOT_COUNT;
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const float* sum = buffer + sorted[k] * per_dim + SUM_SLOT;
+        for (int32_t p = 0; p < plan_.H; ++p, sum += SLOT_COUNT) {
+            if (!std::isnan(*sum)) totals[total_of[p]] = totals[total_of[p]] + *sum;
+        }
+    }
+    const RatioWrite* const writes = plan_.ratio_writes.data();
+    const int32_t* const begin = plan_.ratio_begin.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        for (int32_t w = begin[sorted[k]]; w < begin[sorted[k] + 1]; ++w) {
+            const float s = buffer[writes[w].from];
+            const float t = totals[writes[w].total];
+            if (!std::isnan(s) && t > 0.0f) store<float>(row + writes[w].to, s / t);
         }
     }
 }

@@ -18,22 +18,11 @@ public:
     RowWriter(const RowWriter&) = delete;
     RowWriter& operator=(const RowWriter&) = delete;
 
-    // How a row's set-one and set-two cells are written: one store per
-    // write, moves of adjacent runs, a row image, or blocks per dimension
-    // value (see the plan's tables). Chosen per row by rough instruction
-    // counts, which depend on the dimension values the entity touched.
-    enum class Path { cells, moves, image, blocks };
-    Path path(const int32_t* seen_dims, int32_t n_seen) const;
-    // Whether `path` reads CountDistinct and Mode from the cells of every
-    // dimension value; the blocks read those of the values touched and of
-    // the grid's spare index D.
-    static bool reads_every_value(Path path) { return path != Path::blocks; }
-
     // The set-one and set-two cells, then outside feature-group mode each
     // dimension value's share of the horizon's total Sum. `seen_dims` are
     // the dimension indices whose cells hold anything but NaN, apart from
     // CountDistinct and Mode.
-    void fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen, Path path);
+    void fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
 
     // Hints for the lines of `row` that the next fill_row reads before
     // writing (all but those it streams).
@@ -48,9 +37,10 @@ public:
 private:
     void write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
     void write_blocks(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
-    void write_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
-    template <typename Dims>
-    void write_ratios(const float* buffer, char* row, const Dims& dims);
+    // The ratio cells, after the others.
+    void finish_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+    void write_ratios(const float* buffer, char* row);
+    void write_touched_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
 
     const SplitPlan& plan_;
     std::vector<float> image_;           // see RowImage; NaN between rows

@@ -103,7 +103,6 @@ struct RowBlocks {
     // A block from its value's cells: runs of adjacent cells as moves,
     // `from` a byte offset in the cells, `to` one in the block.
     MoveSet assembly;
-    int64_t cost = 0;                // rough instructions of a row without touched values
 };
 
 // Where result rows are written: the byte stride between columns and their
