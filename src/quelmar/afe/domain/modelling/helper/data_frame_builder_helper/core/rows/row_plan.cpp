@@ -138,6 +138,17 @@ constexpr int32_t kManyValues = 16;
 // free) of contiguous floats.
 void plan_blocks(SplitPlan& plan) {
     if (!plan.distinct_columns || plan.D <= kManyValues) return;
+    // Against the other writers' cost for an entity that touches no value
+    // (the row writer's estimates), which also put CountDistinct and Mode
+    // into the cells of every value; a block costs at least 4.
+    const RowImage& image = plan.image;
+    int64_t other = plan.direct_cost;
+    if (image.used) {
+        other = std::min<int64_t>(
+            other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
+    }
+    if (plan.count_distinct_requested || plan.mode_requested) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
+    if (4 * static_cast<int64_t>(plan.D) >= other) return;
     const int32_t per_dim = plan.H * SLOT_COUNT;
     std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
     for (const CellWrite& w : plan.cell_writes) by_dim[static_cast<size_t>(w.from / per_dim)].push_back(w);
@@ -174,17 +185,7 @@ void plan_blocks(SplitPlan& plan) {
     // overlapping; the spare block is assembled for every row.
     const int64_t moves = (blocks.width + 3) / 4;
     const int64_t cost = static_cast<int64_t>(blocks.to.size()) * (moves + 3) + 3 * assembly_moves;
-    // Against the other writers' cost for an entity that touches no value
-    // (the row writer's estimates), which also put CountDistinct and Mode
-    // into the cells of every value.
-    const RowImage& image = plan.image;
-    int64_t other = plan.direct_cost;
-    if (image.used) {
-        other = std::min<int64_t>(
-            other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
-    }
-    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
-    if (cost >= other + (by_code ? 2 * static_cast<int64_t>(plan.D) * plan.H : 0)) return;
+    if (cost >= other) return;
     blocks.used = true;
     plan.blocks = std::move(blocks);
 }
