@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import dataclasses
 import subprocess
 import sys
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -16,6 +18,7 @@ from hypothesis import strategies as st  # noqa: E402
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
     FeatureParams,
+    InvalidParameterError,
     MissingQuantityWarning,
     build_feature_frame,
     feature_columns,
@@ -235,9 +238,11 @@ def test_nullable_and_arrow_backed_columns(backend):
 
 
 def test_datetimes_are_floored_to_milliseconds():
-    series = pd.Series(pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0009"]))
-    table = Table(pd.DataFrame({"timestamp": series}), "transactions", ["timestamp"])
-    assert table.timestamps_ms("timestamp", "ms").tolist() == [-1, 0]
+    # half a millisecond before the target date: floored it counts, truncated it would fall on the date
+    trx = pd.DataFrame({"entity": [1, 1], "timestamp": pd.to_datetime(["1969-12-31 23:59:59.9995", "1970-01-01 00:00:00.0000"]),
+                        "quantity": [2.0, 5.0], "dimension": np.array([1, 1], np.int8)})
+    tgt = pd.DataFrame({"entity": [1], "target_date": pd.to_datetime(["1970-01-01 00:00:00.0009"])})
+    assert build(trx, tgt, operators=["sum"], horizons=[7])["1__sum__7"].tolist() == [2.0]
 
 
 def test_entities_of_any_hashable_type():
@@ -519,6 +524,119 @@ def test_arrow_and_polars_tables_give_the_pandas_result(kind):
         assert frame["entity"].tolist() == want["entity"].tolist()
 
 
+def _per_chunk_dictionaries(kind):
+    """The history's entity ids in chunks that each carry their own
+    dictionary: in another order, with repeated and null entries that no
+    row uses, or a polars frame concatenated without rechunking."""
+    pa = pytest.importorskip("pyarrow")
+    table = _arrow_history(1)
+    ids = table.column("entity").to_pylist()
+    if kind == "polars-concat":
+        pl = pytest.importorskip("polars")
+        table = table.set_column(0, "entity", table.column("entity").dictionary_encode())
+        return pl.concat([pl.from_arrow(table.slice(1)), pl.from_arrow(table.slice(0, 1))], rechunk=False)
+    chunks = []
+    for i, entity in enumerate(ids):
+        dictionary = ["b", "a", None, "a"] if kind == "arrow-shuffled" else [entity]
+        index = dictionary.index(entity) if kind != "arrow-shuffled" or entity == "b" else 3
+        chunks.append(pa.DictionaryArray.from_arrays(pa.array([index], pa.int8()), pa.array(dictionary)))
+    return pa.Table.from_batches([
+        pa.record_batch([chunk] + [table.column(j).chunk(0)[i:i + 1] for j in range(1, table.num_columns)],
+                        names=table.column_names)
+        for i, chunk in enumerate(chunks)
+    ])
+
+
+@pytest.mark.parametrize("kind", ["arrow-own", "arrow-shuffled", "polars-concat"])
+def test_entity_dictionaries_of_each_chunk_are_decoded_with_their_own_values(kind):
+    pa = pytest.importorskip("pyarrow")
+    trx = _per_chunk_dictionaries(kind)
+    tgt = pa.Table.from_pandas(targets(), preserve_index=False)
+    tgt = tgt.set_column(0, "entity", tgt.column("entity").cast(pa.dictionary(pa.int8(), pa.string())))
+    if kind == "polars-concat":
+        tgt = pytest.importorskip("polars").from_arrow(tgt)
+    frame, want = build(trx, tgt), build()
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    assert frame["entity"].tolist() == want["entity"].tolist()
+
+
+def _other_types(case):
+    """(transactions, targets, the same data as the reference) for values
+    held in other Arrow or polars types than the history's."""
+    pa = pytest.importorskip("pyarrow")
+    pl = pytest.importorskip("polars")
+    trx, tgt = history(), targets()
+    if case == "big-integer-quantities":
+        trx = trx.assign(quantity=np.array([2 ** 53 + 1, -(2 ** 62), 3, 2 ** 63 - 1, 5], np.int64))
+        tgt = tgt.assign(entity=tgt["entity"].astype(object))
+        return pa.Table.from_pandas(trx), pl.from_pandas(tgt), (trx, tgt)
+    if case in ("us", "ns"):  # the smallest int64 count: a valid time, not NaT
+        per = 1000 if case == "us" else 1_000_000
+        trx = trx.assign(timestamp=trx["timestamp"] * per)
+        trx.loc[3, "timestamp"] = -(2 ** 63)
+        ref = trx.copy()
+        ref.loc[3, "timestamp"] = -(2 ** 63) + 1  # the same millisecond, floored
+        tgt = tgt.assign(target_date=tgt["target_date"] * per)
+        return pa.Table.from_pandas(trx), tgt, (ref, tgt)
+    if case == "big-endian":  # uint64 ids beyond int64 are hashed by pandas, not numbered natively
+        ids = {"a": 2 ** 64 - 1, "b": 2 ** 63, "c": 5}
+        trx, tgt = trx.assign(entity=trx["entity"].map(ids)), tgt.assign(entity=tgt["entity"].map(ids))
+        types = {"entity": "u8", "timestamp": "i8", "quantity": "f4", "dimension": "i2", "target_date": "i8"}
+        big = [t.astype({c: ">" + k for c, k in types.items() if c in t}) for t in (trx, tgt)]
+        return big[0], big[1], tuple(t.astype({c: "<" + k for c, k in types.items() if c in t}) for t in (trx, tgt))
+    arrow_trx, arrow_tgt = pa.Table.from_pandas(trx, preserve_index=False), pa.Table.from_pandas(tgt)
+    if case == "dates":
+        def as_date(table, name, date_type):
+            days = table.column(name).cast(pa.timestamp("ms")).cast(date_type)
+            return table.set_column(table.schema.get_field_index(name), name, days)
+        return as_date(arrow_trx, "timestamp", pa.date32()), as_date(arrow_tgt, "target_date", pa.date64()), None
+    if case == "categorical-against-polars":  # int8 against uint32 indices
+        trx = pa.Table.from_pandas(trx.astype({"entity": "category"}), preserve_index=False)
+        return trx, pl.from_pandas(tgt).with_columns(pl.col("entity").cast(pl.Categorical)), None
+    if case == "dictionary-against-plain":
+        return arrow_trx.set_column(0, "entity", arrow_trx.column("entity").dictionary_encode()), arrow_tgt, None
+    assert case == "binary-against-large-binary"
+    return (arrow_trx.set_column(0, "entity", arrow_trx.column("entity").cast(pa.binary())),
+            arrow_tgt.set_column(0, "entity", arrow_tgt.column("entity").cast(pa.large_binary())), None)
+
+
+@pytest.mark.parametrize("case", ["dates", "big-integer-quantities", "us", "ns", "big-endian", "categorical-against-polars",
+                                  "dictionary-against-plain", "binary-against-large-binary"])
+def test_the_same_values_in_other_arrow_and_polars_types_give_the_same_frame(case):
+    trx, tgt, reference = _other_types(case)
+    unit = {"timestamp_unit": case} if case in ("us", "ns") else {}
+    frame, want = build(trx, tgt, **unit), build(*(reference or (None, None)), **unit)
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+
+
+def _hostile(case):
+    pa = pytest.importorskip("pyarrow")
+    trx, tgt = history(), targets()
+    if case == "pandas-duplicate":
+        return pd.concat([trx, trx[["quantity"]]], axis=1), tgt
+    arrow_trx = pa.Table.from_pandas(trx, preserve_index=False)
+    if case == "arrow-duplicate":
+        return arrow_trx.append_column("quantity", arrow_trx.column("quantity")), tgt
+    if case == "null-dictionary-entry":
+        ids = pa.DictionaryArray.from_arrays(pa.array([0, 1, 0, 0, 0], pa.int8()), pa.array(["a", None]))
+        return arrow_trx.set_column(0, "entity", ids), tgt
+    integer_ids = arrow_trx.set_column(0, "entity", pa.array([1, 2, 1, 1, 1]))
+    values = [2 ** 70, 1, 2, 1] if case == "object-ids-beyond-int64" else ["a", 1, 2, 1]
+    return integer_ids, tgt.assign(entity=pd.Series(values, dtype=object, index=tgt.index))
+
+
+@pytest.mark.parametrize("case, error, message", [
+    ("pandas-duplicate", ValueError, r"transactions: column 'quantity' appears 2 times"),
+    ("arrow-duplicate", ValueError, r"transactions: column 'quantity' appears 2 times"),
+    ("null-dictionary-entry", ValueError, r"transactions: column 'entity' has 1 missing entity ids \(first at row 1\)"),
+    ("object-ids-beyond-int64", TypeError, r"targets: column 'entity' holds object entity ids but the transactions"),
+    ("object-ids-of-mixed-types", TypeError, r"targets: column 'entity' holds object entity ids but the transactions"),
+])
+def test_hostile_tables_are_refused_naming_the_table_and_column(case, error, message):
+    with pytest.raises(error, match=message):
+        build(*_hostile(case))
+
+
 @pytest.mark.parametrize("kind", ["arrow", "polars"])
 def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     pa = pytest.importorskip("pyarrow")
@@ -531,7 +649,7 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
         frame = table
         source = {name: table.column(name).chunk(0).to_numpy() for name in ("timestamp", "quantity", "dimension")}
     read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
-    assert np.shares_memory(read.timestamps_ms("timestamp", "ms"), source["timestamp"])
+    assert np.shares_memory(read.timestamps("timestamp", "ms"), source["timestamp"])
     assert np.shares_memory(read.quantities("quantity"), source["quantity"])
     assert np.shares_memory(read.dimension_codes("dimension")[0], source["dimension"])
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)
@@ -629,37 +747,11 @@ def _same(trx, tgt):
          r"transactions: column 'entity' has 1 missing entity ids"),
         (_bad("tgt", entity=[1, 2, 3, 4]), {}, TypeError,
          r"targets: column 'entity' holds int64 entity ids but the transactions column 'entity' holds"),
-        (_same, {"resolution": "week"}, ValueError, r"resolution: unknown resolution 'week'; expected one of year, month"),
-        (_same, {"resolution": 6}, ValueError, r"resolution: unknown resolution code 6"),
-        (_same, {"horizons": []}, ValueError, r"horizons: at least one horizon is required"),
-        (_same, {"horizons": [7, 0]}, ValueError, r"horizons: every horizon must be a positive count"),
-        (_same, {"horizons": [7.5]}, TypeError, r"horizons: horizons must be integers"),
-        (_same, {"operators": ["sum", "median"]}, ValueError, r"operators: unknown operator 'median'"),
-        (_same, {"operators": [11]}, ValueError, r"operators: unknown operator code 11"),
-        (_same, {"operators": []}, ValueError, r"operators: at least one operator is required"),
-        (_same, {"per_dimension_operators": ["ratio"]}, ValueError,
-         r"per_dimension_operators: ratio cannot be written once per dimension value"),
-        (_same, {"operators": ["sum"], "per_dimension_operators": ["mode"]}, ValueError,
-         r"per_dimension_operators: mode is not among the requested operators"),
-        (_same, {"dimension_values": {1: 40000}}, ValueError,
-         r"dimension_values: dimension value 40000 is outside -32768\.\.32767"),
-        (_same, {"dimension_values": {200: 1}}, ValueError,
-         r"dimension_values: dimension code 200 is outside -128\.\.127"),
-        (_same, {"offset": 2 ** 31 - 10}, ValueError, r"offset: offset 2147483638 with horizons up to 30"),
-        (_same, {"offset": -1}, ValueError, r"offset: expected an integer in 0\.\.2147483647, got -1"),
-        (_same, {"offset": 1.0}, TypeError, r"offset: expected an integer in 0\.\.2147483647, got 1\.0"),
-        (_same, {"batch_size": 0}, ValueError, r"batch_size: expected None or an integer in 1\.\.2147483647, got 0"),
-        (_same, {"n_jobs": 0}, ValueError, r"n_jobs: expected None or an integer >= 1, got 0"),
-        (_same, {"timestamp_unit": "sec"}, ValueError, r"timestamp_unit: expected one of 's', 'ms', 'us', 'ns'"),
-        (_same, {"missing_quantities": "skip"}, ValueError, r"missing_quantities: expected one of 'drop', 'raise'"),
-        (_same, {"entity_col": ""}, ValueError, r"entity_col: expected a column name, got ''"),
         (_same, {"horizon": [7]}, TypeError, r"build_feature_frame\(\) got an unexpected keyword argument 'horizon'"),
         (_bad("trx", quantity=[1.0, np.nan, 2.0, 1.0, 1.0]), {"missing_quantities": "raise"}, ValueError,
          r"transactions: column 'quantity' has 1 missing quantities \(first at row 1\); drop them"),
         (_bad("trx", timestamp=[1, 2, 2 ** 53, 4, 5]), {"timestamp_unit": "s"}, ValueError,
          r"transactions: column 'timestamp' has a timestamp beyond \+-2\*\*62 milliseconds \(first at row 2\)"),
-        (_same, {"target_date_col": "entity"}, ValueError,
-         r"targets: the entity column and the target date column are both 'entity'"),
     ],
 )
 def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, monkeypatch):
@@ -671,6 +763,75 @@ def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, m
     trx, tgt = mutate(history(), targets())
     with pytest.raises(error, match=message):
         build(trx, tgt, **kwargs)
+
+
+# Bad values of every parameter, each with the message it must give after
+# the parameter's name; extra keywords make a combination bad.
+_BAD_PARAMETERS = [
+    ("horizons", [], {}, "at least one horizon is required"),
+    ("horizons", [7, 0], {}, "every horizon must be a positive count"),
+    ("horizons", [7.5], {}, "horizons must be integers"),
+    ("horizons", "7,x", {}, "'x' is not an integer"),
+    ("horizons", 1.5, {}, "expected a positive integer or a list of them, got 1.5"),
+    ("horizons", Decimal(7), {}, "expected a positive integer or a list of them"),
+    ("horizons", np.float64(7), {}, "expected a positive integer or a list of them"),
+    ("horizons", [2 ** 31], {}, "every horizon must be a positive count"),
+    ("resolution", "week", {}, "unknown resolution 'week'; expected one of year, month"),
+    ("resolution", 6, {}, "unknown resolution code 6"),
+    ("resolution", 1.0, {}, "expected a name such as 'day' or a code 0 to 5"),
+    ("offset", -1, {}, r"expected an integer in 0\.\.2147483647, got -1"),
+    ("offset", 1.0, {}, r"expected an integer in 0\.\.2147483647, got 1\.0"),
+    ("offset", 2 ** 31 - 10, {}, "offset 2147483638 with horizons up to 30"),
+    ("offset", 0, {"group": 1}, "feature-group mode .* offset 0 would count"),
+    ("operators", ["sum", "median"], {}, "unknown operator 'median'"),
+    ("operators", [11], {}, "unknown operator code 11"),
+    ("operators", [], {}, "at least one operator is required"),
+    ("operators", np.float64(4), {}, "expected an operator name or code or a list of them"),
+    ("operators", [1.5], {}, "an operator must be an AfeOperator, a name or a code"),
+    ("per_dimension_operators", ["ratio"], {}, "ratio cannot be written once per dimension value"),
+    ("per_dimension_operators", ["mode"], {"operators": ["sum"]}, "mode is not among the requested operators"),
+    ("per_dimension_operators", 2.5, {}, "expected an operator name or code or a list of them"),
+    ("dimension_values", {1: 40000}, {}, r"dimension value 40000 is outside -32768\.\.32767"),
+    ("dimension_values", {200: 1}, {}, r"dimension code 200 is outside -128\.\.127"),
+    ("dimension_values", 5, {}, "expected a dict of code -> value or a sequence of codes"),
+    ("dimension_values", ["x"], {}, "a dimension code must be an integer"),
+    ("dimension_values", {1: 30000, 2: -30000}, {"horizons": [1000]}, "column keys do not fit in 32 bits"),
+    ("timestamp_unit", "sec", {}, "expected one of 's', 'ms', 'us', 'ns'"),
+    ("missing_quantities", "skip", {}, "expected one of 'drop', 'raise'"),
+    ("group", 1.5, {}, r"expected None or an integer in -32768\.\.32767 or one of 'all'"),
+    ("group", 2, {"dim_group_id": 1, "offset": 1}, "give either group or the kernel's"),
+    *[("group", value, {"operators": operators, "offset": 1}, r"\(dim_group_id\): -?9? ?.*is not one of the dimension "
+       "values") for value in (9, -1) for operators in (["sum"], ["sum", "mode"], ["count_distinct"])],
+    ("for_afe_columns", 1, {}, "expected True or False"),
+    ("dim_group_id", 2 ** 31, {}, "expected an integer in"),
+    ("is_no_dim_col", "yes", {}, "expected True or False"),
+    ("nearest_exponent", 0, {}, "expected None or an integer in 1"),
+    ("nearest_exponent", 12, {}, "12 is too small"),
+    ("batch_size", 0, {}, r"expected None or an integer in 1\.\.2147483647, got 0"),
+    ("n_splits", 1.5, {}, "expected None or an integer in 1"),
+    ("n_jobs", 0, {}, "expected None or an integer >= 1, got 0"),
+    ("entity_col", "", {}, "expected a column name, got ''"),
+    ("timestamp_col", 3, {}, "expected a column name"),
+    ("quantity_col", None, {}, "expected a column name"),
+    ("dimension_col", "", {}, "expected None or a column name"),
+    ("target_entity_col", b"entity", {}, "expected None or a column name"),
+    ("target_date_col", "entity", {}, "entity column and the target date column are both 'entity'"),
+]
+
+
+def test_the_bad_parameter_table_covers_every_parameter():
+    assert {name for name, *_ in _BAD_PARAMETERS} == {f.name for f in dataclasses.fields(FeatureParams)}
+
+
+@pytest.mark.parametrize("name, value, extra, message", _BAD_PARAMETERS)
+def test_every_bad_parameter_raises_invalid_parameter_error_naming_it(name, value, extra, message, monkeypatch):
+    def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
+        raise AssertionError("the engine must not run on bad parameters")
+
+    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
+        monkeypatch.setattr(_engine, entry, no_call)
+    with pytest.raises(InvalidParameterError, match=rf"^{name}\b.*{message}"):
+        build(**{name: value, **extra})
 
 
 @pytest.mark.parametrize("which", ["transactions", "targets"])

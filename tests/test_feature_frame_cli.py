@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import io
 import os
 import subprocess
@@ -14,8 +15,9 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame import _cli, _progress  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame import _cli, _progress, _writers  # noqa: E402
 from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
+from _feature_helpers import assert_bits_equal  # noqa: E402
 
 MODULE = "quelmar.afe.domain.modelling.feature_frame"
 PROG = "quelmar-feature-frame"
@@ -136,7 +138,13 @@ def test_demo_is_reproducible_and_written_to_a_file(tmp_path):
                                                          "not a number"),
         (["header_only.csv", "tgt.csv", "-o", "o.csv"], "header_only.csv: the table is empty (no data rows)"),
         (["empty.csv", "tgt.csv", "-o", "o.csv"], "empty.csv: the file is empty (not even a header line)"),
-        (["sub", "tgt.csv", "-o", "o.csv"], "sub: is a directory; give a .csv or .parquet file"),
+        (["sub", "tgt.csv", "-o", "o.csv"], "sub: a directory without .csv, .parquet or .arrow parts"),
+        (["parts", "tgt.csv", "-o", "o.csv"], "parts: column 'quantity' is int64 in part-1.parquet but double in "
+                                              "part-0.parquet; write every part with one schema"),
+        (["trx.csv", "tgt.csv", "-o", "o.csv", "--memory-limit", "1K"], "memory limit 1.0 KiB is below what one bucket"),
+        (["trx.csv", "tgt.csv", "-o", "o.csv", "--memory-limit", "4X"], "memory limit: expected a size such as 4G"),
+        (["bad_quantity.csv", "tgt.csv", "-o", "o.csv", "--buckets", "2"],
+         "bad_quantity.csv: column 'quantity' holds 'x' at line 3, not a number"),
         (["trx.csv", "tgt.csv", "-o", "o.csv", "--offset", "-1"], "offset: expected an integer in 0..2147483647, got -1"),
     ],
 )
@@ -148,6 +156,10 @@ def test_errors_are_reported_with_exit_status_2(csv_inputs, monkeypatch, capsys,
                                                  "a,2024-03-02,x,1\n")
     (csv_inputs / "header_only.csv").write_text("entity,timestamp,amount,quantity,dimension\n")
     (csv_inputs / "empty.csv").write_text("")
+    trx, _ = tables()
+    (csv_inputs / "parts").mkdir()
+    trx.to_parquet(csv_inputs / "parts" / "part-0.parquet")
+    trx.astype({"quantity": np.int64}).to_parquet(csv_inputs / "parts" / "part-1.parquet")
     assert main(args) == 2
     err = capsys.readouterr().err
     assert err == f"{PROG}: error: {message}" + err[len(PROG) + 9 + len(message):]
@@ -163,6 +175,8 @@ def test_errors_are_reported_with_exit_status_2(csv_inputs, monkeypatch, capsys,
         (["--group", "1"], "offset: feature-group mode (group / for_afe_columns) includes the end of the window"),
         (["--dimension-values", "1,x"], "--dimension-values: expected codes '1,2,3' or code=value pairs"),
         (["--n-jobs", "0"], "n_jobs: expected None or an integer >= 1, got 0"),
+        (["--row-number", "entity"], "row number column: 'entity' is already the name of a target column"),
+        (["--buckets", "0"], "--buckets: expected a positive integer, got 0"),
         (["--horizons", "7,30", "--per-dimension", "mode", "--operators", "sum"],
          "per_dimension_operators: mode is not among the requested operators"),
     ],
@@ -173,7 +187,7 @@ def test_parameters_and_output_are_checked_before_reading(csv_inputs, monkeypatc
 
     monkeypatch.chdir(csv_inputs)
     (csv_inputs / "out_dir").mkdir()
-    monkeypatch.setattr(_cli, "read_table", no_reading)
+    monkeypatch.setattr(_cli, "Source", no_reading)
     argv = ["trx.csv", "tgt.csv"] + (["-o", "f.csv"] if "-o" not in args else []) + args
     assert main(argv) == 2
     assert message in capsys.readouterr().err
@@ -252,27 +266,28 @@ def test_help_shows_every_default_and_version(capsys):
     assert capsys.readouterr().out.startswith(PROG + " ")
 
 
-@pytest.mark.parametrize("fault", [OSError("disk full"), KeyboardInterrupt()])
-@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
-def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix):
+@pytest.mark.parametrize("buckets", [[], ["--buckets", "2"]])
+@pytest.mark.parametrize("fault", [OSError(errno.ENOSPC, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
+def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix, buckets):
     pytest.importorskip("pyarrow")
     out = csv_inputs / ("f" + suffix)
     out.write_text("the previous result")
+    write = _writers.TableWriter.write
 
-    def failing(frame, target, bar):
-        if suffix == ".csv":
-            frame.iloc[:1].to_csv(target)
-        else:
-            with open(target, "w") as half:
-                half.write("half")
+    def failing(self, table):
+        write(self, table)  # a part of the output is on disk
         raise fault
 
-    monkeypatch.setattr(_cli, "_write_csv" if suffix == ".csv" else "_write_parquet", failing)
-    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"])
+    monkeypatch.setattr(_writers.TableWriter, "write", failing)
+    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]
+                  + buckets)
     assert status == (130 if isinstance(fault, KeyboardInterrupt) else 2)
     assert out.read_text() == "the previous result"
+    # neither the temporary output nor the buckets are left behind
     assert sorted(p.name for p in csv_inputs.iterdir()) == ["f" + suffix, "tgt.csv", "trx.csv"]
-    assert ("interrupted" if status == 130 else "disk full") in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert ("interrupted" if status == 130 else f"{out}: the disk of {csv_inputs} is full; no output was written") in err
 
 
 def test_output_is_written_with_ordinary_permissions(csv_inputs):
@@ -302,7 +317,7 @@ def test_progress_bars_move_while_reading_computing_and_writing(csv_inputs, caps
     out = csv_inputs / "f.csv"
     assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--progress"]) == 0
     err = capsys.readouterr().err
-    for stage in ["reading trx.csv", "reading tgt.csv", "preparing", "computing", "writing f.csv"]:
+    for stage in ["reading trx.csv", "reading tgt.csv", "preparing", "computing and writing f.csv"]:
         assert stage in err
 
 
@@ -330,3 +345,128 @@ def test_runs_as_a_module():
     )
     assert result.returncode == 0, result.stderr
     assert "0__sum__30" in result.stdout
+
+
+# --------------------------------------------------------------------------
+# files of every format, in memory and in buckets
+
+
+def history(n_entities=300, n_trx=6000, n_targets=3000, seed=5):
+    """Integer millisecond timestamps, ties, a few missing quantities, entities without transactions."""
+    rng = np.random.default_rng(seed)
+    t0 = 1_700_000_000_000
+    trx = pd.DataFrame({
+        "entity": rng.integers(0, n_entities - 20, n_trx) * 7919,
+        "timestamp": t0 - rng.integers(0, 24 * 200, n_trx) * 3_600_000,
+        "quantity": np.where(rng.random(n_trx) < 0.01, np.nan, np.round(rng.gamma(2.0, 10.0, n_trx), 2)),
+        "dimension": rng.integers(0, 4, n_trx).astype(np.int8),
+    })
+    tgt = pd.DataFrame({"entity": rng.integers(0, n_entities, n_targets) * 7919,
+                        "target_date": t0 - rng.integers(0, 90, n_targets) * 86_400_000})
+    return trx, tgt
+
+
+def save(frame, path, parts=1):
+    """``frame`` as a CSV, Parquet or Arrow file, or as a directory of ``parts`` such files."""
+    pa = pytest.importorskip("pyarrow")
+    if parts > 1:
+        path.mkdir()
+        for i, rows in enumerate(np.array_split(np.arange(len(frame)), parts)):
+            save(frame.iloc[rows], path / f"part-{i}{path.suffix}")
+        return
+    if path.suffix == ".csv":
+        frame.to_csv(path, index=False)
+    elif path.suffix == ".parquet":
+        frame.to_parquet(path, index=False)
+    else:
+        import pyarrow.feather as feather
+
+        feather.write_feather(pa.Table.from_pandas(frame, preserve_index=False), str(path))
+
+
+def load(path):
+    if path.suffix == ".csv":
+        return pd.read_csv(path, dtype={"row": np.int64})
+    if path.suffix == ".parquet":
+        return pd.read_parquet(path)
+    import pyarrow.feather as feather
+
+    return feather.read_table(str(path)).to_pandas()
+
+
+@pytest.fixture
+def bucket_counts(monkeypatch):
+    """The bucket count of every run in buckets; the process's own memory
+    is taken as 0, so that a small limit asks for buckets."""
+    from quelmar.afe.domain.modelling.feature_frame import _spill, _tofile
+
+    monkeypatch.setattr(_tofile, "resident_bytes", lambda: 0)
+    spill, counts = _spill.spill, []
+    monkeypatch.setattr(_spill, "spill", lambda *a: counts.append(a[3]) or spill(*a))
+    return counts
+
+
+@pytest.mark.parametrize(
+    "inputs, output, running",
+    [
+        ((".csv", 1), ".csv", []),
+        ((".parquet", 1), ".parquet", ["--buckets", "3"]),
+        ((".parquet", 3), ".arrow", []),
+        ((".arrow", 2), ".feather", ["--buckets", "4"]),
+        ((".csv", 2), ".parquet", ["--memory-limit", "1500K"]),
+        ((".arrow", 1), ".csv", ["--buckets", "2"]),
+    ],
+)
+def test_every_format_in_memory_and_in_buckets_gives_the_library_call_bits(tmp_path, monkeypatch, capsys, inputs,
+                                                                          output, running, bucket_counts):
+    from quelmar.afe.domain.modelling.feature_frame import _stream
+
+    monkeypatch.setattr(_stream, "CHUNK_BYTES", 4 * 40 * 1024)  # chunks of 1,024 targets
+    trx, tgt = history()
+    suffix, parts = inputs
+    save(trx, tmp_path / f"trx{suffix}", parts)
+    save(tgt, tmp_path / f"tgt{suffix}", parts)
+    out = tmp_path / f"features{output}"
+    flags = ["--horizons", "7,30", "--operators", "sum,max,mode,time_since_last,ratio", "--row-number", "row"]
+    assert main([str(tmp_path / f"trx{suffix}"), str(tmp_path / f"tgt{suffix}"), "-o", str(out)]
+                + flags + running) == 0
+    got = load(out).sort_values("row")
+    with pytest.warns(UserWarning, match="56 missing quantities"):
+        want = build_feature_frame(trx, tgt, horizons=[7, 30], operators=["sum", "max", "mode", "time_since_last",
+                                                                           "ratio"])
+    assert list(got.columns) == ["row"] + list(want.columns)
+    np.testing.assert_array_equal(got["row"], np.arange(len(tgt)))
+    assert_bits_equal(got.iloc[:, 3:].to_numpy(np.float32), want.iloc[:, 2:].to_numpy())
+    np.testing.assert_array_equal(got["entity"].astype(str), want["entity"].astype(str))  # CSV ids are text
+    assert "56 transactions with a missing quantity dropped" in capsys.readouterr().err
+    assert bucket_counts == [int(running[1])] if "--buckets" in running else len(bucket_counts) == len(running) // 2
+    assert not bucket_counts or bucket_counts[0] > 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([f"trx{suffix}", f"tgt{suffix}", out.name])
+
+
+@pytest.mark.parametrize("skewed", [False, True])
+def test_the_api_writes_in_buckets_and_refuses_a_bucket_beyond_the_limit(tmp_path, monkeypatch, skewed,
+                                                                         bucket_counts):
+    from quelmar.afe.domain.modelling.feature_frame import _stream, write_feature_frame
+
+    monkeypatch.setattr(_stream, "CHUNK_BYTES", 4 * 1024)
+    trx, tgt = history()
+    if skewed:  # one entity holds most transactions: its bucket cannot fit
+        trx.loc[trx.index[:5000], "entity"] = 7919
+    trx.dropna().to_parquet(tmp_path / "trx.parquet")
+    tgt.to_parquet(tmp_path / "tgt.parquet")
+    out = tmp_path / "f.arrow"
+    call = lambda: write_feature_frame(tmp_path / "trx.parquet", str(tmp_path / "tgt.parquet"), out,  # noqa: E731
+                                       memory_limit="400K", row_number_col="row", horizons=[30], operators="sum")
+    if skewed:
+        with pytest.raises(ValueError, match=r"bucket \d+ of \d+ holds \d+ transactions .* raise --memory-limit"):
+            call()
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["tgt.parquet", "trx.parquet"]
+        return
+    report = call()
+    got = load(out).sort_values("row")
+    want = build_feature_frame(trx.dropna(), tgt, horizons=[30], operators="sum")
+    assert_bits_equal(got.iloc[:, 3:].to_numpy(np.float32), want.iloc[:, 2:].to_numpy())
+    assert (report.rows, report.feature_columns, report.dropped_missing_quantities) == (3000, 4, 0)
+    assert report.targets_without_transactions == int((~tgt["entity"].isin(trx.dropna()["entity"])).sum())
+    assert len(bucket_counts) == 1 and bucket_counts[0] > 1

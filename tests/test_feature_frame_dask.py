@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import socket
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,9 +16,12 @@ pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
+from _feature_helpers import assert_bits_equal  # noqa: E402
+
 from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
     build_feature_frame,
     build_feature_frame_dask,
+    write_partitioned,
 )
 
 DAY = 86_400_000
@@ -85,35 +90,79 @@ OPTIONS = [
 ]
 
 
-@pytest.mark.parametrize("options", OPTIONS)
-@pytest.mark.parametrize("entity_kind", [int, str])
-def test_dask_equals_single_machine(client, options, entity_kind):
+def assert_same_frame(got, want):
+    """``got`` (computed, any row order) holds ``want``'s rows: the same index,
+    ids and dates, every feature cell the same bits."""
+    got = got.sort_index()
+    assert list(got.columns) == list(want.columns)
+    assert got.index.tolist() == want.index.tolist()
+    for col in want.columns[:2]:
+        assert got[col].tolist() == want[col].tolist()
+    assert_bits_equal(got.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+
+
+def as_dask(trx, tgt):
+    return dd.from_pandas(trx, npartitions=3), dd.from_pandas(tgt, npartitions=2)
+
+
+def lazy_features(via, trx, tgt, path, **options):
+    """The lazy result through the shuffle, or through a dataset written by
+    ``write_partitioned`` from pandas or from Dask DataFrames."""
+    if via == "shuffle":
+        return build_feature_frame_dask(*as_dask(trx, tgt), npartitions=4, shuffle_method=SHUFFLE, **options)
+    tables = as_dask(trx, tgt) if via == "parts from dask" else (trx, tgt)
+    return build_feature_frame_dask(*write_partitioned(*tables, path / "data", 4), **options)
+
+
+CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str)] + [
+    (OPTIONS[0], str, "parts from pandas"),
+    (OPTIONS[1], int, "parts from pandas"),
+    (OPTIONS[2], str, "parts from dask"),
+    (OPTIONS[3], int, "parts from dask"),
+]
+
+
+@pytest.mark.parametrize("options, entity_kind, via", CASES)
+def test_dask_equals_single_machine(client, tmp_path, options, entity_kind, via):
     trx, tgt = random_tables(7, entity_kind=entity_kind)
+    tgt.index = tgt.index * 3 + 5  # the index travels with each row, whatever it is
     want = build_feature_frame(trx, tgt, **options)
-    lazy = build_feature_frame_dask(
-        dd.from_pandas(trx, npartitions=3), dd.from_pandas(tgt, npartitions=2), npartitions=4, shuffle_method=SHUFFLE,
-        **options
-    )
+    lazy = lazy_features(via, trx, tgt, tmp_path, **options)
     assert list(lazy.columns) == list(want.columns)
-    got = client.compute(lazy).result().sort_index()
-    assert len(got) == len(tgt)
-    pd.testing.assert_frame_equal(got.iloc[:, 2:], want.iloc[:, 2:])
-    assert got["entity"].tolist() == want["entity"].tolist()
-    assert got["target_date"].tolist() == want["target_date"].tolist()
+    assert_same_frame(client.compute(lazy).result(), want)
 
 
-def test_partitions_missing_a_dimension_code_still_have_every_column(client):
+@pytest.mark.parametrize("via", ["shuffle", "parts from pandas"])
+def test_partitions_missing_a_dimension_code_still_have_every_column(client, tmp_path, via):
     trx, tgt = random_tables(3)
     # code 3 only for one entity: most partitions never see it
     trx.loc[trx["dimension"] == 3, "dimension"] = 2
     trx.loc[0, "dimension"] = 3
-    lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=2),
-                                    npartitions=5, horizons=[30], operators=["sum"],
-                                    shuffle_method=SHUFFLE)
-    got = client.compute(lazy).result().sort_index()
-    assert "3__sum__30" in got.columns
-    want = build_feature_frame(trx, tgt, horizons=[30], operators=["sum"])
-    pd.testing.assert_frame_equal(got.iloc[:, 2:], want.iloc[:, 2:])
+    lazy = lazy_features(via, trx, tgt, tmp_path, horizons=[30], operators=["sum"])
+    assert "3__sum__30" in lazy.columns
+    assert_same_frame(client.compute(lazy).result(), build_feature_frame(trx, tgt, horizons=[30], operators=["sum"]))
+
+
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+def test_partitioned_dataset_is_one_task_per_part_and_reads_codes_once_when_not_recorded(tmp_path, monkeypatch):
+    from quelmar.afe.domain.modelling.feature_frame import _partitioned
+
+    trx, tgt = random_tables(4, n_trx=400, n_targets=40)
+    trx = trx.rename(columns={"dimension": "channel"})
+    reads, read_all = [], _partitioned.Dataset.read_all
+    monkeypatch.setattr(_partitioned.Dataset, "read_all",
+                        lambda self, columns: reads.append(columns) or read_all(self, columns))
+    # written without a dimension column: the codes are not recorded
+    paths = write_partitioned(trx, tgt, tmp_path / "data", 5, dimension_col=None)
+    options = dict(horizons=[7, 30], operators=["sum", "mode"], dimension_col="channel")
+    lazy = build_feature_frame_dask(*paths, **options)
+    assert reads == [["channel"]]
+    optimized = lazy.optimize() if hasattr(lazy, "optimize") else lazy
+    assert lazy.npartitions == 5 and len(dict(optimized.__dask_graph__())) == 5
+    import dask
+
+    with dask.config.set(scheduler="synchronous"):
+        assert_same_frame(lazy.compute(), build_feature_frame(trx, tgt, **options))
 
 
 @pytest.mark.parametrize(
@@ -135,6 +184,79 @@ def test_bad_input_is_refused_before_computing(change, kwargs, error, message):
     kwargs.setdefault("horizons", [7])
     with pytest.raises(error, match=message):
         build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=1), **kwargs)
+
+
+def rewrite_metadata(directory, **changes):
+    path = directory / "_partitioning.json"
+    path.write_text(json.dumps(dict(json.loads(path.read_text()), **changes)))
+
+
+def replace_a_part(directory, frame):
+    part = sorted(directory.glob("part-*/*.parquet"))[0]
+    frame.to_parquet(part, index=False)
+
+
+@pytest.mark.parametrize(
+    "spoil, kwargs, error, message",
+    [
+        (lambda trx, tgt, other: (other / "transactions", tgt), {}, ValueError,
+         "partitioned differently: 3 parts .* against 4"),
+        (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, hashing="murmur3")), {}, ValueError,
+         "partitioned differently: hashing"),
+        (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, id_kind="object")), {}, ValueError,
+         "entity ids hashed as 'int64' against 'object'"),
+        (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, format="other/2")), {}, ValueError,
+         "_partitioning.json is not of the format"),
+        (lambda trx, tgt, other: (trx, tgt.parent), {}, ValueError, "not a partitioned dataset"),
+        (lambda trx, tgt, other: (replace_a_part(trx, pd.DataFrame({"entity": [1], "timestamp": [T0]})), tgt), {},
+         ValueError, "part-00000/chunk-00000.parquet: its columns differ"),
+        (lambda trx, tgt, other: (next(trx.glob("part-00001/*")).unlink(), None), {}, ValueError,
+         "part-00001/chunk-00000.parquet: cannot be read"),
+        (None, {"entity_col": "dimension"}, ValueError,
+         "partitioned by column 'entity', not by entity_col='dimension'"),
+        (None, {"quantity_col": "amount"}, ValueError, "transactions: missing column 'amount'"),
+        (None, {"npartitions": 2}, ValueError, "npartitions: a partitioned dataset is computed in the parts"),
+        (lambda trx, tgt, other: (trx, random_tables(1)[1]), {}, TypeError, "pass both as the directories"),
+    ],
+)
+def test_a_partitioned_dataset_that_does_not_match_is_refused_before_computing(tmp_path, spoil, kwargs, error,
+                                                                               message):
+    trx, tgt = random_tables(1, n_trx=200, n_targets=20)
+    paths = [Path(p) for p in write_partitioned(trx, tgt, tmp_path / "data", 4)]
+    other = tmp_path / "other"
+    write_partitioned(trx, tgt, other, 3)
+    if spoil is not None:
+        spoilt = spoil(*paths, other)
+        paths = [p if s is None else s for p, s in zip(paths, spoilt)]
+    with pytest.raises(error, match=message):
+        build_feature_frame_dask(*paths, horizons=[7], **kwargs)
+
+
+def partitions_of_two_types(trx):
+    import dask
+
+    head, tail = trx.iloc[:100], trx.iloc[100:]
+    tail = tail.assign(quantity=tail["quantity"].round().astype("int64"))
+    return dd.from_delayed([dask.delayed(head), dask.delayed(tail)], meta=head.iloc[:0], verify_meta=False)
+
+
+@pytest.mark.parametrize(
+    "tables, error, message",
+    [
+        (lambda trx, tgt: (trx.assign(dimension=200), tgt), ValueError, "codes outside int8"),
+        (lambda trx, tgt: (trx, tgt.assign(entity=None)), ValueError, "targets: column 'entity' has .*missing"),
+        (lambda trx, tgt: (partitions_of_two_types(trx), tgt), ValueError,
+         "transactions: the partitions of the input have different column types"),
+    ],
+)
+def test_writing_bad_tables_leaves_nothing(tmp_path, tables, error, message):
+    trx, tgt = random_tables(1, n_trx=200, n_targets=20)
+    with pytest.raises(error, match=message):
+        write_partitioned(*tables(trx, tgt), tmp_path / "data", 4)
+    assert list(tmp_path.iterdir()) == []
+    write_partitioned(trx, tgt, tmp_path / "data", 4)
+    with pytest.raises(FileExistsError, match="exists already"):
+        write_partitioned(trx, tgt, tmp_path / "data", 4)
 
 
 # in-process, so that the recording below sees every partition; older Dask
@@ -167,8 +289,7 @@ def test_explicit_task_shuffle(client):
     options = dict(horizons=[7, 30], operators=["sum", "count_distinct"])
     lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=2),
                                     npartitions=3, shuffle_method="tasks", **options)
-    got = client.compute(lazy).result().sort_index()
-    pd.testing.assert_frame_equal(got.iloc[:, 2:], build_feature_frame(trx, tgt, **options).iloc[:, 2:])
+    assert_same_frame(client.compute(lazy).result(), build_feature_frame(trx, tgt, **options))
 
 
 def die_once(frame, marker):

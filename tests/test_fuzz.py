@@ -70,3 +70,17 @@ def test_any_indices_raise_or_leave_other_rows_exact(split, rows, column, q_inde
         kept = list(range(1, expected.shape[1]))
     assert_same_bits(call["result_frame"][1, kept], expected[1, kept])
     assert (call["result_frame"][3] == SENTINEL).all()
+
+
+@pytest.mark.parametrize("cases, seed", [
+    (120, 31),
+    pytest.param(2500, 32, marks=pytest.mark.slow),
+])
+def test_hostile_tables_give_the_plain_layouts_bits_or_a_named_refusal(cases, seed):
+    pytest.importorskip("polars")
+    import fuzz_frame
+
+    outcomes = fuzz_frame.fuzz(cases, seed)
+    # most cases must reach the engine in every layout, and the damage be refused
+    assert outcomes["layout returned"] > cases
+    assert outcomes["damaged parameter refused"] + outcomes["damaged drop refused"] > cases // 10

@@ -5,9 +5,11 @@ target date) pairs into a pandas DataFrame of aggregate features, computed
 by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'s
 ``execute``, on several threads); its parameters are the fields of
 ``FeatureParams``. ``build_feature_frame_dask``
-runs the same per entity partition of Dask DataFrames. ``quelmar-feature-frame``
+runs the same per entity partition of Dask DataFrames, without a shuffle on
+the tables ``write_partitioned`` wrote. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
-line.
+line; ``write_feature_frame`` writes its output to a file while computing,
+in buckets of entities on disk when the inputs would not fit in memory.
 
 pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 ``pip install ".[dask]"``; they are imported only when used.
@@ -17,6 +19,8 @@ from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
 from ._columns import RESOLUTIONS, operator_name
 from ._dask import build_feature_frame_dask
 from ._params import FeatureParams, InvalidParameterError
+from ._partitioned import write_partitioned
+from ._tofile import write_feature_frame
 
 
 def _version() -> str:
@@ -42,4 +46,6 @@ __all__ = [
     "build_feature_frame_dask",
     "feature_columns",
     "operator_name",
+    "write_feature_frame",
+    "write_partitioned",
 ]

@@ -2,6 +2,7 @@
 ``FeatureParams`` fields in keyword arguments; they are spelled out here)."""
 
 import dataclasses
+import os
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union
 
 import pandas as pd
@@ -76,8 +77,6 @@ class FeatureParams:
     @property
     def resolution_code(self) -> int: ...
     @property
-    def unit_ms(self) -> int: ...
-    @property
     def entity_col_of_targets(self) -> str: ...
     def jobs(self) -> int: ...
 
@@ -142,6 +141,16 @@ def build_feature_frame_dask(
     target_entity_col: Optional[str] = ...,
     target_date_col: str = ...,
 ) -> Any: ...
+def write_partitioned(
+    transactions: Any,
+    targets: Any,
+    path: Union[str, "os.PathLike[str]"],
+    npartitions: int,
+    *,
+    entity_col: str = ...,
+    target_entity_col: Optional[str] = ...,
+    dimension_col: Optional[str] = ...,
+) -> Tuple[str, str]: ...
 def feature_columns(
     dimension_values: _DimensionValues,
     params: Optional[FeatureParams] = None,
@@ -159,3 +168,22 @@ def feature_columns(
     resolution: _Resolution = ...,
 ) -> List[str]: ...
 def operator_name(op: AfeOperator) -> str: ...
+
+class BuildReport:
+    rows: int
+    feature_columns: int
+    targets_without_transactions: int
+    dropped_missing_quantities: int
+
+def write_feature_frame(
+    transactions: Union[str, "os.PathLike[str]", _Table],
+    targets: Union[str, "os.PathLike[str]", _Table],
+    output: Union[str, "os.PathLike[str]"],
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    memory_limit: Union[int, str, None] = None,
+    progress: bool = False,
+    row_number_col: Optional[str] = None,
+    **options: Any,
+) -> BuildReport: ...

@@ -23,19 +23,18 @@ Everything before the seams only checks and converts.
 from __future__ import annotations
 
 import dataclasses
-import warnings
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
 from . import _deps, _native, _progress
 from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
-from ._params import FeatureParams
-from ._tables import EntityIds, Table, present_codes
+from ._params import FeatureParams, InvalidParameterError
+from ._entity_ids import EntityIds
+from ._tables import MissingQuantityWarning, Table, read_transactions
 
-
-class MissingQuantityWarning(UserWarning):
-    """Transactions with a missing quantity were dropped before computing."""
+__all__ = ["MissingQuantityWarning", "PreparedBuild", "build_feature_frame", "build_with_report", "feature_columns",
+           "prepare_build"]
 
 
 def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int]:
@@ -135,69 +134,70 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     """``build_feature_frame`` for checked parameters, also returning a
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
-    pd = _deps.pandas()
+    _deps.pandas()  # the result is a pandas frame: without pandas nothing is read
+    job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
+    with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
+        out = job.compute(0, job.n_targets, bar)
+    return job.frame(out), job.report
+
+
+def prepare_build(transactions, targets, params: FeatureParams, *, progress: bool = False,
+                  names: Tuple[str, str] = ("transactions", "targets"),
+                  first_lines: Tuple[Optional[int], Optional[int]] = (None, None)) -> "PreparedBuild":
+    """Everything of ``build_with_report`` before the computing: the tables
+    checked, the transactions prepared. The command line then computes the
+    targets chunk by chunk and writes each chunk while the next is computed."""
+    jobs = params.jobs()
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
-    tgt_ent_col = params.entity_col_of_targets
-    jobs = params.jobs()
+    columns = read_transactions(trx, params, jobs)
+    target_dates = tgt.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
+    entity_ids = EntityIds(trx, params.entity_col, tgt, params.entity_col_of_targets)
+    layout = _layout(params, columns.codes_present)
 
-    ts = trx.timestamps(params.timestamp_col, params.timestamp_unit)
-    target_ts = tgt.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
-    q = trx.quantities(params.quantity_col)
-    if params.dimension_col:
-        d, codes = trx.dimension_codes(params.dimension_col, jobs)
-    else:
-        d, codes = None, np.zeros(1 if len(q) else 0, dtype=np.int8)  # every transaction has code 0
-    entity_ids = EntityIds(trx, params.entity_col, tgt, tgt_ent_col)
+    # ---- everything is checked; prepare
+    with _progress.stage(progress, "preparing", total=len(columns.quantities), unit="trx") as bar:
+        prepared, target_codes = _prepare_transactions(entity_ids, columns.keep, columns.timestamps,
+                                                       columns.quantities, columns.codes, jobs, bar)
+    return PreparedBuild(prepared, target_codes, target_dates, layout, params, tgt, columns.n_dropped)
 
-    # a sum is NaN when a term is (or +inf meets -inf): only then look closer
-    n_missing = 0
-    if np.isnan(np.add.reduce(q, dtype=np.float64)):
-        missing = np.isnan(q)
-        n_missing = int(np.count_nonzero(missing))
-    keep = None
-    if n_missing:
-        first = trx.row(int(np.argmax(missing)))
-        where = f"{trx.what}: column {params.quantity_col!r} has {n_missing} missing quantities (first at {first})"
-        if params.missing_quantities == "raise":
-            raise ValueError(f"{where}; drop them or pass missing_quantities='drop'")
-        warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=3)
-        keep = ~missing
-        ts, q = ts[keep], q[keep]
-        if d is not None:
-            d = d[keep]
-            codes, _ = present_codes(d, jobs)
-        elif not len(q):
-            codes = codes[:0]
-        del missing
 
-    index_map = make_index_map(params.dimension_values, codes)
-    layout = build_layout(set(index_map.values()), params)
-    layout.index_map = index_map
+class PreparedBuild:
+    """The prepared transactions and the checked targets of one build:
+    ``compute`` fills the feature rows of any range of targets."""
 
-    # ---- everything is checked; compute
-    n = tgt.n_rows
-    with _progress.stage(progress, "preparing", total=len(q), unit="trx") as bar:
-        prepared, target_codes = _prepare_transactions(entity_ids, keep, ts, q, d, jobs, bar)
-    del entity_ids, keep, ts, q, d
-    with _progress.stage(progress, "computing", total=n, unit="target") as bar:
-        out = _compute(prepared, target_codes, target_ts, layout, params, jobs, bar)
-    runs = np.diff(prepared.offsets)
-    del prepared
+    def __init__(self, prepared: _native.PreparedTransactions, target_codes: np.ndarray, target_dates: np.ndarray,
+                 layout: ColumnLayout, params: FeatureParams, tgt: Table, n_dropped: int):
+        self.prepared, self.target_codes, self.target_dates = prepared, target_codes, target_dates
+        self.layout, self.params, self.tgt = layout, params, tgt
+        self.n_targets = tgt.n_rows
+        self.report = _report(self.n_targets, len(layout.names), np.diff(prepared.offsets), target_codes, n_dropped)
 
-    # the matrix becomes the frame's one float32 block, not copied
-    frame = pd.DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
+    def compute(self, start: int, stop: int, progress, n_jobs: Optional[int] = None) -> np.ndarray:
+        """The feature matrix of targets ``start`` to ``stop - 1``."""
+        jobs = self.params.jobs() if n_jobs is None else n_jobs
+        return _compute(self.prepared, self.target_codes[start:stop], self.target_dates[start:stop], self.layout,
+                        self.params, jobs, progress)
+
+    def frame(self, out: np.ndarray):
+        """The feature frame of every target from its whole matrix."""
+        return _frame(out, self.layout, self.tgt, self.params)
+
+
+def _frame(out: np.ndarray, layout: ColumnLayout, tgt: Table, params: FeatureParams):
+    """The targets' entity and date columns as given, then the matrix as the
+    frame's one float32 block, not copied."""
+    frame = _deps.pandas().DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
     frame.insert(0, params.target_date_col, tgt.output_column(params.target_date_col))
-    frame.insert(0, tgt_ent_col, tgt.output_column(tgt_ent_col))
+    frame.insert(0, params.entity_col_of_targets, tgt.output_column(params.entity_col_of_targets))
+    return frame
+
+
+def _report(n_rows: int, n_columns: int, runs: np.ndarray, target_codes: np.ndarray, n_dropped: int) -> BuildReport:
     known = target_codes >= 0
     with_rows = np.count_nonzero(runs[target_codes[known]] > 0) if len(runs) else 0
-    report = BuildReport(
-        rows=n,
-        feature_columns=len(layout.names),
-        targets_without_transactions=n - int(with_rows),
-        dropped_missing_quantities=n_missing,
-    )
-    return frame, report
+    return BuildReport(rows=n_rows, feature_columns=n_columns, targets_without_transactions=n_rows - int(with_rows),
+                       dropped_missing_quantities=n_dropped)
 
 
 def feature_columns(dimension_values, params: Optional[FeatureParams] = None, /, **options) -> List[str]:
@@ -206,5 +206,22 @@ def feature_columns(dimension_values, params: Optional[FeatureParams] = None, /,
     declare an output schema for a distributed engine."""
     params = FeatureParams.from_options(params, dict(options, dimension_values=dimension_values),
                                         "feature_columns")
-    index_map = make_index_map(params.dimension_values, np.zeros(0, dtype=np.int8))
-    return build_layout(set(index_map.values()), params).names
+    return _layout(params, np.zeros(0, dtype=np.int8)).names
+
+
+def _layout(params: FeatureParams, codes_present: np.ndarray) -> ColumnLayout:
+    """The feature columns for the dimension codes present. The layout's
+    refusals are of parameters that do not fit the data's dimension values
+    (group, nearest_exponent, dimension_values), so they are parameter errors."""
+    index_map = make_index_map(params.dimension_values, codes_present)
+    dims = set(index_map.values())
+    params.check_group_among(dims - {UNKNOWN_DIMENSION_VALUE})
+    try:
+        layout = build_layout(dims, params)
+    except (TypeError, ValueError) as error:
+        message = str(error)
+        if message.split(":")[0].split(" ")[0] not in FeatureParams.__dataclass_fields__:
+            message = f"dimension_values: {message}"  # keys that do not fit: too large dimension values
+        raise InvalidParameterError(message) from None
+    layout.index_map = index_map
+    return layout

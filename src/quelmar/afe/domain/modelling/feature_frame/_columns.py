@@ -1,6 +1,6 @@
 """Operators, resolutions, horizons and the result column layout.
 
-Everything here is plain Python and NumPy-free: it turns the user's
+Everything here is plain Python and NumPy-free: it turns the checked
 parameters into the operator code lists, the horizon list, the column names
 and the ``column_name_map`` that ``execute`` needs, and it picks the key base
 ``nearest_exponent`` so that every column key fits in 32 bits.
@@ -50,105 +50,6 @@ SEP = "__"
 def operator_name(op: AfeOperator) -> str:
     """Lower snake case name of an operator: ``CountDistinct`` -> ``count_distinct``."""
     return re.sub(r"(?<!^)(?=[A-Z])", "_", op.name).lower()
-
-
-_OPERATOR_BY_KEY: Dict[str, AfeOperator] = {}
-for _op in AfeOperator:
-    _OPERATOR_BY_KEY[operator_name(_op)] = _op
-    _OPERATOR_BY_KEY[_op.name.lower()] = _op
-_OPERATOR_BY_CODE: Dict[int, AfeOperator] = {int(op.value): op for op in AfeOperator}
-
-
-def all_operators() -> List[AfeOperator]:
-    return list(AfeOperator)
-
-
-def resolve_operators(operators, param: str = "operators") -> List[AfeOperator]:
-    """Members of ``AfeOperator`` from members, names or integer codes, in order,
-    without repeats. A single string may list several names separated by commas."""
-    if operators is None:
-        return all_operators()
-    if isinstance(operators, (str, AfeOperator)) or isinstance(operators, numbers.Integral):
-        operators = [operators]
-    items: List[object] = []
-    for item in operators:
-        if isinstance(item, str):
-            items.extend(part for part in item.split(",") if part.strip())
-        else:
-            items.append(item)
-    result: List[AfeOperator] = []
-    for item in items:
-        op = _one_operator(item, param)
-        if op not in result:
-            result.append(op)
-    return result
-
-
-def _one_operator(item, param: str) -> AfeOperator:
-    if isinstance(item, AfeOperator):
-        return item
-    if isinstance(item, str):
-        key = item.strip()
-        op = _OPERATOR_BY_KEY.get(key.lower()) or _OPERATOR_BY_KEY.get(
-            re.sub(r"(?<!^)(?=[A-Z])", "_", key).lower()
-        )
-        if op is None:
-            known = ", ".join(operator_name(o) for o in AfeOperator)
-            raise ValueError(f"{param}: unknown operator {item!r}; expected one of {known}")
-        return op
-    if isinstance(item, numbers.Integral) and not isinstance(item, bool):
-        op = _OPERATOR_BY_CODE.get(int(item))
-        if op is None:
-            raise ValueError(f"{param}: unknown operator code {item}")
-        return op
-    raise TypeError(f"{param}: an operator must be an AfeOperator, a name or a code, got {item!r}")
-
-
-def resolve_resolution(resolution) -> int:
-    """Resolution code 0..5 from a name (``"day"``) or a code."""
-    if isinstance(resolution, str):
-        code = RESOLUTIONS.get(resolution.strip().lower())
-        if code is None:
-            raise ValueError(
-                f"resolution: unknown resolution {resolution!r}; expected one of {', '.join(RESOLUTIONS)}"
-            )
-        return code
-    if isinstance(resolution, numbers.Integral) and not isinstance(resolution, bool):
-        if int(resolution) in UNIT_MS:
-            return int(resolution)
-        raise ValueError(
-            f"resolution: unknown resolution code {resolution}; expected 0 to 5 ({', '.join(RESOLUTIONS)})"
-        )
-    raise TypeError(f"resolution: expected a name such as 'day' or a code 0 to 5, got {resolution!r}")
-
-
-def resolve_horizons(horizons) -> List[int]:
-    """Positive int32 window lengths in the order given, repeats dropped."""
-    if horizons is None:
-        raise ValueError("horizons: at least one horizon is required")
-    if isinstance(horizons, numbers.Integral):
-        horizons = [horizons]
-    if isinstance(horizons, str):
-        horizons = [part for part in horizons.split(",") if part.strip()]
-    result: List[int] = []
-    for h in horizons:
-        if isinstance(h, str):
-            try:
-                h = int(h.strip())
-            except ValueError:
-                raise ValueError(f"horizons: {h!r} is not an integer") from None
-        if isinstance(h, bool) or not isinstance(h, numbers.Integral):
-            raise TypeError(f"horizons: horizons must be integers, got {h!r}")
-        h = int(h)
-        if not 1 <= h <= INT32_MAX:
-            raise ValueError(
-                f"horizons: every horizon must be a positive count of resolution units below 2**31, got {h}"
-            )
-        if h not in result:
-            result.append(h)
-    if not result:
-        raise ValueError("horizons: at least one horizon is required")
-    return result
 
 
 class ColumnLayout:

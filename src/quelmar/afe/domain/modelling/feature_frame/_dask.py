@@ -1,10 +1,12 @@
 """Scale-out on Dask: the same computation, one entity partition at a time.
 
-Both tables are shuffled on a partition number derived from the entity id, so
-all transactions and all targets of an entity meet in the partition of the
-same number; ``build_feature_frame`` then runs on each pair of partitions.
-Dimension values are fixed once for the whole data set beforehand, so every
-partition produces the same columns.
+All transactions and all targets of an entity must meet in the partition of
+the same number. Tables written by ``write_partitioned`` are split so
+already: each task reads one pair of parts and computes it, with no data
+moving between workers. Any other pair of Dask DataFrames is shuffled on a
+partition number hashed from the entity id first. Dimension values are fixed
+once for the whole data set beforehand, so every partition produces the same
+columns.
 """
 
 from __future__ import annotations
@@ -19,29 +21,13 @@ import numpy as np
 from . import _deps
 from ._build import build_feature_frame
 from ._params import FeatureParams
+from ._partitioned import PART_COL, Dataset, check_co_partitioned, is_dataset_path, partition_numbers, read_part
 from ._tables import Table
-
-PART_COL = "__feature_frame_part"
-
-
-def _partition_numbers(series, npartitions: int):
-    """Partition number of each entity id, equal for equal ids whatever the dtype
-    width (integers are hashed as int64, floats as float64, anything else as object)."""
-    pd = _deps.pandas()
-    api = pd.api.types
-    if api.is_integer_dtype(series.dtype) and not api.is_bool_dtype(series.dtype):
-        series = series.astype("int64")
-    elif api.is_float_dtype(series.dtype):
-        series = series.astype("float64")
-    else:
-        series = series.astype(object)
-    hashes = pd.util.hash_pandas_object(series, index=False).to_numpy()
-    return pd.Series((hashes % np.uint64(npartitions)).astype(np.int64), index=series.index, name=PART_COL)
 
 
 def _with_partition_numbers(frame, col: str, npartitions: int):
     frame = frame.copy()
-    frame[PART_COL] = _partition_numbers(frame[col], npartitions)
+    frame[PART_COL] = partition_numbers(frame[col], npartitions)
     return frame
 
 
@@ -49,6 +35,52 @@ def _features_of_partition(transactions, targets, params):
     return build_feature_frame(
         transactions.drop(columns=[PART_COL]), targets.drop(columns=[PART_COL]), params
     )
+
+
+class _PartFeatures:
+    """The task of one pair of parts: read the needed columns (the
+    transactions stay Arrow, the engine reads them in place), compute."""
+
+    def __init__(self, params: FeatureParams, trx: Dataset, tgt: Dataset):
+        self.params = params
+        self.trx_schema, self.tgt_schema = trx.schema, tgt.schema
+        self.trx_cols = _present(params.transaction_columns(), trx.schema)
+        self.tgt_cols = _present(params.target_columns(), tgt.schema)
+
+    def read(self, trx_files, tgt_files):
+        return (read_part(trx_files, self.trx_schema, self.trx_cols),
+                read_part(tgt_files, self.tgt_schema, self.tgt_cols).to_pandas())
+
+    def __call__(self, trx_files, tgt_files):
+        return build_feature_frame(*self.read(trx_files, tgt_files), self.params)
+
+    def __dask_tokenize__(self):
+        return (type(self).__name__, repr(self.params), self.trx_cols, self.tgt_cols)
+
+
+def _present(columns, schema):
+    # an absent column is reported by build_feature_frame on the empty parts, in its own words
+    return [c for c in columns if c in schema.names]
+
+
+def _fixed_dimension_values(params: FeatureParams, has_column, present_codes) -> FeatureParams:
+    """Every partition must produce the same columns: the dimension values
+    are fixed once, from the codes of the whole data set unless given."""
+    if params.dimension_values is None and params.dimension_col and has_column(params.dimension_col):
+        params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present_codes()))
+    return params
+
+
+def _from_datasets(dd, transactions, targets, params: FeatureParams):
+    trx, tgt = Dataset(transactions, "transactions"), Dataset(targets, "targets")
+    check_co_partitioned(trx, tgt)
+    trx.check_column(params.entity_col, "entity_col")
+    tgt.check_column(params.entity_col_of_targets, "target_entity_col")
+    params = _fixed_dimension_values(params, lambda col: col in trx.schema.names,
+                                     lambda: trx.dimension_codes(params.dimension_col))
+    task = _PartFeatures(params, trx, tgt)
+    meta = build_feature_frame(*task.read([], []), params)
+    return dd.from_map(task, trx.files, tgt.files, meta=meta, enforce_metadata=False, label="feature-frame")
 
 
 def build_feature_frame_dask(
@@ -61,7 +93,8 @@ def build_feature_frame_dask(
     shuffle_method: Optional[str] = None,
     **options,
 ):
-    """``build_feature_frame`` on Dask DataFrames; returns a lazy Dask DataFrame.
+    """``build_feature_frame`` on Dask DataFrames, or on the two directories
+    that ``write_partitioned`` wrote; returns a lazy Dask DataFrame.
 
     The result holds the same rows and values as the single-machine result;
     rows come grouped by partition, each keeping the index it had in
@@ -69,12 +102,19 @@ def build_feature_frame_dask(
     index is sorted and unique). Takes a ``FeatureParams`` and/or its fields as
     keywords, as ``build_feature_frame`` does (``n_jobs`` then applies to each
     partition: by default 1, since Dask already runs partitions side by side
-    on its worker threads), and ``npartitions``, the number of entity partitions (default:
-    the larger partition count of the two inputs), and ``shuffle_method``,
-    passed to Dask's ``shuffle`` (default: Dask's choice; ``"tasks"`` avoids
-    the P2P shuffle of old distributed releases, which fails with recent
-    pyarrow). Missing quantities are dropped or refused per partition; the
-    warnings of dropped rows go to the workers' logs.
+    on its worker threads).
+
+    Directories written by ``write_partitioned`` are computed part by part,
+    one task for each, with no shuffle; their partitioning is checked (the
+    same part count and hashing on both sides, the partitioning column,
+    every file present with the same columns) before anything is computed.
+    DataFrames are shuffled on the entity id first: ``npartitions`` is the
+    number of entity partitions (default: the larger partition count of the
+    two inputs), ``shuffle_method`` is passed to Dask's ``shuffle`` (default:
+    Dask's choice; ``"tasks"`` avoids the P2P shuffle of old distributed
+    releases, which fails with recent pyarrow). Missing quantities are
+    dropped or refused per partition; the warnings of dropped rows go to the
+    workers' logs.
     """
     if "progress" in options:
         if options.pop("progress"):
@@ -86,25 +126,33 @@ def build_feature_frame_dask(
         params = dataclasses.replace(params, n_jobs=1)
     dd = _deps.require("dask.dataframe")
     pd = _deps.pandas()
+    if npartitions is not None and (isinstance(npartitions, bool) or not isinstance(npartitions, int)
+                                    or npartitions < 1):
+        raise ValueError(f"npartitions: expected a positive integer or None, got {npartitions!r}")
+    paths = is_dataset_path(transactions), is_dataset_path(targets)
+    if all(paths):
+        for name, value in (("npartitions", npartitions), ("shuffle_method", shuffle_method)):
+            if value is not None:
+                raise ValueError(f"{name}: a partitioned dataset is computed in the parts it was written in")
+        return _from_datasets(dd, transactions, targets, params)
+    if any(paths):
+        raise TypeError("transactions and targets: pass both as the directories write_partitioned wrote, "
+                        "or both as DataFrames")
     frames = []
     for what, frame in (("transactions", transactions), ("targets", targets)):
         if isinstance(frame, pd.DataFrame):
             frame = dd.from_pandas(frame, npartitions=1)
         if not isinstance(frame, dd.DataFrame):
-            raise TypeError(f"{what}: expected a Dask or pandas DataFrame, got {type(frame).__name__}")
+            raise TypeError(f"{what}: expected a Dask or pandas DataFrame, or the directory of a partitioned "
+                            f"dataset, got {type(frame).__name__}")
         frames.append(frame)
     transactions, targets = frames
-    if npartitions is not None and (isinstance(npartitions, bool) or not isinstance(npartitions, int)
-                                    or npartitions < 1):
-        raise ValueError(f"npartitions: expected a positive integer or None, got {npartitions!r}")
 
-    # every partition must produce the same columns: the dimension values are
-    # fixed once, from the codes of the whole data set unless given
-    dimension_col = params.dimension_col
-    if params.dimension_values is None and dimension_col and dimension_col in transactions.columns:
-        codes = transactions[[dimension_col]].drop_duplicates().compute()
-        _, present = Table(codes, "transactions", [dimension_col]).dimension_codes(dimension_col)
-        params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present))
+    def present_codes():
+        codes = transactions[[params.dimension_col]].drop_duplicates().compute()
+        return Table(codes, "transactions", [params.dimension_col]).dimension_codes(params.dimension_col)[1]
+
+    params = _fixed_dimension_values(params, lambda col: col in transactions.columns, present_codes)
     # the empty metadata frames go through every check of the parameters and
     # column types, and give the result's columns and dtypes
     meta = build_feature_frame(transactions._meta, targets._meta, params)

@@ -3,16 +3,20 @@
 ``FeatureParams`` holds every parameter of ``build_feature_frame``; the API,
 the command line and the Dask path all build one, so they share the same
 defaults, checks and messages. Each field's accepted values are declared once
-in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow.
+in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow, and
+``check_group_among`` checks ``group`` against the data's dimension values.
+Every refusal is an ``InvalidParameterError`` whose message starts with the
+parameter's name.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import numbers
+import re
 import sys
 import warnings
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
@@ -26,18 +30,11 @@ from ._columns import (
     RESOLUTIONS,
     UNIT_MS,
     operator_name,
-    resolve_horizons,
-    resolve_operators,
-    resolve_resolution,
 )
 
-#: Milliseconds per count of an integer timestamp, by ``timestamp_unit``: (multiply, divide).
-TIMESTAMP_UNITS: Dict[str, Tuple[int, int]] = {
-    "s": (1000, 1),
-    "ms": (1, 1),
-    "us": (1, 1000),
-    "ns": (1, 1_000_000),
-}
+#: The units integer timestamps may count (``timestamp_unit``); their lengths
+#: are NumPy's datetime64 units of the same names.
+TIMESTAMP_UNITS: Tuple[str, ...] = ("s", "ms", "us", "ns")
 
 #: Every timestamp, window bound and span stays within +-2**62 ms, so that no
 #: difference or bound the kernel forms can leave int64.
@@ -122,7 +119,7 @@ class _ColumnName(_Constraint):
 
 class _Converted(_Constraint):
     """A value that a resolver turns into its normal form; the resolver raises
-    its own message, which names the parameter, on anything else."""
+    InvalidParameterError, naming the parameter, on anything else."""
 
     def __init__(self, resolve: Callable[[Any], Any]):
         self.resolve = resolve
@@ -132,6 +129,105 @@ class _Converted(_Constraint):
 
     def normalise(self, value):
         return self.resolve(value)
+
+
+# --------------------------------------------------------------------------
+# resolvers of the parameters given in several spellings
+
+
+_OPERATOR_BY_KEY: Dict[str, AfeOperator] = {}
+for _op in AfeOperator:
+    _OPERATOR_BY_KEY[operator_name(_op)] = _op
+    _OPERATOR_BY_KEY[_op.name.lower()] = _op
+_OPERATOR_BY_CODE: Dict[int, AfeOperator] = {int(op.value): op for op in AfeOperator}
+
+
+def _items(value, param: str, what: str) -> List[Any]:
+    """A list parameter's items: one integer or string stands for a list of
+    itself (a string may list several items separated by commas)."""
+    if isinstance(value, (str, AfeOperator)) or (isinstance(value, numbers.Integral) and not isinstance(value, bool)):
+        value = [value]
+    if isinstance(value, (bytes, Mapping)) or not hasattr(value, "__iter__"):
+        raise InvalidParameterError(f"{param}: expected {what} or a list of them, got {value!r}")
+    items: List[Any] = []
+    for item in value:
+        if isinstance(item, str):
+            items.extend(part.strip() for part in item.split(",") if part.strip())
+        else:
+            items.append(item)
+    return items
+
+
+def _resolve_operators(value, param: str) -> Tuple[AfeOperator, ...]:
+    """Members of ``AfeOperator`` from members, names or integer codes, in
+    order, without repeats."""
+    result: List[AfeOperator] = []
+    for item in _items(value, param, "an operator name or code"):
+        op = _one_operator(item, param)
+        if op not in result:
+            result.append(op)
+    return tuple(result)
+
+
+def _one_operator(item, param: str) -> AfeOperator:
+    if isinstance(item, AfeOperator):
+        return item
+    if isinstance(item, str):
+        op = _OPERATOR_BY_KEY.get(item.lower()) or _OPERATOR_BY_KEY.get(
+            re.sub(r"(?<!^)(?=[A-Z])", "_", item).lower()
+        )
+        if op is None:
+            known = ", ".join(operator_name(o) for o in AfeOperator)
+            raise InvalidParameterError(f"{param}: unknown operator {item!r}; expected one of {known}")
+        return op
+    if isinstance(item, numbers.Integral) and not isinstance(item, bool):
+        op = _OPERATOR_BY_CODE.get(int(item))
+        if op is None:
+            raise InvalidParameterError(f"{param}: unknown operator code {item}")
+        return op
+    raise InvalidParameterError(f"{param}: an operator must be an AfeOperator, a name or a code, got {item!r}")
+
+
+def _resolution(value) -> str:
+    """The resolution's name, from a name (``"day"``) or a code 0 to 5."""
+    if isinstance(value, str):
+        name = value.strip().lower()
+        if name not in RESOLUTIONS:
+            raise InvalidParameterError(
+                f"resolution: unknown resolution {value!r}; expected one of {', '.join(RESOLUTIONS)}"
+            )
+        return name
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        for name, code in RESOLUTIONS.items():
+            if code == int(value):
+                return name
+        raise InvalidParameterError(
+            f"resolution: unknown resolution code {value}; expected 0 to 5 ({', '.join(RESOLUTIONS)})"
+        )
+    raise InvalidParameterError(f"resolution: expected a name such as 'day' or a code 0 to 5, got {value!r}")
+
+
+def _horizons(value) -> Tuple[int, ...]:
+    """Positive int32 window lengths in the order given, repeats dropped."""
+    result: List[int] = []
+    for h in _items(value, "horizons", "a positive integer"):
+        if isinstance(h, str):
+            try:
+                h = int(h)
+            except ValueError:
+                raise InvalidParameterError(f"horizons: {h!r} is not an integer") from None
+        if isinstance(h, bool) or not isinstance(h, numbers.Integral):
+            raise InvalidParameterError(f"horizons: horizons must be integers, got {h!r}")
+        h = int(h)
+        if not 1 <= h <= INT32_MAX:
+            raise InvalidParameterError(
+                f"horizons: every horizon must be a positive count of resolution units below 2**31, got {h}"
+            )
+        if h not in result:
+            result.append(h)
+    if not result:
+        raise InvalidParameterError("horizons: at least one horizon is required")
+    return tuple(result)
 
 
 def _dimension_values(value) -> Tuple[Tuple[int, int], ...]:
@@ -161,21 +257,14 @@ def _dimension_values(value) -> Tuple[Tuple[int, int], ...]:
 
 
 def _operators(value) -> Tuple[AfeOperator, ...]:
-    operators = tuple(resolve_operators(value, "operators"))
+    operators = tuple(AfeOperator) if value is None else _resolve_operators(value, "operators")
     if not operators:
         raise InvalidParameterError("operators: at least one operator is required")
     return operators
 
 
 def _per_dimension(value) -> Tuple[AfeOperator, ...]:
-    if value is None or (not isinstance(value, (str, numbers.Integral, AfeOperator)) and not list(value)):
-        return ()
-    return tuple(resolve_operators(value, "per_dimension_operators"))
-
-
-def _resolution(value) -> str:
-    code = resolve_resolution(value)
-    return next(name for name, c in RESOLUTIONS.items() if c == code)
+    return () if value is None else _resolve_operators(value, "per_dimension_operators")
 
 
 _COLUMN = [_ColumnName()]
@@ -183,7 +272,7 @@ _COLUMN = [_ColumnName()]
 #: What each parameter accepts. A value is valid when one constraint of its
 #: list accepts it; the first that does normalises it.
 _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
-    "horizons": [_Converted(lambda v: tuple(resolve_horizons(v)))],
+    "horizons": [_Converted(_horizons)],
     "resolution": [_Converted(_resolution)],
     "offset": [_Integer(0, INT32_MAX)],
     "operators": [_Converted(_operators)],
@@ -212,7 +301,7 @@ _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
 _WITHOUT_EFFECT = ("batch_size", "n_splits")
 
 
-def _stacklevel_outside_package() -> int:
+def stacklevel_outside_package() -> int:
     """The ``stacklevel`` that points a warning raised by the caller at the
     first frame outside this package: the user's call."""
     package = __name__.rpartition(".")[0]
@@ -240,7 +329,7 @@ class FeatureParams:
     """Every parameter of one feature frame computation.
 
     Building one checks every field (``InvalidParameterError``, a ValueError
-    and TypeError, or the resolvers' own ValueError/TypeError) and normalises
+    and TypeError, naming the field) and normalises
     it: horizons become a tuple of ints, operators a tuple of ``AfeOperator``
     members, ``dimension_values`` sorted (code, value) pairs, ``resolution``
     its name, and ``group`` is spelled out into the kernel's feature-group
@@ -279,7 +368,7 @@ class FeatureParams:
                     f"{name} has no effect any more (the engine computes every target in one call, "
                     "on n_jobs threads) and will be removed",
                     FutureWarning,
-                    stacklevel=_stacklevel_outside_package(),
+                    stacklevel=stacklevel_outside_package(),
                 )
                 # kept as None, so that copies of this object do not warn again
                 object.__setattr__(self, name, None)
@@ -331,7 +420,17 @@ class FeatureParams:
                 )
         if self.entity_col_of_targets == self.target_date_col:
             raise InvalidParameterError(
-                f"targets: the entity column and the target date column are both {self.target_date_col!r}"
+                f"target_date_col: the targets' entity column and the target date column are both "
+                f"{self.target_date_col!r}"
+            )
+
+    def check_group_among(self, dimension_values) -> None:
+        """``group=v`` restricts the features to dimension value v, which the
+        data (or ``dimension_values``) must then have, whatever the operators."""
+        if self.for_afe_columns and not self.is_no_dim_col and self.dim_group_id not in dimension_values:
+            raise InvalidParameterError(
+                f"group (dim_group_id): {self.dim_group_id} is not one of the dimension values "
+                f"{sorted(dimension_values)}"
             )
 
     # ---- derived values
@@ -339,10 +438,6 @@ class FeatureParams:
     @property
     def resolution_code(self) -> int:
         return RESOLUTIONS[self.resolution]
-
-    @property
-    def unit_ms(self) -> int:
-        return UNIT_MS[self.resolution_code]
 
     @property
     def entity_col_of_targets(self) -> str:
@@ -388,6 +483,3 @@ def defaults() -> Dict[str, Any]:
     """Each parameter's default, for the command line and the documentation."""
     return {f.name: f.default for f in dataclasses.fields(FeatureParams)}
 
-
-def parameter_names() -> Sequence[str]:
-    return [f.name for f in dataclasses.fields(FeatureParams)]

@@ -2,8 +2,8 @@
 
 Only the columns a computation needs are read, each into a NumPy form the
 engine takes as it is (datetime64 of any unit or integer milliseconds,
-float32 or float64 quantities, integer codes), and the entity ids into dense
-codes. A null-free primitive column, of pandas or pyarrow or through its
+float32 or float64 quantities, integer codes); ``_entity_ids`` numbers the
+entity ids. A null-free primitive column, of pandas or pyarrow or through its
 Arrow export of polars, is viewed in place, never copied; nothing converts a
 whole table to pandas. Every error names the table, the column and the first
 offending row.
@@ -13,16 +13,22 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 from fractions import Fraction
-from typing import List, Optional, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import _deps, _native
 from ._columns import INT8_MAX, INT8_MIN
 
+from ._params import TIMELINE_LIMIT_MS, FeatureParams, stacklevel_outside_package
+
 INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
-from ._params import TIMELINE_LIMIT_MS
+
+
+class MissingQuantityWarning(UserWarning):
+    """Transactions with a missing quantity were dropped before computing."""
 
 
 def _pyarrow():
@@ -85,9 +91,12 @@ class Table:
 
     def _require(self, names: List[str], needed: Sequence[str]) -> None:
         for col in needed:
-            if col not in names:
+            count = names.count(col)
+            if count == 0:
                 listed = ", ".join(repr(c) for c in names)
                 raise ValueError(f"{self.what}: missing column {col!r} (columns are {listed})")
+            if count > 1:
+                raise ValueError(f"{self.what}: column {col!r} appears {count} times; name it once")
 
     def row(self, position: int) -> str:
         if self.first_line is not None:
@@ -115,11 +124,8 @@ class Table:
             return None  # NumPy integers and booleans have no missing value
         arrow = self._arrow(name)
         if arrow is not None:
-            if arrow.null_count == 0:
-                return None
-            import pyarrow.compute as pc
-
-            return int(pc.index(pc.is_null(arrow), True).as_py())
+            missing = _arrow_missing(arrow)
+            return None if missing is None else missing[1]
         missing = np.asarray(column.isna())
         return int(np.argmax(missing)) if missing.any() else None
 
@@ -134,7 +140,8 @@ class Table:
     def _count_missing(self, name: str) -> int:
         arrow = self._arrow(name)
         if arrow is not None:
-            return int(arrow.null_count)
+            missing = _arrow_missing(arrow)
+            return 0 if missing is None else missing[0]
         return int(self.columns[name].isna().sum())
 
     def _type_error(self, name: str, expected: str, dtype) -> TypeError:
@@ -154,12 +161,7 @@ class Table:
         else:
             values = self._pandas_timestamps(name, unit, noun)
         self._within_timeline(name, values, noun)
-        return values
-
-    def timestamps_ms(self, name: str, unit: str, noun: str = "timestamps") -> np.ndarray:
-        """int64 milliseconds; sub-millisecond values are floored, as
-        datetime64 casts do."""
-        return _native.milliseconds(self.timestamps(name, unit, noun), noun)
+        return _low_counts_as_milliseconds(values)
 
     def _pandas_timestamps(self, name: str, unit: str, noun: str) -> np.ndarray:
         pd = _deps.pandas()
@@ -171,7 +173,7 @@ class Table:
             series = series.dt.tz_convert("UTC").dt.tz_localize(None)
             dtype = series.dtype
         if api.is_datetime64_dtype(dtype):
-            return np.asarray(series.to_numpy())  # a missing value (NaT) is found by the range check
+            return _native_order(series.to_numpy())  # a missing value (NaT) is found by the range check
         if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
             self.no_missing(name, noun)
             numpy_dtype = getattr(dtype, "numpy_dtype", dtype)  # nullable integers: their NumPy type
@@ -184,13 +186,13 @@ class Table:
         if pa.types.is_timestamp(kind):
             self.no_missing(name, noun)
             # Arrow timestamps count UTC units since the epoch, with or without a zone
-            return _numpy(arrow).view(np.int64).view(f"datetime64[{kind.unit}]")
-        if pa.types.is_date64(kind):
+            return self._integer_timestamps(name, _numpy(arrow).view(np.int64), kind.unit)
+        if pa.types.is_date64(kind) or pa.types.is_date32(kind):
+            # days (date32) or milliseconds (date64) since the epoch: midnight UTC
             self.no_missing(name, noun)
-            return _numpy(arrow).view(np.int64).view("datetime64[ms]")
-        if pa.types.is_date32(kind):
-            self.no_missing(name, noun)
-            return _numpy(arrow).astype(np.int64).view("datetime64[D]")
+            storage = pa.int64() if pa.types.is_date64(kind) else pa.int32()
+            counts = _numpy(pa.chunked_array([chunk.view(storage) for chunk in arrow.chunks], type=storage))
+            return counts.astype(np.int64, copy=False).view("datetime64[ms]" if storage == pa.int64() else "datetime64[D]")
         if pa.types.is_integer(kind):
             self.no_missing(name, noun)
             return self._integer_timestamps(name, _numpy(arrow), unit)
@@ -200,11 +202,17 @@ class Table:
         """Integer counts of ``unit``: int64 milliseconds as they are, other
         units viewed as datetime64 of that unit (other integer types copied
         to int64 first)."""
-        if values.dtype == np.uint64 and len(values) and int(values.max()) > 2 ** 63 - 1:
-            raise self._beyond(name, int(np.argmax(values > 2 ** 63 - 1)))
+        beyond = _first_beyond_int64(values)
+        if beyond >= 0:
+            raise self._beyond(name, beyond)
         if values.dtype != np.int64:
             values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
-        return values if unit == "ms" else values.view(f"datetime64[{unit}]")
+        if unit == "ms":
+            return values
+        datetimes = values.view(f"datetime64[{unit}]")
+        low = _low_counts_as_milliseconds(datetimes)
+        # as datetime64 the smallest count would read as NaT
+        return datetimes if low is datetimes else low
 
     def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
         """Refuses a missing datetime (NaT, the smallest int64) and a value
@@ -242,14 +250,12 @@ class Table:
             kind = arrow.type
             if not (pa.types.is_integer(kind) or pa.types.is_floating(kind)):
                 raise self._type_error(name, "numbers (quantities)", kind)
-            if arrow.null_count == 0 and (pa.types.is_float32(kind) or pa.types.is_float64(kind)):
-                return _numpy(arrow)
-            arrow = arrow.cast(pa.float64())
-            if arrow.null_count:
-                import pyarrow.compute as pc
-
-                arrow = pc.fill_null(arrow, float("nan"))
-            return _numpy(arrow)
+            if arrow.null_count == 0:
+                values = _numpy(arrow)
+                # other numbers as float64, rounded to the nearest as NumPy (and pandas) convert them
+                return values if values.dtype in (np.float32, np.float64) else values.astype(np.float64)
+            chunks = [chunk.to_numpy(zero_copy_only=False) for chunk in arrow.chunks]  # a null becomes NaN
+            return np.concatenate(chunks).astype(np.float64, copy=False)
         pd = _deps.pandas()
         api = pd.api.types
         series = self.columns[name]
@@ -277,7 +283,7 @@ class Table:
             if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
                 raise self._type_error(name, "integer dimension codes", series.dtype)
             self.no_missing(name, "dimension codes")
-            values = series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+            values = _native_order(series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype)))
         present, first = present_codes(values, n_jobs)
         if present is None:
             raise ValueError(
@@ -289,9 +295,7 @@ class Table:
     def output_column(self, name: str):
         """The column as given, for the output frame (a pandas array)."""
         column = self.columns[name]
-        if _is_arrow_column(column):
-            return column.to_pandas()
-        return column.array
+        return _to_pandas(column) if _is_arrow_column(column) else column.array
 
     def integer_ids(self, name: str) -> Optional[np.ndarray]:
         """The column as a NumPy integer array (viewed where it can be), or
@@ -303,7 +307,75 @@ class Table:
         series = self.columns[name]
         if api.is_bool_dtype(series.dtype) or not api.is_integer_dtype(series.dtype):
             return None
-        return series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype))
+        return _native_order(series.to_numpy(dtype=getattr(series.dtype, "numpy_dtype", series.dtype)))
+
+
+def _low_counts_as_milliseconds(values: np.ndarray) -> np.ndarray:
+    """datetime64 finer than milliseconds as they are, unless a count lies
+    within a millisecond's worth of the smallest int64: NumPy reads that one
+    as NaT and overflows converting its neighbours to milliseconds, so then
+    the column becomes int64 milliseconds, floored, here (a copy)."""
+    if values.dtype.kind != "M" or not len(values):
+        return values
+    unit, step = np.datetime_data(values.dtype)
+    per = _native.DATETIME_UNIT_MS[unit] * step
+    counts = values.view(np.int64)
+    if per >= 1 or per.numerator != 1 or int(counts.min()) >= INT64_MIN + per.denominator:
+        return values
+    return counts // per.denominator
+
+
+class TransactionColumns(NamedTuple):
+    """The transaction columns as the engine takes them, rows with a missing
+    quantity dropped (``keep`` selects the rows left among the table's, None:
+    all of them); ``codes`` is None when every transaction has code 0."""
+
+    timestamps: np.ndarray
+    quantities: np.ndarray
+    codes: Optional[np.ndarray]
+    codes_present: np.ndarray  # the distinct codes, ascending
+    keep: Optional[np.ndarray]
+    n_dropped: int
+
+
+def read_transactions(trx: Table, params: FeatureParams, n_jobs: int) -> TransactionColumns:
+    """Reads and checks the timestamp, quantity and dimension columns, and
+    drops the rows whose quantity is missing (with a MissingQuantityWarning)
+    or refuses them, as ``missing_quantities`` says."""
+    ts = trx.timestamps(params.timestamp_col, params.timestamp_unit)
+    q = trx.quantities(params.quantity_col)
+    if params.dimension_col:
+        d, present = trx.dimension_codes(params.dimension_col, n_jobs)
+    else:
+        d, present = None, np.zeros(1 if len(q) else 0, dtype=np.int8)
+    # a sum is NaN when a term is (or +inf meets -inf): only then look closer
+    if not np.isnan(np.add.reduce(q, dtype=np.float64)):
+        return TransactionColumns(ts, q, d, present, None, 0)
+    missing = np.isnan(q)
+    n_missing = int(np.count_nonzero(missing))
+    if not n_missing:
+        return TransactionColumns(ts, q, d, present, None, 0)
+    first = trx.row(int(np.argmax(missing)))
+    where = f"{trx.what}: column {params.quantity_col!r} has {n_missing} missing quantities (first at {first})"
+    if params.missing_quantities == "raise":
+        raise ValueError(f"{where}; drop them or pass missing_quantities='drop'")
+    warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=stacklevel_outside_package())
+    keep = ~missing
+    ts, q = ts[keep], q[keep]
+    if d is not None:
+        d = d[keep]
+        present, _ = present_codes(d, n_jobs)
+    elif not len(q):
+        present = present[:0]
+    return TransactionColumns(ts, q, d, present, keep, n_missing)
+
+
+def _to_pandas(column):
+    """A pyarrow ChunkedArray as a pandas Series; dictionaries are merged
+    into one of distinct values first, as pandas takes no repeated categories."""
+    if _pyarrow().types.is_dictionary(column.type):
+        column = column.cast(column.type.value_type).dictionary_encode()
+    return column.to_pandas()
 
 
 def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Optional[np.ndarray], int]:
@@ -320,6 +392,26 @@ def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Opti
     return np.flatnonzero(counts) + INT8_MIN, -1
 
 
+def _arrow_missing(arrow) -> Optional[Tuple[int, int]]:
+    """How many rows of an Arrow column have no value and the first of
+    them, or None when every row has one. ``null_count`` counts the validity
+    bitmaps only: in a dictionary column a valid index may also point at a
+    null dictionary entry."""
+    pa = _pyarrow()
+    entries_null = pa.types.is_dictionary(arrow.type) and any(c.dictionary.null_count for c in arrow.chunks)
+    if arrow.null_count == 0 and not entries_null:
+        return None
+    import pyarrow.compute as pc
+
+    if entries_null:
+        missing = pa.chunked_array([pc.fill_null(pc.take(pc.is_null(c.dictionary), c.indices), True)
+                                    for c in arrow.chunks], type=pa.bool_())
+    else:
+        missing = pc.is_null(arrow)
+    count = int(pc.sum(missing).as_py() or 0)
+    return (count, int(pc.index(missing, True).as_py())) if count else None
+
+
 def _numpy(arrow) -> np.ndarray:
     """A ChunkedArray without nulls as one NumPy array: a view of the Arrow
     buffer when there is one chunk, one concatenated copy otherwise."""
@@ -331,108 +423,15 @@ def _numpy(arrow) -> np.ndarray:
     return np.concatenate(chunks)
 
 
-# --------------------------------------------------------------------------
-# entity ids
+def _first_beyond_int64(values: np.ndarray) -> int:
+    """The first row of uint64 ``values`` beyond int64, or -1."""
+    if values.dtype != np.uint64 or not len(values) or int(values.max()) <= INT64_MAX:
+        return -1
+    return int(np.argmax(values > INT64_MAX))
 
 
-class EntityIds:
-    """The entity id columns of the transactions and the targets, checked
-    when built (no missing ids, comparable types); ``codes`` numbers them."""
-
-    def __init__(self, trx: Table, trx_col: str, tgt: Table, tgt_col: str):
-        trx.no_missing(trx_col, "entity ids")
-        tgt.no_missing(tgt_col, "entity ids")
-        self._tables = (trx, trx_col, tgt, tgt_col)
-        self._integers = None
-        ids, target_ids = trx.integer_ids(trx_col), tgt.integer_ids(tgt_col)
-        if ids is not None and target_ids is not None and not _beyond_int64(ids) and not _beyond_int64(target_ids):
-            self._integers = (ids, target_ids)
-        else:
-            self._generic = _generic_entity_codes(trx, trx_col, tgt, tgt_col)  # checks the types first
-
-    def codes(self, n_jobs: int, progress_callback=None) -> Tuple[np.ndarray, int, np.ndarray]:
-        """Dense codes of the transactions' entity ids, their count, and each
-        target's code (-1 for an id without transactions). Integer ids are
-        numbered natively; other ids are factorised once per column, never
-        converted row by row."""
-        if self._integers is not None:
-            return _native.factorize_entities(*self._integers, n_jobs=n_jobs, progress_callback=progress_callback)
-        return self._generic()
-
-
-def _beyond_int64(values: np.ndarray) -> bool:
-    return values.dtype == np.uint64 and bool(len(values)) and int(values.max()) > 2 ** 63 - 1
-
-
-def _generic_entity_codes(trx: Table, trx_col: str, tgt: Table, tgt_col: str):
-    """Checks that both id columns hold comparable values (TypeError) and
-    returns the factorisation to run: pandas' or Arrow's."""
-    trx_arrow = trx._arrow(trx_col)
-    if trx_arrow is not None:
-        tgt_arrow = tgt._arrow(tgt_col)
-        if tgt_arrow is None:
-            pa = _pyarrow()
-            tgt_arrow = pa.chunked_array([pa.array(tgt.columns[tgt_col], from_pandas=True)])
-        return _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow)
-    pd = _deps.pandas()
-    trx_series = trx.columns[trx_col]
-    tgt_series = tgt.columns[tgt_col]
-    if _is_arrow_column(tgt_series):
-        tgt_series = tgt_series.to_pandas()
-    api = pd.api.types
-    if trx.n_rows and tgt.n_rows and api.is_numeric_dtype(trx_series.dtype) != api.is_numeric_dtype(tgt_series.dtype):
-        raise _entity_type_error(tgt, tgt_col, tgt_series.dtype, trx, trx_col, trx_series.dtype)
-
-    def factorize():
-        codes, uniques = pd.factorize(trx_series, sort=False)
-        uniques = pd.Index(uniques)
-        tgt_codes = np.asarray(uniques.get_indexer(tgt_series), dtype=np.int64)
-        return np.asarray(codes, dtype=np.int64), len(uniques), tgt_codes
-
-    return factorize
-
-
-def _entity_type_error(tgt, tgt_col, tgt_type, trx, trx_col, trx_type) -> TypeError:
-    return TypeError(
-        f"{tgt.what}: column {tgt_col!r} holds {tgt_type} entity ids but the {trx.what} column "
-        f"{trx_col!r} holds {trx_type}"
-    )
-
-
-def _arrow_entity_codes(trx, trx_col, trx_arrow, tgt, tgt_col, tgt_arrow):
-    pa = _pyarrow()
-    import pyarrow.compute as pc
-
-    types = pa.types
-    a, b = trx_arrow.type, tgt_arrow.type
-
-    def stringy(t):
-        return types.is_string(t) or types.is_large_string(t) or str(t) == "string_view"
-
-    if types.is_integer(a) and types.is_integer(b):
-        common = pa.int64() if not (types.is_uint64(a) or types.is_uint64(b)) else None
-    elif (types.is_integer(a) or types.is_floating(a)) and (types.is_integer(b) or types.is_floating(b)):
-        common = pa.float64()
-    elif stringy(a) and stringy(b):
-        common = pa.large_string()
-    elif a == b:
-        common = None
-    else:
-        if trx.n_rows and tgt.n_rows:
-            raise _entity_type_error(tgt, tgt_col, b, trx, trx_col, a)
-        common = None
-
-    def factorize():
-        trx_ids = trx_arrow.cast(common) if common is not None and trx_arrow.type != common else trx_arrow
-        tgt_ids = tgt_arrow.cast(common) if common is not None and tgt_arrow.type != common else tgt_arrow
-        if not trx.n_rows:
-            return np.zeros(0, np.int64), 0, np.full(tgt.n_rows, -1, np.int64)
-        # one hash pass; every chunk of the result shares the whole dictionary
-        encoded = pc.dictionary_encode(trx_ids)
-        uniques = encoded.chunk(encoded.num_chunks - 1).dictionary
-        codes = _numpy(pa.chunked_array([chunk.indices for chunk in encoded.chunks]))
-        tgt_codes = pc.fill_null(pc.index_in(tgt_ids, value_set=uniques), -1) if tgt.n_rows else None
-        tgt_np = _numpy(tgt_codes).astype(np.int64) if tgt.n_rows else np.zeros(0, np.int64)
-        return codes, len(uniques), tgt_np
-
-    return factorize
+def _native_order(values: np.ndarray) -> np.ndarray:
+    """The array itself, or a copy in the machine's byte order: pandas keeps
+    big-endian NumPy columns as they are, the engine reads native ones."""
+    values = np.asarray(values)
+    return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))
