@@ -91,6 +91,19 @@ SHAPES = {
         after_days=30,
         missing_fraction=0.01,
     ),
+    # Wide rows of which an entity touches few values: 200 codes onto 100
+    # values, about 5 transactions per entity, 89 % of them in the largest
+    # window of a year.
+    "wider": DataShape(
+        name="wider",
+        entities={"small": 10_000, "large": 100_000},
+        trx_per_entity="few",
+        n_codes=200,
+        n_values=100,
+        history_days=(30, 400),
+        after_days=17,
+        missing_fraction=0.01,
+    ),
     "long": DataShape(
         name="long",
         entities={"small": 100, "large": 2_000},
@@ -143,6 +156,15 @@ WORKLOADS = {
         set_one=[OP.Sum, OP.Frequency],
         set_two=[OP.TimeSinceLast],
         ratio=False,
+    ),
+    "W5": Workload(
+        name="W5",
+        shape="wider",
+        description="wide rows, every operator: 100 dimension values, 4 horizons, 3,400 columns",
+        horizons=[7, 30, 90, 365],
+        set_one=ALL_SET_ONE,
+        set_two=SINCE_SET_TWO,
+        ratio=True,
     ),
     "W4": Workload(
         name="W4",
@@ -312,12 +334,14 @@ def generate(shape_name: str, size: str, layout: str, seed: int = 20261207) -> D
     q[:, Q_INDEX] = amounts.astype(np.float32)
     if Q_COLUMNS > 1:
         q[:, 1 - Q_INDEX] = rng.random(n_rows).astype(np.float32)
-    codes = rng.choice(shape.n_codes, size=n_rows, p=_code_probabilities(shape.n_codes)).astype(np.int8)
+    # More than 128 codes wrap into the negative int8 codes, which are keys
+    # of index_map as such.
+    codes = rng.choice(shape.n_codes, size=n_rows, p=_code_probabilities(shape.n_codes)).astype(np.uint8).view(np.int8)
 
     # Codes map onto values: for 16 codes onto 8 values each pair of codes
     # shares a value; for 100 onto 100 it is the identity.
     per_value = shape.n_codes // shape.n_values
-    index_map = {c: c // per_value for c in range(shape.n_codes)}
+    index_map = {(c + 128) % 256 - 128: c // per_value for c in range(shape.n_codes)}
 
     # Grouped layout: rows in (entity, date) order; newest first is the
     # reversed block of each entity.

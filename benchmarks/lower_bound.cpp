@@ -206,6 +206,7 @@ public:
     // False when a column is written twice.
     bool plan(const LbArgs& a);
     bool image() const { return image_; }
+    bool blocks() const { return blocks_; }
     bool streams() const { return stream_; }
     int64_t lo() const { return lo_; }
     int64_t hi() const { return hi_; }
@@ -221,6 +222,7 @@ public:
     // Row offsets of the written cells that go through the caches.
     std::vector<int64_t> cached_cells() const {
         std::vector<int64_t> at;
+        if (blocks_) return at;  // a row too wide for hints
         if (image_ && stream_) return at;
         for (const auto* list : {&move16_, &move8_, &move4_})
             for (const Move& m : *list) at.push_back((image_ ? lo_ : 0) + m.to);
@@ -275,7 +277,64 @@ public:
         }
     }
 
+    // Blocks plan: every value's cells go to a contiguous run of columns,
+    // the same cells in the same order for each. Every block is written
+    // from the spare block (the cells of a value without transactions,
+    // held in registers), then the blocks of the touched values are
+    // assembled in place from their cells.
+    void write_blocks(char* row, const float* cells, const int32_t* touched, int32_t n_touched, int cell_floats,
+                      const float* spare_cells) {
+        char* const spare = spare_.data();
+        assemble(spare, spare_cells);
+        switch (block_moves_) {
+            case 1: spread<1>(row, spare); break;
+            case 2: spread<2>(row, spare); break;
+            case 3: spread<3>(row, spare); break;
+            case 4: spread<4>(row, spare); break;
+            case 5: spread<5>(row, spare); break;
+            case 6: spread<6>(row, spare); break;
+            case 7: spread<7>(row, spare); break;
+            case 8: spread<8>(row, spare); break;
+            case 9: spread<9>(row, spare); break;
+            case 10: spread<10>(row, spare); break;
+            case 11: spread<11>(row, spare); break;
+            case 12: spread<12>(row, spare); break;
+        }
+        for (int32_t i = 0; i < n_touched; ++i) {
+            const int32_t d = touched[i];
+            const int32_t b = block_of_[size_t(d)];
+            if (b >= 0) assemble(row + block_to_[size_t(b)], cells + int64_t(d) * cell_floats);
+        }
+    }
+
 private:
+    LB_INLINE void assemble(char* to, const float* cells) const {
+        const char* src = reinterpret_cast<const char*>(cells);
+        for (const Move& m : asm16_) std::memcpy(to + m.to, src + m.from, 16);
+        for (const Move& m : asm8_) std::memcpy(to + m.to, src + m.from, 8);
+        for (const Move& m : asm4_) std::memcpy(to + m.to, src + m.from, 4);
+    }
+    template <int kMoves>
+    void spread(char* row, const char* spare) const {
+        const int64_t bytes = 4 * int64_t(block_width_);
+        auto at = [bytes](int m) { return m + 1 < kMoves ? 16 * int64_t(m) : bytes - 16; };
+#if defined(__SSE2__)
+        __m128i held[kMoves];
+#pragma GCC unroll 16
+        for (int m = 0; m < kMoves; ++m) held[m] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spare + at(m)));
+        for (const int64_t to : block_to_) {
+#pragma GCC unroll 16
+            for (int m = 0; m < kMoves; ++m)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(row + to + at(m)), held[m]);
+        }
+#else
+        for (const int64_t to : block_to_)
+            for (int m = 0; m < kMoves; ++m) std::memcpy(row + to + at(m), spare + at(m), 16);
+#endif
+    }
+    // The blocks of the write list, or false.
+    bool plan_blocks(const LbArgs& a);
+
     struct Run {
         int64_t to;
         int64_t from;
@@ -301,7 +360,56 @@ private:
     std::vector<int32_t> emit_begin_;  // per dimension index, into emits_
     std::vector<Move> emits_;          // (image offset, byte offset in the value's cells)
     std::vector<Move> stat_emits_;     // (image offset, byte offset in the cells), every entity
+    // blocks plan
+    bool blocks_ = false;
+    int32_t block_width_ = 0, block_moves_ = 0;
+    std::vector<int64_t> block_to_;   // row offset of each block
+    std::vector<int32_t> block_of_;   // per dimension index: its block, -1 for none
+    std::vector<Move> asm16_, asm8_, asm4_;  // a block from its value's cells
+    std::vector<char> spare_;
 };
+
+// Blocks pay only with many values: an entity then touches few of them.
+constexpr int kManyValues = 16;
+
+bool RowWriter::plan_blocks(const LbArgs& a) {
+    const int32_t cell_floats = a.n_horizons * S;
+    std::vector<std::vector<std::pair<int64_t, int32_t>>> per_dim(static_cast<size_t>(a.n_dims));
+    for (int64_t w = 0; w < n_writes_; ++w)
+        per_dim[size_t(a.write_from[w] / cell_floats)].push_back({a.write_to[w], a.write_from[w] % cell_floats});
+    std::vector<int32_t> pattern;
+    block_of_.assign(size_t(a.n_dims), -1);
+    for (int d = 0; d < a.n_dims; ++d) {
+        auto& w = per_dim[size_t(d)];
+        if (w.empty()) continue;
+        std::sort(w.begin(), w.end());
+        std::vector<int32_t> from;
+        for (size_t k = 0; k < w.size(); ++k) {
+            if (w[k].first != w[0].first + 4 * int64_t(k)) return false;
+            from.push_back(w[k].second);
+        }
+        if (block_to_.empty())
+            pattern = from;
+        else if (from != pattern)
+            return false;
+        block_of_[size_t(d)] = int32_t(block_to_.size());
+        block_to_.push_back(w[0].first);
+    }
+    block_width_ = int32_t(pattern.size());
+    block_moves_ = (block_width_ + 3) / 4;
+    if (block_width_ < 4 || block_moves_ > 12 || a.n_dims <= kManyValues) return false;
+    std::vector<Run> runs;
+    for (int32_t k = 0; k < block_width_; ++k) {
+        if (!runs.empty() && runs.back().to + runs.back().bytes == 4 * k &&
+            runs.back().from + runs.back().bytes == 4 * int64_t(pattern[size_t(k)]))
+            runs.back().bytes += 4;
+        else
+            runs.push_back({4 * int64_t(k), 4 * int64_t(pattern[size_t(k)]), 4});
+    }
+    cut(runs, asm16_, asm8_, asm4_);
+    spare_.assign(size_t(block_width_) * 4, 0);
+    return true;
+}
 
 void RowWriter::cut(const std::vector<Run>& runs, std::vector<Move>& m16, std::vector<Move>& m8,
                     std::vector<Move>& m4) {
@@ -436,6 +544,17 @@ bool RowWriter::plan(const LbArgs& a) {
     const double image_cost = 4.0 * touched * double(n_emits) / double(D) + 2.0 * double(stats.size()) +
                               double(hi_ - lo_) / 8.0 + 6.0 * double(img_runs.size());
     image_ = image_cost < direct_cost;
+    if (plan_blocks(a)) {
+        const double blocks_cost =
+            double(block_to_.size()) * (block_moves_ + 3) +
+            (touched + 1) * 3.0 * double(asm16_.size() + asm8_.size() + asm4_.size());
+        if (blocks_cost < std::min(image_cost, direct_cost)) {
+            blocks_ = true;
+            image_ = false;
+            return true;
+        }
+    }
+    block_to_.clear();
     if (!image_) {
         plan_direct(a);
         return true;
@@ -516,6 +635,8 @@ private:
     int64_t upper_ms_;                 // offset * unit
     RowWriter writer_;
     std::vector<RatioWrite> ratios_;
+    std::vector<int32_t> ratio_begin_;  // per dimension index, into ratios_
+    std::vector<int32_t> sorted_;       // the touched values, ascending
     // Row offsets of the result-row cache lines that are read before they
     // are written (every line the writes touch, except the streamed ones).
     std::vector<int64_t> out_lines_;
@@ -525,7 +646,7 @@ private:
 
 Scan::Scan(const LbArgs& args)
     : a_(args), D_(args.n_dims), H_(args.n_horizons),
-      cells_(size_t(D_) * H_ * S, std::numeric_limits<float>::quiet_NaN()), stat_at_(2 * size_t(H_)), run_(D_),
+      cells_(size_t(D_ + 1) * H_ * S, std::numeric_limits<float>::quiet_NaN()), stat_at_(2 * size_t(H_)), run_(D_),
       codes_(1), touched_list_(D_), horizon_ms_(H_), bound_(H_) {
     CodeTable& ct = codes_[0];
     std::memset(&ct, 0, sizeof(ct));
@@ -533,12 +654,19 @@ Scan::Scan(const LbArgs& args)
     for (int j = 0; j < H_; ++j) horizon_ms_[j] = int64_t(a_.horizons[j] + a_.offset) * a_.unit_ms;
     upper_ms_ = int64_t(a_.offset) * a_.unit_ms;
     valid_ = writer_.plan(a_);
+    ratio_begin_.assign(size_t(D_) + 1, 0);
+    for (int64_t w = 0; w < a_.n_ratio; ++w) ++ratio_begin_[size_t(a_.ratio_dim[w]) + 1];
+    for (int d = 0; d < D_; ++d) ratio_begin_[size_t(d) + 1] += ratio_begin_[size_t(d)];
+    sorted_.assign(size_t(D_), 0);
     std::vector<int64_t> at = writer_.cached_cells();
     for (int64_t w = 0; w < a_.n_ratio; ++w) {
         at.push_back(a_.ratio_to[w]);
         ratios_.push_back({a_.ratio_to[w], int32_t((int64_t(a_.ratio_dim[w]) * H_ + a_.ratio_pos[w]) * S + kSumSlot),
                            a_.ratio_pos[w]});
     }
+    // Rows written in blocks span too many lines for hints; the hardware
+    // follows their stores.
+    if (writer_.blocks()) at.clear();
     if (a_.result_s0 % 64 == 0) {
         // Every row starts at the same offset within a line: one prefetch
         // per line.
@@ -726,9 +854,17 @@ void Scan::finish_cells(int64_t T, bool stats) {
     const int H = H_;
     float* const cells = cells_.data();
     if (stats) {
-        for (int d = 0; d < D_; ++d) {
+        auto put = [&](int32_t d) LB_INLINE_LAMBDA {
             float* base = cells + size_t(d) * H * S;
             for (int j = 0; j < H; ++j) std::memcpy(base + j * S + kDistinctSlot, &stat_at_[2 * j], 2 * sizeof(float));
+        };
+        if (writer_.blocks()) {
+            // Blocks read the statistics of the touched values and of the
+            // spare index D only.
+            for (int32_t i = 0; i < n_touched_; ++i) put(touched_list_[i]);
+            put(D_);
+        } else {
+            for (int d = 0; d < D_; ++d) put(d);
         }
     }
     const double unit = double(a_.unit_ms);
@@ -750,7 +886,9 @@ void Scan::finish_cells(int64_t T, bool stats) {
 template <bool kRatio>
 void Scan::write_row(char* const out_row) {
     const float* const cells = cells_.data();
-    if (writer_.image())
+    if (writer_.blocks())
+        writer_.write_blocks(out_row, cells, touched_list_.data(), n_touched_, H_ * S, cells + size_t(D_) * H_ * S);
+    else if (writer_.image())
         writer_.write_image(out_row, cells, touched_list_.data(), n_touched_, H_ * S);
     else
         writer_.write(out_row, cells);
@@ -760,20 +898,21 @@ void Scan::write_row(char* const out_row) {
 
     // Each value's share of the position's total Sum. The totals add the
     // Sum cells in dimension order, as the module does; a NaN Sum adds
-    // nothing (a total is never -0, so adding +0 changes no bit).
+    // nothing (a total is never -0, so adding +0 changes no bit). With many
+    // values only the touched ones are visited, in ascending order: the
+    // others' Sum is NaN everywhere and they get no ratio cell.
     const int H = H_;
     float totals[64];
     for (int j = 0; j < H; ++j) totals[j] = 0.0f;
-    for (int d = 0; d < D_; ++d) {
-        if (!codes_[0].touched[d]) continue;
+    auto add = [&](int d) LB_INLINE_LAMBDA {
         const float* sum = cells + size_t(d) * H * S + kSumSlot;
         for (int j = 0; j < H; ++j) {
             const float v = sum[j * S];
             totals[j] = totals[j] + (v == v ? v : 0.0f);
         }
-    }
+    };
     int64_t written = 0;
-    for (const RatioWrite& w : ratios_) {
+    auto write = [&](const RatioWrite& w) LB_INLINE_LAMBDA {
         const float v = cells[w.sum];
         const float total = totals[w.pos];
         if (!std::isnan(v) && total > 0.0f) {
@@ -781,6 +920,23 @@ void Scan::write_row(char* const out_row) {
             std::memcpy(out_row + w.to, &x, sizeof(float));
             ++written;
         }
+    };
+    if (D_ > kManyValues) {
+        int32_t* const sorted = sorted_.data();
+        for (int32_t i = 0; i < n_touched_; ++i) {
+            const int32_t d = touched_list_[i];
+            int32_t at = i;
+            for (; at > 0 && sorted[at - 1] > d; --at) sorted[at] = sorted[at - 1];
+            sorted[at] = d;
+        }
+        for (int32_t i = 0; i < n_touched_; ++i) add(sorted[i]);
+        for (int32_t i = 0; i < n_touched_; ++i)
+            for (int32_t w = ratio_begin_[size_t(sorted[i])]; w < ratio_begin_[size_t(sorted[i]) + 1]; ++w)
+                write(ratios_[size_t(w)]);
+    } else {
+        for (int d = 0; d < D_; ++d)
+            if (codes_[0].touched[d]) add(d);
+        for (const RatioWrite& w : ratios_) write(w);
     }
     c_.cells_written += written;
 }

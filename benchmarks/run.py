@@ -253,6 +253,7 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
     rec["scanned_by_lower_bound"] = counters.rows_scanned
     rec["accepted"] = counters.rows_accepted
     rec["cells"] = counters.cells_written
+    rec["entities_with_rows"] = counters.entities
     rec["lower_bound"] = time_runs(lb.run, call.new_result_frame(), repeat)
     del lb
     gc.collect()
@@ -316,6 +317,8 @@ def bench_one(workload: str, size: str, layout: str, opts) -> dict:
             ir = measure_instructions(t, workload, size, layout, opts.bound_baseline)
             rec[t]["instructions"] = ir
             rec[t]["instructions_per_scanned"] = ir / rec["scanned"] if ir else None
+            rec[t]["instructions_per_entity"] = ir / rec["entities_with_rows"] if ir else None
+            rec[t]["instructions_per_cell"] = ir / rec["cells"] if ir else None
 
     for t in [x for x in ("lower_bound", BASELINE, "module") if x in rec]:
         m = rec[t]["median_s"]
@@ -354,6 +357,8 @@ def print_record(rec: dict) -> None:
         chk_s = "" if chk is None else ("same cells as lower bound" if chk["ok"] else
                                         "MISMATCH nan={nan_mismatch} value={value_mismatch}".format(**chk))
         ipt = e.get("instructions_per_scanned")
+        if ipt is not None:
+            chk_s += "; Ir/entity {:.0f}, Ir/cell {:.2f}".format(e["instructions_per_entity"], e["instructions_per_cell"])
         print(line.format(
             "bound@" + e["revision"] if t == BASELINE else t, _fmt_s(e["median_s"]), _fmt_s(e["median_cpu_s"]), e["median_s"] / lb_m, e["scanned_per_s"] / 1e6,
             e["cells_per_s"] / 1e6, _fmt_mb(e.get("extra_peak_bytes")), "-" if ipt is None else "{:.0f}".format(ipt),

@@ -4,6 +4,8 @@ against polars and DuckDB, each on its own native tables.
     python benchmarks/whole_job.py                                  # 100,000 entities, ~4.9 M rows
     python benchmarks/whole_job.py --entities 1000000 --repeat 1    # ~49 M rows
     python benchmarks/whole_job.py --json benchmarks/results/whole-job.json
+    python benchmarks/whole_job.py --codes 100 --operators all --tools ours,ours@base \
+        --base-python OTHER_VENV/bin/python        # wide rows, ours beside another build
 
 Data: a synthetic event log in no particular order, ~49 transactions per
 entity (Poisson), random 10-digit integer customer ids, two years of
@@ -25,6 +27,13 @@ Tools, each written as a user would and each on both cores (its default):
   and the largest window, conditional aggregates per (target, dimension)
   and horizon, then a pivot to one row per target, on DuckDB tables,
   fetched as an Arrow table.
+
+``--codes N`` draws the dimension codes from 0..N-1 (default 8) and
+``--operators`` names the operators (default sum,frequency,max; ``all``:
+every operator); with other operators than the default only ours runs.
+``ours@base`` is ours under the interpreter ``--base-python`` (another
+build of the module, installed there with pandas and pyarrow), checked
+against ours like the peers.
 
 Every measurement runs in a child process of its own that builds the tool's
 tables first; the rounds alternate between the tools. Reported per tool:
@@ -60,9 +69,24 @@ if HERE not in sys.path:
 from run import status_kb  # noqa: E402
 DAY_MS = 86_400_000
 HORIZONS = [7, 30, 90, 365]
-OPERATORS = ["sum", "frequency", "max"]
+DEFAULT_OPERATORS = ["sum", "frequency", "max"]
+OPERATORS = list(DEFAULT_OPERATORS)
 N_CODES = 8
 TOOLS = ("ours", "ours n_jobs=1", "polars", "duckdb")
+BASE = "ours@base"
+
+
+def configure(codes: int, operators: str) -> None:
+    """Sets the dimension codes and the operators of the job."""
+    global N_CODES, OPERATORS
+    N_CODES = codes
+    if operators == "all":
+        from quelmar.afe.domain.enums.afe_operator import AfeOperator
+        from quelmar.afe.domain.modelling.feature_frame import operator_name
+
+        OPERATORS = [operator_name(op) for op in AfeOperator]
+    else:
+        OPERATORS = [op.strip() for op in operators.split(",") if op.strip()]
 
 
 def column_names():
@@ -74,7 +98,7 @@ def column_names():
 
 
 def generate(n_entities: int, seed: int = 20261208) -> dict:
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(seed if N_CODES == 8 else [seed, N_CODES])
     counts = rng.poisson(49, n_entities)
     n = int(counts.sum())
     entity = np.repeat(np.arange(n_entities), counts)
@@ -95,7 +119,7 @@ def generate(n_entities: int, seed: int = 20261208) -> dict:
 
 def cached(n_entities: int) -> dict:
     cache = os.environ.get("DFBH_BENCH_CACHE", os.path.join(HERE, "_build", "data"))
-    path = os.path.join(cache, "whole_job_e{}.npy.d".format(n_entities))
+    path = os.path.join(cache, "whole_job_e{}{}.npy.d".format(n_entities, "" if N_CODES == 8 else "_c{}".format(N_CODES)))
     if not os.path.exists(path):
         os.makedirs(path + ".tmp", exist_ok=True)
         for name, values in generate(n_entities).items():
@@ -217,7 +241,7 @@ def build_tables(tool, data):
 
 
 def run_job(tool, tables):
-    if tool == "ours":
+    if tool in ("ours", BASE):
         return ours(tables)
     if tool == "ours n_jobs=1":
         return ours(tables, n_jobs=1)
@@ -234,6 +258,8 @@ def as_matrix(tool, result) -> np.ndarray:
     """The 96 feature columns in our order, as float32 (NaN for a missing value)."""
     names = column_names()
     if tool.startswith("ours"):
+        if OPERATORS != DEFAULT_OPERATORS:
+            return result.select_dtypes("float32").to_numpy()
         return result[names].to_numpy(dtype=np.float32)
     if tool == "polars":
         return result.select(names).to_numpy().astype(np.float32)
@@ -291,8 +317,10 @@ def child_main(args) -> None:
     print(json.dumps(record))
 
 
-def run_child(tool, entities, save=None):
-    cmd = [sys.executable, os.path.abspath(__file__), "--child", tool, "--entities", str(entities)]
+def run_child(tool, entities, args, save=None):
+    python = args.base_python if tool == BASE else sys.executable
+    cmd = [python, os.path.abspath(__file__), "--child", tool, "--entities", str(entities), "--codes",
+           str(args.codes), "--operators", args.operators]
     if save:
         cmd += ["--save", save]
     proc = subprocess.run(cmd, capture_output=True, text=True)
@@ -321,11 +349,13 @@ def machine() -> dict:
 
 
 def versions() -> dict:
-    import duckdb
-    import pandas
-    import polars
-
-    return {"pandas": pandas.__version__, "polars": polars.__version__, "duckdb": duckdb.__version__}
+    found = {}
+    for name in ("pandas", "polars", "duckdb"):
+        try:
+            found[name] = __import__(name).__version__
+        except ImportError:
+            pass
+    return found
 
 
 def main(argv=None) -> None:
@@ -333,18 +363,26 @@ def main(argv=None) -> None:
     parser.add_argument("--entities", type=int, default=100_000)
     parser.add_argument("--repeat", type=int, default=3, help="rounds; medians are reported")
     parser.add_argument("--tools", default=",".join(TOOLS), help="comma-separated, of: " + ", ".join(TOOLS))
+    parser.add_argument("--codes", type=int, default=8, help="dimension codes 0..N-1")
+    parser.add_argument("--operators", default=",".join(DEFAULT_OPERATORS), help="comma-separated, or 'all'")
+    parser.add_argument("--base-python", help="the interpreter of " + BASE)
     parser.add_argument("--json")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--save", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    configure(args.codes, args.operators)
     if args.child:
         child_main(args)
         return
 
     tools = [t.strip() for t in args.tools.split(",") if t.strip()]
+    if OPERATORS != DEFAULT_OPERATORS and set(tools) & {"polars", "duckdb"}:
+        raise SystemExit("the peers compute sum, frequency and max only")
+    if BASE in tools and not args.base_python:
+        raise SystemExit("{} needs --base-python".format(BASE))
     data = cached(args.entities)
-    record = {"entities": args.entities, "transactions": len(data["entity"]), "targets": len(data["target_entity"]),
-              "columns": len(column_names()), "transaction_table_bytes": transaction_bytes(data),
+    record = {"entities": args.entities, "codes": N_CODES, "operators": OPERATORS, "transactions": len(data["entity"]), "targets": len(data["target_entity"]),
+              "columns": len(column_names()) if OPERATORS == DEFAULT_OPERATORS else None, "transaction_table_bytes": transaction_bytes(data),
               "machine_before": machine(), "versions": versions(), "runs": {t: [] for t in tools}, "loads": []}
     del data
     print("{entities} entities, {transactions} transactions, {targets} targets, {columns} columns; "
@@ -359,7 +397,7 @@ def main(argv=None) -> None:
         paths = {}
         for tool in tools:
             paths[tool] = os.path.join(tmp, "{}.npy".format(tool.replace(" ", "_").replace("=", "")))
-            record["runs"][tool].append(run_child(tool, args.entities, save=paths[tool]))
+            record["runs"][tool].append(run_child(tool, args.entities, args, save=paths[tool]))
         # memory-mapped and compared a block of rows at a time: at 50 M
         # transactions each result takes more than a GB
         reference = np.load(paths["ours"], mmap_mode="r")
@@ -377,7 +415,7 @@ def main(argv=None) -> None:
     for _ in range(args.repeat - 1):
         record["loads"].append(os.getloadavg()[0])
         for tool in tools:
-            record["runs"][tool].append(run_child(tool, args.entities))
+            record["runs"][tool].append(run_child(tool, args.entities, args))
     record["machine_after"] = machine()
 
     summary = {}

@@ -17,7 +17,7 @@ import generate  # noqa: E402
 
 needs_compiler = pytest.mark.skipif(shutil.which(os.environ.get("CXX", "g++")) is None, reason="no C++ compiler")
 
-SMALL = {"typical": "e300", "wide": "e500", "long": "e3"}
+SMALL = {"typical": "e300", "wide": "e500", "wider": "e300", "long": "e3"}
 
 
 @pytest.fixture(scope="module", autouse=True)

@@ -23,6 +23,10 @@ QUANTITIES = [0.0, -0.0, -1.5, float("nan"), 0.1, 1.0, 2.5, 3.0, 7.25, 100.0, 1e
 POSITIVE_QUANTITIES = [0.1, 1.0, 2.5, 3.0, 7.25, 100.0, 1e-3]
 CODES = [-128, -3, -1, 0, 1, 2, 3, 5, 7, 127]
 MAPPED_VALUES = [-300, -3, -1, 0, 1, 2, 5, 300]
+# Enough values that an entity touches few of them (rows then go out in
+# blocks per value, ratio totals over the touched values only).
+MANY_CODES = list(range(-24, 24)) + [-128, 127]
+MANY_MAPPED_VALUES = list(range(-20, 20))
 LAYOUTS = ["plain", "transposed", "reversed", "sliced"]
 
 SETTINGS = dict(
@@ -33,8 +37,15 @@ SETTINGS = dict(
 
 @st.composite
 def scenarios(
-    draw, positive_only=False, feature_groups=None, sorted_only=False, keep_all_keys=False, every_code_mapped=False
+    draw,
+    positive_only=False,
+    feature_groups=None,
+    sorted_only=False,
+    keep_all_keys=False,
+    every_code_mapped=False,
+    many_values=False,
 ):
+    code_pool, mapped_pool = (MANY_CODES, MANY_MAPPED_VALUES) if many_values else (CODES, MAPPED_VALUES)
     resolution = draw(st.integers(0, 5))
     unit = rm.UNIT_MS[resolution]
     horizons = draw(st.lists(st.integers(1, 10), min_size=1, max_size=4))
@@ -55,17 +66,17 @@ def scenarios(
             # ages in quarter units, a little into the future and past the window
             age = draw(st.integers(-4, 4 * reach)) * (unit // 4) + draw(st.sampled_from([0, 0, 0, 1, -1]))
             rows.append(
-                (target_dates[entity] - age, draw(st.sampled_from(quantity_pool)), draw(st.sampled_from(CODES)))
+                (target_dates[entity] - age, draw(st.sampled_from(quantity_pool)), draw(st.sampled_from(code_pool)))
             )
         if sorted_only or draw(st.integers(0, 4)) > 0:
             rows.sort(key=lambda row: -row[0])  # newest first
         transactions[entity] = rows
 
     if every_code_mapped:
-        index_map = {c: draw(st.sampled_from(MAPPED_VALUES)) for c in CODES}
+        index_map = {c: draw(st.sampled_from(mapped_pool)) for c in code_pool}
     else:
         index_map = draw(
-            st.dictionaries(st.sampled_from(CODES), st.sampled_from(MAPPED_VALUES), min_size=1, max_size=6)
+            st.dictionaries(st.sampled_from(code_pool), st.sampled_from(mapped_pool), min_size=1, max_size=6)
         )
     codes = all_codes()
     operator_lists = st.lists(st.sampled_from(codes + [99]), max_size=5)
@@ -92,7 +103,7 @@ def scenarios(
         ),
         is_no_dim_col=draw(st.booleans()),
         nearest_exponent=nearest_exponent,
-        dims=sorted(set(MAPPED_VALUES) | {unknown_dimension_value()}),
+        dims=sorted(set(mapped_pool) | {unknown_dimension_value()}),
         sentinel=draw(st.sampled_from([-7.0, float("nan"), -0.0])),
         date_col_index=draw(st.sampled_from([Scenario.DATE_COL] * 5 + [-1])),
         layout=draw(st.sampled_from(LAYOUTS)),
@@ -162,7 +173,7 @@ def test_module_matches_model(scenario):
 
 
 @settings(max_examples=300, **SETTINGS)
-@given(scenarios(every_code_mapped=True))
+@given(st.one_of(scenarios(every_code_mapped=True), scenarios(every_code_mapped=True, many_values=True)))
 def test_module_matches_model_every_code_mapped(scenario):
     # no transaction ever needs the find-or-insert of a missing code
     model_frame, model_reports = scenario.run("model")

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import numbers
 import re
+from fractions import Fraction
 from typing import Dict, Iterable, List, Optional, Tuple
 
 from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
@@ -33,14 +34,30 @@ RESOLUTIONS: Dict[str, int] = {
     "second": 5,
 }
 
-#: Length of one resolution unit in milliseconds (a month is 30 days, a year 365).
-UNIT_MS: Dict[int, int] = {
-    0: 365 * 86_400_000,
-    1: 30 * 86_400_000,
-    2: 86_400_000,
-    3: 3_600_000,
-    4: 60_000,
-    5: 1_000,
+_DAY_MS = Fraction(86_400_000)
+
+#: Length in milliseconds of every time unit the front end reads: NumPy's
+#: datetime64 units (months and years have no fixed length there; NumPy's own
+#: cast handles them) and the resolutions, whose month counts 30 days and
+#: year 365.
+UNIT_MS: Dict[str, Fraction] = {
+    "W": 7 * _DAY_MS,
+    "D": _DAY_MS,
+    "h": Fraction(3_600_000),
+    "m": Fraction(60_000),
+    "s": Fraction(1000),
+    "ms": Fraction(1),
+    "us": Fraction(1, 10**3),
+    "ns": Fraction(1, 10**6),
+    "ps": Fraction(1, 10**9),
+    "fs": Fraction(1, 10**12),
+    "as": Fraction(1, 10**15),
+    "year": 365 * _DAY_MS,
+    "month": 30 * _DAY_MS,
+    "day": _DAY_MS,
+    "hour": Fraction(3_600_000),
+    "minute": Fraction(60_000),
+    "second": Fraction(1000),
 }
 
 UNKNOWN_DIMENSION_VALUE = int(TransactionFileRecordReader.UNKNOWN_DIMENSION_VALUE)

@@ -15,7 +15,8 @@ from typing import Optional, Tuple
 import numpy as np
 
 from . import _deps, _native
-from ._tables import Table, _deps_loaded, _first_beyond_int64, _is_arrow_column, _numpy, _pyarrow, _to_pandas
+from ._arrays import _deps_loaded, _first_beyond_int64, _is_arrow_column, _numpy, _pyarrow, _to_pandas
+from ._tables import Table
 
 
 class EntityIds:

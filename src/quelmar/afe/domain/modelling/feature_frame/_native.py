@@ -15,33 +15,16 @@ from __future__ import annotations
 
 import operator
 import os
-from fractions import Fraction
 from typing import Callable, NamedTuple, Optional, Tuple
 
 import numpy as np
 
 from . import _engine
+from ._columns import UNIT_MS
 
 #: ``progress_callback(done, total)``: called from the calling thread about ten
 #: times a second while the work runs, and once with ``done == total`` at the end.
 ProgressCallback = Callable[[int, int], object]
-
-# Length of one datetime64 unit in milliseconds. Months and years have no fixed
-# length; NumPy's own cast handles them.
-DATETIME_UNIT_MS = {
-    "W": Fraction(7 * 86_400_000),
-    "D": Fraction(86_400_000),
-    "h": Fraction(3_600_000),
-    "m": Fraction(60_000),
-    "s": Fraction(1000),
-    "ms": Fraction(1),
-    "us": Fraction(1, 10**3),
-    "ns": Fraction(1, 10**6),
-    "ps": Fraction(1, 10**9),
-    "fs": Fraction(1, 10**12),
-    "as": Fraction(1, 10**15),
-}
-
 
 class PreparedTransactions(NamedTuple):
     """Transaction columns grouped by entity: entity ``e`` owns rows
@@ -74,11 +57,11 @@ def _n_jobs(n_jobs) -> int:
 def _integers(values, what: str, accepted=(np.int32, np.int64), uint64_as_view: bool = False) -> np.ndarray:
     """A one-axis array of one of the accepted integer types, converted to
     int64 (a copy) only when it holds another integer type; uint64 values
-    within int64 are viewed instead when ``uint64_as_view``."""
+    within int64 are viewed instead when ``uint64_as_view``. Anything but
+    integers goes to the engine as it is, which refuses it naming the
+    argument."""
     values = np.asarray(values)
-    if values.dtype.kind not in "iu":
-        raise TypeError("{}: expected integers, got {}".format(what, values.dtype))
-    if values.dtype in [np.dtype(t) for t in accepted]:
+    if values.dtype.kind not in "iu" or values.dtype in [np.dtype(t) for t in accepted]:
         return values
     if values.dtype == np.uint64:
         if values.size and int(values.max()) > np.iinfo(np.int64).max:
@@ -101,9 +84,9 @@ def time_counts(values, what: str = "timestamps") -> Tuple[np.ndarray, int, int,
         unit, count = np.datetime_data(values.dtype)
         if unit in ("Y", "M"):
             return values.astype("datetime64[ms]").view(np.int64), 1, 1, True
-        if unit not in DATETIME_UNIT_MS:
+        if unit not in UNIT_MS:
             raise TypeError("{}: datetime64 values need a unit, got {}".format(what, values.dtype))
-        ms = DATETIME_UNIT_MS[unit] * count
+        ms = UNIT_MS[unit] * count
         return values.view(np.int64), ms.numerator, ms.denominator, True
     if values.dtype.kind in "iu":
         return _integers(values, what, accepted=(np.int64,)), 1, 1, False
@@ -128,12 +111,12 @@ def milliseconds(values, what: str = "target dates") -> np.ndarray:
 
 
 def _quantities(values) -> np.ndarray:
+    """Other numbers as float64, as the front end converts them; anything
+    else goes to the engine, which refuses it."""
     values = np.asarray(values)
-    if values.dtype in (np.float32, np.float64):
-        return values
-    if values.dtype.kind in "iuf":
-        return values.astype(np.float64)  # as the front end converts other numbers
-    raise TypeError("quantities: expected numbers, got {}".format(values.dtype))
+    if values.dtype.kind in "iuf" and values.dtype not in (np.float32, np.float64):
+        return values.astype(np.float64)
+    return values
 
 
 def _codes(values) -> Optional[np.ndarray]:

@@ -3,7 +3,8 @@
 ``FeatureParams`` holds every parameter of ``build_feature_frame``; the API,
 the command line and the Dask path all build one, so they share the same
 defaults, checks and messages. Each field's accepted values are declared once
-in ``_PARAMETER_CONSTRAINTS``; checks that involve several fields follow, and
+in ``_PARAMETER_CONSTRAINTS`` (the parameters that may be spelt several ways
+go through ``_resolve``); checks that involve several fields follow, and
 ``check_group_among`` checks ``group`` against the data's dimension values.
 Every refusal is an ``InvalidParameterError`` whose message starts with the
 parameter's name.
@@ -13,7 +14,6 @@ from __future__ import annotations
 
 import dataclasses
 import numbers
-import re
 import sys
 import warnings
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
@@ -21,8 +21,6 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
 from ._columns import (
-    INT8_MAX,
-    INT8_MIN,
     INT16_MAX,
     INT16_MIN,
     INT32_MAX,
@@ -30,6 +28,14 @@ from ._columns import (
     RESOLUTIONS,
     UNIT_MS,
     operator_name,
+)
+from ._resolve import (
+    InvalidParameterError,
+    resolve_dimension_values,
+    resolve_horizons,
+    resolve_operators,
+    resolve_per_dimension_operators,
+    resolve_resolution,
 )
 
 #: The units integer timestamps may count (``timestamp_unit``); their lengths
@@ -39,11 +45,6 @@ TIMESTAMP_UNITS: Tuple[str, ...] = ("s", "ms", "us", "ns")
 #: Every timestamp, window bound and span stays within +-2**62 ms, so that no
 #: difference or bound the kernel forms can leave int64.
 TIMELINE_LIMIT_MS = 2 ** 62
-
-
-class InvalidParameterError(ValueError, TypeError):
-    """A parameter outside its accepted values. It is both a ValueError and a
-    TypeError, so callers may catch either, whichever the fault looks like."""
 
 
 # --------------------------------------------------------------------------
@@ -131,153 +132,17 @@ class _Converted(_Constraint):
         return self.resolve(value)
 
 
-# --------------------------------------------------------------------------
-# resolvers of the parameters given in several spellings
-
-
-_OPERATOR_BY_KEY: Dict[str, AfeOperator] = {}
-for _op in AfeOperator:
-    _OPERATOR_BY_KEY[operator_name(_op)] = _op
-    _OPERATOR_BY_KEY[_op.name.lower()] = _op
-_OPERATOR_BY_CODE: Dict[int, AfeOperator] = {int(op.value): op for op in AfeOperator}
-
-
-def _items(value, param: str, what: str) -> List[Any]:
-    """A list parameter's items: one integer or string stands for a list of
-    itself (a string may list several items separated by commas)."""
-    if isinstance(value, (str, AfeOperator)) or (isinstance(value, numbers.Integral) and not isinstance(value, bool)):
-        value = [value]
-    if isinstance(value, (bytes, Mapping)) or not hasattr(value, "__iter__"):
-        raise InvalidParameterError(f"{param}: expected {what} or a list of them, got {value!r}")
-    items: List[Any] = []
-    for item in value:
-        if isinstance(item, str):
-            items.extend(part.strip() for part in item.split(",") if part.strip())
-        else:
-            items.append(item)
-    return items
-
-
-def _resolve_operators(value, param: str) -> Tuple[AfeOperator, ...]:
-    """Members of ``AfeOperator`` from members, names or integer codes, in
-    order, without repeats."""
-    result: List[AfeOperator] = []
-    for item in _items(value, param, "an operator name or code"):
-        op = _one_operator(item, param)
-        if op not in result:
-            result.append(op)
-    return tuple(result)
-
-
-def _one_operator(item, param: str) -> AfeOperator:
-    if isinstance(item, AfeOperator):
-        return item
-    if isinstance(item, str):
-        op = _OPERATOR_BY_KEY.get(item.lower()) or _OPERATOR_BY_KEY.get(
-            re.sub(r"(?<!^)(?=[A-Z])", "_", item).lower()
-        )
-        if op is None:
-            known = ", ".join(operator_name(o) for o in AfeOperator)
-            raise InvalidParameterError(f"{param}: unknown operator {item!r}; expected one of {known}")
-        return op
-    if isinstance(item, numbers.Integral) and not isinstance(item, bool):
-        op = _OPERATOR_BY_CODE.get(int(item))
-        if op is None:
-            raise InvalidParameterError(f"{param}: unknown operator code {item}")
-        return op
-    raise InvalidParameterError(f"{param}: an operator must be an AfeOperator, a name or a code, got {item!r}")
-
-
-def _resolution(value) -> str:
-    """The resolution's name, from a name (``"day"``) or a code 0 to 5."""
-    if isinstance(value, str):
-        name = value.strip().lower()
-        if name not in RESOLUTIONS:
-            raise InvalidParameterError(
-                f"resolution: unknown resolution {value!r}; expected one of {', '.join(RESOLUTIONS)}"
-            )
-        return name
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        for name, code in RESOLUTIONS.items():
-            if code == int(value):
-                return name
-        raise InvalidParameterError(
-            f"resolution: unknown resolution code {value}; expected 0 to 5 ({', '.join(RESOLUTIONS)})"
-        )
-    raise InvalidParameterError(f"resolution: expected a name such as 'day' or a code 0 to 5, got {value!r}")
-
-
-def _horizons(value) -> Tuple[int, ...]:
-    """Positive int32 window lengths in the order given, repeats dropped."""
-    result: List[int] = []
-    for h in _items(value, "horizons", "a positive integer"):
-        if isinstance(h, str):
-            try:
-                h = int(h)
-            except ValueError:
-                raise InvalidParameterError(f"horizons: {h!r} is not an integer") from None
-        if isinstance(h, bool) or not isinstance(h, numbers.Integral):
-            raise InvalidParameterError(f"horizons: horizons must be integers, got {h!r}")
-        h = int(h)
-        if not 1 <= h <= INT32_MAX:
-            raise InvalidParameterError(
-                f"horizons: every horizon must be a positive count of resolution units below 2**31, got {h}"
-            )
-        if h not in result:
-            result.append(h)
-    if not result:
-        raise InvalidParameterError("horizons: at least one horizon is required")
-    return tuple(result)
-
-
-def _dimension_values(value) -> Tuple[Tuple[int, int], ...]:
-    """(code, value) pairs ascending by code, from a dict code -> value, a
-    sequence of (code, value) pairs, or a sequence of codes that map onto
-    themselves."""
-    if isinstance(value, Mapping):
-        items = list(value.items())
-    elif isinstance(value, (str, bytes)) or not hasattr(value, "__iter__"):
-        raise InvalidParameterError(
-            f"dimension_values: expected a dict of code -> value or a sequence of codes, got {value!r}"
-        )
-    else:
-        items = [tuple(c) if isinstance(c, tuple) and len(c) == 2 else (c, c) for c in value]
-    mapping: Dict[int, int] = {}
-    for code, mapped in items:
-        for number, low, high, kind in (
-            (code, INT8_MIN, INT8_MAX, "dimension code"),
-            (mapped, INT16_MIN, INT16_MAX, "dimension value"),
-        ):
-            if isinstance(number, bool) or not isinstance(number, numbers.Integral):
-                raise InvalidParameterError(f"dimension_values: a {kind} must be an integer, got {number!r}")
-            if not low <= int(number) <= high:
-                raise InvalidParameterError(f"dimension_values: {kind} {number} is outside {low}..{high}")
-        mapping[int(code)] = int(mapped)
-    return tuple(sorted(mapping.items()))
-
-
-def _operators(value) -> Tuple[AfeOperator, ...]:
-    operators = tuple(AfeOperator) if value is None else _resolve_operators(value, "operators")
-    if not operators:
-        raise InvalidParameterError("operators: at least one operator is required")
-    return operators
-
-
-def _per_dimension(value) -> Tuple[AfeOperator, ...]:
-    return () if value is None else _resolve_operators(value, "per_dimension_operators")
-
-
 _COLUMN = [_ColumnName()]
 
 #: What each parameter accepts. A value is valid when one constraint of its
 #: list accepts it; the first that does normalises it.
 _PARAMETER_CONSTRAINTS: Dict[str, List[_Constraint]] = {
-    "horizons": [_Converted(_horizons)],
-    "resolution": [_Converted(_resolution)],
+    "horizons": [_Converted(resolve_horizons)],
+    "resolution": [_Converted(resolve_resolution)],
     "offset": [_Integer(0, INT32_MAX)],
-    "operators": [_Converted(_operators)],
-    "per_dimension_operators": [_Converted(_per_dimension)],
-    "dimension_values": [_Null(), _Converted(_dimension_values)],
+    "operators": [_Converted(resolve_operators)],
+    "per_dimension_operators": [_Converted(resolve_per_dimension_operators)],
+    "dimension_values": [_Null(), _Converted(resolve_dimension_values)],
     "timestamp_unit": [_Options(*TIMESTAMP_UNITS)],
     "missing_quantities": [_Options("drop", "raise")],
     "group": [_Null(), _Integer(INT16_MIN, INT16_MAX), _Options("all")],
@@ -394,7 +259,7 @@ class FeatureParams:
             object.__setattr__(self, name, value)
 
     def _check_combination(self) -> None:
-        unit = UNIT_MS[self.resolution_code]
+        unit = UNIT_MS[self.resolution]
         reach = max(self.horizons) + self.offset
         if reach > INT32_MAX or reach * unit >= TIMELINE_LIMIT_MS:
             raise InvalidParameterError(

@@ -12,7 +12,6 @@ offending row.
 from __future__ import annotations
 
 import math
-import sys
 import warnings
 from fractions import Fraction
 from typing import List, NamedTuple, Optional, Sequence, Tuple
@@ -20,34 +19,24 @@ from typing import List, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _deps, _native
-from ._columns import INT8_MAX, INT8_MIN
-
+from ._arrays import (
+    INT64_MAX,
+    INT64_MIN,
+    _arrow_missing,
+    _deps_loaded,
+    _first_beyond_int64,
+    _is_arrow_column,
+    _is_polars,
+    _native_order,
+    _numpy,
+    _pyarrow,
+    _to_pandas,
+)
+from ._columns import INT8_MAX, INT8_MIN, UNIT_MS
 from ._params import TIMELINE_LIMIT_MS, FeatureParams, stacklevel_outside_package
-
-INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
-
 
 class MissingQuantityWarning(UserWarning):
     """Transactions with a missing quantity were dropped before computing."""
-
-
-def _pyarrow():
-    return _deps.require("pyarrow")
-
-
-def _is_arrow_column(column) -> bool:
-    pa = _deps_loaded("pyarrow")
-    return pa is not None and isinstance(column, pa.ChunkedArray)
-
-
-def _deps_loaded(name: str):
-    """The module if it is already imported, without importing it: a table of
-    a library that is not imported cannot be an instance of its types."""
-    return sys.modules.get(name)
-
-
-def _is_polars(obj) -> bool:
-    return type(obj).__module__.split(".")[0] == "polars"
 
 
 class Table:
@@ -225,7 +214,7 @@ class Table:
         per = Fraction(1)
         if values.dtype.kind == "M":
             unit, step = np.datetime_data(values.dtype)
-            per = _native.DATETIME_UNIT_MS[unit] * step
+            per = UNIT_MS[unit] * step
         # floor(c * per) lies within +-LIMIT exactly for c within these bounds
         lowest = max(math.ceil(Fraction(-TIMELINE_LIMIT_MS) / per), INT64_MIN + 1)
         highest = min(math.ceil(Fraction(TIMELINE_LIMIT_MS + 1) / per) - 1, INT64_MAX)
@@ -318,7 +307,7 @@ def _low_counts_as_milliseconds(values: np.ndarray) -> np.ndarray:
     if values.dtype.kind != "M" or not len(values):
         return values
     unit, step = np.datetime_data(values.dtype)
-    per = _native.DATETIME_UNIT_MS[unit] * step
+    per = UNIT_MS[unit] * step
     counts = values.view(np.int64)
     if per >= 1 or per.numerator != 1 or int(counts.min()) >= INT64_MIN + per.denominator:
         return values
@@ -370,14 +359,6 @@ def read_transactions(trx: Table, params: FeatureParams, n_jobs: int) -> Transac
     return TransactionColumns(ts, q, d, present, keep, n_missing)
 
 
-def _to_pandas(column):
-    """A pyarrow ChunkedArray as a pandas Series; dictionaries are merged
-    into one of distinct values first, as pandas takes no repeated categories."""
-    if _pyarrow().types.is_dictionary(column.type):
-        column = column.cast(column.type.value_type).dictionary_encode()
-    return column.to_pandas()
-
-
 def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Optional[np.ndarray], int]:
     """The distinct values, ascending, of integer ``codes`` and -1; or None
     and the first row whose code lies outside int8. One native counting
@@ -390,48 +371,3 @@ def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None) -> Tuple[Opti
     if first_outside >= 0:
         return None, first_outside
     return np.flatnonzero(counts) + INT8_MIN, -1
-
-
-def _arrow_missing(arrow) -> Optional[Tuple[int, int]]:
-    """How many rows of an Arrow column have no value and the first of
-    them, or None when every row has one. ``null_count`` counts the validity
-    bitmaps only: in a dictionary column a valid index may also point at a
-    null dictionary entry."""
-    pa = _pyarrow()
-    entries_null = pa.types.is_dictionary(arrow.type) and any(c.dictionary.null_count for c in arrow.chunks)
-    if arrow.null_count == 0 and not entries_null:
-        return None
-    import pyarrow.compute as pc
-
-    if entries_null:
-        missing = pa.chunked_array([pc.fill_null(pc.take(pc.is_null(c.dictionary), c.indices), True)
-                                    for c in arrow.chunks], type=pa.bool_())
-    else:
-        missing = pc.is_null(arrow)
-    count = int(pc.sum(missing).as_py() or 0)
-    return (count, int(pc.index(missing, True).as_py())) if count else None
-
-
-def _numpy(arrow) -> np.ndarray:
-    """A ChunkedArray without nulls as one NumPy array: a view of the Arrow
-    buffer when there is one chunk, one concatenated copy otherwise."""
-    chunks = [chunk.to_numpy(zero_copy_only=True) for chunk in arrow.chunks]
-    if len(chunks) == 1:
-        return chunks[0]
-    if not chunks:
-        return arrow.to_numpy()
-    return np.concatenate(chunks)
-
-
-def _first_beyond_int64(values: np.ndarray) -> int:
-    """The first row of uint64 ``values`` beyond int64, or -1."""
-    if values.dtype != np.uint64 or not len(values) or int(values.max()) <= INT64_MAX:
-        return -1
-    return int(np.argmax(values > INT64_MAX))
-
-
-def _native_order(values: np.ndarray) -> np.ndarray:
-    """The array itself, or a copy in the machine's byte order: pandas keeps
-    big-endian NumPy columns as they are, the engine reads native ones."""
-    values = np.asarray(values)
-    return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))

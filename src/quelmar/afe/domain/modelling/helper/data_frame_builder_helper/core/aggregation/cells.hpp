@@ -20,7 +20,9 @@ public:
         : plan_(plan),
           H_(plan.H),
           nan_(plan.constants->FLOAT32_NAN),
-          buffer_(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, nan_),
+          // Dimension index D is spare: the cells of a value without
+          // transactions, which only CountDistinct and Mode ever change.
+          buffer_(static_cast<size_t>(plan.D + 1) * plan.H * SLOT_COUNT, nan_),
           dims_(plan.D),
           seen_dims_(plan.D) {}
 

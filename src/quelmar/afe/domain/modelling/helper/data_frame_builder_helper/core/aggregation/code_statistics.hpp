@@ -84,9 +84,8 @@ public:
         const bool mode = plan_.mode_requested;
         const bool count = plan_.count_distinct_requested;
         for (int32_t p = 0; p < plan_.H; ++p) {
-            const bool present = recorded_[p] != 0;
-            const float mode_value = present ? static_cast<float>(mode_at_[p]) : plan_.empty_statistic;
-            const float count_value = present ? static_cast<float>(distinct_count_at_[p]) : plan_.empty_statistic;
+            float mode_value, count_value;
+            values_at(p, &mode_value, &count_value);
             for (int32_t d = 0; d < plan_.D; ++d) {
                 float* c = grid.cell(d, p);
                 if (mode) c[MODE_SLOT] = mode_value;
@@ -95,7 +94,32 @@ public:
         }
     }
 
+    // The same for rows written in blocks (RowBlocks), which read the
+    // statistics of the values with transactions and of the grid's spare
+    // index D only.
+    void write_touched(CellGrid& grid) {
+        flush();
+        const bool mode = plan_.mode_requested;
+        const bool count = plan_.count_distinct_requested;
+        const int32_t* const seen = grid.seen_dims();
+        const int32_t n_seen = grid.n_seen();
+        for (int32_t p = 0; p < plan_.H; ++p) {
+            float mode_value, count_value;
+            values_at(p, &mode_value, &count_value);
+            for (int32_t k = 0; k <= n_seen; ++k) {
+                float* c = grid.cell(k < n_seen ? seen[k] : plan_.D, p);
+                if (mode) c[MODE_SLOT] = mode_value;
+                if (count) c[COUNT_DISTINCT_SLOT] = count_value;
+            }
+        }
+    }
+
 private:
+    void values_at(int32_t p, float* mode_value, float* count_value) const {
+        const bool present = recorded_[p] != 0;
+        *mode_value = present ? static_cast<float>(mode_at_[p]) : plan_.empty_statistic;
+        *count_value = present ? static_cast<float>(distinct_count_at_[p]) : plan_.empty_statistic;
+    }
     void flush() {
         if (pending_position_ < 0) return;
         store(pending_position_, static_cast<double>(pending_count_), static_cast<double>(pending_mode_));

@@ -310,7 +310,13 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
 
     if (plan_.density_read) cells_.finish_density();
     cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
-    if (by_code) statistics_.write(cells_);
+    if (by_code) {
+        if (plan_.blocks.used) {
+            statistics_.write_touched(cells_);
+        } else {
+            statistics_.write(cells_);
+        }
+    }
     if (plan_.for_afe_columns && plan_.ratio_requested) {
         row_writer_.fill_row_for_ratio_column(cells_.data(), row);
     } else {

@@ -128,6 +128,68 @@ void plan_moves(SplitPlan& plan, const ResultColumns& columns) {
     image.stream = columns.total_bytes >= kStreamFromBytes;
 }
 
+// Rows with more dimension values than this are written in blocks (when
+// their columns allow) and their ratio totals visit the touched values
+// only (SplitPlan::ratio_by_seen): an entity then touches few of them.
+// With fewer, the fixed loops over every value cost less.
+constexpr int32_t kManyValues = 16;
+
+// See RowBlocks. Needs writes to distinct columns (whose order is then
+// free) of contiguous floats.
+void plan_blocks(SplitPlan& plan) {
+    if (!plan.distinct_columns || plan.D <= kManyValues) return;
+    // Against the other writers' cost for an entity that touches no value
+    // (the row writer's estimates), which also put CountDistinct and Mode
+    // into the cells of every value; a block costs at least 4.
+    const RowImage& image = plan.image;
+    int64_t other = plan.direct_cost;
+    if (image.used) {
+        other = std::min<int64_t>(
+            other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
+    }
+    if (plan.count_distinct_requested || plan.mode_requested) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
+    if (4 * static_cast<int64_t>(plan.D) >= other) return;
+    const int32_t per_dim = plan.H * SLOT_COUNT;
+    std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
+    for (const CellWrite& w : plan.cell_writes) by_dim[static_cast<size_t>(w.from / per_dim)].push_back(w);
+    RowBlocks blocks;
+    blocks.block_of.assign(static_cast<size_t>(plan.D), -1);
+    std::vector<int32_t> pattern;  // per block float: its float index within a value's cells
+    for (int32_t i = 0; i < plan.D; ++i) {
+        std::vector<CellWrite>& writes = by_dim[static_cast<size_t>(i)];
+        if (writes.empty()) continue;
+        std::sort(writes.begin(), writes.end(), [](const CellWrite& a, const CellWrite& b) { return a.to < b.to; });
+        std::vector<int32_t> from;
+        for (size_t k = 0; k < writes.size(); ++k) {
+            if (writes[k].to != writes[0].to + static_cast<int64_t>(k * sizeof(float))) return;
+            from.push_back(writes[k].from - i * per_dim);
+        }
+        if (blocks.to.empty()) {
+            pattern = std::move(from);
+        } else if (from != pattern) {
+            return;
+        }
+        blocks.block_of[static_cast<size_t>(i)] = static_cast<int32_t>(blocks.to.size());
+        blocks.to.push_back(writes[0].to);
+    }
+    blocks.width = static_cast<int32_t>(pattern.size());
+    if (blocks.width < 4) return;
+    std::vector<Run> runs;
+    for (int32_t k = 0; k < blocks.width; ++k) {
+        add_to_runs(runs, k * static_cast<int64_t>(sizeof(float)), pattern[k] * static_cast<int64_t>(sizeof(float)));
+    }
+    cut(runs, blocks.assembly);
+    const int64_t assembly_moves = static_cast<int64_t>(
+        blocks.assembly.m16.size() + blocks.assembly.m8.size() + blocks.assembly.m4.size());
+    // Every block is written in 16-byte moves from registers, the last one
+    // overlapping; the spare block is assembled for every row.
+    const int64_t moves = (blocks.width + 3) / 4;
+    const int64_t cost = static_cast<int64_t>(blocks.to.size()) * (moves + 3) + 3 * assembly_moves;
+    if (cost >= other) return;
+    blocks.used = true;
+    plan.blocks = std::move(blocks);
+}
+
 // Offsets that touch every cache line of a row the writers store into
 // through the caches (a write into a line reads it first): one per 64
 // bytes of the written span, and its last byte. Streamed image rows are left
@@ -200,9 +262,21 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
 }
 
 void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon) {
+    // Ratio writes grouped by dimension index, for the writer that visits
+    // the touched values only (a stable sort: execute's come in that order
+    // already, and where two write one column the later must stay later).
+    const int32_t per_dim = plan.H * SLOT_COUNT;
+    std::stable_sort(plan.ratio_writes.begin(), plan.ratio_writes.end(),
+                     [per_dim](const RatioWrite& a, const RatioWrite& b) { return a.from / per_dim < b.from / per_dim; });
+    plan.ratio_begin.assign(static_cast<size_t>(plan.D) + 1, 0);
+    for (const RatioWrite& w : plan.ratio_writes) ++plan.ratio_begin[static_cast<size_t>(w.from / per_dim) + 1];
+    for (size_t d = 1; d < plan.ratio_begin.size(); ++d) plan.ratio_begin[d] += plan.ratio_begin[d - 1];
+    plan.ratio_by_seen = plan.D > kManyValues;
+
     plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
                                     [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
     plan_moves(plan, columns);
+    plan_blocks(plan);
 
     for (int32_t i = 0; i < plan.D; ++i) {
         if (static_cast<int32_t>(plan.dim_values[i]) == group_value) plan.group_dim = i;

@@ -33,12 +33,63 @@ void stream(char* to, const char* from, int64_t bytes) {
 #endif
 }
 
+// Copies the spare block into every block of a row, as kMoves 16-byte
+// moves each, the last one ending at `bytes` (it overlaps the one before);
+// the block is held in registers.
+template <int kMoves>
+void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t bytes) {
+    auto at = [bytes](int m) { return m + 1 < kMoves ? 16 * static_cast<int64_t>(m) : bytes - 16; };
+    const int64_t* const to = plan.to.data();
+    const size_t n = plan.to.size();
+#if defined(__SSE2__)
+    __m128i held[kMoves];
+#pragma GCC unroll 16
+    for (int m = 0; m < kMoves; ++m) held[m] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spare + at(m)));
+    for (size_t k = 0; k < n; ++k) {
+        char* const out = row + to[k];
+#pragma GCC unroll 16
+        for (int m = 0; m < kMoves; ++m) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at(m)), held[m]);
+    }
+#else
+    for (size_t k = 0; k < n; ++k) {
+        for (int m = 0; m < kMoves; ++m) std::memcpy(row + to[k] + at(m), spare + at(m), 16);
+    }
+#endif
+}
+
+// The same for blocks of any width of 16 bytes or more.
+void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t bytes) {
+    switch ((bytes + 15) / 16) {
+        case 1: return copy_spare<1>(row, plan, spare, bytes);
+        case 2: return copy_spare<2>(row, plan, spare, bytes);
+        case 3: return copy_spare<3>(row, plan, spare, bytes);
+        case 4: return copy_spare<4>(row, plan, spare, bytes);
+        case 5: return copy_spare<5>(row, plan, spare, bytes);
+        case 6: return copy_spare<6>(row, plan, spare, bytes);
+        case 7: return copy_spare<7>(row, plan, spare, bytes);
+        case 8: return copy_spare<8>(row, plan, spare, bytes);
+        case 9: return copy_spare<9>(row, plan, spare, bytes);
+        case 10: return copy_spare<10>(row, plan, spare, bytes);
+        case 11: return copy_spare<11>(row, plan, spare, bytes);
+        case 12: return copy_spare<12>(row, plan, spare, bytes);
+        default: break;
+    }
+    for (const int64_t to : plan.to) {
+        int64_t i = 0;
+        for (; i + 16 < bytes; i += 16) std::memcpy(row + to + i, spare + i, 16);
+        std::memcpy(row + to + bytes - 16, spare + bytes - 16, 16);
+    }
+}
+
 }  // namespace
 
 RowWriter::RowWriter(const SplitPlan& plan)
     : plan_(plan),
       image_(plan.image.columns, plan.constants->FLOAT32_NAN),
-      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {}
+      horizon_totals_(plan.distinct_horizons.size(), 0.0f) {
+    if (plan.blocks.used) spare_.assign(static_cast<size_t>(plan.blocks.width), 0.0f);
+    if (plan.ratio_by_seen) sorted_dims_.assign(static_cast<size_t>(plan.D), 0);
+}
 
 RowWriter::~RowWriter() {
 #if defined(__SSE2__)
@@ -47,6 +98,11 @@ RowWriter::~RowWriter() {
 }
 
 void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    if (plan_.blocks.used) {
+        write_blocks(buffer, row, seen_dims, n_seen);
+        finish_row(buffer, row, seen_dims, n_seen);
+        return;
+    }
     // The image pays where the entity touched few of the row's cells: its
     // cost (the cells put in and taken out again, and the block copy) is
     // weighed against the direct moves, in rough instructions.
@@ -64,7 +120,33 @@ void RowWriter::fill_row(const float* buffer, char* row, const int32_t* seen_dim
     } else {
         for (const CellWrite& w : plan_.cell_writes) store<float>(row + w.to, buffer[w.from]);
     }
-    if (!plan_.ratio_writes.empty()) write_ratios(buffer, row);
+    finish_row(buffer, row, seen_dims, n_seen);
+}
+
+void RowWriter::finish_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    if (plan_.ratio_writes.empty()) return;
+    if (plan_.ratio_by_seen) {
+        write_touched_ratios(buffer, row, seen_dims, n_seen);
+    } else {
+        write_ratios(buffer, row);
+    }
+}
+
+// Every value gets the spare block; then the touched values' blocks are
+// put over theirs, assembled from their cells in place (a move of the
+// assembly stays within its block).
+void RowWriter::write_blocks(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    const RowBlocks& plan = plan_.blocks;
+    const size_t per_dim = static_cast<size_t>(plan_.H) * SLOT_COUNT;
+    char* const spare = reinterpret_cast<char*>(spare_.data());
+    apply(plan.assembly, spare, reinterpret_cast<const char*>(buffer + plan_.D * per_dim));
+    copy_spare(row, plan, spare, static_cast<int64_t>(plan.width) * static_cast<int64_t>(sizeof(float)));
+    const int32_t* const block_of = plan.block_of.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        const int32_t block = block_of[dim];
+        if (block >= 0) apply(plan.assembly, row + plan.to[block], reinterpret_cast<const char*>(buffer + dim * per_dim));
+    }
 }
 
 void RowWriter::write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
@@ -137,6 +219,40 @@ void RowWriter::write_ratios(const float* buffer, char* row) {
         const float s = buffer[w.from];
         const float t = totals[w.total];
         if (!std::isnan(s) && t > 0.0f) store<float>(row + w.to, s / t);
+    }
+}
+
+// write_ratios for rows with many dimension values, of which an entity
+// touches few: the others' Sum is NaN at every position, so they add
+// nothing to a total (as +0, which changes no bit of it) and get no ratio
+// cell. The touched values are visited in ascending order, the order in
+// which write_ratios adds and writes.
+void RowWriter::write_touched_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+    int32_t* const sorted = sorted_dims_.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const int32_t dim = seen_dims[k];
+        int32_t at = k;
+        for (; at > 0 && sorted[at - 1] > dim; --at) sorted[at] = sorted[at - 1];
+        sorted[at] = dim;
+    }
+    float* const totals = horizon_totals_.data();
+    std::fill(horizon_totals_.begin(), horizon_totals_.end(), 0.0f);
+    const int32_t* const total_of = plan_.distinct_of_position.data();
+    const size_t per_dim = static_cast<size_t>(plan_.H) * SLOT_COUNT;
+    for (int32_t k = 0; k < n_seen; ++k) {
+        const float* sum = buffer + sorted[k] * per_dim + SUM_SLOT;
+        for (int32_t p = 0; p < plan_.H; ++p, sum += SLOT_COUNT) {
+            if (!std::isnan(*sum)) totals[total_of[p]] = totals[total_of[p]] + *sum;
+        }
+    }
+    const RatioWrite* const writes = plan_.ratio_writes.data();
+    const int32_t* const begin = plan_.ratio_begin.data();
+    for (int32_t k = 0; k < n_seen; ++k) {
+        for (int32_t w = begin[sorted[k]]; w < begin[sorted[k] + 1]; ++w) {
+            const float s = buffer[writes[w].from];
+            const float t = totals[writes[w].total];
+            if (!std::isnan(s) && t > 0.0f) store<float>(row + writes[w].to, s / t);
+        }
     }
 }
 

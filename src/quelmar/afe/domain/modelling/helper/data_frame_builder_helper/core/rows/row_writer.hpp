@@ -36,10 +36,16 @@ public:
 
 private:
     void write_image(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+    void write_blocks(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
+    // The ratio cells, after the others.
+    void finish_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
     void write_ratios(const float* buffer, char* row);
+    void write_touched_ratios(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen);
 
     const SplitPlan& plan_;
     std::vector<float> image_;           // see RowImage; NaN between rows
+    std::vector<float> spare_;  // the block of a value without transactions, see RowBlocks
+    std::vector<int32_t> sorted_dims_;  // the touched dimension indices, ascending
     std::vector<float> horizon_totals_;  // per distinct horizon
     bool streamed_ = false;
 };

@@ -87,6 +87,24 @@ struct RowImage {
     bool stream = false;
 };
 
+// A result row written as one block per dimension value: when the cells
+// of every dimension value go to a contiguous run of columns, the same
+// cells in the same order for each, a value's block is assembled from its
+// cells and copied as one run. A value without transactions gets the same
+// block as every other such value (NaN apart from CountDistinct and
+// Mode), assembled once per row from the grid's spare dimension index D:
+// the work per row is one copy per value plus what the values with
+// transactions add.
+struct RowBlocks {
+    bool used = false;
+    int32_t width = 0;               // floats per block, at least 4
+    std::vector<int64_t> to;         // byte offset of each block in the row
+    std::vector<int32_t> block_of;   // per dimension index: its block, -1 for none
+    // A block from its value's cells: runs of adjacent cells as moves,
+    // `from` a byte offset in the cells, `to` one in the block.
+    MoveSet assembly;
+};
+
 // Where result rows are written: the byte stride between columns and their
 // number (keys of columns outside it are never written), and the bytes the
 // rows of the call span.
@@ -153,7 +171,15 @@ struct SplitPlan {
     MoveSet moves;                  // cell_writes as moves, when the columns are distinct and contiguous
     int64_t direct_cost = 0;        // rough instructions of writing a row with the moves
     RowImage image;
+    RowBlocks blocks;
     std::vector<RatioWrite> ratio_writes;
+    // Ratio writes of dimension index d: [ratio_begin[d], ratio_begin[d + 1]).
+    // With many dimension values the totals and the writes visit only the
+    // values an entity touched (the others' Sum is NaN: they add nothing
+    // and get no ratio cell); with few, fixed loops over every value
+    // predict better.
+    std::vector<int32_t> ratio_begin;
+    bool ratio_by_seen = false;
     std::vector<int64_t> prefetch_lines;  // row offsets that cover the lines the writers read
     bool density_read = false;  // some write reads the Density slot
     // The feature-group ratio: dim_group_id's share at the first requested
