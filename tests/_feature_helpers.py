@@ -315,7 +315,8 @@ class EventLog:
     values; entity lengths range from 0 to `long_run` rows.
     """
 
-    def __init__(self, seed, n_entities=60, n_rows=3000, long_run=400, order="random", max_targets=3):
+    def __init__(self, seed, n_entities=60, n_rows=3000, long_run=400, order="random", max_targets=3,
+                 codes=(-2, 5)):
         rng = np.random.default_rng(seed)
         weights = rng.pareto(1.2, n_entities) + 0.05
         weights[rng.random(n_entities) < 0.1] = 0  # entities without transactions
@@ -336,7 +337,7 @@ class EventLog:
         self.quantity = rng.choice(
             np.array([1.0, 2.5, 0.5, 7.0, 3.25, 0.0, -1.0, np.nan], dtype=np.float32), n_rows,
             p=[0.2, 0.2, 0.15, 0.15, 0.1, 0.08, 0.07, 0.05])
-        self.code = rng.integers(-2, 5, n_rows).astype(np.int8)
+        self.code = rng.integers(codes[0], codes[1], n_rows).astype(np.int8)
         # Up to `max_targets` targets per entity, near one of its own
         # transactions or well after or before all of them.
         by_entity = np.argsort(self.entity, kind="stable")

@@ -21,6 +21,9 @@ SENTINEL = np.float32(-12345.5)
 
 # Codes -2..4 occur; several share a value, code 4 is left to the unknown value.
 DIMENSION_VALUES = {-2: 1, -1: 1, 0: 2, 1: 3, 2: 3, 3: 5}
+# Wide rows: codes -40..39 onto 40 values, so that an entity touches few.
+WIDE_CODES = (-40, 40)
+WIDE_DIMENSION_VALUES = {c: c // 2 for c in range(-40, 38)}
 
 REQUESTS = [
     # operators, per-dimension operators, horizons, resolution, offset
@@ -32,8 +35,9 @@ REQUESTS = [
 ]
 
 
-def request(log, operators, per_dimension, horizons, for_afe_columns, dim_group_id=1):
-    index_map = make_index_map(DIMENSION_VALUES, log.code)
+def request(log, operators, per_dimension, horizons, for_afe_columns, dim_group_id=1,
+            dimension_values=DIMENSION_VALUES):
+    index_map = make_index_map(dimension_values, log.code)
     # The columns do not depend on the offset, which these calls set themselves.
     params = FeatureParams(horizons=horizons, operators=operators, per_dimension_operators=per_dimension,
                            for_afe_columns=for_afe_columns, dim_group_id=dim_group_id, offset=1)
@@ -41,16 +45,18 @@ def request(log, operators, per_dimension, horizons, for_afe_columns, dim_group_
     return layout, index_map
 
 
-@pytest.mark.parametrize("max_targets", [3, 60], ids=["few-targets", "many-targets"])
+@pytest.mark.parametrize("max_targets, codes, values", [(3, (-2, 5), DIMENSION_VALUES), (60, (-2, 5), DIMENSION_VALUES),
+                                                        (60, WIDE_CODES, WIDE_DIMENSION_VALUES)],
+                         ids=["few-targets", "many-targets", "many-targets-wide"])
 @pytest.mark.parametrize("for_afe_columns", [False, True], ids=["plain", "feature-group"])
 @pytest.mark.parametrize("operators, per_dimension, horizons, resolution, offset", REQUESTS)
 def test_engine_writes_what_execute_writes(operators, per_dimension, horizons, resolution, offset,
-                                           for_afe_columns, max_targets):
+                                           for_afe_columns, max_targets, codes, values):
     # Quantities are small dyadic numbers, so that execute's float32 sums are
     # exact and equal the engine's; many targets per entity share windows,
     # which then slide from one target to the next.
-    log = EventLog(seed=len(horizons) * 10 + resolution + for_afe_columns, max_targets=max_targets)
-    layout, index_map = request(log, operators, per_dimension, horizons, for_afe_columns)
+    log = EventLog(seed=len(horizons) * 10 + resolution + for_afe_columns, max_targets=max_targets, codes=codes)
+    layout, index_map = request(log, operators, per_dimension, horizons, for_afe_columns, dimension_values=values)
     settings_ = dict(resolution=resolution, offset=offset, dim_group_id=1, for_afe_columns=for_afe_columns)
     shape = (len(log.target_entity), len(layout.names))
     expected = log.execute(np.full(shape, np.nan, np.float32), layout, index_map, **settings_)

@@ -21,7 +21,8 @@ import numpy as np
 
 from . import _deps
 from ._memory import available_memory, size_text
-from ._native import DATETIME_UNIT_MS, milliseconds
+from ._columns import UNIT_MS
+from ._native import milliseconds
 from ._params import TIMELINE_LIMIT_MS, FeatureParams, InvalidParameterError
 
 #: Milliseconds of the interval units users write; a month is 30 days and a
@@ -180,7 +181,7 @@ class TargetGrid:
 
 def _unit_ratio(unit: str) -> Tuple[int, int]:
     """Milliseconds per ``unit`` as (numerator, denominator)."""
-    ms = DATETIME_UNIT_MS[unit]
+    ms = UNIT_MS[unit]
     return ms.numerator, ms.denominator
 
 

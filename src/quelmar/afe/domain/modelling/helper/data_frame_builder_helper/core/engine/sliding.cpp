@@ -12,7 +12,9 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
       by_code_(plan.count_distinct_requested || plan.mode_requested),
       nan_(plan.constants->FLOAT32_NAN),
       writer_(plan),
-      buffer_(static_cast<size_t>(plan.D) * plan.H * SLOT_COUNT, nan_),
+      // Dimension index D is spare: the cells of a value without rows in
+      // the windows, which rows written in blocks read (see RowBlocks).
+      buffer_(static_cast<size_t>(plan.D + 1) * plan.H * SLOT_COUNT, nan_),
       dims_(static_cast<size_t>(plan.D)),
       lo_(static_cast<size_t>(plan.H), 0),
       code_counts_(by_code_ ? static_cast<size_t>(plan.H) : 0),
@@ -290,10 +292,17 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
             count_value = static_cast<float>(distinct_[static_cast<size_t>(j)]);
             mode_value = static_cast<float>(best_code);
         }
-        for (int32_t d = 0; d < plan_.D; ++d) {
+        auto put = [&](int32_t d) {
             float* c = buffer_.data() + (static_cast<size_t>(d) * H_ + j) * SLOT_COUNT;
             if (plan_.mode_requested) c[MODE_SLOT] = mode_value;
             if (plan_.count_distinct_requested) c[COUNT_DISTINCT_SLOT] = count_value;
+        };
+        if (plan_.blocks.used) {
+            // Blocks read the values with rows and the spare index only.
+            for (int32_t d : seen_) put(d);
+            put(plan_.D);
+        } else {
+            for (int32_t d = 0; d < plan_.D; ++d) put(d);
         }
     }
 }
