@@ -61,6 +61,8 @@ def test_csv_to_csv_equals_the_library_call(csv_inputs):
     np.testing.assert_allclose(got.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy(), rtol=1e-6)
     assert got.loc[0, "1__sum__7"] == 7  # a: 2 + 5 within the week before 1 April
     assert got.loc[1, "2__sum__7"] == 3
+    # zz has no transactions: its missing features are empty fields
+    assert out.read_text().splitlines()[3].split(",")[2:] == [""] * (len(want.columns) - 2)
 
 
 def test_parquet_round_trip_keeps_float32_and_dates(csv_inputs):

@@ -118,7 +118,15 @@ class TableWriter:
         return stream
 
     def _write_csv(self, table) -> None:
+        import pyarrow.compute as pc
         import pyarrow.csv as pacsv
+
+        # a missing feature is an empty field, as pandas and most readers
+        # take it (Arrow would write NaN as "nan")
+        pa = _deps.require("pyarrow")
+        columns = [pc.if_else(pc.is_nan(c), pa.scalar(None, c.type), c) if pa.types.is_floating(c.type) else c
+                   for c in table.columns]
+        table = pa.Table.from_arrays(columns, names=table.column_names)
 
         # Arrow quotes every text value unless told not to; quotes only
         # where a value holds a separator, a quote or a line break
