@@ -140,4 +140,22 @@ void free_module_state(void* module) {
     }
 }
 
+PyObject* init_module(ModuleDefinition& definition, const char* name, const char* doc, PyMethodDef* methods,
+                      int (*exec)(PyObject*)) {
+    definition.slots[0] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+    definition.slots[1] = {0, nullptr};
+    definition.def = PyModuleDef{
+        PyModuleDef_HEAD_INIT,
+        name,
+        doc,
+        sizeof(ModuleState),
+        methods,
+        definition.slots,
+        nullptr,  // m_traverse: the state holds no Python objects
+        nullptr,  // m_clear
+        free_module_state,
+    };
+    return PyModuleDef_Init(&definition.def);
+}
+
 }  // namespace dfbh

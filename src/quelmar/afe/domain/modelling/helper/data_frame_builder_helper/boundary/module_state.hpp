@@ -32,4 +32,16 @@ bool load_module_state(PyObject* module);
 // m_free of both modules.
 void free_module_state(void* module);
 
+// A module's definition: multi-phase initialisation with one exec slot, a
+// ModuleState that holds no Python objects (so no traverse or clear), freed
+// by free_module_state. Static storage, as PyModuleDef_Init requires.
+struct ModuleDefinition {
+    PyModuleDef_Slot slots[2];
+    PyModuleDef def;
+};
+
+// Fills `definition` and returns what the module's PyInit function returns.
+PyObject* init_module(ModuleDefinition& definition, const char* name, const char* doc, PyMethodDef* methods,
+                      int (*exec)(PyObject*));
+
 }  // namespace dfbh

@@ -30,24 +30,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_engine",
-    "Native preparation and parallel feature computation for the feature-frame front end.",
-    sizeof(ModuleState),
-    methods,
-    module_slots,
-    nullptr,  // m_traverse: the state holds no Python objects
-    nullptr,  // m_clear
-    free_module_state,
-};
-
 }  // namespace
 }  // namespace dfbh
 
-DFBH_MODULE_ENTRY PyInit__engine(void) { return PyModuleDef_Init(&dfbh::module_definition); }
+DFBH_MODULE_ENTRY PyInit__engine(void) {
+    static dfbh::ModuleDefinition definition;
+    return dfbh::init_module(definition, "_engine",
+                             "Native preparation and parallel feature computation for the feature-frame front end.",
+                             dfbh::methods, dfbh::module_exec);
+}

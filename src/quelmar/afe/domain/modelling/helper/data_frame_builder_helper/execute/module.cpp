@@ -355,26 +355,11 @@ int module_exec(PyObject* module) {
     return PyModule_AddFunctions(module, methods);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "data_frame_builder_helper",
-    nullptr,              // m_doc
-    sizeof(ModuleState),  // m_size
-    nullptr,              // m_methods: `execute` is added as the last load step
-    module_slots,
-    nullptr,  // m_traverse: the state holds no Python objects
-    nullptr,  // m_clear
-    free_module_state,
-};
-
 }  // namespace
 }  // namespace dfbh
 
 DFBH_MODULE_ENTRY PyInit_data_frame_builder_helper(void) {
-    return PyModuleDef_Init(&dfbh::module_definition);
+    // No methods in the definition: `execute` is added as the last load step.
+    static dfbh::ModuleDefinition definition;
+    return dfbh::init_module(definition, "data_frame_builder_helper", nullptr, nullptr, dfbh::module_exec);
 }
