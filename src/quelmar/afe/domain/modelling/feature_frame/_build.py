@@ -138,6 +138,8 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
     _deps.pandas()  # the result is a pandas frame: without pandas nothing is read
+    if isinstance(targets, TargetGrid):
+        targets = targets.table(transactions, params)
     job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
     check_output_size(job.n_targets, len(job.layout.names))
     with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
@@ -153,7 +155,7 @@ def prepare_build(transactions, targets, params: FeatureParams, *, progress: boo
     targets chunk by chunk and writes each chunk while the next is computed."""
     jobs = params.jobs()
     if isinstance(targets, TargetGrid):
-        targets = targets.table(transactions, params)
+        targets = targets.table(transactions, params, in_memory=False)  # the caller writes while computing
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
     columns = read_transactions(trx, params, jobs)

@@ -128,10 +128,12 @@ class TargetGrid:
         return pd.DataFrame({params.entity_col_of_targets: ids.iloc[:0].reset_index(drop=True),
                              params.target_date_col: np.zeros(0, "datetime64[ms]" if is_date else np.int64)})
 
-    def table(self, transactions, params: FeatureParams):
+    def table(self, transactions, params: FeatureParams, in_memory: bool = True):
         """The grid as a target table (a pandas DataFrame): entity by entity
         (ids sorted where they compare, else in order of appearance), each
-        entity's dates ascending."""
+        entity's dates ascending. ``in_memory``: the features will be held in
+        memory, so a grid whose features cannot fit is refused first; a
+        caller that writes them while computing passes False."""
         pd = _deps.pandas()
         from ._build import feature_columns
         from ._tables import Table
@@ -166,7 +168,8 @@ class TargetGrid:
         # value's columns (all of them are checked once they are known)
         n_rows = int(counts.sum(dtype=object))
         dims = params.dimension_values if params.dimension_values is not None else [0]
-        check_output_size(n_rows, len(feature_columns(dims, params)))
+        if in_memory:
+            check_output_size(n_rows, len(feature_columns(dims, params)))
         entity = np.repeat(order, counts)
         position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first[order], counts)
         dates = start + position * step
