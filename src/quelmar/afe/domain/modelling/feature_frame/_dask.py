@@ -186,8 +186,10 @@ def build_feature_frame_dask(
 
     if grid is not None:
         # the grid over each partition's own entities
+        # bound in a partial: a pandas frame among the arguments would be
+        # aligned with the partitions by older Dask versions
         return partitioned(transactions, params.entity_col).map_partitions(
-            _grid_of_partition, grid, targets._meta, params, meta=meta)
+            functools.partial(_grid_of_partition, grid=grid, no_targets=targets._meta, params=params), meta=meta)
     return dd.map_partitions(
         functools.partial(_features_of_partition, params=params),
         partitioned(transactions, params.entity_col),
