@@ -35,6 +35,7 @@ def test_random_engine_arguments_never_crash_or_change_the_inputs(seed):
 
 
 def test_random_schedules_are_refused_cleanly_or_give_their_table():
+    pytest.importorskip("pandas")
     outcomes = fuzz_engine.fuzz_grid(150, 31)
     assert outcomes["grid refused"] > 20 and outcomes["grid checked"] > 20
 
