@@ -147,6 +147,10 @@ def test_no_buffer_stays_exported(execute, make_arguments, name, bad):
         view.release()  # BufferError if the call left it exported
 
 
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer keeps freed memory in quarantine, so the resident size grows without a leak",
+)
 def test_memory_stays_flat_over_many_calls(execute, make_arguments):
     page = os.sysconf("SC_PAGE_SIZE")
 
