@@ -328,6 +328,13 @@ def execute_request(call):
     set_one = [op for op in ops if op != ratio and op not in per_dimension]
     if not call.get("feature_group", False):
         horizons = sorted(set(horizons))
+    else:
+        # execute's feature-group ratio is at the first horizon as given; the
+        # engine's at its column's horizon
+        group_ratio = [h for _, op, h in columns if op == ratio]
+        if group_ratio and group_ratio[0] in horizons:
+            horizons.remove(group_ratio[0])
+            horizons.insert(0, group_ratio[0])
     return (horizons, call["offset"], call["resolution"]), (ops, set_one, per_dimension, keys)
 
 

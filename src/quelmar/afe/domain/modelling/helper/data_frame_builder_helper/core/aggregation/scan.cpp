@@ -301,7 +301,7 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     if (by_code) statistics_.reset(tally_);
     outside_position_used_ = false;
 
-    if (!(ordered_window_fits(target_date) && scan_ordered(rows, target_date, by_code))) {
+    if (!(ordered_windows_fit(plan_, target_date) && scan_ordered(rows, target_date, by_code))) {
         cells_.reset();
         if (by_code) statistics_.reset(tally_);
         cut_windows(plan_.windows, plan_.resolution, target_date, windows_, reporter_);
@@ -322,15 +322,6 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     } else {
         row_writer_.fill_row(cells_.data(), row, cells_.seen_dims(), cells_.n_seen());
     }
-}
-
-// The ordered scan's window starts are exact for this target: none of them
-// (nor the window end) leaves the int64 time line.
-bool EntityScanner::ordered_window_fits(int64_t target_date) const {
-    if (!plan_.ordered_windows) return false;
-    int64_t unused;
-    return !__builtin_sub_overflow(target_date, plan_.window_end_offset, &unused) &&
-           !__builtin_sub_overflow(target_date, plan_.window_start_offset.back(), &unused);
 }
 
 // The mode flags as template arguments.

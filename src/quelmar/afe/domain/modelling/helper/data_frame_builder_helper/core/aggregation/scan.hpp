@@ -68,7 +68,6 @@ public:
     const MissingCodes& missing_codes() const { return missing_codes_; }
 
 private:
-    bool ordered_window_fits(int64_t target_date) const;
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date, bool by_code);
     template <bool kAfe, bool kGroupOnly, bool kByCode>
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date);

@@ -9,7 +9,8 @@
 // Density and Ratio are computed from these Sums as the row writer computes
 // them from any. Every other cell is bit for bit what EntityScanner writes.
 //
-// Needs a plan with ordered windows (strictly ascending horizons, window
+// Needs a plan with ordered windows and targets whose windows fit the time
+// line (see ordered_windows_fit; strictly ascending horizons, window
 // offsets well inside the time line; see SplitPlan::ordered_windows).
 #pragma once
 

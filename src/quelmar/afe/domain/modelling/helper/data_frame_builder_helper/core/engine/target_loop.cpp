@@ -209,10 +209,11 @@ private:
                     run_or_report(reporter, kTargetRoutine, [&] { in_order = sliding.start_entity(current); });
                 }
                 entity = task.entity;
-                if (in_order) {
+                const int64_t target_date = call_.target_dates.get(task.target);
+                if (in_order && ordered_windows_fit(plan_, target_date)) {
                     reporter.set_target(task.target);
                     run_or_report(reporter, kTargetRoutine, [&] {
-                        sliding.write(reinterpret_cast<char*>(row), call_.target_dates.get(task.target));
+                        sliding.write(reinterpret_cast<char*>(row), target_date);
                     });
                 } else {
                     scan(scanner, reporter, task, current, row);

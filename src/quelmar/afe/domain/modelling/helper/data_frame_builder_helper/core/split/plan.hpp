@@ -239,6 +239,16 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
 // horizon `first_horizon` (row_plan.cpp).
 void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon);
 
+// Whether the ordered windows serve this target: the plan has them, and
+// none of their starts (nor the common end) leaves the int64 time line, so
+// they are exact. Other targets take the general window lookup.
+inline bool ordered_windows_fit(const SplitPlan& plan, int64_t target_date) {
+    if (!plan.ordered_windows) return false;
+    int64_t unused;
+    return !__builtin_sub_overflow(target_date, plan.window_end_offset, &unused) &&
+           !__builtin_sub_overflow(target_date, plan.window_start_offset.back(), &unused);
+}
+
 // `execute`'s plan, once the buffer exists. Throws Failure for an empty
 // horizon list.
 void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
