@@ -320,7 +320,7 @@ def execute_request(call):
     largest horizon. Outside feature-group mode execute pairs windows with
     horizons by position, so it gets them ascending, once each."""
     columns = [tuple(int(x) for x in row) for row in np.asarray(call["columns"]).reshape(-1, 3)]
-    horizons = list(call["horizons"])
+    horizons = [int(h) for h in call["horizons"]]
     ops = list(dict.fromkeys(op for _, op, _ in columns))
     per_dimension = list(dict.fromkeys(op for _, op, h in columns if h == 0))
     ratio = int(AfeOperator.Ratio.value)

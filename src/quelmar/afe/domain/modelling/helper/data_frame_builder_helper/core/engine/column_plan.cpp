@@ -33,6 +33,10 @@ void check_columns(const EngineRequest& request, const ModuleConstants& constant
         if (ratio && column.horizon == 0) refuse_column(k, "a ratio needs a horizon");
         if (ratio && request.group.on) {
             if (group_ratio) refuse_column(k, "feature-group mode writes one ratio column only");
+            if (column.value != request.group.value) {
+                refuse_column(k, "the feature-group ratio is the share of the group value " +
+                                     std::to_string(request.group.value) + ", not of " + std::to_string(column.value));
+            }
             group_ratio = true;
         }
     }
@@ -65,7 +69,6 @@ void plan_column_writes(SplitPlan& plan, const EngineRequest& request, const Res
     auto cell_index = [H](int32_t dim, int32_t position, int32_t slot) {
         return (dim * H + position) * SLOT_COUNT + slot;
     };
-    int32_t group_value = request.group.value;
     int32_t group_horizon = 0;
     for (size_t k = 0; k < request.columns.size(); ++k) {
         const OutputColumn& column = request.columns[k];
@@ -75,7 +78,6 @@ void plan_column_writes(SplitPlan& plan, const EngineRequest& request, const Res
         const bool ratio = column.op == c.RATIO_CODE;
         if (ratio && request.group.on) {
             plan.group_ratio_to = to;
-            group_value = column.value;
             group_horizon = column.horizon;
             continue;
         }
@@ -90,7 +92,7 @@ void plan_column_writes(SplitPlan& plan, const EngineRequest& request, const Res
             plan.cell_writes.push_back({to, cell_index(dim, position, c.slot_of(column.op))});
         }
     }
-    finish_row_writes(plan, columns, group_value, group_horizon);
+    finish_row_writes(plan, columns, request.group.value, group_horizon);
 }
 
 }  // namespace dfbh
