@@ -17,7 +17,7 @@ import dataclasses
 import os
 import shutil
 import tempfile
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import Iterator, List, Optional, Tuple
 
 import numpy as np
 
