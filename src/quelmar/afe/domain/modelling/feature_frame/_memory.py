@@ -1,4 +1,4 @@
-"""The memory this process may still use, and sizes as people read them."""
+"""The memory this process uses and may still use, and sizes as people read them."""
 
 from typing import Optional
 
@@ -22,6 +22,18 @@ def available_memory() -> Optional[int]:
     except (OSError, ValueError):
         pass
     return min(found) if found else None
+
+
+def resident_bytes() -> int:
+    """Bytes of this process resident in memory; 0 when it cannot be read."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
 
 
 def size_text(n: int) -> str:

@@ -21,7 +21,7 @@ import numpy as np
 from . import _deps, _progress, _spill, _stream, _writers
 from ._build import BuildReport, prepare_build
 from ._files import Source, UsageError, format_of
-from ._memory import available_memory, size_text
+from ._memory import available_memory, resident_bytes, size_text
 from ._params import FeatureParams
 
 #: Memory of the engine per transaction besides its input columns: entity
@@ -52,17 +52,6 @@ def parse_memory_limit(text) -> int:
     if not value > 0 or not math.isfinite(value):
         raise UsageError(f"memory limit: expected a size such as 4G, 512M or a count of bytes, got {text!r}")
     return int(value * _UNITS[unit])
-
-
-def resident_bytes() -> int:
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return 0
 
 
 def _column_bytes(source: Source) -> Tuple[int, int]:
