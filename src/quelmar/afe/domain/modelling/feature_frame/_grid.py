@@ -27,15 +27,8 @@ from ._params import TIMELINE_LIMIT_MS, FeatureParams, InvalidParameterError
 
 #: Milliseconds of the interval units users write; a month is 30 days and a
 #: year 365, as the resolutions count them.
-INTERVAL_MS = {
-    "s": 1000,
-    "min": 60_000,
-    "h": 3_600_000,
-    "d": 86_400_000,
-    "w": 7 * 86_400_000,
-    "mo": 30 * 86_400_000,
-    "y": 365 * 86_400_000,
-}
+INTERVAL_MS = {short: int(UNIT_MS[unit]) for short, unit in
+               (("s", "s"), ("min", "m"), ("h", "h"), ("d", "D"), ("w", "W"), ("mo", "month"), ("y", "year"))}
 
 _INTERVAL = re.compile(r"\s*([+-]?\d+)\s*([a-z]+)\s*")
 
