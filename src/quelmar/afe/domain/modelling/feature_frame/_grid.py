@@ -27,8 +27,11 @@ from ._params import TIMELINE_LIMIT_MS, FeatureParams, InvalidParameterError
 
 #: Milliseconds of the interval units users write; a month is 30 days and a
 #: year 365, as the resolutions count them.
-INTERVAL_MS = {short: int(UNIT_MS[unit]) for short, unit in
-               (("s", "s"), ("min", "m"), ("h", "h"), ("d", "D"), ("w", "W"), ("mo", "month"), ("y", "year"))}
+INTERVAL_MS = {
+    short: int(UNIT_MS[unit])
+    for short, unit in (("s", "s"), ("min", "m"), ("h", "h"), ("d", "D"),
+                        ("w", "W"), ("mo", "month"), ("y", "year"))
+}
 
 _INTERVAL = re.compile(r"\s*([+-]?\d+)\s*([a-z]+)\s*")
 
