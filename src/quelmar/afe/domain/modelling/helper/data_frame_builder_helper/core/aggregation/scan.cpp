@@ -308,7 +308,7 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
         scan_rows(rows, by_code);
     }
 
-    if (plan_.density_read) cells_.finish_density();
+    if (plan_.reads(DENSITY_SLOT)) cells_.finish_density();
     cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
     if (by_code) {
         if (plan_.blocks.used) {

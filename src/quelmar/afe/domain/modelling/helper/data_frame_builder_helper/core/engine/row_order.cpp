@@ -47,7 +47,7 @@ void sort_keys(RowKey* keys, int64_t n) {
 }
 
 // Runs up to this length are first spread by their timestamps.
-constexpr int64_t kSpreadMax = 1024;
+constexpr int64_t kSpreadMax = int64_t{1} << 16;
 // A spread slot holding more keys than this sends the run to the quicksort:
 // the insertion sort after a spread moves a key at most across its slot.
 constexpr int32_t kSpreadSlotMax = 16;

@@ -11,6 +11,10 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
       H_(plan.H),
       by_code_(plan.count_distinct_requested || plan.mode_requested),
       nan_(plan.constants->FLOAT32_NAN),
+      min_read_(plan.reads(MIN_SLOT)),
+      max_read_(plan.reads(MAX_SLOT)),
+      density_read_(plan.reads(DENSITY_SLOT)),
+      spans_read_(plan.reads(TIME_SINCE_FIRST_SLOT) || plan.reads(TIME_SINCE_LAST_SLOT)),
       writer_(plan),
       // Dimension index D is spare: the cells of a value without rows in
       // the windows, which rows written in blocks read (see RowBlocks).
@@ -23,6 +27,8 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
         d.ring.resize(static_cast<size_t>(H_));
         d.fixed_ring.assign(static_cast<size_t>(H_), 0);
         d.first.assign(static_cast<size_t>(H_), 0);
+        d.min_queue.cursor.assign(static_cast<size_t>(H_), 0);
+        d.max_queue.cursor.assign(static_cast<size_t>(H_), 0);
     }
     for (auto& counts : code_counts_) counts.fill(0);
 }
@@ -174,12 +180,18 @@ void SlidingScanner::enter(int32_t i, int32_t ring) {
     // one is never the window's Min (Max) while that one is in. A NaN is no
     // candidate; see queue_extreme.
     if (q == q) {
-        auto& mins = s.min_queue.items;
-        while (mins.size() > s.min_queue.head && mins.back().q >= q) mins.pop_back();
-        mins.push_back({i, q});
-        auto& maxs = s.max_queue.items;
-        while (maxs.size() > s.max_queue.head && maxs.back().q <= q) maxs.pop_back();
-        maxs.push_back({i, q});
+        if (min_read_) {
+            auto& mins = s.min_queue.items;
+            while (mins.size() > s.min_queue.head && mins.back().q >= q) mins.pop_back();
+            s.min_queue.low_water = std::min(s.min_queue.low_water, mins.size());
+            mins.push_back({i, q});
+        }
+        if (max_read_) {
+            auto& maxs = s.max_queue.items;
+            while (maxs.size() > s.max_queue.head && maxs.back().q <= q) maxs.pop_back();
+            s.max_queue.low_water = std::min(s.max_queue.low_water, maxs.size());
+            maxs.push_back({i, q});
+        }
     }
 }
 
@@ -217,13 +229,22 @@ void SlidingScanner::cross(int32_t i, int32_t j) {
     if (s.max_queue.head < s.max_queue.items.size() && s.max_queue.items[s.max_queue.head].row == i) ++s.max_queue.head;
 }
 
-// The Min or Max of the rows from index `from` on: the first candidate
-// there. A newest-first scan keeps a NaN it starts with, and passes over
-// later ones, so a NaN newest row is the answer.
-float SlidingScanner::queue_extreme(const Queue& queue, int32_t from) const {
-    auto it = std::lower_bound(queue.items.begin() + static_cast<ptrdiff_t>(queue.head), queue.items.end(), from,
-                               [](const Entry& e, int32_t r) { return e.row < r; });
-    return it == queue.items.end() ? nan_ : it->q;
+// Brings every cursor of the queue back to the items that stayed since the
+// last target, and past those that left at the front.
+void SlidingScanner::Queue::settle() {
+    for (size_t& k : cursor) k = std::max(std::min(k, low_water), head);
+    low_water = items.size();
+}
+
+// The Min or Max of position j's window, whose oldest row is `from`: the
+// first candidate from there on, found by moving j's cursor forward. A
+// newest-first scan keeps a NaN it starts with, and passes over later ones,
+// so a NaN newest row is the answer (the caller's).
+float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const {
+    size_t& k = queue.cursor[static_cast<size_t>(j)];
+    const size_t n = queue.items.size();
+    while (k < n && queue.items[k].row < from) ++k;
+    return k == n ? nan_ : queue.items[k].q;
 }
 
 void SlidingScanner::fill_buffer(int64_t target_date) {
@@ -239,9 +260,12 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
             continue;
         }
         seen_.push_back(d);
+        if (min_read_) s.min_queue.settle();
+        if (max_read_) s.max_queue.settle();
         const Entry& newest = s.rows.items.back();
-        const float span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
-        const float span_last = span_in_units(unit, target_date, date(newest.row));
+        const float span_first =
+            spans_read_ ? span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row)) : nan_;
+        const float span_last = spans_read_ ? span_in_units(unit, target_date, date(newest.row)) : nan_;
         running.clear();
         int64_t fixed_running = 0;
         for (int32_t j = 0; j < H_; ++j) {
@@ -271,9 +295,9 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
             const bool newest_nan = newest.q != newest.q;
             c[SUM_SLOT] = sum;
             c[FREQUENCY_SLOT] = frequency;
-            c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
-            c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, from);
-            c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, from);
+            if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
+            if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
+            if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
         }
     }
     if (!by_code_) return;

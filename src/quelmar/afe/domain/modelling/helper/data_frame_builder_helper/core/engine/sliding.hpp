@@ -14,6 +14,7 @@
 // offsets well inside the time line; see SplitPlan::ordered_windows).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -47,9 +48,19 @@ private:
     struct Queue {
         std::vector<Entry> items;
         size_t head = 0;
+        // The fewest items the queue held since the last target was
+        // written: a cursor past it may point at a row that came since.
+        size_t low_water = 0;
+        // Per position: no item before it is in that position's window (the
+        // windows' oldest rows only move forward, so neither do these once
+        // settled).
+        std::vector<size_t> cursor;
+        void settle();
         void clear() {
             items.clear();
             head = 0;
+            low_water = 0;
+            std::fill(cursor.begin(), cursor.end(), size_t{0});
         }
     };
     struct DimState {
@@ -77,12 +88,15 @@ private:
     void cross(int32_t i, int32_t j);
     void count_code(int8_t c, int32_t from, int delta);
     void fill_buffer(int64_t target_date);
-    float queue_extreme(const Queue& queue, int32_t from) const;
+    float queue_extreme(Queue& queue, int32_t j, int32_t from) const;
 
     const SplitPlan& plan_;
     const int32_t H_;
     const bool by_code_;
     const float nan_;
+    // The slots some write reads besides Sum and Frequency: the others are
+    // neither kept nor computed (they stay NaN).
+    const bool min_read_, max_read_, density_read_, spans_read_;
     RowWriter writer_;
     std::vector<float> buffer_;  // [D][H][SLOT_COUNT]
     std::vector<DimState> dims_;

@@ -85,8 +85,20 @@ public:
     TargetRun(const TargetCall& call, const CheckedTargets& checked, const SplitPlan& plan, int n_jobs)
         : call_(call), offsets_(checked.offsets), tasks_(checked.tasks), plan_(plan) {
         const int64_t n = call.n_targets;
-        morsel_ = std::min<int64_t>(1024, std::max<int64_t>(16, n / (static_cast<int64_t>(n_jobs) * 32)));
-        n_morsels_ = (n + morsel_ - 1) / morsel_;
+        const int64_t morsel = std::min<int64_t>(1024, std::max<int64_t>(16, n / (static_cast<int64_t>(n_jobs) * 32)));
+        // A sliding pass starts over at a morsel's first target, reading its
+        // windows' rows again: there a morsel runs on to its entity's last
+        // target, unless the entity has many more targets than a morsel.
+        const bool whole_entities = plan.ordered_windows;
+        morsel_first_.push_back(0);
+        for (int64_t k = 1; k < n; ++k) {
+            const int64_t size = k - morsel_first_.back();
+            if (size < morsel) continue;
+            const bool new_entity = tasks_[static_cast<size_t>(k)].entity != tasks_[static_cast<size_t>(k) - 1].entity;
+            if (!whole_entities || new_entity || size >= 8 * morsel) morsel_first_.push_back(k);
+        }
+        morsel_first_.push_back(n);
+        n_morsels_ = static_cast<int64_t>(morsel_first_.size()) - 1;
         threads_ = static_cast<int>(std::min<int64_t>(n_jobs, n_morsels_));
         reporters_.resize(static_cast<size_t>(threads_));
         nan_fill_ = call.fill_nan && !writer_fills_row(plan, call.n_columns);
@@ -160,12 +172,11 @@ private:
             return;
         }
         EntityScanner scanner(plan_, TransactionColumns{}, reporter);
-        const int64_t n = call_.n_targets;
         for (;;) {
             if (progress.is_cancelled()) return;
             const int64_t m = next_morsel_.fetch_add(1, std::memory_order_relaxed);
             if (m >= n_morsels_) return;
-            const int64_t first = m * morsel_, last = std::min(n, first + morsel_);
+            const int64_t first = morsel_first_[static_cast<size_t>(m)], last = morsel_first_[static_cast<size_t>(m) + 1];
             TransactionColumns next = columns_of(tasks_[static_cast<size_t>(first)].entity);
             prefetch_first_rows(next);
             for (int64_t k = first; k < last; ++k) {
@@ -189,14 +200,13 @@ private:
         SlidingScanner sliding(plan_);
         // For runs whose rows are not newest first (never prepared ones).
         EntityScanner scanner(plan_, TransactionColumns{}, reporter);
-        const int64_t n = call_.n_targets;
         int64_t entity = -1;
         bool in_order = false;
         for (;;) {
             if (progress.is_cancelled()) return;
             const int64_t m = next_morsel_.fetch_add(1, std::memory_order_relaxed);
             if (m >= n_morsels_) return;
-            const int64_t first = m * morsel_, last = std::min(n, first + morsel_);
+            const int64_t first = morsel_first_[static_cast<size_t>(m)], last = morsel_first_[static_cast<size_t>(m) + 1];
             for (int64_t k = first; k < last; ++k) {
                 const Task& task = tasks_[static_cast<size_t>(k)];
                 const TransactionColumns current = columns_of(task.entity);
@@ -227,7 +237,7 @@ private:
     const std::vector<int64_t>& offsets_;
     const std::vector<Task>& tasks_;
     const SplitPlan& plan_;
-    int64_t morsel_ = 0;
+    std::vector<int64_t> morsel_first_;  // first task of every morsel, then the number of tasks
     int64_t n_morsels_ = 0;
     int threads_ = 0;
     bool nan_fill_ = false;

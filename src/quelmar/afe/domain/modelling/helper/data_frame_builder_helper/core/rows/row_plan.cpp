@@ -273,8 +273,9 @@ void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t gr
     for (size_t d = 1; d < plan.ratio_begin.size(); ++d) plan.ratio_begin[d] += plan.ratio_begin[d - 1];
     plan.ratio_by_seen = plan.D > kManyValues;
 
-    plan.density_read = std::any_of(plan.cell_writes.begin(), plan.cell_writes.end(),
-                                    [](const CellWrite& w) { return w.from % SLOT_COUNT == DENSITY_SLOT; });
+    // Ratio cells read the Sums, whatever the cell writes read.
+    plan.slots_read = 1u << SUM_SLOT;
+    for (const CellWrite& w : plan.cell_writes) plan.slots_read |= 1u << (w.from % SLOT_COUNT);
     plan_moves(plan, columns);
     plan_blocks(plan);
 

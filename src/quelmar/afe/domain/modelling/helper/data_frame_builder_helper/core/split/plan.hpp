@@ -181,7 +181,10 @@ struct SplitPlan {
     std::vector<int32_t> ratio_begin;
     bool ratio_by_seen = false;
     std::vector<int64_t> prefetch_lines;  // row offsets that cover the lines the writers read
-    bool density_read = false;  // some write reads the Density slot
+    // The aggregate slots some write reads (bit s for slot s); a scanner may
+    // leave the others unset.
+    uint32_t slots_read = 0;
+    bool reads(int32_t slot) const { return (slots_read >> slot) & 1u; }
     // The feature-group ratio: dim_group_id's share at the first requested
     // horizon.
     int32_t group_dim = -1;                   // dimension index of dim_group_id, -1 if absent
