@@ -58,17 +58,26 @@ def test_grid_and_the_same_targets_shuffled_give_the_same_bits_for_every_thread_
     assert_bits_equal(alone.iloc[:, 2:].to_numpy(), want.to_numpy())
 
 
-def test_entities_may_be_given_or_start_at_their_first_transaction():
-    trx = pd.DataFrame({"entity": ["a", "b", "a"], "timestamp": [10 * DAY, 13 * DAY, 15 * DAY],
+@pytest.mark.parametrize("first_id, second_id, other_id", [
+    ("a", "b", "z"),
+    # integers numbered by their range, the codes between them without a transaction
+    (np.int8(5), np.int8(-3), np.int8(9)),
+    # integers numbered as they appear
+    (np.int64(2**40), np.int64(-2**40), np.int64(2**41)),
+])
+def test_entities_may_be_given_or_start_at_their_first_transaction(first_id, second_id, other_id):
+    trx = pd.DataFrame({"entity": [first_id, second_id, first_id], "timestamp": [10 * DAY, 16 * DAY, 15 * DAY],
                         "quantity": [1.0, 2.0, 4.0], "dimension": np.int8([0, 0, 0])})
     late = build_feature_frame(trx, TargetGrid(0, 20 * DAY, every="5d", from_first_transaction=True),
                                horizons=[7], operators=["sum"])
-    assert list(zip(late["entity"], late["target_date"] // DAY)) == [("a", 15), ("a", 20), ("b", 15), ("b", 20)]
-    assert late["0__sum__7"].tolist() == [1.0, 4.0, 2.0, 2.0]
-    given = build_feature_frame(trx, TargetGrid(0, 20 * DAY, every="10d", entities=["z", "a"]),
+    sums = {first_id: [(15, 1.0), (20, 4.0)], second_id: [(20, 2.0)]}
+    want = [(e, day, total) for e in sorted(sums) for day, total in sums[e]]
+    assert list(zip(late["entity"], late["target_date"] // DAY, late["0__sum__7"])) == want
+    assert late["entity"].dtype == trx["entity"].dtype
+    given = build_feature_frame(trx, TargetGrid(0, 20 * DAY, every="10d", entities=[other_id, first_id]),
                                 horizons=[7], operators=["sum"])
-    assert list(zip(given["entity"], given["target_date"] // DAY)) == [("a", 0), ("a", 10), ("a", 20),
-                                                                       ("z", 0), ("z", 10), ("z", 20)]
+    assert list(zip(given["entity"], given["target_date"] // DAY)) == [
+        (first_id, 0), (first_id, 10), (first_id, 20), (other_id, 0), (other_id, 10), (other_id, 20)]
     assert given["0__sum__7"].isna().tolist() == [True, True, False, True, True, True]
 
 

@@ -19,7 +19,8 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from . import _deps
+from . import _deps, _native
+from ._arrays import _first_beyond_int64, _is_arrow_column
 from ._memory import available_memory, size_text
 from ._columns import UNIT_MS
 from ._native import milliseconds
@@ -138,44 +139,93 @@ class TargetGrid:
         if self.entities is None:
             needed = [params.entity_col] + ([params.timestamp_col] if self.from_first_transaction else [])
             trx = Table(transactions, "transactions", needed)
-            ids = pd.Series(trx.output_column(params.entity_col))
+            found = _integer_entities(trx, params, self.from_first_transaction)
+            if found is None:
+                found = _factorized_entities(pd.Series(trx.output_column(params.entity_col)),
+                                             trx if self.from_first_transaction else None, params)
         elif isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
                 or hasattr(self.entities, "columns"):
             col = params.entity_col_of_targets
-            ids = pd.Series(Table(self.entities, "entities", [col]).output_column(col))
+            found = _factorized_entities(pd.Series(Table(self.entities, "entities", [col]).output_column(col)),
+                                         None, params)
         else:
-            ids = pd.Series(list(self.entities))
-        codes, uniques = pd.factorize(ids)
-        if len(uniques) == 0:
-            raise InvalidParameterError("entities: the grid has no entity (the transactions are empty)")
-        order = np.arange(len(uniques))
-        try:
-            order = np.argsort(np.asarray(uniques), kind="stable")
-        except TypeError:
-            pass  # ids that do not compare keep their order of appearance
+            found = _factorized_entities(pd.Series(list(self.entities)), None, params)
+        uniques, first_ms = found
         first = np.zeros(len(uniques), dtype=np.int64)
-        if self.entities is None and self.from_first_transaction:
-            ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
-            first_ms = pd.Series(ts).groupby(codes).min().to_numpy()
+        if first_ms is not None:
             # the first grid date strictly after the first transaction
             first = np.clip((first_ms - start) // step + 1, 0, n_dates)
-        counts = n_dates - first[order]
+        counts = n_dates - first
         # before any row of the table is made: at least one dimension
         # value's columns (all of them are checked once they are known)
         n_rows = int(counts.sum(dtype=object))
         dims = params.dimension_values if params.dimension_values is not None else [0]
         if in_memory:
             check_output_size(n_rows, len(feature_columns(dims, params)))
-        entity = np.repeat(order, counts)
-        position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first[order], counts)
+        entity = np.repeat(np.arange(len(uniques)), counts)
+        position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first, counts)
         dates = start + position * step
         if is_date:
             date_column = dates.astype("datetime64[ms]")
         else:
             multiply, divide = _unit_ratio(params.timestamp_unit)
             date_column = dates * divide // multiply
-        return pd.DataFrame({params.entity_col_of_targets: pd.Index(uniques).take(entity),
+        return pd.DataFrame({params.entity_col_of_targets: uniques.take(entity),
                              params.target_date_col: date_column})
+
+
+def _integer_entities(trx, params: FeatureParams, from_first: bool):
+    """The transactions' distinct integer ids ascending (an Index of the
+    column's type) and, with ``from_first``, each one's first transaction
+    in milliseconds (else None). The ids are numbered natively, not hashed
+    by pandas. None for ids that are no integers, missing ones or uint64
+    beyond int64, which pandas factorises."""
+    pd = _deps.pandas()
+    col = params.entity_col
+    if trx._first_missing(col) is not None:
+        return None
+    ids = trx.integer_ids(col)
+    if ids is None or not len(ids) or _first_beyond_int64(ids) >= 0:
+        return None
+    codes, n_codes, _ = _native.factorize_entities(ids, np.zeros(0, np.int64), n_jobs=params.jobs())
+    # each code's id; ids numbered by their range leave codes without a
+    # transaction, which keep the first row's id: only that row's code has it
+    by_code = np.full(n_codes, ids[0], dtype=ids.dtype)
+    by_code[codes] = ids
+    present = by_code != ids[0]
+    present[codes[0]] = True
+    values = by_code[present]
+    order = np.argsort(values, kind="stable")
+    first_ms = None
+    if from_first:
+        ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
+        # by ascending code, as `values`: the codes without a transaction have no group
+        first_ms = pd.Series(ts, copy=False).groupby(codes).min().to_numpy()[order]
+    column = trx.columns[col]
+    # the column's pandas type (nullable, Arrow-backed), else the ids' NumPy one in native byte order
+    dtype = ids.dtype if _is_arrow_column(column) or isinstance(column.dtype, np.dtype) else column.dtype
+    return pd.Index(values[order], dtype=dtype), first_ms
+
+
+def _factorized_entities(ids, trx, params: FeatureParams):
+    """The distinct values of the pandas Series ``ids`` as an Index, sorted
+    where they compare (else in order of appearance), and, with the
+    transactions ``trx``, each one's first transaction in milliseconds
+    (else None)."""
+    pd = _deps.pandas()
+    codes, uniques = pd.factorize(ids)
+    if len(uniques) == 0:
+        raise InvalidParameterError("entities: the grid has no entity (the transactions are empty)")
+    order = np.arange(len(uniques))
+    try:
+        order = np.argsort(np.asarray(uniques), kind="stable")
+    except TypeError:
+        pass  # ids that do not compare keep their order of appearance
+    first_ms = None
+    if trx is not None:
+        ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
+        first_ms = pd.Series(ts, copy=False).groupby(codes).min().to_numpy()[order]
+    return pd.Index(uniques).take(order), first_ms
 
 
 def _unit_ratio(unit: str) -> Tuple[int, int]:
