@@ -46,11 +46,19 @@ bool SlidingScanner::start_entity(const TransactionColumns& rows) {
 }
 
 bool SlidingScanner::classify_rows() {
+    prefix_ = false;
+    if (n_ > 0) {
+        int64_t previous = date(0);
+        for (int32_t i = 1; i < n_; ++i) {
+            const int64_t t = date(i);
+            if (t < previous) return false;
+            previous = t;
+        }
+    }
     row_dim_.resize(static_cast<size_t>(n_));
     int low = 1 << 20, high = -1;
     bool fits = true;
     for (int32_t i = 0; i < n_; ++i) {
-        if (i > 0 && date(i) < date(i - 1)) return false;
         const float q = quantity(i);
         if (!accepted(q)) {
             row_dim_[static_cast<size_t>(i)] = kRefused;
@@ -74,19 +82,52 @@ bool SlidingScanner::classify_rows() {
     fixed_ = fits && (high < 0 || high - low + count_bits <= 62);
     if (!fixed_) return true;
     fixed_scale_ = std::ldexp(1.0, low - 149);
+    fixed_low_ = low;
+    if (!by_code_ && plan_.D <= kPrefixValuesMax) {
+        build_prefix();
+        return true;
+    }
     row_fixed_.resize(static_cast<size_t>(n_));
     for (int32_t i = 0; i < n_; ++i) {
-        if (row_dim_[static_cast<size_t>(i)] < 0) continue;
-        const float q = quantity(i);
-        uint32_t bits;
-        std::memcpy(&bits, &q, sizeof(bits));
-        const int position = static_cast<int>(bits >> 23) - 1;
-        const uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
-        const int zeros = __builtin_ctz(mantissa);
-        row_fixed_[static_cast<size_t>(i)] =
-            static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - low));
+        if (row_dim_[static_cast<size_t>(i)] >= 0) row_fixed_[static_cast<size_t>(i)] = fixed_of(quantity(i));
     }
     return true;
+}
+
+// A quantity of the fixed-point path as an integer count of 2^-149 *
+// 2^low (exact: no bit below `low` is set).
+int64_t SlidingScanner::fixed_of(float q) const {
+    uint32_t bits;
+    std::memcpy(&bits, &q, sizeof(bits));
+    const int position = static_cast<int>(bits >> 23) - 1;
+    const uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
+    const int zeros = __builtin_ctz(mantissa);
+    return static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - fixed_low_));
+}
+
+// The running totals of every value before each row. The entity's rows
+// with a cell sum to less than 2^62 (see fixed_), so no total overflows.
+void SlidingScanner::build_prefix() {
+    const size_t D = static_cast<size_t>(plan_.D);
+    // Each row's totals are stored as a whole block of kPrefixValuesMax (a
+    // few moves), the next row's overwriting what lies past D: the last
+    // row's block needs room past the end.
+    prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
+    prefix_count_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
+    int64_t* sum = prefix_sum_.data();
+    int32_t* count = prefix_count_.data();
+    int64_t running_sum[kPrefixValuesMax] = {};
+    int32_t running_count[kPrefixValuesMax] = {};
+    for (int32_t i = 0; i <= n_; ++i, sum += D, count += D) {
+        std::memcpy(sum, running_sum, sizeof(running_sum));
+        std::memcpy(count, running_count, sizeof(running_count));
+        if (i == n_) break;
+        const int32_t d = row_dim_[static_cast<size_t>(i)];
+        if (d < 0) continue;
+        running_sum[d] += fixed_of(quantity(i));
+        ++running_count[d];
+    }
+    prefix_ = true;
 }
 
 // The first row from `from` on (below `to`) whose date is not `before`,
@@ -156,7 +197,8 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
 }
 
 // Row i enters the window of `ring` (and so of every larger horizon).
-void SlidingScanner::enter(int32_t i, int32_t ring) {
+// Once per row: inlined into the loops that call it.
+[[gnu::always_inline]] inline void SlidingScanner::enter(int32_t i, int32_t ring) {
     const int32_t d = row_dim_[static_cast<size_t>(i)];
     if (d == kRefused) return;
     if (by_code_) count_code(code(i), ring, +1);
@@ -167,14 +209,16 @@ void SlidingScanner::enter(int32_t i, int32_t ring) {
         s.touched = true;
         touched_.push_back(d);
     }
-    if (fixed_) {
-        s.fixed_ring[static_cast<size_t>(ring)] += row_fixed_[static_cast<size_t>(i)];
-    } else {
-        s.ring[static_cast<size_t>(ring)].add(q);
+    if (!prefix_) {
+        if (fixed_) {
+            s.fixed_ring[static_cast<size_t>(ring)] += row_fixed_[static_cast<size_t>(i)];
+        } else {
+            s.ring[static_cast<size_t>(ring)].add(q);
+        }
+        // Positions whose windows start after the row keep it out.
+        const int64_t index = static_cast<int64_t>(s.rows.items.size());
+        for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
     }
-    // Positions whose windows start after the row keep it out.
-    const int64_t index = static_cast<int64_t>(s.rows.items.size());
-    for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
     s.rows.items.push_back({i, q});
     // Monotonic queues: a row older and no smaller (no larger) than a newer
     // one is never the window's Min (Max) while that one is in. A NaN is no
@@ -247,8 +291,62 @@ float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const
     return k == n ? nan_ : queue.items[k].q;
 }
 
+// fill_buffer's work on the prefix path: Sum and Frequency from the running
+// totals at the windows' ends, Min and Max from the queues by row number
+// (rows before a window's start never count, whatever the queue holds).
+void SlidingScanner::fill_buffer_prefix(int64_t target_date) {
+    const int64_t unit = plan_.windows.unit_ms;
+    const size_t D = static_cast<size_t>(plan_.D);
+    const int64_t* sum_end = prefix_sum_.data() + static_cast<size_t>(hi_) * D;
+    const int32_t* count_end = prefix_count_.data() + static_cast<size_t>(hi_) * D;
+    const int32_t oldest = lo_[static_cast<size_t>(H_) - 1];
+    for (int32_t d : touched_) {
+        DimState& s = dims_[static_cast<size_t>(d)];
+        const size_t at = static_cast<size_t>(d);
+        float* const cells = buffer_.data() + static_cast<size_t>(d) * H_ * SLOT_COUNT;
+        if (count_end[at] - prefix_count_[static_cast<size_t>(oldest) * D + at] == 0) {
+            std::fill(cells, cells + static_cast<size_t>(H_) * SLOT_COUNT, nan_);
+            continue;
+        }
+        seen_.push_back(d);
+        if (min_read_) s.min_queue.settle();
+        if (max_read_) s.max_queue.settle();
+        const Entry& newest = s.rows.items.back();
+        float span_first = nan_, span_last = nan_;
+        if (spans_read_) {
+            while (s.rows.items[s.rows.head].row < oldest) ++s.rows.head;
+            span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
+            span_last = span_in_units(unit, target_date, date(newest.row));
+        }
+        const bool newest_nan = newest.q != newest.q;
+        for (int32_t j = 0; j < H_; ++j) {
+            float* c = cells + static_cast<size_t>(j) * SLOT_COUNT;
+            const int32_t from = lo_[static_cast<size_t>(j)];
+            const int64_t count = count_end[at] - prefix_count_[static_cast<size_t>(from) * D + at];
+            c[TIME_SINCE_FIRST_SLOT] = span_first;
+            c[TIME_SINCE_LAST_SLOT] = span_last;
+            if (count == 0) {
+                c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
+                continue;
+            }
+            const int64_t fixed = sum_end[at] - prefix_sum_[static_cast<size_t>(from) * D + at];
+            const float sum = static_cast<float>(static_cast<double>(static_cast<float>(fixed)) * fixed_scale_);
+            const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
+            c[SUM_SLOT] = sum;
+            c[FREQUENCY_SLOT] = frequency;
+            if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
+            if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
+            if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
+        }
+    }
+}
+
 void SlidingScanner::fill_buffer(int64_t target_date) {
     seen_.clear();
+    if (prefix_) {
+        fill_buffer_prefix(target_date);
+        return;
+    }
     const int64_t unit = plan_.windows.unit_ms;
     ExactSum running;
     for (int32_t d : touched_) {
@@ -364,7 +462,11 @@ void SlidingScanner::write(char* row, int64_t target_date) {
         for (int32_t j = 0; j < H_; ++j) {
             const int64_t start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(j)]);
             int32_t& l = lo[static_cast<size_t>(j)];
-            while (l < hi && date(l) < start) cross(l++, j);
+            if (prefix_) {
+                while (l < hi && date(l) < start) ++l;
+            } else {
+                while (l < hi && date(l) < start) cross(l++, j);
+            }
         }
     }
     fill_buffer(target_date);

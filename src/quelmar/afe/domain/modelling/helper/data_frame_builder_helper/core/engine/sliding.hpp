@@ -88,6 +88,7 @@ private:
     void cross(int32_t i, int32_t j);
     void count_code(int8_t c, int32_t from, int delta);
     void fill_buffer(int64_t target_date);
+    void fill_buffer_prefix(int64_t target_date);
     float queue_extreme(Queue& queue, int32_t j, int32_t from) const;
 
     const SplitPlan& plan_;
@@ -121,6 +122,18 @@ private:
     // to float32, scaled by a power of two, is the nearest float32.
     bool fixed_ = false;
     double fixed_scale_ = 1.0;
+    int fixed_low_ = 0;  // the lowest bit set in any of those quantities
+    int64_t fixed_of(float q) const;
+    // On the fixed-point path, without per-code statistics and with few
+    // values: every window's Sum and Frequency as differences of running
+    // totals, so that a row leaving a window costs nothing. Row i's entry
+    // [i * D + d] holds value d's integer sum and count of the rows before
+    // it (i = n_: of all of them).
+    static constexpr int32_t kPrefixValuesMax = 8;
+    bool prefix_ = false;
+    std::vector<int64_t> prefix_sum_;
+    std::vector<int32_t> prefix_count_;
+    void build_prefix();
     // Window j holds rows [lo_[j], hi_); lo_ falls with j.
     int32_t hi_ = 0;
     std::vector<int32_t> lo_;
