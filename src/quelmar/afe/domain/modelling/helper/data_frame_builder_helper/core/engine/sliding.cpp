@@ -33,7 +33,7 @@ SlidingScanner::SlidingScanner(const SplitPlan& plan)
     for (auto& counts : code_counts_) counts.fill(0);
 }
 
-bool SlidingScanner::start_entity(const TransactionColumns& rows) {
+bool SlidingScanner::start_entity(const TransactionColumns& rows, int64_t first_target, int64_t last_target) {
     dates_ = rows.date;
     quantities_ = rows.quantity;
     codes_ = rows.code;
@@ -42,10 +42,10 @@ bool SlidingScanner::start_entity(const TransactionColumns& rows) {
     code_stride_ = rows.code_stride;
     n_ = static_cast<int32_t>(rows.n_rows);
     started_ = false;
-    return classify_rows();
+    return classify_rows(first_target, last_target);
 }
 
-bool SlidingScanner::classify_rows() {
+bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     prefix_ = false;
     if (n_ > 0) {
         int64_t previous = date(0);
@@ -55,10 +55,16 @@ bool SlidingScanner::classify_rows() {
             previous = t;
         }
     }
+    // Rows outside every window are never entered: they are neither
+    // classified nor summed (sums are exact, so which rows decide the
+    // fixed-point path changes no bit).
+    row_first_ = window_rows_first(first_target);
+    row_end_ = std::max(row_first_, window_rows_end(last_target));
+    const int32_t first = row_first_, end = row_end_;
     row_dim_.resize(static_cast<size_t>(n_));
     int low = 1 << 20, high = -1;
     bool fits = true;
-    for (int32_t i = 0; i < n_; ++i) {
+    for (int32_t i = first; i < end; ++i) {
         const float q = quantity(i);
         if (!accepted(q)) {
             row_dim_[static_cast<size_t>(i)] = kRefused;
@@ -78,7 +84,7 @@ bool SlidingScanner::classify_rows() {
         low = std::min(low, static_cast<int>(exponent) - 1 + __builtin_ctz(mantissa));
         high = std::max(high, static_cast<int>(exponent) - 1 + 24);
     }
-    const int count_bits = 64 - __builtin_clzll(static_cast<uint64_t>(n_) | 1u);
+    const int count_bits = 64 - __builtin_clzll(static_cast<uint64_t>(end - first) | 1u);
     fixed_ = fits && (high < 0 || high - low + count_bits <= 62);
     if (!fixed_) return true;
     fixed_scale_ = std::ldexp(1.0, low - 149);
@@ -88,10 +94,24 @@ bool SlidingScanner::classify_rows() {
         return true;
     }
     row_fixed_.resize(static_cast<size_t>(n_));
-    for (int32_t i = 0; i < n_; ++i) {
+    for (int32_t i = first; i < end; ++i) {
         if (row_dim_[static_cast<size_t>(i)] >= 0) row_fixed_[static_cast<size_t>(i)] = fixed_of(quantity(i));
     }
     return true;
+}
+
+// The first row the windows of a target at `target_date` can hold, and the
+// end of its rows: the same searches as write's.
+int32_t SlidingScanner::window_rows_first(int64_t target_date) const {
+    const int64_t oldest_start =
+        sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(H_) - 1]);
+    return skip(0, n_, [&](int64_t t) { return t < oldest_start; });
+}
+
+int32_t SlidingScanner::window_rows_end(int64_t target_date) const {
+    const int64_t end = sat_sub(target_date, plan_.window_end_offset);
+    if (plan_.for_afe_columns) return skip(0, n_, [&](int64_t t) { return t <= end; });
+    return skip(0, n_, [&](int64_t t) { return t < end; });
 }
 
 // A quantity of the fixed-point path as an integer count of 2^-149 *
@@ -114,14 +134,16 @@ void SlidingScanner::build_prefix() {
     // row's block needs room past the end.
     prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
     prefix_count_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
-    int64_t* sum = prefix_sum_.data();
-    int32_t* count = prefix_count_.data();
+    // Totals from the first row the windows can hold: a window's Sum and
+    // Frequency are differences of two of them.
+    int64_t* sum = prefix_sum_.data() + static_cast<size_t>(row_first_) * D;
+    int32_t* count = prefix_count_.data() + static_cast<size_t>(row_first_) * D;
     int64_t running_sum[kPrefixValuesMax] = {};
     int32_t running_count[kPrefixValuesMax] = {};
-    for (int32_t i = 0; i <= n_; ++i, sum += D, count += D) {
+    for (int32_t i = row_first_; i <= row_end_; ++i, sum += D, count += D) {
         std::memcpy(sum, running_sum, sizeof(running_sum));
         std::memcpy(count, running_count, sizeof(running_count));
-        if (i == n_) break;
+        if (i == row_end_) break;
         const int32_t d = row_dim_[static_cast<size_t>(i)];
         if (d < 0) continue;
         running_sum[d] += fixed_of(quantity(i));

@@ -30,10 +30,11 @@ class SlidingScanner {
 public:
     explicit SlidingScanner(const SplitPlan& plan);
 
-    // The next entity: its rows newest first, as prepared. Returns false,
-    // for rows out of that order: the caller then scans the entity's
-    // targets one by one instead.
-    bool start_entity(const TransactionColumns& rows);
+    // The next entity: its rows newest first, as prepared, and the first
+    // and last of the target dates to come (only rows their windows can
+    // hold are looked at). Returns false, for rows out of that order: the
+    // caller then scans the entity's targets one by one instead.
+    bool start_entity(const TransactionColumns& rows, int64_t first_target, int64_t last_target);
     // Writes the row of target date `target_date`; the dates of one entity
     // come in non-decreasing order.
     void write(char* row, int64_t target_date);
@@ -79,7 +80,10 @@ private:
         const CodeEntry& e = plan_.code_entries[code_slot(c)];
         return plan_.group_only ? e.group_dim : e.dim;
     }
-    bool classify_rows();
+    bool classify_rows(int64_t first_target, int64_t last_target);
+    // Rows [first, last) are the ones the targets' windows can hold.
+    int32_t window_rows_first(int64_t target_date) const;
+    int32_t window_rows_end(int64_t target_date) const;
 
     template <typename Before>
     int32_t skip(int32_t from, int32_t to, Before before) const;
@@ -109,6 +113,7 @@ private:
     const char* codes_ = nullptr;
     int64_t date_stride_ = 0, quantity_stride_ = 0, code_stride_ = 0;
     int32_t n_ = 0;
+    int32_t row_first_ = 0, row_end_ = 0;  // the rows any window of the targets to come can hold
     // Per row of the entity (oldest first): its dimension index, kNoCell
     // for an accepted row without a cell, kRefused for a row the quantity
     // filter drops; on the fixed-point path its quantity as an integer

@@ -214,9 +214,15 @@ private:
                 clear_row(row, current.n_rows);
                 if (current.n_rows == 0) continue;
                 if (k == first || task.entity != entity) {
+                    // The entity's targets in this morsel come in date order.
+                    int64_t end = k + 1;
+                    while (end < last && tasks_[static_cast<size_t>(end)].entity == task.entity) ++end;
+                    const int64_t first_date = call_.target_dates.get(task.target);
+                    const int64_t last_date = call_.target_dates.get(tasks_[static_cast<size_t>(end) - 1].target);
                     in_order = false;
                     reporter.set_target(task.target);
-                    run_or_report(reporter, kTargetRoutine, [&] { in_order = sliding.start_entity(current); });
+                    run_or_report(reporter, kTargetRoutine,
+                                  [&] { in_order = sliding.start_entity(current, first_date, last_date); });
                 }
                 entity = task.entity;
                 const int64_t target_date = call_.target_dates.get(task.target);
