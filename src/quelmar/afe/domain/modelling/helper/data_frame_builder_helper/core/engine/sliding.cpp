@@ -185,9 +185,12 @@ void SlidingScanner::reset_state() {
     const size_t per_dim = static_cast<size_t>(H_) * SLOT_COUNT;
     for (int32_t d : touched_) {
         DimState& s = dims_[static_cast<size_t>(d)];
-        for (ExactSum& r : s.ring) r.clear();
-        std::fill(s.fixed_ring.begin(), s.fixed_ring.end(), 0);
-        std::fill(s.first.begin(), s.first.end(), 0);
+        if (s.rings_used) {
+            for (ExactSum& r : s.ring) r.clear();
+            std::fill(s.fixed_ring.begin(), s.fixed_ring.end(), 0);
+            std::fill(s.first.begin(), s.first.end(), 0);
+            s.rings_used = false;
+        }
         s.rows.clear();
         s.min_queue.clear();
         s.max_queue.clear();
@@ -232,6 +235,7 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
         touched_.push_back(d);
     }
     if (!prefix_) {
+        s.rings_used = true;
         if (fixed_) {
             s.fixed_ring[static_cast<size_t>(ring)] += row_fixed_[static_cast<size_t>(i)];
         } else {

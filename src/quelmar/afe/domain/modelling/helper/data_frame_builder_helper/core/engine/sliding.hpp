@@ -70,6 +70,7 @@ private:
         std::vector<int64_t> first;  // per position: index in `rows` of its oldest row
         Queue rows, min_queue, max_queue;
         bool touched = false;
+        bool rings_used = false;  // the running totals path leaves ring, fixed_ring and first alone
     };
 
     int64_t date(int32_t i) const { return load<int64_t>(dates_ + (n_ - 1 - i) * date_stride_); }
