@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import io
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -269,27 +270,36 @@ def test_help_shows_every_default_and_version(capsys):
 
 
 @pytest.mark.parametrize("buckets", [[], ["--buckets", "2"]])
-@pytest.mark.parametrize("fault", [OSError(errno.ENOSPC, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize("fault, status, message", [
+    (OSError(errno.ENOSPC, "No space left on device"), 2, "the disk of {dir} is full; no output was written"),
+    (KeyboardInterrupt(), 130, "interrupted; no output written"),
+    ("SIGTERM", 143, "terminated; no output written"),
+])
 @pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
-def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, suffix, buckets):
+def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fault, status, message, suffix, buckets):
     pytest.importorskip("pyarrow")
     out = csv_inputs / ("f" + suffix)
     out.write_text("the previous result")
     write = _writers.TableWriter.write
 
+    killed = []
+
     def failing(self, table):
         write(self, table)  # a part of the output is on disk
-        raise fault
+        if fault != "SIGTERM":
+            raise fault
+        if not killed:  # once, as `kill` does, from whichever thread writes
+            killed.append(os.kill(os.getpid(), signal.SIGTERM))
 
     monkeypatch.setattr(_writers.TableWriter, "write", failing)
-    status = main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]
-                  + buckets)
-    assert status == (130 if isinstance(fault, KeyboardInterrupt) else 2)
+    before = signal.getsignal(signal.SIGTERM)
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]
+                + buckets) == status
+    assert signal.getsignal(signal.SIGTERM) == before
     assert out.read_text() == "the previous result"
     # neither the temporary output nor the buckets are left behind
     assert sorted(p.name for p in csv_inputs.iterdir()) == ["f" + suffix, "tgt.csv", "trx.csv"]
-    err = capsys.readouterr().err
-    assert ("interrupted" if status == 130 else f"{out}: the disk of {csv_inputs} is full; no output was written") in err
+    assert message.format(dir=csv_inputs) in capsys.readouterr().err
 
 
 def test_output_is_written_with_ordinary_permissions(csv_inputs):

@@ -13,7 +13,9 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import signal
 import sys
+import threading
 import warnings
 from typing import Dict, List, Optional
 
@@ -182,10 +184,25 @@ def _params_from_args(args) -> FeatureParams:
 # main
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM as an exception, so that a run stopped by ``kill`` unwinds as
+    one stopped by Ctrl-C: the buckets and a partial output are removed."""
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    # only the main thread may set a handler (main() may be called from others)
+    previous = signal.signal(signal.SIGTERM, _terminate) \
+        if threading.current_thread() is threading.main_thread() else None
     try:
         return _run(args)
+    except Terminated:
+        print(f"{PROG}: terminated; no output written", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except BrokenPipeError:
         # the reader went away (``-o - | head``): stop quietly, and keep the
         # interpreter's final flush of stdout from failing again
@@ -201,6 +218,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (ValueError, TypeError, OSError, ImportError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _run(args) -> int:
