@@ -125,6 +125,14 @@ int64_t SlidingScanner::fixed_of(float q) const {
     return static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - fixed_low_));
 }
 
+// The float32 nearest an integer sum of the fixed-point path: int64 to
+// float32 rounds to nearest, ties to even; the scaling by a power of two is
+// exact for sums at or above the smallest normal (overflow gives the
+// infinity rounding would give).
+float SlidingScanner::fixed_sum(int64_t fixed) const {
+    return static_cast<float>(static_cast<double>(static_cast<float>(fixed)) * fixed_scale_);
+}
+
 // The running totals of every value before each row. The entity's rows
 // with a cell sum to less than 2^62 (see fixed_), so no total overflows.
 void SlidingScanner::build_prefix() {
@@ -317,6 +325,29 @@ float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const
     return k == n ? nan_ : queue.items[k].q;
 }
 
+// A window's cells from its Sum and row count; `from` is a row number no
+// later than the window's oldest row of the value and after every row
+// before the window. Once per cell: inlined.
+[[gnu::always_inline]] inline void SlidingScanner::write_window(float* c, DimState& s, int32_t j, int32_t from,
+                                                                int64_t count, float sum, float span_first,
+                                                                float span_last) {
+    c[TIME_SINCE_FIRST_SLOT] = span_first;
+    c[TIME_SINCE_LAST_SLOT] = span_last;
+    if (count == 0) {
+        c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
+        return;
+    }
+    // Frequency counts in float32, where adding 1 stops at 2^24.
+    const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
+    const Entry& newest = s.rows.items.back();
+    const bool newest_nan = newest.q != newest.q;
+    c[SUM_SLOT] = sum;
+    c[FREQUENCY_SLOT] = frequency;
+    if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
+    if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
+    if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
+}
+
 // fill_buffer's work on the prefix path: Sum and Frequency from the running
 // totals at the windows' ends, Min and Max from the queues by row number
 // (rows before a window's start never count, whatever the queue holds).
@@ -344,25 +375,12 @@ void SlidingScanner::fill_buffer_prefix(int64_t target_date) {
             span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
             span_last = span_in_units(unit, target_date, date(newest.row));
         }
-        const bool newest_nan = newest.q != newest.q;
         for (int32_t j = 0; j < H_; ++j) {
-            float* c = cells + static_cast<size_t>(j) * SLOT_COUNT;
             const int32_t from = lo_[static_cast<size_t>(j)];
             const int64_t count = count_end[at] - prefix_count_[static_cast<size_t>(from) * D + at];
-            c[TIME_SINCE_FIRST_SLOT] = span_first;
-            c[TIME_SINCE_LAST_SLOT] = span_last;
-            if (count == 0) {
-                c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
-                continue;
-            }
-            const int64_t fixed = sum_end[at] - prefix_sum_[static_cast<size_t>(from) * D + at];
-            const float sum = static_cast<float>(static_cast<double>(static_cast<float>(fixed)) * fixed_scale_);
-            const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
-            c[SUM_SLOT] = sum;
-            c[FREQUENCY_SLOT] = frequency;
-            if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
-            if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
-            if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
+            const int64_t fixed = count ? sum_end[at] - prefix_sum_[static_cast<size_t>(from) * D + at] : 0;
+            write_window(cells + static_cast<size_t>(j) * SLOT_COUNT, s, j, from, count, fixed_sum(fixed),
+                         span_first, span_last);
         }
     }
 }
@@ -401,27 +419,12 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
             }
             const int64_t first = s.first[static_cast<size_t>(j)];
             const int64_t count = count_all - first;
-            c[TIME_SINCE_FIRST_SLOT] = span_first;
-            c[TIME_SINCE_LAST_SLOT] = span_last;
             if (count == 0) {
-                c[DENSITY_SLOT] = c[MIN_SLOT] = c[MAX_SLOT] = c[SUM_SLOT] = c[FREQUENCY_SLOT] = nan_;
+                write_window(c, s, j, 0, 0, nan_, span_first, span_last);
                 continue;
             }
-            // int64 to float32 rounds to nearest, ties to even; the scaling
-            // by a power of two is exact for sums at or above the smallest
-            // normal (overflow gives the infinity rounding would give).
-            const float sum = fixed_ ? static_cast<float>(static_cast<double>(static_cast<float>(fixed_running)) *
-                                                          fixed_scale_)
-                                     : running.rounded(nan_);
-            // Frequency counts in float32, where adding 1 stops at 2^24.
-            const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
-            const int32_t from = s.rows.items[static_cast<size_t>(first)].row;
-            const bool newest_nan = newest.q != newest.q;
-            c[SUM_SLOT] = sum;
-            c[FREQUENCY_SLOT] = frequency;
-            if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
-            if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
-            if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
+            const float sum = fixed_ ? fixed_sum(fixed_running) : running.rounded(nan_);
+            write_window(c, s, j, s.rows.items[static_cast<size_t>(first)].row, count, sum, span_first, span_last);
         }
     }
     if (!by_code_) return;

@@ -95,6 +95,8 @@ private:
     void fill_buffer(int64_t target_date);
     void fill_buffer_prefix(int64_t target_date);
     float queue_extreme(Queue& queue, int32_t j, int32_t from) const;
+    void write_window(float* c, DimState& s, int32_t j, int32_t from, int64_t count, float sum, float span_first,
+                      float span_last);
 
     const SplitPlan& plan_;
     const int32_t H_;
@@ -130,6 +132,7 @@ private:
     double fixed_scale_ = 1.0;
     int fixed_low_ = 0;  // the lowest bit set in any of those quantities
     int64_t fixed_of(float q) const;
+    float fixed_sum(int64_t fixed) const;
     // On the fixed-point path, without per-code statistics and with few
     // values: every window's Sum and Frequency as differences of running
     // totals, so that a row leaving a window costs nothing. Row i's entry
