@@ -121,9 +121,10 @@ def command(run: str, trx: str, tgt: str, out: str, bucket_limit: str, save: str
     return [py, "-m", "quelmar.afe.domain.modelling.feature_frame", trx, tgt, "-o", out] + FLAGS + limit
 
 
-def measure(cmd, watch_dir: str) -> dict:
+def measure(cmd, watch_dir: str, timeout: float = None) -> dict:
     """Wall and CPU time, peak resident size of the child and the peak disk
-    use of ``watch_dir``."""
+    use of ``watch_dir``; a child still running after ``timeout`` seconds is
+    killed and reported as such."""
     baseline = _tree_bytes(watch_dir)
     peak_disk = [baseline]
     stop = threading.Event()
@@ -136,17 +137,25 @@ def measure(cmd, watch_dir: str) -> dict:
     watcher.start()
     wall = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    killer = threading.Timer(timeout, proc.kill) if timeout else None
+    if killer:
+        killer.start()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - wall
+    timed_out = killer is not None and killer.finished.is_set()
+    if killer:
+        killer.cancel()
     stop.set()
     watcher.join()
     out, err = proc.stdout.read(), proc.stderr.read()
     proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
+    if proc.returncode != 0 and not timed_out:
         raise RuntimeError("{} failed:\n{}".format(" ".join(cmd), err[-3000:]))
     peak_disk[0] = max(peak_disk[0], _tree_bytes(watch_dir))
     record = {"wall_s": wall, "cpu_s": usage.ru_utime + usage.ru_stime, "peak_rss_mb": usage.ru_maxrss / 1024,
               "disk_mb": (peak_disk[0] - baseline) / 2 ** 20}
+    if timed_out:
+        record["timed_out"] = True
     if out.strip().startswith("{"):
         record.update(json.loads(out.strip().splitlines()[-1]))
     return record

@@ -208,6 +208,12 @@ def duckdb_tables(data):
 
 
 def duckdb_job(con):
+    return con.sql(duckdb_sql()).to_arrow_table()
+
+
+def duckdb_sql() -> str:
+    """The query over tables (or views) ``trx`` and ``tgt(row_id, entity,
+    target_date)``."""
     # Conditional aggregates as CASE expressions: the same query with FILTER
     # clauses took 2 to 3 times as long (DuckDB 2.0), and one aggregate per
     # result column straight over the joined rows longer than a group by
@@ -220,7 +226,7 @@ def duckdb_job(con):
                      "MAX(CASE WHEN {} THEN x.quantity END) AS max__{}".format(inside, h)]
     pivot = ['MAX(CASE WHEN c.dimension = {d} THEN c.{op}__{h} END) AS "{d}__{op}__{h}"'.format(d=d, op=op, h=h)
              for d in range(N_CODES) for h in HORIZONS for op in OPERATORS]
-    sql = """
+    return """
         WITH cells AS (
             SELECT t.row_id, x.dimension, {per_cell}
             FROM tgt t JOIN trx x
@@ -231,7 +237,6 @@ def duckdb_job(con):
         FROM tgt t LEFT JOIN cells c ON c.row_id = t.row_id
         GROUP BY t.row_id ORDER BY t.row_id
     """.format(per_cell=", ".join(per_cell), largest=max(HORIZONS), pivot=", ".join(pivot))
-    return con.sql(sql).to_arrow_table()
 
 
 def build_tables(tool, data):
