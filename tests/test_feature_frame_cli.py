@@ -456,6 +456,27 @@ def test_every_format_in_memory_and_in_buckets_gives_the_library_call_bits(tmp_p
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([f"trx{suffix}", f"tgt{suffix}", out.name])
 
 
+def test_a_parquet_file_is_read_holding_about_one_row_group(tmp_path):
+    # a reader over all row groups keeps what it read until it ends: memory
+    # would grow with the file (17 GB while splitting 1e9 rows into buckets)
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from quelmar.afe.domain.modelling.feature_frame._files import Source
+
+    rng = np.random.default_rng(3)
+    n, group = 2_000_000, 100_000  # 20 row groups of about 2.4 MB of needed columns
+    table = pa.table({"entity": rng.integers(0, 2**62, n), "timestamp": rng.integers(0, 2**40, n),
+                      "quantity": rng.random(n), "unused": np.zeros(n)})
+    pq.write_table(table, tmp_path / "t.parquet", row_group_size=group, compression="none")
+    source = Source(str(tmp_path / "t.parquet"), {"entity": "id", "timestamp": "int", "quantity": "float"})
+    base, peak, rows = pa.total_allocated_bytes(), 0, 0
+    for batch in source.batches():
+        peak, rows = max(peak, pa.total_allocated_bytes() - base), rows + batch.num_rows
+    assert rows == n
+    assert peak < 4 * group * 24, peak
+
+
 @pytest.mark.parametrize("skewed", [False, True])
 def test_the_api_writes_in_buckets_and_refuses_a_bucket_beyond_the_limit(tmp_path, monkeypatch, skewed,
                                                                          bucket_counts):

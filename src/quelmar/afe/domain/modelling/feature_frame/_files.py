@@ -264,9 +264,12 @@ def _parquet_batches(part: str, path: str, kinds: Dict[str, str]):
         raise UsageError(f"{path}: not a readable Parquet file: {exc}") from None
     _require_columns(path, parquet.schema_arrow.names, kinds)
     size, rows, done = os.path.getsize(part), max(parquet.metadata.num_rows, 1), 0
-    for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=list(kinds)):
-        done += batch.num_rows
-        yield batch, size * done // rows
+    # A row group at a time: a reader over every row group keeps all that it
+    # has read until it ends, so that memory would grow with the file.
+    for group in range(parquet.metadata.num_row_groups):
+        for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=[group], columns=list(kinds)):
+            done += batch.num_rows
+            yield batch, size * done // rows
 
 
 def _arrow_batches(part: str, path: str, kinds: Dict[str, str]):
