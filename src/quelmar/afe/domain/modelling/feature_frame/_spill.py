@@ -194,14 +194,26 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, common, fil
             rows = _Rows(batch, trx.path, list(trx.kinds), trx.first_line, seen)
             rows.no_missing(params.entity_col, "entity ids")
             rows.timestamps(params.timestamp_col, params.timestamp_unit)
+            # The buckets keep quantities as the engine reads them (float32)
+            # and dimension codes as int8: fewer bytes to write and read back.
+            narrow = {}
             if params.dimension_col:
-                present.update(int(c) for c in rows.dimension_codes(params.dimension_col, jobs)[1])
-            missing = np.isnan(rows.quantities(params.quantity_col))
+                codes, present_codes = rows.dimension_codes(params.dimension_col, jobs)
+                present.update(int(c) for c in present_codes)
+                narrow[params.dimension_col] = codes.astype(np.int8)
+            quantities = rows.quantities(params.quantity_col)
+            missing = np.isnan(quantities)
+            with np.errstate(over="ignore"):  # beyond float32: infinite, as the engine narrows them
+                narrow[params.quantity_col] = quantities.astype(np.float32)
             if missing.any():
                 if first_missing is None:
                     first_missing = rows.row(int(np.argmax(missing)))
                 n_missing += int(np.count_nonzero(missing))
                 batch = batch.filter(pa.array(~missing))
+                narrow = {name: values[~missing] for name, values in narrow.items()}
+            batch = pa.RecordBatch.from_arrays(
+                [pa.array(narrow[f.name]) if f.name in narrow else batch.column(i)
+                 for i, f in enumerate(batch.schema)], names=batch.schema.names)
             seen += rows.n_rows
             files.add(batch, buckets_of(batch.column(params.entity_col), n_buckets, common))
     if n_missing:

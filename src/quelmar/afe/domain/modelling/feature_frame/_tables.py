@@ -338,7 +338,9 @@ def read_transactions(trx: Table, params: FeatureParams, n_jobs: int) -> Transac
     else:
         d, present = None, np.zeros(1 if len(q) else 0, dtype=np.int8)
     # a sum is NaN when a term is (or +inf meets -inf): only then look closer
-    if not np.isnan(np.add.reduce(q, dtype=np.float64)):
+    with np.errstate(over="ignore", invalid="ignore"):  # huge quantities are not the user's fault
+        total = np.add.reduce(q, dtype=np.float64)
+    if not np.isnan(total):
         return TransactionColumns(ts, q, d, present, None, 0)
     missing = np.isnan(q)
     n_missing = int(np.count_nonzero(missing))
