@@ -146,10 +146,11 @@ def sample_child(trx: str, tgt: str, out: str, n_sample: str, seed: str) -> None
 
 
 def run(cmd, work: str, timeout: float = None) -> dict:
+    wall = time.perf_counter()
     try:
         return cli_job.measure(cmd, work, timeout=timeout)
     except RuntimeError as exc:
-        return {"failed": str(exc)[-2000:]}
+        return {"failed": str(exc)[-2000:], "wall_s": time.perf_counter() - wall}
 
 
 def main(argv=None) -> None:
@@ -208,14 +209,14 @@ def main(argv=None) -> None:
                                 args.memory_limit + "B"], work, timeout=args.duckdb_timeout)
         shutil.rmtree(temp, ignore_errors=True)
         print("duckdb", json.dumps(report["duckdb"]), flush=True)
-        if "wall_s" in report["duckdb"] and not report["duckdb"].get("timed_out"):
+        if "failed" not in report["duckdb"] and not report["duckdb"].get("timed_out"):
             report["duckdb"]["checked"] = check(trx, tgt, duck_out, args.sample)
         if os.path.isfile(duck_out):
             os.unlink(duck_out)
     if "cli" in report and "reference" in report and "failed" not in report["cli"]:
         report["cli"]["per_transaction_to_reference"] = (report["cli"]["ns_per_transaction"]
                                                           / report["reference"]["ns_per_transaction"])
-    if "duckdb" in report and "wall_s" in report["duckdb"] and "cli" in report:
+    if "duckdb" in report and "failed" not in report["duckdb"] and "cli" in report:
         report["duckdb"]["ratio_to_cli"] = report["duckdb"]["wall_s"] / report["cli"]["wall_s"]
     print(json.dumps(report, indent=1))
     if args.json:
