@@ -461,6 +461,31 @@ def test_every_format_in_memory_and_in_buckets_gives_the_library_call_bits(tmp_p
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([f"trx{suffix}", f"tgt{suffix}", out.name])
 
 
+def test_reading_ahead_keeps_order_raises_the_readers_fault_and_stops_when_left():
+    import threading
+
+    from quelmar.afe.domain.modelling.feature_frame._files import UsageError, _read_ahead
+
+    closed = []
+
+    def items(fail_at=None):
+        try:
+            for i in range(10**9):
+                if i == fail_at:
+                    raise UsageError("trx.csv: bad value at line 7")
+                yield i
+        finally:
+            closed.append(threading.current_thread().name)
+
+    ahead = _read_ahead(items())
+    assert [next(ahead) for _ in range(50)] == list(range(50))
+    ahead.close()  # the caller leaves early
+    with pytest.raises(UsageError, match="line 7"):
+        list(_read_ahead(items(fail_at=3)))
+    assert closed == ["feature-frame-reader"] * 2
+    assert not [t for t in threading.enumerate() if t.name == "feature-frame-reader"]
+
+
 def test_a_parquet_file_is_read_holding_about_one_row_group(tmp_path):
     # a reader over all row groups keeps what it read until it ends: memory
     # would grow with the file (17 GB while splitting 1e9 rows into buckets)

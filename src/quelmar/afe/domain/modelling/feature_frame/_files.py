@@ -112,16 +112,25 @@ class Source:
     def batches(self, progress=None) -> Iterator:
         """The needed columns as converted RecordBatches, in file order;
         ``progress`` (a stage) advances by the bytes read."""
+        done = 0
+        for batch, position in _read_ahead(self._converted()):
+            yield batch
+            if progress is not None:
+                progress.update(position - done)
+                done = position
+
+    def _converted(self) -> Iterator:
+        """The converted batches and how far into the table each ends (in
+        bytes, counted over the parts)."""
         columns = _Columns(self.kinds, self.first_line)
         reading = {"csv": _csv_batches, "parquet": _parquet_batches, "arrow": _arrow_batches}[self.format]
+        before = 0
         for part in self.parts:
             columns.path = part if len(self.parts) > 1 else self.path
-            done = 0
+            position = 0
             for batch, position in reading(part, columns.path, self.kinds):
-                yield columns.convert(batch)
-                if progress is not None:
-                    progress.update(position - done)
-                    done = position
+                yield columns.convert(batch), before + position
+            before += position
 
     def read(self, progress: bool = False):
         """The whole table (pyarrow), refused when it has no rows. Columns
@@ -186,6 +195,55 @@ class _Gathered:
             columns[name] = pa.Array.from_buffers(self.types[name], n, [bitmap, pa.py_buffer(self.data[name])],
                                                   null_count=-1 if valid is not None else 0)
         return pa.table(columns)
+
+def _read_ahead(items: Iterator, depth: int = 2) -> Iterator:
+    """The items of ``items``, each made by a thread of its own while the
+    caller works on the ones before (up to ``depth`` ahead): decoding the
+    next batch overlaps with what the caller does with this one. A fault of
+    ``items`` is raised here; leaving early stops the thread."""
+    import queue
+    import threading
+
+    end = object()
+    ready: queue.Queue = queue.Queue(depth)
+    stop = threading.Event()
+
+    def hand_over(entry) -> bool:
+        while not stop.is_set():
+            try:
+                ready.put(entry, timeout=0.05)
+                return True
+            except queue.Full:
+                pass
+        return False
+
+    def produce() -> None:
+        try:
+            for item in items:
+                if not hand_over((item, None)):
+                    return
+            hand_over((end, None))
+        except BaseException as exc:  # noqa: BLE001 - raised again in the caller's thread
+            hand_over((end, exc))
+        finally:
+            close = getattr(items, "close", None)
+            if close is not None:
+                close()
+
+    thread = threading.Thread(target=produce, name="feature-frame-reader", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item, exc = ready.get()
+            if item is end:
+                if exc is not None:
+                    raise exc
+                return
+            yield item
+    finally:
+        stop.set()
+        thread.join()
+
 
 def read_table(path: str, kinds: Dict[str, str], progress: bool = False):
     """The columns ``kinds`` (name -> "id", "timestamp", "float" or "int") of
