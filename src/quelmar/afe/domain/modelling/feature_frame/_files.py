@@ -196,6 +196,7 @@ class _Gathered:
                                                   null_count=-1 if valid is not None else 0)
         return pa.table(columns)
 
+
 def _read_ahead(items: Iterator, depth: int = 2) -> Iterator:
     """The items of ``items``, each made by a thread of its own while the
     caller works on the ones before (up to ``depth`` ahead): decoding the

@@ -205,15 +205,14 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, common, fil
             missing = np.isnan(quantities)
             with np.errstate(over="ignore"):  # beyond float32: infinite, as the engine narrows them
                 narrow[params.quantity_col] = quantities.astype(np.float32)
+            batch = pa.RecordBatch.from_arrays(
+                [pa.array(narrow[f.name]) if f.name in narrow else batch.column(i)
+                 for i, f in enumerate(batch.schema)], names=batch.schema.names)
             if missing.any():
                 if first_missing is None:
                     first_missing = rows.row(int(np.argmax(missing)))
                 n_missing += int(np.count_nonzero(missing))
                 batch = batch.filter(pa.array(~missing))
-                narrow = {name: values[~missing] for name, values in narrow.items()}
-            batch = pa.RecordBatch.from_arrays(
-                [pa.array(narrow[f.name]) if f.name in narrow else batch.column(i)
-                 for i, f in enumerate(batch.schema)], names=batch.schema.names)
             seen += rows.n_rows
             files.add(batch, buckets_of(batch.column(params.entity_col), n_buckets, common))
     if n_missing:
