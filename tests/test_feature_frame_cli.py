@@ -507,6 +507,60 @@ def test_a_parquet_file_is_read_holding_about_one_row_group(tmp_path):
     assert peak < 4 * group * 24, peak
 
 
+@pytest.mark.parametrize("encoders", [1, 3])
+def test_parquet_encoded_on_threads_has_the_bytes_of_one_writer(tmp_path, monkeypatch, encoders):
+    # the row groups are encoded apart and copied together: every offset in
+    # the footer must move to where its bytes landed
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from quelmar.afe.domain.modelling.feature_frame import _parquet_join
+
+    monkeypatch.setattr(_writers, "PARQUET_ENCODERS", encoders)
+    rng = np.random.default_rng(5)
+    n = 40_000
+    features = {f"f{j}": np.where(rng.random(n) < 0.3, np.nan, rng.gamma(1.0, 100.0, n)).astype(np.float32)
+                for j in range(17)}  # more than 15 columns: a list's long header
+    table = pa.table({"entity": rng.integers(0, 10**10, n).astype(str), "row": np.arange(n),
+                      "target_date": pa.array(rng.integers(0, 10**9, n).astype("datetime64[s]")), **features})
+    chunks = [table.slice(s, 2_000) for s in range(0, n, 2_000)] + [table.slice(0, 0), table.slice(7, 1)]
+    reference = pq.ParquetWriter(tmp_path / "one.parquet", table.schema, compression="snappy",
+                                 use_dictionary=["entity", "row", "target_date"])
+    ours = _writers.TableWriter(str(tmp_path / "ours.parquet"), "parquet")
+    for chunk in chunks:
+        reference.write_table(chunk, row_group_size=max(chunk.num_rows, 1))
+        ours.write(chunk)
+    joined = isinstance(ours._writer, _parquet_join.JoinedParquetWriter)
+    assert joined == (encoders > 1 and _parquet_join.relocatable(table, compression="snappy"))
+    with pytest.raises(ValueError, match="(?i)schema does not match"):
+        ours.write(table.slice(0, 5).drop(["row"]))
+    reference.close()
+    ours.close()
+    assert (tmp_path / "ours.parquet").read_bytes() == (tmp_path / "one.parquet").read_bytes()
+    assert pq.ParquetFile(tmp_path / "ours.parquet").metadata.num_row_groups == 22  # the empty table's too
+
+
+def test_the_parquet_footer_codec_reads_and_writes_every_compact_type():
+    from quelmar.afe.domain.modelling.feature_frame._parquet_join import _Reader, _Writer
+
+    # field 1 i32 -3, 2 true, 3 false, 40 i64 300 (a jump of 37: the long
+    # field header), 41 double 1.5, 42 list<bool> [true, false],
+    # 43 map<binary, i32> {"k": 1}, 44 struct {1: binary "ab"}
+    data = bytes([0x15, 0x05, 0x11, 0x12, 0x06, 0x50, 0xD8, 0x04, 0x17, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F,
+                  0x19, 0x21, 0x01, 0x02, 0x1B, 0x01, 0x85, 0x01, 0x6B, 0x02, 0x1C, 0x18, 0x02, 0x61, 0x62, 0x00,
+                  0x00])
+    tree = _Reader(data).struct()
+    assert [(k, v[0]) for k, v in tree.fields.items()] == [(1, 5), (2, 1), (3, 2), (40, 6), (41, 7), (42, 9),
+                                                            (43, 11), (44, 12)]
+    assert tree.fields[1][1] == -3 and tree.fields[40][1] == 300
+    assert tree.fields[41][1] == np.float64(1.5).tobytes()
+    assert tree.fields[42][1] == (1, [1, 2]) and tree.fields[43][1] == (8, 5, [(b"k", 1)])
+    assert tree.fields[44][1].fields == {1: [8, b"ab"]}
+    writer = _Writer()
+    writer.struct(tree)
+    assert bytes(writer.out) == data
+
+
 @pytest.mark.parametrize("skewed", [False, True])
 def test_the_api_writes_in_buckets_and_refuses_a_bucket_beyond_the_limit(tmp_path, monkeypatch, skewed,
                                                                          bucket_counts):

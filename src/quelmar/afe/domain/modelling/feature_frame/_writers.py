@@ -21,12 +21,14 @@ import tempfile
 import threading
 from typing import Iterator, Optional
 
-from . import _deps
+from . import _deps, _parquet_join
 from ._files import UsageError, format_of
 
 #: Chunks waiting for the writer thread; a bound keeps memory flat when
 #: writing is slower than computing.
 QUEUE_DEPTH = 2
+#: Threads encoding Parquet row groups side by side.
+PARQUET_ENCODERS = max(1, min(os.cpu_count() or 1, 4))
 
 
 def check_output(path: str) -> None:
@@ -82,7 +84,9 @@ class TableWriter:
     """Appends Arrow tables of one schema to a CSV, Parquet or Arrow IPC
     sink (a path, or a binary file for CSV). Parquet float columns are
     written without dictionary encoding, which float features never repay;
-    each table is a row group."""
+    each table is a row group, encoded on one of ``PARQUET_ENCODERS``
+    threads where pyarrow's row groups can be moved (the file then has the
+    bytes of pyarrow's own writer), else on the writer thread."""
 
     def __init__(self, sink, kind: str, compressed: bool = False):
         self.sink, self.kind, self.compressed = sink, kind, compressed
@@ -90,21 +94,23 @@ class TableWriter:
 
     def write(self, table) -> None:
         if self._writer is None:
-            self._writer = self._open(table.schema)
+            self._writer = self._open(table)
         if self.kind == "parquet":
-            self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
+            self._writer.write(table)
         elif self.kind == "arrow":
             self._writer.write_table(table)
         else:
             self._write_csv(table)
 
-    def _open(self, schema):
+    def _open(self, table):
         pa = _deps.require("pyarrow")
+        schema = table.schema
         if self.kind == "parquet":
-            import pyarrow.parquet as pq
-
-            dictionary = [f.name for f in schema if not pa.types.is_floating(f.type)]
-            return pq.ParquetWriter(self.sink, schema, use_dictionary=dictionary, compression="snappy")
+            options = {"use_dictionary": [f.name for f in schema if not pa.types.is_floating(f.type)],
+                       "compression": "snappy"}
+            if PARQUET_ENCODERS > 1 and _parquet_join.relocatable(table, **options):
+                return _parquet_join.JoinedParquetWriter(self.sink, PARQUET_ENCODERS, **options)
+            return _OneParquetWriter(self.sink, schema, **options)
         if self.kind == "arrow":
             return pa.ipc.new_file(self.sink, schema)
         if isinstance(self.sink, str):
@@ -136,6 +142,30 @@ class TableWriter:
     def close(self) -> None:
         if self._writer is not None and (self.kind != "csv" or isinstance(self.sink, str)):
             self._writer.close()
+
+    def abandon(self) -> None:
+        """Stops writing after a failure: the file is left to be removed."""
+        if self.kind == "parquet" and self._writer is not None:
+            self._writer.abandon()
+        else:
+            self.close()
+
+
+class _OneParquetWriter:
+    """pyarrow's Parquet writer, encoding on the calling thread."""
+
+    def __init__(self, path: str, schema, **options):
+        import pyarrow.parquet as pq
+
+        self._writer = pq.ParquetWriter(path, schema, **options)
+
+    def write(self, table) -> None:
+        self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
+
+    def close(self) -> None:
+        self._writer.close()
+
+    abandon = close
 
 
 def _needs_quotes(table) -> bool:
@@ -224,10 +254,10 @@ def _writing(writer: TableWriter) -> Iterator:
     thread = _Thread(writer.write)
     try:
         yield thread.put
+        thread.finish()
     except BaseException:
         thread.finish(abandon=True)
         with contextlib.suppress(Exception):
-            writer.close()
+            writer.abandon()
         raise
-    thread.finish()
     writer.close()
