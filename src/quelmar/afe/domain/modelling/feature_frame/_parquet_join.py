@@ -1,10 +1,11 @@
 """One Parquet file encoded by several threads.
 
 pyarrow's Parquet writer encodes a file on one thread. Here every table is
-encoded as a small Parquet file of its own, in memory, on a pool of
-threads (pyarrow releases the GIL while it encodes); their row groups are
-then copied, in order, one after another into the output, under one footer
-that joins theirs. The footer is Thrift's compact protocol: it is read into
+cut into slices of columns, each encoded as a small Parquet file of its own
+in memory, on a pool of threads (pyarrow releases the GIL while it
+encodes). A row group's column chunks are then copied, in order, one after
+another into the output, and the slices' row groups joined into one under
+a footer of the whole schema: the layout pyarrow's own writer gives. The footer is Thrift's compact protocol: it is read into
 a tree of fields, every absolute file offset is moved to where its bytes
 landed, and it is written back field by field, so fields this module does
 not know pass through unchanged.
@@ -26,7 +27,9 @@ _INTS = (_BYTE, _I16, _I32, _I64)
 
 # field ids of the footer's structures that hold absolute file offsets
 _FILE_ROWS, _FILE_ROW_GROUPS = 3, 4
-_GROUP_COLUMNS, _GROUP_OFFSET, _GROUP_ORDINAL = 1, 5, 7
+_GROUP_COLUMNS, _GROUP_ROWS, _GROUP_OFFSET, _GROUP_ORDINAL = 1, 3, 5, 7
+_GROUP_SIZES = (2, 6)  # uncompressed and compressed bytes: a joined group's are the sums
+_GROUP_FIELDS = {_GROUP_COLUMNS, _GROUP_ROWS, _GROUP_OFFSET, _GROUP_ORDINAL, *_GROUP_SIZES}
 _CHUNK_PATH, _CHUNK_OFFSET, _CHUNK_META = 1, 2, 3
 _CHUNK_PAGE_INDEXES = (4, 6)  # offset and column index: absolute offsets inside them too
 _META_OFFSETS = (9, 10, 11, 14)  # data page, index page, dictionary page, bloom filter
@@ -207,12 +210,15 @@ def _move_row_group(group: _Struct, by: int, ordinal: int) -> None:
 
 def relocatable(table, **write_options) -> bool:
     """Whether pyarrow writes ``table``'s row groups so that they can be
-    moved: every offset in the footer alone (older versions also put a
-    copy of each column's metadata after its pages)."""
+    moved and joined: every offset in the footer alone (older versions also
+    put a copy of each column's metadata after its pages), and no field of
+    a row group that could not be joined."""
     try:
         footer = _footer(_encode(table.slice(0, min(table.num_rows, 1)), write_options))
         for group in footer.fields[_FILE_ROW_GROUPS][1][1]:
             _move_row_group(group, 0, 0)
+            if set(group.fields) - _GROUP_FIELDS:
+                raise ValueError("a Parquet row group with fields that could not be joined")
     except ValueError:
         return False
     return True
@@ -229,21 +235,21 @@ def _encode(table, options):
 
 class JoinedParquetWriter:
     """Writes tables to one Parquet file at ``path``, each a row group
-    encoded on one of ``workers`` threads (``write_options``: pyarrow's
-    ``write_table`` options). At most ``workers`` tables are encoded or
-    waiting at once; the file is written in the order of ``write``."""
+    whose columns are encoded in up to ``workers`` slices side by side
+    (``write_options``: pyarrow's ``write_table`` options). The slices of
+    the next table are encoded while those of one table are copied out; the
+    file is written in the order of ``write``."""
 
     def __init__(self, path: str, workers: Optional[int] = None, **write_options):
-        # the file's footer is the first part's with every part's row groups
         self.path = path
         self.options = write_options
         self.workers = max(1, workers if workers is not None else min(os.cpu_count() or 1, 4))
         self._pool = ThreadPoolExecutor(self.workers, thread_name_prefix="parquet-encoder")
-        self._pending: Deque = collections.deque()
+        self._pending: Deque[List] = collections.deque()
         self._file = open(path, "wb")
         self._file.write(MAGIC)
         self._at = len(MAGIC)
-        self._head: Optional[_Struct] = None
+        self._head: Optional[_Struct] = None  # the footer of the whole schema, without row groups
         self._groups: List[_Struct] = []
         self._rows = 0
         self._schema = None
@@ -251,30 +257,45 @@ class JoinedParquetWriter:
     def write(self, table) -> None:
         if self._schema is None:
             self._schema = table.schema
+            self._head = _footer(_encode(table.slice(0, 0), self.options))
         elif not table.schema.equals(self._schema, check_metadata=True):
             raise ValueError(f"table schema does not match the file's:\n{table.schema}\nagainst\n{self._schema}")
-        self._pending.append(self._pool.submit(_encode, table, self.options))
-        while len(self._pending) > self.workers:
-            self._append(self._pending.popleft().result())
+        n = table.num_columns
+        k = max(1, min(self.workers, n))
+        bounds = [n * i // k for i in range(k + 1)]
+        self._pending.append([self._pool.submit(_encode, table.select(list(range(bounds[i], bounds[i + 1]))),
+                                                self.options) for i in range(k)])
+        while len(self._pending) > 1:
+            self._append(self._pending.popleft())
 
-    def _append(self, part) -> None:
-        footer = _footer(part)
-        (length,) = struct.unpack("<I", part[len(part) - 8:len(part) - 4].to_pybytes())
-        body = part.slice(len(MAGIC), len(part) - 8 - length - len(MAGIC))
-        for group in footer.fields.get(_FILE_ROW_GROUPS, [0, (_STRUCT, [])])[1][1]:
+    def _append(self, slices: List) -> None:
+        """Copies one table's slices into the file, one row group."""
+        joined: Optional[_Struct] = None
+        for future in slices:
+            part = future.result()
+            footer = _footer(part)
+            (length,) = struct.unpack("<I", part[len(part) - 8:len(part) - 4].to_pybytes())
+            body = part.slice(len(MAGIC), len(part) - 8 - length - len(MAGIC))
+            (group,) = footer.fields[_FILE_ROW_GROUPS][1][1]
             _move_row_group(group, self._at - len(MAGIC), len(self._groups))
-            self._groups.append(group)
-        self._rows += footer.fields[_FILE_ROWS][1]
-        if self._head is None:
-            self._head = footer
-        self._file.write(body)
-        self._at += len(body)
+            if joined is None:
+                joined = group
+            else:  # the slice's columns follow the ones before
+                if group.fields[_GROUP_ROWS][1] != joined.fields[_GROUP_ROWS][1]:
+                    raise ValueError("Parquet slices of one table with different row counts")
+                joined.fields[_GROUP_COLUMNS][1][1].extend(group.fields[_GROUP_COLUMNS][1][1])
+                for k in _GROUP_SIZES:
+                    joined.fields[k][1] += group.fields[k][1]
+            self._file.write(body)
+            self._at += len(body)
+        self._groups.append(joined)
+        self._rows += joined.fields[_GROUP_ROWS][1]
 
     def close(self) -> None:
         """Writes what is pending and the footer."""
         try:
             while self._pending:
-                self._append(self._pending.popleft().result())
+                self._append(self._pending.popleft())
             if self._head is None:
                 raise ValueError("no table was written")
             self._head.fields[_FILE_ROWS][1] = self._rows
@@ -290,8 +311,9 @@ class JoinedParquetWriter:
 
     def abandon(self) -> None:
         """Stops encoding (what was started is waited for) and closes the file."""
-        for future in self._pending:
-            future.cancel()
+        for slices in self._pending:
+            for future in slices:
+                future.cancel()
         self._pending.clear()
         self._pool.shutdown(wait=True)
         self._file.close()
