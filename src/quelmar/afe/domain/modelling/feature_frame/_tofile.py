@@ -28,10 +28,10 @@ from ._params import FeatureParams
 #: codes, the prepared columns and the numbering's scratch.
 ENGINE_BYTES_PER_TRANSACTION = 40
 ENGINE_BYTES_PER_TARGET = 24
-#: Chunks of output alive at once: computed and transposed, queued, and one
-#: more than the Parquet encoders in the writer's hands (tables being encoded,
-#: row groups waiting for their turn).
-OUTPUT_CHUNKS_ALIVE = 2 + _writers.QUEUE_DEPTH + _writers.PARQUET_ENCODERS + 1
+#: Chunks of output alive at once: computed and transposed, queued, and in
+#: the writer's hands two tables (one being encoded, one copied out) and
+#: their encoded bytes.
+OUTPUT_CHUNKS_ALIVE = 2 + _writers.QUEUE_DEPTH + 3
 #: The share of the available memory taken when no limit is given.
 DEFAULT_SHARE = 0.8
 _UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
