@@ -33,7 +33,7 @@ SHUFFLE = None if int(distributed.__version__.split(".")[0]) >= 2024 else "tasks
 
 def random_tables(seed, n_entities=60, n_trx=1500, n_targets=150, entity_kind=int):
     rng = np.random.default_rng(seed)
-    ids = [entity_kind(i) if entity_kind is int else "e{}".format(i) for i in range(n_entities)]
+    ids = [i if entity_kind in (int, float) else "e{}".format(i) for i in range(n_entities)]
     with_trx = ids[: n_entities - 10]  # the last ten entities have no transactions
     trx = pd.DataFrame(
         {
@@ -50,6 +50,8 @@ def random_tables(seed, n_entities=60, n_trx=1500, n_targets=150, entity_kind=in
             "target_date": T0 - rng.integers(0, 60, n_targets).astype(np.int64) * DAY,
         }
     )
+    if entity_kind is float:  # integer ids against float ids, which compare by value
+        tgt["entity"] = tgt["entity"].astype(np.float64)
     return trx, tgt
 
 
@@ -120,6 +122,8 @@ CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str
     (OPTIONS[1], int, "parts from pandas"),
     (OPTIONS[2], str, "parts from dask"),
     (OPTIONS[3], int, "parts from dask"),
+    (OPTIONS[0], float, "shuffle"),
+    (OPTIONS[1], float, "parts from pandas"),
 ]
 
 

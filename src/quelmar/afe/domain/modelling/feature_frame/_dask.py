@@ -22,13 +22,14 @@ from . import _deps
 from ._build import build_feature_frame
 from ._grid import TargetGrid
 from ._params import FeatureParams
-from ._partitioned import PART_COL, Dataset, check_co_partitioned, is_dataset_path, partition_numbers, read_part
+from ._partitioned import (PART_COL, Dataset, check_co_partitioned, is_dataset_path, partition_numbers, read_part,
+                           shared_id_kind)
 from ._tables import Table
 
 
-def _with_partition_numbers(frame, col: str, npartitions: int):
+def _with_partition_numbers(frame, col: str, npartitions: int, kind: str):
     frame = frame.copy()
-    frame[PART_COL] = partition_numbers(frame[col], npartitions)
+    frame[PART_COL] = partition_numbers(frame[col], npartitions, kind)
     return frame
 
 
@@ -173,9 +174,14 @@ def build_feature_frame_dask(
     if npartitions is None:
         npartitions = max(transactions.npartitions, targets.npartitions)
 
+    # integer ids against float ids hash by value on both sides, as they compare
+    trx_ids = transactions._meta[params.entity_col].dtype
+    tgt_ids = targets._meta[params.entity_col_of_targets].dtype if grid is None else trx_ids
+    kind = shared_id_kind(trx_ids, tgt_ids)
+
     def partitioned(frame, col):
         frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
-        numbered = frame.map_partitions(_with_partition_numbers, col, npartitions, meta=frame_meta)
+        numbered = frame.map_partitions(_with_partition_numbers, col, npartitions, kind, meta=frame_meta)
         if shuffle_method is None:
             return numbered.shuffle(on=PART_COL, npartitions=npartitions)
         # the keyword is shuffle_method in current Dask and shuffle in releases before 2024

@@ -53,11 +53,21 @@ def _id_kind(dtype) -> str:
     return "object"
 
 
-def partition_numbers(series, npartitions: int) -> np.ndarray:
+def shared_id_kind(dtype, other_dtype) -> str:
+    """How the ids of two tables are hashed so that equal ids meet: integers
+    against floats by their float64 value, as the tables' ids are compared
+    (integers far beyond 2**53 may then share a part, which is harmless);
+    else the kind ``_id_kind`` gives the first."""
+    kinds = {_id_kind(dtype), _id_kind(other_dtype)}
+    return "float64" if kinds == {"int64", "float64"} else _id_kind(dtype)  # other pairs are refused
+
+
+def partition_numbers(series, npartitions: int, kind: Optional[str] = None) -> np.ndarray:
     """Part number (int64) of each entity id, equal for equal ids whatever the
-    dtype width within a kind (see ``_id_kind``)."""
+    dtype width within a kind (``kind``, else ``_id_kind`` of the series)."""
     pd = _deps.pandas()
-    hashes = pd.util.hash_pandas_object(series.astype(_id_kind(series.dtype)), index=False).to_numpy()
+    kind = kind or _id_kind(series.dtype)
+    hashes = pd.util.hash_pandas_object(series.astype(kind), index=False).to_numpy()
     return (hashes % np.uint64(npartitions)).astype(np.int64)
 
 
@@ -78,8 +88,8 @@ def _schema_from_text(text: str):
     return pa.ipc.read_schema(pa.py_buffer(base64.b64decode(text)))
 
 
-def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, chunk: int, keep_index: bool,
-                 dimension_col: Optional[str], what: str):
+def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, kind: str, chunk: int,
+                 keep_index: bool, dimension_col: Optional[str], what: str):
     """Writes the rows of one pandas frame into the parts they hash to (one
     file per non-empty part, rows in their input order); returns the
     files written as (part, relative path, rows), the Arrow schema and the
@@ -93,7 +103,7 @@ def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, chunk
     if dimension_col:
         # the codes are checked (integers within int8) before anything is written
         codes = [int(c) for c in table.dimension_codes(dimension_col)[1]]
-    parts = partition_numbers(frame[entity_col], npartitions)
+    parts = partition_numbers(frame[entity_col], npartitions, kind)
     order = np.argsort(parts, kind="stable")
     bounds = np.searchsorted(parts[order], np.arange(npartitions + 1))
     # converted once; each part is a take of it, so all parts share one schema
@@ -107,15 +117,15 @@ def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, chunk
     return written, _schema_text(arrow.schema), codes
 
 
-def _write_table(frame, directory: str, what: str, entity_col: str, npartitions: int, keep_index: bool,
-                 dimension_col: Optional[str]) -> None:
+def _write_table(frame, directory: str, what: str, entity_col: str, npartitions: int, kind: str,
+                 keep_index: bool, dimension_col: Optional[str]) -> None:
     pd = _deps.pandas()
     if entity_col not in frame.columns:
         listed = ", ".join(repr(c) for c in frame.columns)
         raise ValueError(f"{what}: missing column {entity_col!r} (columns are {listed})")
     if dimension_col is not None and dimension_col not in frame.columns:
         dimension_col = None
-    args = (directory, entity_col, npartitions)
+    args = (directory, entity_col, npartitions, kind)
     if isinstance(frame, pd.DataFrame):
         results = [_write_chunk(frame, *args, 0, keep_index, dimension_col, what)]
     else:
@@ -142,7 +152,7 @@ def _write_table(frame, directory: str, what: str, entity_col: str, npartitions:
     metadata = {
         "format": FORMAT,
         "hashing": HASHING,
-        "id_kind": _id_kind(frame[entity_col].dtype),
+        "id_kind": kind,
         "npartitions": npartitions,
         "entity_col": entity_col,
         "rows": int(sum(rows for written, _, _ in results for _, _, rows in written)),
@@ -176,12 +186,13 @@ def write_partitioned(transactions, targets, path, npartitions: int, *, entity_c
     parent = os.path.dirname(os.path.abspath(path))
     staging = tempfile.mkdtemp(prefix=".partitioning-", dir=parent)
     try:
-        for what, frame, col, keep_index, dims in (
-            ("transactions", transactions, entity_col, False, dimension_col),
-            ("targets", targets, target_entity_col or entity_col, True, None),
-        ):
+        tables = (("transactions", transactions, entity_col, False, dimension_col),
+                  ("targets", targets, target_entity_col or entity_col, True, None))
+        dtypes = [frame[col].dtype if col in frame.columns else np.dtype(object) for _, frame, col, _, _ in tables]
+        for (what, frame, col, keep_index, dims), dtype, other in zip(tables, dtypes, dtypes[::-1]):
             os.mkdir(os.path.join(staging, what))
-            _write_table(frame, os.path.join(staging, what), what, col, npartitions, keep_index, dims)
+            _write_table(frame, os.path.join(staging, what), what, col, npartitions, shared_id_kind(dtype, other),
+                         keep_index, dims)
         os.rename(staging, path)
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
