@@ -327,10 +327,11 @@ def test_a_worker_killed_mid_computation_changes_nothing(tmp_path):
     assert os.path.exists(marker)  # a worker did die
 
 
-def test_a_target_grid_gives_the_single_machine_grid(client):
+@pytest.mark.parametrize("entities", [None, [3, 1, 4, 15, 9, 26, 5, 35, 999]])  # 999: no transaction
+def test_a_target_grid_gives_the_single_machine_grid(client, entities):
     trx, _ = random_tables(11, n_entities=40)
     trx["quantity"] = trx["quantity"] * np.pi  # sums that float32 does not add exactly
-    grid = TargetGrid(T0 - 50 * DAY, T0 + 5 * DAY, every="2d", from_first_transaction=True)
+    grid = TargetGrid(T0 - 50 * DAY, T0 + 5 * DAY, every="2d", entities=entities, from_first_transaction=True)
     options = dict(horizons=[3, 14, 60], operators=["sum", "density", "ratio", "max", "mode"])
     want = build_feature_frame(trx, grid, **options)
     lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=3), grid, npartitions=5,

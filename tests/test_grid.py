@@ -79,6 +79,11 @@ def test_entities_may_be_given_or_start_at_their_first_transaction(first_id, sec
     assert list(zip(given["entity"], given["target_date"] // DAY)) == [
         (first_id, 0), (first_id, 10), (first_id, 20), (other_id, 0), (other_id, 10), (other_id, 20)]
     assert given["0__sum__7"].isna().tolist() == [True, True, False, True, True, True]
+    # given entities start after their own first transaction; one without any never does
+    late_given = build_feature_frame(trx, TargetGrid(0, 20 * DAY, every="5d", entities=[other_id, first_id],
+                                                     from_first_transaction=True), horizons=[7], operators=["sum"])
+    assert list(zip(late_given["entity"], late_given["target_date"] // DAY, late_given["0__sum__7"])) == [
+        (first_id, day, total) for day, total in sums[first_id]]
 
 
 @pytest.mark.parametrize("start, end, every, entities, message", [

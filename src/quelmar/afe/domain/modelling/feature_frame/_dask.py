@@ -147,7 +147,8 @@ def build_feature_frame_dask(
                         "or both as DataFrames")
     grid = None
     if isinstance(targets, TargetGrid):
-        if targets.entities is None:
+        if targets.entities is None or targets.from_first_transaction:
+            # each partition's grid over its own entities (those given among them)
             grid, targets = targets, targets.empty_table(transactions._meta if hasattr(transactions, "_meta")
                                                          else transactions, params)
         else:

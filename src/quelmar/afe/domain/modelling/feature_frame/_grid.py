@@ -5,7 +5,7 @@ snapshot grid, which would otherwise be built by hand (and can be far larger
 than the transactions). Its entities are those of the transactions, or of a
 given table or sequence; with ``from_first_transaction`` each entity starts
 at the first grid date after its first transaction (earlier targets would
-only see empty windows). The grid is checked when it is made, before
+only see empty windows; a given entity without transactions has no target). The grid is checked when it is made, before
 anything is read; ``check_output_size`` refuses a result that cannot fit in
 memory before anything is computed.
 """
@@ -137,24 +137,26 @@ class TargetGrid:
 
         start, step, n_dates, is_date = self.schedule(params)
         if self.entities is None:
-            needed = [params.entity_col] + ([params.timestamp_col] if self.from_first_transaction else [])
-            trx = Table(transactions, "transactions", needed)
-            found = _integer_entities(trx, params, self.from_first_transaction)
-            if found is None:
-                found = _factorized_entities(pd.Series(trx.output_column(params.entity_col)),
-                                             trx if self.from_first_transaction else None, params)
-        elif isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
-                or hasattr(self.entities, "columns"):
-            col = params.entity_col_of_targets
-            found = _factorized_entities(pd.Series(Table(self.entities, "entities", [col]).output_column(col)),
-                                         None, params)
+            uniques, first_ms = _transaction_entities(transactions, params, self.from_first_transaction)
         else:
-            found = _factorized_entities(pd.Series(list(self.entities)), None, params)
-        uniques, first_ms = found
+            if isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
+                    or hasattr(self.entities, "columns"):
+                col = params.entity_col_of_targets
+                given = pd.Series(Table(self.entities, "entities", [col]).output_column(col))
+            else:
+                given = pd.Series(list(self.entities))
+            uniques, first_ms = _factorized_entities(given, None, params)
         first = np.zeros(len(uniques), dtype=np.int64)
-        if first_ms is not None:
+        if self.from_first_transaction:
+            if first_ms is None:
+                # given entities start after their own first transaction; one
+                # without any never starts
+                known, known_first = _transaction_entities(transactions, params, True)
+                at = known.get_indexer(uniques)
+                first_ms = np.where(at >= 0, known_first[np.maximum(at, 0)], 0)
+                first[at < 0] = n_dates
             # the first grid date strictly after the first transaction
-            first = np.clip((first_ms - start) // step + 1, 0, n_dates)
+            first = np.where(first == n_dates, n_dates, np.clip((first_ms - start) // step + 1, 0, n_dates))
         counts = n_dates - first
         # before any row of the table is made: at least one dimension
         # value's columns (all of them are checked once they are known)
@@ -172,6 +174,20 @@ class TargetGrid:
             date_column = dates * divide // multiply
         return pd.DataFrame({params.entity_col_of_targets: uniques.take(entity),
                              params.target_date_col: date_column})
+
+
+def _transaction_entities(transactions, params: FeatureParams, from_first: bool):
+    """The transactions' distinct ids and, with ``from_first``, each one's
+    first transaction in milliseconds (else None)."""
+    from ._tables import Table
+
+    needed = [params.entity_col] + ([params.timestamp_col] if from_first else [])
+    trx = Table(transactions, "transactions", needed)
+    found = _integer_entities(trx, params, from_first)
+    if found is None:
+        found = _factorized_entities(_deps.pandas().Series(trx.output_column(params.entity_col)),
+                                     trx if from_first else None, params)
+    return found
 
 
 def _integer_entities(trx, params: FeatureParams, from_first: bool):
@@ -224,7 +240,8 @@ def _factorized_entities(ids, trx, params: FeatureParams):
     first_ms = None
     if trx is not None:
         ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
-        first_ms = pd.Series(ts, copy=False).groupby(codes).min().to_numpy()[order]
+        known = codes >= 0  # a missing id has no entity
+        first_ms = pd.Series(ts[known], copy=False).groupby(codes[known]).min().to_numpy()[order]
     return pd.Index(uniques).take(order), first_ms
 
 
