@@ -188,20 +188,27 @@ class _Thread:
         self._queue: "queue.Queue" = queue.Queue(maxsize=QUEUE_DEPTH)
         self._error: Optional[BaseException] = None
         self._stop = threading.Event()
+        # set when the thread is done; waited on instead of join(), which a
+        # signal's exception can leave unable to see the thread end (before
+        # CPython 3.11 is_alive() then stays true)
+        self._done = threading.Event()
         self._thread = threading.Thread(target=self._run, name="feature-frame-writer", daemon=True)
         self._thread.start()
 
     def _run(self) -> None:
-        while True:
-            item = self._queue.get()
-            if item is None or self._stop.is_set():
-                return
-            try:
-                self._write(*item)
-            except BaseException as exc:  # noqa: BLE001 - handed to the caller's thread
-                self._error = exc
-                self._stop.set()
-                return
+        try:
+            while True:
+                item = self._queue.get()
+                if item is None or self._stop.is_set():
+                    return
+                try:
+                    self._write(*item)
+                except BaseException as exc:  # noqa: BLE001 - handed to the caller's thread
+                    self._error = exc
+                    self._stop.set()
+                    return
+        finally:
+            self._done.set()
 
     def put(self, *item) -> None:
         """Queues ``item`` for ``write``; waits while the queue is full."""
@@ -223,13 +230,14 @@ class _Thread:
             with contextlib.suppress(queue.Empty):
                 while True:
                     self._queue.get_nowait()
-        while self._thread.is_alive():
+        while not self._done.is_set():
             try:
                 self._queue.put(None, timeout=0.1)
                 break
             except queue.Full:
                 continue
-        self._thread.join()
+        while not self._done.wait(0.1):
+            pass
         if not abandon:
             self._raise()
 
