@@ -5,9 +5,10 @@ snapshot grid, which would otherwise be built by hand (and can be far larger
 than the transactions). Its entities are those of the transactions, or of a
 given table or sequence; with ``from_first_transaction`` each entity starts
 at the first grid date after its first transaction (earlier targets would
-only see empty windows; a given entity without transactions has no target). The grid is checked when it is made, before
-anything is read; ``check_output_size`` refuses a result that cannot fit in
-memory before anything is computed.
+only see empty windows; a given entity without transactions has no
+target). The grid is checked when it is made, before anything is read;
+``check_output_size`` refuses a result that cannot fit in memory before
+anything is computed.
 """
 
 from __future__ import annotations
@@ -148,15 +149,17 @@ class TargetGrid:
             uniques, first_ms = _factorized_entities(given, None, params)
         first = np.zeros(len(uniques), dtype=np.int64)
         if self.from_first_transaction:
+            never = None
             if first_ms is None:
                 # given entities start after their own first transaction; one
                 # without any never starts
                 known, known_first = _transaction_entities(transactions, params, True)
                 at = known.get_indexer(uniques)
-                first_ms = np.where(at >= 0, known_first[np.maximum(at, 0)], 0)
-                first[at < 0] = n_dates
+                first_ms, never = known_first[np.maximum(at, 0)], at < 0
             # the first grid date strictly after the first transaction
-            first = np.where(first == n_dates, n_dates, np.clip((first_ms - start) // step + 1, 0, n_dates))
+            first = np.clip((first_ms - start) // step + 1, 0, n_dates)
+            if never is not None:
+                first[never] = n_dates
         counts = n_dates - first
         # before any row of the table is made: at least one dimension
         # value's columns (all of them are checked once they are known)

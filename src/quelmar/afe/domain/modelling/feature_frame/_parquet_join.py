@@ -5,16 +5,16 @@ cut into slices of columns, each encoded as a small Parquet file of its own
 in memory, on a pool of threads (pyarrow releases the GIL while it
 encodes). A row group's column chunks are then copied, in order, one after
 another into the output, and the slices' row groups joined into one under
-a footer of the whole schema: the layout pyarrow's own writer gives. The footer is Thrift's compact protocol: it is read into
-a tree of fields, every absolute file offset is moved to where its bytes
-landed, and it is written back field by field, so fields this module does
-not know pass through unchanged.
+a footer of the whole schema: the layout pyarrow's own writer gives. The
+footer is Thrift's compact protocol: it is read into a tree of fields,
+every absolute file offset is moved to where its bytes landed, and it is
+written back field by field, so fields this module does not know pass
+through unchanged.
 """
 
 from __future__ import annotations
 
 import collections
-import os
 import struct
 from concurrent.futures import ThreadPoolExecutor
 from typing import Deque, Dict, List, Optional
@@ -173,10 +173,17 @@ class _Writer:
 
 def _footer(data) -> _Struct:
     """The footer of a whole Parquet file in memory."""
+    return _split(data)[1]
+
+
+def _split(data):
+    """The pages of a whole Parquet file in memory (between its magic
+    number and its footer) and its footer."""
     if len(data) < 12 or bytes(data[:4]) != MAGIC or bytes(data[-4:]) != MAGIC:
         raise ValueError("not a Parquet file")
     (length,) = struct.unpack("<I", bytes(data[-8:-4]))
-    return _Reader(bytes(data[len(data) - 8 - length:len(data) - 8])).struct()
+    end = len(data) - 8 - length
+    return data[len(MAGIC):end], _Reader(bytes(data[end:len(data) - 8])).struct()
 
 
 def _shift(field: list, by: int) -> None:
@@ -240,10 +247,9 @@ class JoinedParquetWriter:
     the next table are encoded while those of one table are copied out; the
     file is written in the order of ``write``."""
 
-    def __init__(self, path: str, workers: Optional[int] = None, **write_options):
-        self.path = path
+    def __init__(self, path: str, workers: int, **write_options):
         self.options = write_options
-        self.workers = max(1, workers if workers is not None else min(os.cpu_count() or 1, 4))
+        self.workers = max(1, workers)
         self._pool = ThreadPoolExecutor(self.workers, thread_name_prefix="parquet-encoder")
         self._pending: Deque[List] = collections.deque()
         self._file = open(path, "wb")
@@ -272,10 +278,7 @@ class JoinedParquetWriter:
         """Copies one table's slices into the file, one row group."""
         joined: Optional[_Struct] = None
         for future in slices:
-            part = future.result()
-            footer = _footer(part)
-            (length,) = struct.unpack("<I", part[len(part) - 8:len(part) - 4].to_pybytes())
-            body = part.slice(len(MAGIC), len(part) - 8 - length - len(MAGIC))
+            body, footer = _split(future.result())
             (group,) = footer.fields[_FILE_ROW_GROUPS][1][1]
             _move_row_group(group, self._at - len(MAGIC), len(self._groups))
             if joined is None:
