@@ -135,27 +135,49 @@ float SlidingScanner::fixed_sum(int64_t fixed) const {
 
 // The running totals of every value before each row. The entity's rows
 // with a cell sum to less than 2^62 (see fixed_), so no total overflows.
-void SlidingScanner::build_prefix() {
-    const size_t D = static_cast<size_t>(plan_.D);
-    // Each row's totals are stored as a whole block of kPrefixValuesMax (a
-    // few moves), the next row's overwriting what lies past D: the last
-    // row's block needs room past the end.
-    prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
-    prefix_count_.resize((static_cast<size_t>(n_) + 1) * D + kPrefixValuesMax);
+// The totals stay in registers: every value's total takes each row's
+// quantity or 0, so that no total is stored and read back in the same row
+// (a narrow store read back by a wide load stalls).
+template <int D>
+void SlidingScanner::build_prefix_of() {
+    prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D);
+    prefix_count_.resize((static_cast<size_t>(n_) + 1) * D);
     // Totals from the first row the windows can hold: a window's Sum and
     // Frequency are differences of two of them.
     int64_t* sum = prefix_sum_.data() + static_cast<size_t>(row_first_) * D;
     int32_t* count = prefix_count_.data() + static_cast<size_t>(row_first_) * D;
-    int64_t running_sum[kPrefixValuesMax] = {};
-    int32_t running_count[kPrefixValuesMax] = {};
-    for (int32_t i = row_first_; i <= row_end_; ++i, sum += D, count += D) {
-        std::memcpy(sum, running_sum, sizeof(running_sum));
-        std::memcpy(count, running_count, sizeof(running_count));
+    int64_t running_sum[D] = {};
+    int32_t running_count[D] = {};
+    for (int32_t i = row_first_;; ++i, sum += D, count += D) {
+        for (int k = 0; k < D; ++k) {
+            sum[k] = running_sum[k];
+            count[k] = running_count[k];
+        }
         if (i == row_end_) break;
         const int32_t d = row_dim_[static_cast<size_t>(i)];
-        if (d < 0) continue;
-        running_sum[d] += fixed_of(quantity(i));
-        ++running_count[d];
+        const int64_t v = d >= 0 ? fixed_of(quantity(i)) : 0;
+        for (int k = 0; k < D; ++k) {
+            // A mask, not a branch: the values of neighbouring rows are
+            // anyone's guess.
+            const int32_t hit = k == d;
+            running_sum[k] += v & -static_cast<int64_t>(hit);
+            running_count[k] += hit;
+        }
+    }
+}
+
+void SlidingScanner::build_prefix() {
+    static_assert(kPrefixValuesMax == 8, "one case per value count");
+    switch (plan_.D) {
+        case 1: build_prefix_of<1>(); break;
+        case 2: build_prefix_of<2>(); break;
+        case 3: build_prefix_of<3>(); break;
+        case 4: build_prefix_of<4>(); break;
+        case 5: build_prefix_of<5>(); break;
+        case 6: build_prefix_of<6>(); break;
+        case 7: build_prefix_of<7>(); break;
+        case 8: build_prefix_of<8>(); break;
+        default: break;  // no value has a cell: no total is read
     }
     prefix_ = true;
 }
@@ -253,7 +275,7 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
         const int64_t index = static_cast<int64_t>(s.rows.items.size());
         for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
     }
-    s.rows.items.push_back({i, q});
+    append(s.rows.items, i, q);
     // Monotonic queues: a row older and no smaller (no larger) than a newer
     // one is never the window's Min (Max) while that one is in. A NaN is no
     // candidate; see queue_extreme.
@@ -262,13 +284,13 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
             auto& mins = s.min_queue.items;
             while (mins.size() > s.min_queue.head && mins.back().q >= q) mins.pop_back();
             s.min_queue.low_water = std::min(s.min_queue.low_water, mins.size());
-            mins.push_back({i, q});
+            append(mins, i, q);
         }
         if (max_read_) {
             auto& maxs = s.max_queue.items;
             while (maxs.size() > s.max_queue.head && maxs.back().q <= q) maxs.pop_back();
             s.max_queue.low_water = std::min(s.max_queue.low_water, maxs.size());
-            maxs.push_back({i, q});
+            append(maxs, i, q);
         }
     }
 }

@@ -44,6 +44,13 @@ private:
         int32_t row;
         float q;
     };
+    // Appends in place: an Entry built aside and copied as one 8-byte word
+    // stalls on the forwarding of its two 4-byte stores.
+    static void append(std::vector<Entry>& items, int32_t row, float q) {
+        Entry& e = items.emplace_back();
+        e.row = row;
+        e.q = q;
+    }
     // Rows of one value in the largest window, oldest first, as a queue
     // whose front moves on as rows leave (storage kept per entity).
     struct Queue {
@@ -143,6 +150,8 @@ private:
     std::vector<int64_t> prefix_sum_;
     std::vector<int32_t> prefix_count_;
     void build_prefix();
+    template <int D>
+    void build_prefix_of();
     // Window j holds rows [lo_[j], hi_); lo_ falls with j.
     int32_t hi_ = 0;
     std::vector<int32_t> lo_;
