@@ -138,9 +138,8 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
     ``BuildReport``. ``names`` and ``first_lines`` name the tables in messages
     (file names and CSV line numbers on the command line)."""
     _deps.pandas()  # the result is a pandas frame: without pandas nothing is read
-    if isinstance(targets, TargetGrid):
-        targets = targets.table(transactions, params)
-    job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines)
+    job = prepare_build(transactions, targets, params, progress=progress, names=names, first_lines=first_lines,
+                        in_memory=True)
     check_output_size(job.n_targets, len(job.layout.names))
     with _progress.stage(progress, "computing", total=job.n_targets, unit="target") as bar:
         out = job.compute(0, job.n_targets, bar)
@@ -149,18 +148,23 @@ def build_with_report(transactions, targets, params: FeatureParams, *, progress:
 
 def prepare_build(transactions, targets, params: FeatureParams, *, progress: bool = False,
                   names: Tuple[str, str] = ("transactions", "targets"),
-                  first_lines: Tuple[Optional[int], Optional[int]] = (None, None)) -> "PreparedBuild":
+                  first_lines: Tuple[Optional[int], Optional[int]] = (None, None),
+                  in_memory: bool = False) -> "PreparedBuild":
     """Everything of ``build_with_report`` before the computing: the tables
     checked, the transactions prepared. The command line then computes the
-    targets chunk by chunk and writes each chunk while the next is computed."""
+    targets chunk by chunk and writes each chunk while the next is computed;
+    ``in_memory``: the caller holds every feature row at once (a grid too
+    large for that is refused before anything is read)."""
     jobs = params.jobs()
+    numbered = None
     if isinstance(targets, TargetGrid):
-        targets = targets.table(transactions, params, in_memory=False)  # the caller writes while computing
+        # listing the entities of integer ids numbers them: not done twice
+        targets, numbered = targets.table_and_codes(transactions, params, in_memory)
     trx = Table(transactions, names[0], params.transaction_columns(), first_lines[0])
     tgt = Table(targets, names[1], params.target_columns(), first_lines[1])
     columns = read_transactions(trx, params, jobs)
     target_dates = tgt.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
-    entity_ids = EntityIds(trx, params.entity_col, tgt, params.entity_col_of_targets)
+    entity_ids = EntityIds(trx, params.entity_col, tgt, params.entity_col_of_targets, numbered)
     layout = _layout(params, columns.codes_present)
 
     # ---- everything is checked; prepare

@@ -21,13 +21,19 @@ from ._tables import Table
 
 class EntityIds:
     """The entity id columns of the transactions and the targets, checked
-    when built (no missing ids, comparable types); ``codes`` numbers them."""
+    when built (no missing ids, comparable types); ``codes`` numbers them.
+    ``numbered``: the codes ``codes`` would give, where the caller has them
+    already (a target grid lists the transactions' entities by numbering
+    them)."""
 
-    def __init__(self, trx: Table, trx_col: str, tgt: Table, tgt_col: str):
+    def __init__(self, trx: Table, trx_col: str, tgt: Table, tgt_col: str, numbered=None):
         trx.no_missing(trx_col, "entity ids")
         tgt.no_missing(tgt_col, "entity ids")
         self._tables = (trx, trx_col, tgt, tgt_col)
+        self._numbered = numbered
         self._integers = None
+        if numbered is not None:
+            return
         ids, target_ids = trx.integer_ids(trx_col), tgt.integer_ids(tgt_col)
         if ids is not None and target_ids is not None and max(_first_beyond_int64(ids), _first_beyond_int64(target_ids)) < 0:
             self._integers = (ids, target_ids)
@@ -39,6 +45,8 @@ class EntityIds:
         target's code (-1 for an id without transactions). Integer ids are
         numbered natively; other ids are factorised once per column, never
         converted row by row."""
+        if self._numbered is not None:
+            return self._numbered
         if self._integers is not None:
             return _native.factorize_entities(*self._integers, n_jobs=n_jobs, progress_callback=progress_callback)
         return self._generic()

@@ -132,13 +132,20 @@ class TargetGrid:
         entity's dates ascending. ``in_memory``: the features will be held in
         memory, so a grid whose features cannot fit is refused first; a
         caller that writes them while computing passes False."""
+        return self.table_and_codes(transactions, params, in_memory)[0]
+
+    def table_and_codes(self, transactions, params: FeatureParams, in_memory: bool = True):
+        """``table``, and the entity codes of the transactions and of the
+        table's rows as ``EntityIds.codes`` gives them, where listing the
+        transactions' entities numbered them already (integer ids), else None."""
         pd = _deps.pandas()
         from ._build import feature_columns
         from ._tables import Table
 
         start, step, n_dates, is_date = self.schedule(params)
+        numbered = None
         if self.entities is None:
-            uniques, first_ms = _transaction_entities(transactions, params, self.from_first_transaction)
+            uniques, first_ms, numbered = _transaction_entities(transactions, params, self.from_first_transaction)
         else:
             if isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
                     or hasattr(self.entities, "columns"):
@@ -153,7 +160,7 @@ class TargetGrid:
             if first_ms is None:
                 # given entities start after their own first transaction; one
                 # without any never starts
-                known, known_first = _transaction_entities(transactions, params, True)
+                known, known_first, _ = _transaction_entities(transactions, params, True)
                 at = known.get_indexer(uniques)
                 first_ms, never = known_first[np.maximum(at, 0)], at < 0
             # the first grid date strictly after the first transaction
@@ -175,13 +182,18 @@ class TargetGrid:
         else:
             multiply, divide = _unit_ratio(params.timestamp_unit)
             date_column = dates * divide // multiply
-        return pd.DataFrame({params.entity_col_of_targets: uniques.take(entity),
-                             params.target_date_col: date_column})
+        table = pd.DataFrame({params.entity_col_of_targets: uniques.take(entity), params.target_date_col: date_column})
+        if numbered is None:
+            return table, None
+        codes, n_codes, code_of_unique = numbered
+        return table, (codes, n_codes, np.repeat(code_of_unique, counts))
 
 
 def _transaction_entities(transactions, params: FeatureParams, from_first: bool):
-    """The transactions' distinct ids and, with ``from_first``, each one's
-    first transaction in milliseconds (else None)."""
+    """The transactions' distinct ids, with ``from_first`` each one's first
+    transaction in milliseconds (else None), and the numbering of integer
+    ids: every transaction's code, the number of codes and each distinct
+    id's code (else None)."""
     from ._tables import Table
 
     needed = [params.entity_col] + ([params.timestamp_col] if from_first else [])
@@ -189,16 +201,17 @@ def _transaction_entities(transactions, params: FeatureParams, from_first: bool)
     found = _integer_entities(trx, params, from_first)
     if found is None:
         found = _factorized_entities(_deps.pandas().Series(trx.output_column(params.entity_col)),
-                                     trx if from_first else None, params)
+                                     trx if from_first else None, params) + (None,)
     return found
 
 
 def _integer_entities(trx, params: FeatureParams, from_first: bool):
     """The transactions' distinct integer ids ascending (an Index of the
-    column's type) and, with ``from_first``, each one's first transaction
-    in milliseconds (else None). The ids are numbered natively, not hashed
-    by pandas. None for ids that are no integers, missing ones or uint64
-    beyond int64, which pandas factorises."""
+    column's type), with ``from_first`` each one's first transaction in
+    milliseconds (else None), and their numbering (see
+    ``_transaction_entities``). The ids are numbered natively, not hashed by
+    pandas. None for ids that are no integers, missing ones or uint64 beyond
+    int64, which pandas factorises."""
     pd = _deps.pandas()
     col = params.entity_col
     if trx._first_missing(col) is not None:
@@ -215,6 +228,7 @@ def _integer_entities(trx, params: FeatureParams, from_first: bool):
     present[codes[0]] = True
     values = by_code[present]
     order = np.argsort(values, kind="stable")
+    code_of_unique = np.flatnonzero(present)[order].astype(np.int32)
     first_ms = None
     if from_first:
         ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
@@ -223,7 +237,7 @@ def _integer_entities(trx, params: FeatureParams, from_first: bool):
     column = trx.columns[col]
     # the column's pandas type (nullable, Arrow-backed), else the ids' NumPy one in native byte order
     dtype = ids.dtype if _is_arrow_column(column) or isinstance(column.dtype, np.dtype) else column.dtype
-    return pd.Index(values[order], dtype=dtype), first_ms
+    return pd.Index(values[order], dtype=dtype), first_ms, (codes, n_codes, code_of_unique)
 
 
 def _factorized_entities(ids, trx, params: FeatureParams):

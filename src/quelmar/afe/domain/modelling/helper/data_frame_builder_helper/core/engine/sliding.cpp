@@ -47,6 +47,7 @@ bool SlidingScanner::start_entity(const TransactionColumns& rows, int64_t first_
 
 bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     prefix_ = false;
+    keep_rows_ = true;
     if (n_ > 0) {
         int64_t previous = date(0);
         for (int32_t i = 1; i < n_; ++i) {
@@ -91,6 +92,7 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     fixed_low_ = low;
     if (!by_code_ && plan_.D <= kPrefixValuesMax) {
         build_prefix();
+        keep_rows_ = spans_read_;
         return true;
     }
     row_fixed_.resize(static_cast<size_t>(n_));
@@ -275,7 +277,7 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
         const int64_t index = static_cast<int64_t>(s.rows.items.size());
         for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
     }
-    append(s.rows.items, i, q);
+    if (keep_rows_) append(s.rows.items, i, q);
     // Monotonic queues: a row older and no smaller (no larger) than a newer
     // one is never the window's Min (Max) while that one is in. A NaN is no
     // candidate; see queue_extreme.
@@ -349,10 +351,11 @@ float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const
 
 // A window's cells from its Sum and row count; `from` is a row number no
 // later than the window's oldest row of the value and after every row
-// before the window. Once per cell: inlined.
+// before the window; `newest_q` the quantity of the value's newest row.
+// Once per cell: inlined.
 [[gnu::always_inline]] inline void SlidingScanner::write_window(float* c, DimState& s, int32_t j, int32_t from,
-                                                                int64_t count, float sum, float span_first,
-                                                                float span_last) {
+                                                                int64_t count, float sum, float newest_q,
+                                                                float span_first, float span_last) {
     c[TIME_SINCE_FIRST_SLOT] = span_first;
     c[TIME_SINCE_LAST_SLOT] = span_last;
     if (count == 0) {
@@ -361,13 +364,12 @@ float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const
     }
     // Frequency counts in float32, where adding 1 stops at 2^24.
     const float frequency = static_cast<float>(std::min<int64_t>(count, int64_t{1} << 24));
-    const Entry& newest = s.rows.items.back();
-    const bool newest_nan = newest.q != newest.q;
+    const bool newest_nan = newest_q != newest_q;
     c[SUM_SLOT] = sum;
     c[FREQUENCY_SLOT] = frequency;
     if (density_read_) c[DENSITY_SLOT] = count == 1 ? sum : sum / frequency;
-    if (min_read_) c[MIN_SLOT] = newest_nan ? newest.q : queue_extreme(s.min_queue, j, from);
-    if (max_read_) c[MAX_SLOT] = newest_nan ? newest.q : queue_extreme(s.max_queue, j, from);
+    if (min_read_) c[MIN_SLOT] = newest_nan ? newest_q : queue_extreme(s.min_queue, j, from);
+    if (max_read_) c[MAX_SLOT] = newest_nan ? newest_q : queue_extreme(s.max_queue, j, from);
 }
 
 // fill_buffer's work on the prefix path: Sum and Frequency from the running
@@ -390,18 +392,19 @@ void SlidingScanner::fill_buffer_prefix(int64_t target_date) {
         seen_.push_back(d);
         if (min_read_) s.min_queue.settle();
         if (max_read_) s.max_queue.settle();
-        const Entry& newest = s.rows.items.back();
+        // The rows are kept for the spans only: on this path no quantity
+        // with a cell is NaN.
         float span_first = nan_, span_last = nan_;
         if (spans_read_) {
             while (s.rows.items[s.rows.head].row < oldest) ++s.rows.head;
             span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
-            span_last = span_in_units(unit, target_date, date(newest.row));
+            span_last = span_in_units(unit, target_date, date(s.rows.items.back().row));
         }
         for (int32_t j = 0; j < H_; ++j) {
             const int32_t from = lo_[static_cast<size_t>(j)];
             const int64_t count = count_end[at] - prefix_count_[static_cast<size_t>(from) * D + at];
             const int64_t fixed = count ? sum_end[at] - prefix_sum_[static_cast<size_t>(from) * D + at] : 0;
-            write_window(cells + static_cast<size_t>(j) * SLOT_COUNT, s, j, from, count, fixed_sum(fixed),
+            write_window(cells + static_cast<size_t>(j) * SLOT_COUNT, s, j, from, count, fixed_sum(fixed), 0.0f,
                          span_first, span_last);
         }
     }
@@ -442,11 +445,12 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
             const int64_t first = s.first[static_cast<size_t>(j)];
             const int64_t count = count_all - first;
             if (count == 0) {
-                write_window(c, s, j, 0, 0, nan_, span_first, span_last);
+                write_window(c, s, j, 0, 0, nan_, newest.q, span_first, span_last);
                 continue;
             }
             const float sum = fixed_ ? fixed_sum(fixed_running) : running.rounded(nan_);
-            write_window(c, s, j, s.rows.items[static_cast<size_t>(first)].row, count, sum, span_first, span_last);
+            write_window(c, s, j, s.rows.items[static_cast<size_t>(first)].row, count, sum, newest.q, span_first,
+                         span_last);
         }
     }
     if (!by_code_) return;

@@ -102,8 +102,8 @@ private:
     void fill_buffer(int64_t target_date);
     void fill_buffer_prefix(int64_t target_date);
     float queue_extreme(Queue& queue, int32_t j, int32_t from) const;
-    void write_window(float* c, DimState& s, int32_t j, int32_t from, int64_t count, float sum, float span_first,
-                      float span_last);
+    void write_window(float* c, DimState& s, int32_t j, int32_t from, int64_t count, float sum, float newest_q,
+                      float span_first, float span_last);
 
     const SplitPlan& plan_;
     const int32_t H_;
@@ -147,6 +147,9 @@ private:
     // it (i = n_: of all of them).
     static constexpr int32_t kPrefixValuesMax = 8;
     bool prefix_ = false;
+    // Whether entering rows are kept in their value's `rows` queue: the
+    // prefix path reads them for the spans only.
+    bool keep_rows_ = true;
     std::vector<int64_t> prefix_sum_;
     std::vector<int32_t> prefix_count_;
     void build_prefix();
