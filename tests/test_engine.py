@@ -143,7 +143,7 @@ def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs):
     # Enough rows for several threads and buckets, a run longer than the
     # short-run sort handles, and (300,000 entities) mostly entities without
     # rows, more than a bucket holds.
-    log = EventLog(seed=5, n_entities=n_entities, n_rows=90_000, long_run=5000, order=order)
+    log = EventLog(seed=5, n_entities=n_entities, n_rows=200_000, long_run=5000, order=order)
     prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
                                             log.code, n_jobs=n_jobs)
     dates, quantities, codes, offsets = log.lexsorted()
