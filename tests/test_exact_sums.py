@@ -90,27 +90,29 @@ def test_ratio_divides_exact_sums_by_their_float32_total():
         assert_bits_equal(out[f"{k}__ratio__7"].to_numpy(), np.array([f32(s / total)]))
 
 
-@pytest.mark.parametrize("n_jobs", [1, 2])
+@pytest.mark.parametrize("n_jobs, n_values", [(1, 1), (2, 1), (2, 5)])
 @pytest.mark.parametrize("span", ["wide", "narrow"])
-def test_sliding_windows_do_not_drift(n_jobs, span):
+def test_sliding_windows_do_not_drift(n_jobs, n_values, span):
     # Large values enter and leave the windows day after day, among small
     # ones; every target's sums are those of its own window, exactly, and a
     # window that has emptied is NaN again. Magnitudes too far apart for one
-    # 64-bit integer ("wide") take the wide accumulator, others an integer.
+    # 64-bit integer ("wide") take the wide accumulator, others an integer
+    # (running totals of every dimension value at once).
     rng = np.random.default_rng(3)
     n_days = 200
     days = np.arange(n_days) + 1
     small = rng.random(n_days).astype(np.float32) * f32(1e-3)
-    values = np.where(rng.random(n_days) < 0.3, f32(3e37 if span == "wide" else 3e5), small)
+    values = np.where(rng.random(n_days) < 0.3, f32(3e37 if span == "wide" else 300.0), small)
     if span == "wide":
         values[:40] = np.where(rng.random(40) < 0.5, f32(1e30), f32(SMALLEST))
+    codes = rng.integers(0, n_values, n_days)
     targets = [T - k * DAY for k in range(-40, n_days, 1)]  # oldest last: the engine sorts them
-    out = frame(values, days, targets=targets, n_jobs=n_jobs, operators=("sum", "frequency"))
-    for h in (7, 30):
-        got = out[f"0__sum__{h}"].to_numpy()
+    out = frame(values, days, codes, targets=targets, n_jobs=n_jobs, operators=("sum", "frequency"))
+    for h, code in zip((7, 30) * n_values, np.repeat(np.arange(n_values), 2)):
+        got = out[f"{code}__sum__{h}"].to_numpy()
         for i, target in enumerate(targets):
             before = (T - target) // DAY  # target = T - before days; rows at T - d days
-            inside = [v for v, d in zip(values, days) if before + 1 <= d + 0 and d <= before + h]
+            inside = [v for v, d, c in zip(values, days, codes) if before + 1 <= d <= before + h and c == code]
             want = np.array([nearest_f32(exact(inside)) if inside else f32(np.nan)])
             assert_bits_equal(got[i:i + 1], want)
     assert np.isnan(out["0__sum__30"].iloc[0])  # 40 days after the last row: empty, NaN

@@ -137,34 +137,46 @@ float SlidingScanner::fixed_sum(int64_t fixed) const {
 
 // The running totals of every value before each row. The entity's rows
 // with a cell sum to less than 2^62 (see fixed_), so no total overflows.
-// The totals stay in registers: every value's total takes each row's
-// quantity or 0, so that no total is stored and read back in the same row
-// (a narrow store read back by a wide load stalls).
+// The totals stay in vector registers, two sums or four counts to each:
+// every value's total takes each row's quantity masked by whether the row
+// is of that value, so that nothing is stored and read back within a row
+// (a narrow store read back by a wide load stalls) and no branch depends on
+// the row's value.
 template <int D>
 void SlidingScanner::build_prefix_of() {
-    prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D);
-    prefix_count_.resize((static_cast<size_t>(n_) + 1) * D);
+    using Sums = int64_t __attribute__((vector_size(16)));
+    using Counts = int32_t __attribute__((vector_size(16)));
+    // The same, stored anywhere in the arrays of totals.
+    using SumsAt = int64_t __attribute__((vector_size(16), aligned(8), may_alias));
+    using CountsAt = int32_t __attribute__((vector_size(16), aligned(4), may_alias));
+    constexpr int kSums = (D + 1) / 2, kCounts = (D + 3) / 4;
+    // Each row's totals are stored as whole vectors, the next row's
+    // overwriting what lies past D: the last row's need room past the end.
+    prefix_sum_.resize((static_cast<size_t>(n_) + 1) * D + 2 * kSums);
+    prefix_count_.resize((static_cast<size_t>(n_) + 1) * D + 4 * kCounts);
     // Totals from the first row the windows can hold: a window's Sum and
     // Frequency are differences of two of them.
     int64_t* sum = prefix_sum_.data() + static_cast<size_t>(row_first_) * D;
     int32_t* count = prefix_count_.data() + static_cast<size_t>(row_first_) * D;
-    int64_t running_sum[D] = {};
-    int32_t running_count[D] = {};
+    Sums sum_value[kSums], sums[kSums];
+    Counts count_value[kCounts], counts[kCounts];
+    for (int k = 0; k < kSums; ++k) {
+        sum_value[k] = Sums{2 * k, 2 * k + 1};
+        sums[k] = Sums{0, 0};
+    }
+    for (int k = 0; k < kCounts; ++k) {
+        count_value[k] = Counts{4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3};
+        counts[k] = Counts{0, 0, 0, 0};
+    }
     for (int32_t i = row_first_;; ++i, sum += D, count += D) {
-        for (int k = 0; k < D; ++k) {
-            sum[k] = running_sum[k];
-            count[k] = running_count[k];
-        }
+        for (int k = 0; k < kSums; ++k) *reinterpret_cast<SumsAt*>(sum + 2 * k) = sums[k];
+        for (int k = 0; k < kCounts; ++k) *reinterpret_cast<CountsAt*>(count + 4 * k) = counts[k];
         if (i == row_end_) break;
-        const int32_t d = row_dim_[static_cast<size_t>(i)];
+        const int32_t d = row_dim_[static_cast<size_t>(i)];  // no lane matches a row without a cell
         const int64_t v = d >= 0 ? fixed_of(quantity(i)) : 0;
-        for (int k = 0; k < D; ++k) {
-            // A mask, not a branch: the values of neighbouring rows are
-            // anyone's guess.
-            const int32_t hit = k == d;
-            running_sum[k] += v & -static_cast<int64_t>(hit);
-            running_count[k] += hit;
-        }
+        // A comparison of vectors gives -1 in the lanes where it holds.
+        for (int k = 0; k < kSums; ++k) sums[k] += (sum_value[k] == d) & v;
+        for (int k = 0; k < kCounts; ++k) counts[k] -= count_value[k] == d;
     }
 }
 
