@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace dfbh {
 
@@ -48,10 +49,16 @@ bool SlidingScanner::start_entity(const TransactionColumns& rows, int64_t first_
 bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     prefix_ = false;
     keep_rows_ = true;
-    if (n_ > 0) {
-        int64_t previous = date(0);
-        for (int32_t i = 1; i < n_; ++i) {
-            const int64_t t = date(i);
+    // The loops over rows keep what they read in locals and walk the columns
+    // by byte offsets (the rows oldest first are the columns read
+    // backwards): their stores could otherwise be taken to change the
+    // scanner's members, which would be read again for every row.
+    const char* const dates = dates_;
+    const int64_t date_stride = date_stride_;
+    {
+        int64_t at = (int64_t{n_} - 1) * date_stride, previous = std::numeric_limits<int64_t>::min();
+        for (int32_t i = 0; i < n_; ++i, at -= date_stride) {
+            const int64_t t = load<int64_t>(dates + at);
             if (t < previous) return false;
             previous = t;
         }
@@ -63,16 +70,25 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     row_end_ = std::max(row_first_, window_rows_end(last_target));
     const int32_t first = row_first_, end = row_end_;
     row_dim_.resize(static_cast<size_t>(n_));
+    int32_t* const row_dim = row_dim_.data();
+    const CodeEntry* const entries = plan_.code_entries.data();
+    const bool group_only = plan_.group_only, for_afe_columns = plan_.for_afe_columns;
+    const char* const quantities = quantities_;
+    const char* const codes = codes_;
+    const int64_t quantity_stride = quantity_stride_, code_stride = code_stride_;
+    int64_t quantity_at = (int64_t{n_} - 1 - first) * quantity_stride;
+    int64_t code_at = (int64_t{n_} - 1 - first) * code_stride;
     int low = 1 << 20, high = -1;
     bool fits = true;
-    for (int32_t i = first; i < end; ++i) {
-        const float q = quantity(i);
-        if (!accepted(q)) {
-            row_dim_[static_cast<size_t>(i)] = kRefused;
+    for (int32_t i = first; i < end; ++i, quantity_at -= quantity_stride, code_at -= code_stride) {
+        const float q = load<float>(quantities + quantity_at);
+        if (for_afe_columns ? !(q > 0.0f) : q <= 0.0f) {  // see accepted()
+            row_dim[i] = kRefused;
             continue;
         }
-        const int32_t d = dim_of(code(i));
-        row_dim_[static_cast<size_t>(i)] = d < 0 ? kNoCell : d;
+        const CodeEntry& entry = entries[code_slot(load<int8_t>(codes + code_at))];
+        const int32_t d = group_only ? entry.group_dim : entry.dim;
+        row_dim[i] = d < 0 ? kNoCell : d;
         if (d < 0) continue;
         uint32_t bits;
         std::memcpy(&bits, &q, sizeof(bits));
@@ -97,7 +113,7 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     }
     row_fixed_.resize(static_cast<size_t>(n_));
     for (int32_t i = first; i < end; ++i) {
-        if (row_dim_[static_cast<size_t>(i)] >= 0) row_fixed_[static_cast<size_t>(i)] = fixed_of(quantity(i));
+        if (row_dim_[static_cast<size_t>(i)] >= 0) row_fixed_[static_cast<size_t>(i)] = fixed_of(quantity(i), low);
     }
     return true;
 }
@@ -118,13 +134,13 @@ int32_t SlidingScanner::window_rows_end(int64_t target_date) const {
 
 // A quantity of the fixed-point path as an integer count of 2^-149 *
 // 2^low (exact: no bit below `low` is set).
-int64_t SlidingScanner::fixed_of(float q) const {
+int64_t SlidingScanner::fixed_of(float q, int low) {
     uint32_t bits;
     std::memcpy(&bits, &q, sizeof(bits));
     const int position = static_cast<int>(bits >> 23) - 1;
     const uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
     const int zeros = __builtin_ctz(mantissa);
-    return static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - fixed_low_));
+    return static_cast<int64_t>(static_cast<uint64_t>(mantissa >> zeros) << (position + zeros - low));
 }
 
 // The float32 nearest an integer sum of the fixed-point path: int64 to
@@ -168,12 +184,19 @@ void SlidingScanner::build_prefix_of() {
         count_value[k] = Counts{4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3};
         counts[k] = Counts{0, 0, 0, 0};
     }
-    for (int32_t i = row_first_;; ++i, sum += D, count += D) {
+    // Locals, as in classify_rows.
+    const int32_t* const row_dim = row_dim_.data();
+    const char* const quantities = quantities_;
+    const int64_t quantity_stride = quantity_stride_;
+    const int low = fixed_low_;
+    const int32_t end = row_end_;
+    int64_t quantity_at = (int64_t{n_} - 1 - row_first_) * quantity_stride;
+    for (int32_t i = row_first_;; ++i, sum += D, count += D, quantity_at -= quantity_stride) {
         for (int k = 0; k < kSums; ++k) *reinterpret_cast<SumsAt*>(sum + 2 * k) = sums[k];
         for (int k = 0; k < kCounts; ++k) *reinterpret_cast<CountsAt*>(count + 4 * k) = counts[k];
-        if (i == row_end_) break;
-        const int32_t d = row_dim_[static_cast<size_t>(i)];  // no lane matches a row without a cell
-        const int64_t v = d >= 0 ? fixed_of(quantity(i)) : 0;
+        if (i == end) break;
+        const int32_t d = row_dim[i];  // no lane matches a row without a cell
+        const int64_t v = d >= 0 ? fixed_of(load<float>(quantities + quantity_at), low) : 0;
         // A comparison of vectors gives -1 in the lanes where it holds.
         for (int k = 0; k < kSums; ++k) sums[k] += (sum_value[k] == d) & v;
         for (int k = 0; k < kCounts; ++k) counts[k] -= count_value[k] == d;

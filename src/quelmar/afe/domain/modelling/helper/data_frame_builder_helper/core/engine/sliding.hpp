@@ -138,7 +138,7 @@ private:
     bool fixed_ = false;
     double fixed_scale_ = 1.0;
     int fixed_low_ = 0;  // the lowest bit set in any of those quantities
-    int64_t fixed_of(float q) const;
+    static int64_t fixed_of(float q, int low);
     float fixed_sum(int64_t fixed) const;
     // On the fixed-point path, without per-code statistics and with few
     // values: every window's Sum and Frequency as differences of running
