@@ -549,14 +549,20 @@ void SlidingScanner::write(char* row, int64_t target_date) {
     } else {
         for (int32_t i = hi_; i < hi; ++i) enter(i, 0);
         hi_ = hi;
+        const char* const dates = dates_;
+        const int64_t stride = date_stride_;
         for (int32_t j = 0; j < H_; ++j) {
             const int64_t start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(j)]);
-            int32_t& l = lo[static_cast<size_t>(j)];
+            // The window's start passes rows oldest first: the dates column
+            // read backwards, by a byte offset kept in a local.
+            int32_t l = lo[static_cast<size_t>(j)];
+            int64_t at = (int64_t{n_} - 1 - l) * stride;
             if (prefix_) {
-                while (l < hi && date(l) < start) ++l;
+                for (; l < hi && load<int64_t>(dates + at) < start; at -= stride) ++l;
             } else {
-                while (l < hi && date(l) < start) cross(l++, j);
+                for (; l < hi && load<int64_t>(dates + at) < start; at -= stride) cross(l++, j);
             }
+            lo[static_cast<size_t>(j)] = l;
         }
     }
     fill_buffer(target_date);
