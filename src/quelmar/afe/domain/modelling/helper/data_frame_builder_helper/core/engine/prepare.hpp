@@ -21,11 +21,23 @@ struct InputColumn {
     int itemsize = 0;
 };
 
+// Calls f(k, p + k * stride) for every k < n. A contiguous column, the
+// usual case, gets a loop of its own whose stride the compiler knows, so
+// that it can vectorise it.
+template <int64_t kSize, typename F>
+inline void each_row(const char* p, int64_t stride, int64_t n, F f) {
+    if (stride == kSize) {
+        for (int64_t k = 0; k < n; ++k) f(k, p + k * kSize);
+    } else {
+        for (int64_t k = 0; k < n; ++k) f(k, p + k * stride);
+    }
+}
+
 // Rows [first, first + n) of a signed integer column of 1, 2, 4 or 8 bytes
 // (entity codes or ids, dimension codes), widened to int64.
 template <typename T>
 inline void widen(const char* p, int64_t stride, int64_t n, int64_t* out) {
-    for (int64_t k = 0; k < n; ++k) out[k] = load<T>(p + k * stride);
+    each_row<sizeof(T)>(p, stride, n, [out](int64_t k, const char* at) { out[k] = load<T>(at); });
 }
 inline void read_integers(const InputColumn& column, int64_t first, int64_t n, int64_t* out) {
     const char* p = column.base + first * column.stride;

@@ -55,16 +55,30 @@ struct Scale {
 
 // Converts rows [first, first + n); `*bad` becomes the first row (relative
 // to `first`) whose timestamp is missing or out of range, if it is not set.
+// The loop over the rows only notes that some row failed, without a branch
+// on it; the rare block with a failure is read again for its first one.
 template <typename Convert>
 void convert_timestamps(const InputColumn& column, bool nat_is_missing, int64_t first, int64_t n, int64_t* out,
                         int64_t* bad, Convert convert) {
     const char* p = column.base + first * column.stride;
-    for (int64_t k = 0; k < n; ++k) {
-        const int64_t count = load<int64_t>(p + k * column.stride);
+    auto read = [&](const char* at, int64_t* ms) {
+        const int64_t count = load<int64_t>(at);
         const bool missing = nat_is_missing && count == std::numeric_limits<int64_t>::min();
-        if (missing || !convert(count, &out[k])) {
-            out[k] = 0;
-            if (*bad < 0) *bad = k;
+        return convert(count, ms) && !missing;
+    };
+    bool failed = false;
+    each_row<8>(p, column.stride, n, [&](int64_t k, const char* at) {
+        int64_t ms = 0;
+        const bool ok = read(at, &ms);
+        out[k] = ok ? ms : 0;
+        failed |= !ok;
+    });
+    if (!failed || *bad >= 0) return;
+    for (int64_t k = 0; k < n; ++k) {
+        int64_t ms;
+        if (!read(p + k * column.stride, &ms)) {
+            *bad = k;
+            return;
         }
     }
 }
@@ -87,19 +101,31 @@ void read_timestamps(const TransactionTable& table, int64_t first, int64_t n, in
 void read_quantities(const InputColumn& column, int64_t first, int64_t n, float* out) {
     const char* p = column.base + first * column.stride;
     if (column.itemsize == 4) {
-        for (int64_t k = 0; k < n; ++k) out[k] = load<float>(p + k * column.stride);
+        each_row<4>(p, column.stride, n, [out](int64_t k, const char* at) { out[k] = load<float>(at); });
     } else {
         // Round to nearest, as NumPy's float64 -> float32 cast does.
-        for (int64_t k = 0; k < n; ++k) out[k] = static_cast<float>(load<double>(p + k * column.stride));
+        each_row<8>(p, column.stride, n,
+                    [out](int64_t k, const char* at) { out[k] = static_cast<float>(load<double>(at)); });
     }
 }
 
+// As convert_timestamps: the first code outside int8 is looked for only in a
+// block that has one.
 template <typename T>
 static void narrow_codes(const char* p, int64_t stride, int64_t n, int8_t* out, int64_t* bad) {
-    for (int64_t k = 0; k < n; ++k) {
-        const T code = load<T>(p + k * stride);
-        if ((code < -128 || code > 127) && *bad < 0) *bad = k;
+    auto outside = [](T code) { return code < -128 || code > 127; };
+    bool failed = false;
+    each_row<sizeof(T)>(p, stride, n, [&](int64_t k, const char* at) {
+        const T code = load<T>(at);
+        failed |= outside(code);
         out[k] = static_cast<int8_t>(code);
+    });
+    if (!failed || *bad >= 0) return;
+    for (int64_t k = 0; k < n; ++k) {
+        if (outside(load<T>(p + k * stride))) {
+            *bad = k;
+            return;
+        }
     }
 }
 
@@ -108,7 +134,7 @@ void read_codes(const InputColumn& column, int64_t first, int64_t n, int8_t* out
     switch (column.itemsize) {
         case 0: std::fill(out, out + n, int8_t{0}); break;
         case 1:
-            for (int64_t k = 0; k < n; ++k) out[k] = load<int8_t>(p + k * column.stride);
+            each_row<1>(p, column.stride, n, [out](int64_t k, const char* at) { out[k] = load<int8_t>(at); });
             break;
         case 2: narrow_codes<int16_t>(p, column.stride, n, out, bad); break;
         case 4: narrow_codes<int32_t>(p, column.stride, n, out, bad); break;
