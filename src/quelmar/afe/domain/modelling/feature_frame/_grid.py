@@ -232,8 +232,7 @@ def _integer_entities(trx, params: FeatureParams, from_first: bool):
     first_ms = None
     if from_first:
         ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
-        # by ascending code, as `values`: the codes without a transaction have no group
-        first_ms = pd.Series(ts, copy=False).groupby(codes).min().to_numpy()[order]
+        first_ms = _first_of_codes(codes, n_codes, ts)[code_of_unique]
     column = trx.columns[col]
     # the column's pandas type (nullable, Arrow-backed), else the ids' NumPy one in native byte order
     dtype = ids.dtype if _is_arrow_column(column) or isinstance(column.dtype, np.dtype) else column.dtype
@@ -258,8 +257,26 @@ def _factorized_entities(ids, trx, params: FeatureParams):
     if trx is not None:
         ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
         known = codes >= 0  # a missing id has no entity
-        first_ms = pd.Series(ts[known], copy=False).groupby(codes[known]).min().to_numpy()[order]
+        first_ms = _first_of_codes(codes[known], len(uniques), ts[known])[order]
     return pd.Index(uniques).take(order), first_ms
+
+
+# NumPy's ufunc.at loops without per-element overhead from 1.25 on; before
+# that it is far slower than pandas' groupby
+_FAST_UFUNC_AT = np.lib.NumpyVersion(np.__version__) >= "1.25.0"
+
+
+def _first_of_codes(codes: np.ndarray, n_codes: int, ms: np.ndarray) -> np.ndarray:
+    """The smallest of ``ms`` (int64) per code 0 .. n_codes - 1 (the int64
+    maximum for a code without a row)."""
+    if _FAST_UFUNC_AT:
+        first = np.full(n_codes, np.iinfo(np.int64).max, dtype=np.int64)
+        np.minimum.at(first, codes, ms)
+        return first
+    found = _deps.pandas().Series(ms, copy=False).groupby(codes).min()
+    first = np.full(n_codes, np.iinfo(np.int64).max, dtype=np.int64)
+    first[found.index.to_numpy()] = found.to_numpy()
+    return first
 
 
 def _unit_ratio(unit: str) -> Tuple[int, int]:
