@@ -269,13 +269,12 @@ _FAST_UFUNC_AT = np.lib.NumpyVersion(np.__version__) >= "1.25.0"
 def _first_of_codes(codes: np.ndarray, n_codes: int, ms: np.ndarray) -> np.ndarray:
     """The smallest of ``ms`` (int64) per code 0 .. n_codes - 1 (the int64
     maximum for a code without a row)."""
-    if _FAST_UFUNC_AT:
-        first = np.full(n_codes, np.iinfo(np.int64).max, dtype=np.int64)
-        np.minimum.at(first, codes, ms)
-        return first
-    found = _deps.pandas().Series(ms, copy=False).groupby(codes).min()
     first = np.full(n_codes, np.iinfo(np.int64).max, dtype=np.int64)
-    first[found.index.to_numpy()] = found.to_numpy()
+    if _FAST_UFUNC_AT:
+        np.minimum.at(first, codes, ms)
+    else:
+        found = _deps.pandas().Series(ms, copy=False).groupby(codes).min()
+        first[found.index.to_numpy()] = found.to_numpy()
     return first
 
 

@@ -82,12 +82,11 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     bool fits = true;
     for (int32_t i = first; i < end; ++i, quantity_at -= quantity_stride, code_at -= code_stride) {
         const float q = load<float>(quantities + quantity_at);
-        if (for_afe_columns ? !(q > 0.0f) : q <= 0.0f) {  // see accepted()
+        if (!accepted(q, for_afe_columns)) {
             row_dim[i] = kRefused;
             continue;
         }
-        const CodeEntry& entry = entries[code_slot(load<int8_t>(codes + code_at))];
-        const int32_t d = group_only ? entry.group_dim : entry.dim;
+        const int32_t d = dim_of(entries, group_only, load<int8_t>(codes + code_at));
         row_dim[i] = d < 0 ? kNoCell : d;
         if (d < 0) continue;
         uint32_t bits;

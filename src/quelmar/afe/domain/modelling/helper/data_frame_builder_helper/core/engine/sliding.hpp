@@ -83,10 +83,12 @@ private:
     int64_t date(int32_t i) const { return load<int64_t>(dates_ + (n_ - 1 - i) * date_stride_); }
     float quantity(int32_t i) const { return load<float>(quantities_ + (n_ - 1 - i) * quantity_stride_); }
     int8_t code(int32_t i) const { return load<int8_t>(codes_ + (n_ - 1 - i) * code_stride_); }
-    bool accepted(float q) const { return plan_.for_afe_columns ? q > 0.0f : !(q <= 0.0f); }
-    int32_t dim_of(int8_t c) const {
-        const CodeEntry& e = plan_.code_entries[code_slot(c)];
-        return plan_.group_only ? e.group_dim : e.dim;
+    // The quantity filter and a code's dimension index, from the plan's
+    // fields as the row loops hold them in locals.
+    static bool accepted(float q, bool for_afe_columns) { return for_afe_columns ? q > 0.0f : !(q <= 0.0f); }
+    static int32_t dim_of(const CodeEntry* entries, bool group_only, int8_t c) {
+        const CodeEntry& e = entries[code_slot(c)];
+        return group_only ? e.group_dim : e.dim;
     }
     bool classify_rows(int64_t first_target, int64_t last_target);
     // Rows [first, last) are the ones the targets' windows can hold.
