@@ -91,8 +91,10 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
         if (d < 0) continue;
         uint32_t bits;
         std::memcpy(&bits, &q, sizeof(bits));
-        const uint32_t exponent = bits >> 23;  // the sign bit is 0: q > 0
-        if (exponent == 0 || exponent == 0xFFu || (bits >> 31)) {
+        // The sign bit is 0 (q > 0), so the exponent field with it is
+        // 1..254 for a normal number: one unsigned comparison.
+        const uint32_t exponent = bits >> 23;
+        if (exponent - 1u >= 0xFEu) {
             fits = false;  // subnormal, infinite, NaN (or negative)
             continue;
         }
@@ -108,6 +110,7 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     if (!by_code_ && plan_.D <= kPrefixValuesMax) {
         build_prefix();
         keep_rows_ = spans_read_;
+        enter_prefix_ = prefix_entry(min_read_, max_read_, keep_rows_);
         return true;
     }
     row_fixed_.resize(static_cast<size_t>(n_));
@@ -156,7 +159,8 @@ float SlidingScanner::fixed_sum(int64_t fixed) const {
 // every value's total takes each row's quantity masked by whether the row
 // is of that value, so that nothing is stored and read back within a row
 // (a narrow store read back by a wide load stalls) and no branch depends on
-// the row's value.
+// the row's value. The masks of the sums come from a table by value (the
+// baseline instruction set compares 64-bit lanes in several steps).
 template <int D>
 void SlidingScanner::build_prefix_of() {
     using Sums = int64_t __attribute__((vector_size(16)));
@@ -173,12 +177,14 @@ void SlidingScanner::build_prefix_of() {
     // Frequency are differences of two of them.
     int64_t* sum = prefix_sum_.data() + static_cast<size_t>(row_first_) * D;
     int32_t* count = prefix_count_.data() + static_cast<size_t>(row_first_) * D;
-    Sums sum_value[kSums], sums[kSums];
+    // Row d's masks at [d + 1]; a row without a cell (d < 0) reads the
+    // zeros at [0] (it has no quantity either: v is 0).
+    Sums sum_mask[D + 1][kSums], sums[kSums];
     Counts count_value[kCounts], counts[kCounts];
-    for (int k = 0; k < kSums; ++k) {
-        sum_value[k] = Sums{2 * k, 2 * k + 1};
-        sums[k] = Sums{0, 0};
+    for (int d = -1; d < D; ++d) {
+        for (int k = 0; k < kSums; ++k) sum_mask[d + 1][k] = Sums{-(2 * k == d), -(2 * k + 1 == d)};
     }
+    for (int k = 0; k < kSums; ++k) sums[k] = Sums{0, 0};
     for (int k = 0; k < kCounts; ++k) {
         count_value[k] = Counts{4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3};
         counts[k] = Counts{0, 0, 0, 0};
@@ -196,10 +202,22 @@ void SlidingScanner::build_prefix_of() {
         if (i == end) break;
         const int32_t d = row_dim[i];  // no lane matches a row without a cell
         const int64_t v = d >= 0 ? fixed_of(load<float>(quantities + quantity_at), low) : 0;
+        const Sums* const mask = sum_mask[std::max(d, -1) + 1];
+        for (int k = 0; k < kSums; ++k) sums[k] += mask[k] & v;
         // A comparison of vectors gives -1 in the lanes where it holds.
-        for (int k = 0; k < kSums; ++k) sums[k] += (sum_value[k] == d) & v;
         for (int k = 0; k < kCounts; ++k) counts[k] -= count_value[k] == d;
     }
+}
+
+// The entry loop for the slots some write reads.
+auto SlidingScanner::prefix_entry(bool min, bool max, bool rows) -> EnterRows {
+    static constexpr EnterRows loops[8] = {
+        &SlidingScanner::enter_prefix<false, false, false>, &SlidingScanner::enter_prefix<false, false, true>,
+        &SlidingScanner::enter_prefix<false, true, false>,  &SlidingScanner::enter_prefix<false, true, true>,
+        &SlidingScanner::enter_prefix<true, false, false>,  &SlidingScanner::enter_prefix<true, false, true>,
+        &SlidingScanner::enter_prefix<true, true, false>,   &SlidingScanner::enter_prefix<true, true, true>,
+    };
+    return loops[(min ? 4 : 0) + (max ? 2 : 0) + (rows ? 1 : 0)];
 }
 
 void SlidingScanner::build_prefix() {
@@ -308,26 +326,37 @@ void SlidingScanner::count_code(int8_t c, int32_t from, int delta) {
             s.ring[static_cast<size_t>(ring)].add(q);
         }
         // Positions whose windows start after the row keep it out.
-        const int64_t index = static_cast<int64_t>(s.rows.items.size());
+        const int64_t index = static_cast<int64_t>(s.rows.size);
         for (int32_t j = 0; j < ring; ++j) s.first[static_cast<size_t>(j)] = index + 1;
     }
-    if (keep_rows_) append(s.rows.items, i, q);
-    // Monotonic queues: a row older and no smaller (no larger) than a newer
-    // one is never the window's Min (Max) while that one is in. A NaN is no
-    // candidate; see queue_extreme.
+    if (keep_rows_) s.rows.push(i, q);
+    // A NaN is no candidate for Min or Max; see queue_extreme.
     if (q == q) {
-        if (min_read_) {
-            auto& mins = s.min_queue.items;
-            while (mins.size() > s.min_queue.head && mins.back().q >= q) mins.pop_back();
-            s.min_queue.low_water = std::min(s.min_queue.low_water, mins.size());
-            append(mins, i, q);
+        if (min_read_) s.min_queue.push_extreme<false>(i, q);
+        if (max_read_) s.max_queue.push_extreme<true>(i, q);
+    }
+}
+
+template <bool kMin, bool kMax, bool kRows>
+void SlidingScanner::enter_prefix(int32_t from, int32_t to) {
+    // Locals, as in classify_rows.
+    const int32_t* const row_dim = row_dim_.data();
+    const char* const quantities = quantities_;
+    const int64_t quantity_stride = quantity_stride_;
+    DimState* const dims = dims_.data();
+    int64_t quantity_at = (int64_t{n_} - 1 - from) * quantity_stride;
+    for (int32_t i = from; i < to; ++i, quantity_at -= quantity_stride) {
+        const int32_t d = row_dim[i];
+        if (d < 0) continue;
+        const float q = load<float>(quantities + quantity_at);
+        DimState& s = dims[d];
+        if (!s.touched) {
+            s.touched = true;
+            touched_.push_back(d);
         }
-        if (max_read_) {
-            auto& maxs = s.max_queue.items;
-            while (maxs.size() > s.max_queue.head && maxs.back().q <= q) maxs.pop_back();
-            s.max_queue.low_water = std::min(s.max_queue.low_water, maxs.size());
-            append(maxs, i, q);
-        }
+        if (kRows) s.rows.push(i, q);
+        if (kMin) s.min_queue.push_extreme<false>(i, q);
+        if (kMax) s.max_queue.push_extreme<true>(i, q);
     }
 }
 
@@ -361,15 +390,15 @@ void SlidingScanner::cross(int32_t i, int32_t j) {
         }
     }
     ++s.rows.head;
-    if (s.min_queue.head < s.min_queue.items.size() && s.min_queue.items[s.min_queue.head].row == i) ++s.min_queue.head;
-    if (s.max_queue.head < s.max_queue.items.size() && s.max_queue.items[s.max_queue.head].row == i) ++s.max_queue.head;
+    if (s.min_queue.head < s.min_queue.size && s.min_queue.items[s.min_queue.head].row == i) ++s.min_queue.head;
+    if (s.max_queue.head < s.max_queue.size && s.max_queue.items[s.max_queue.head].row == i) ++s.max_queue.head;
 }
 
 // Brings every cursor of the queue back to the items that stayed since the
 // last target, and past those that left at the front.
 void SlidingScanner::Queue::settle() {
     for (size_t& k : cursor) k = std::max(std::min(k, low_water), head);
-    low_water = items.size();
+    low_water = size;
 }
 
 // The Min or Max of position j's window, whose oldest row is `from`: the
@@ -378,7 +407,7 @@ void SlidingScanner::Queue::settle() {
 // so a NaN newest row is the answer (the caller's).
 float SlidingScanner::queue_extreme(Queue& queue, int32_t j, int32_t from) const {
     size_t& k = queue.cursor[static_cast<size_t>(j)];
-    const size_t n = queue.items.size();
+    const size_t n = queue.size;
     while (k < n && queue.items[k].row < from) ++k;
     return k == n ? nan_ : queue.items[k].q;
 }
@@ -432,7 +461,7 @@ void SlidingScanner::fill_buffer_prefix(int64_t target_date) {
         if (spans_read_) {
             while (s.rows.items[s.rows.head].row < oldest) ++s.rows.head;
             span_first = span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row));
-            span_last = span_in_units(unit, target_date, date(s.rows.items.back().row));
+            span_last = span_in_units(unit, target_date, date(s.rows.back().row));
         }
         for (int32_t j = 0; j < H_; ++j) {
             const int32_t from = lo_[static_cast<size_t>(j)];
@@ -454,7 +483,7 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
     ExactSum running;
     for (int32_t d : touched_) {
         DimState& s = dims_[static_cast<size_t>(d)];
-        const int64_t count_all = static_cast<int64_t>(s.rows.items.size());
+        const int64_t count_all = static_cast<int64_t>(s.rows.size);
         if (count_all - static_cast<int64_t>(s.rows.head) == 0) {
             float* first = buffer_.data() + static_cast<size_t>(d) * H_ * SLOT_COUNT;
             std::fill(first, first + static_cast<size_t>(H_) * SLOT_COUNT, nan_);
@@ -463,7 +492,7 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
         seen_.push_back(d);
         if (min_read_) s.min_queue.settle();
         if (max_read_) s.max_queue.settle();
-        const Entry& newest = s.rows.items.back();
+        const Entry& newest = s.rows.back();
         const float span_first =
             spans_read_ ? span_in_units(unit, target_date, date(s.rows.items[s.rows.head].row)) : nan_;
         const float span_last = spans_read_ ? span_in_units(unit, target_date, date(newest.row)) : nan_;
@@ -539,14 +568,27 @@ void SlidingScanner::write(char* row, int64_t target_date) {
         for (int32_t j = largest; j >= 0; --j) {
             const int64_t start = sat_sub(target_date, plan_.window_start_offset[static_cast<size_t>(j)]);
             const int32_t next = skip(i, hi, [&](int64_t t) { return t < start; });
-            // Rows between the starts of positions j + 1 and j: ring j + 1.
-            for (; i < next; ++i) enter(i, j + 1);
+            // Rows between the starts of positions j + 1 and j: ring j + 1
+            // (the prefix path has no rings).
+            if (prefix_) {
+                i = next;
+            } else {
+                for (; i < next; ++i) enter(i, j + 1);
+            }
             lo[static_cast<size_t>(j)] = next;
         }
-        for (; i < hi; ++i) enter(i, 0);
+        if (prefix_) {
+            (this->*enter_prefix_)(oldest, hi);
+        } else {
+            for (; i < hi; ++i) enter(i, 0);
+        }
         hi_ = hi;
     } else {
-        for (int32_t i = hi_; i < hi; ++i) enter(i, 0);
+        if (prefix_) {
+            (this->*enter_prefix_)(hi_, hi);
+        } else {
+            for (int32_t i = hi_; i < hi; ++i) enter(i, 0);
+        }
         hi_ = hi;
         const char* const dates = dates_;
         const int64_t stride = date_stride_;

@@ -44,17 +44,14 @@ private:
         int32_t row;
         float q;
     };
-    // Appends in place: an Entry built aside and copied as one 8-byte word
-    // stalls on the forwarding of its two 4-byte stores.
-    static void append(std::vector<Entry>& items, int32_t row, float q) {
-        Entry& e = items.emplace_back();
-        e.row = row;
-        e.q = q;
-    }
     // Rows of one value in the largest window, oldest first, as a queue
-    // whose front moves on as rows leave (storage kept per entity).
+    // whose front moves on as rows leave. Items [0, size) are the queue; the
+    // storage is kept per scanner and only grows, so that appending is a
+    // store and a count (the storage's own bookkeeping would be redone for
+    // every row).
     struct Queue {
         std::vector<Entry> items;
+        size_t size = 0;
         size_t head = 0;
         // The fewest items the queue held since the last target was
         // written: a cursor past it may point at a row that came since.
@@ -63,9 +60,35 @@ private:
         // windows' oldest rows only move forward, so neither do these once
         // settled).
         std::vector<size_t> cursor;
+        const Entry& back() const { return items[size - 1]; }
+        // Appends in place: an Entry built aside and copied as one 8-byte
+        // word stalls on the forwarding of its two 4-byte stores.
+        void push(int32_t row, float q) {
+            if (size == items.size()) grow();
+            Entry& e = items[size++];
+            e.row = row;
+            e.q = q;
+        }
+        // Appends as a monotonic queue: a row older and no smaller (kMax:
+        // no larger) than a newer one is never the window's Min (Max)
+        // while that one is in, so it goes.
+        template <bool kMax>
+        void push_extreme(int32_t row, float q) {
+            size_t n = size;
+            const Entry* const e = items.data();
+            if (kMax) {
+                while (n > head && e[n - 1].q <= q) --n;
+            } else {
+                while (n > head && e[n - 1].q >= q) --n;
+            }
+            low_water = std::min(low_water, n);
+            size = n;
+            push(row, q);
+        }
+        void grow() { items.resize(std::max<size_t>(64, 2 * items.size())); }
         void settle();
         void clear() {
-            items.clear();
+            size = 0;
             head = 0;
             low_water = 0;
             std::fill(cursor.begin(), cursor.end(), size_t{0});
@@ -99,6 +122,13 @@ private:
     int32_t skip(int32_t from, int32_t to, Before before) const;
     void reset_state();
     void enter(int32_t i, int32_t ring);
+    // Rows [from, to) enter the windows on the prefix path, which has no
+    // rings, no per-code counts and no NaN among rows with a cell.
+    template <bool kMin, bool kMax, bool kRows>
+    void enter_prefix(int32_t from, int32_t to);
+    using EnterRows = void (SlidingScanner::*)(int32_t, int32_t);
+    static EnterRows prefix_entry(bool min, bool max, bool rows);
+    EnterRows enter_prefix_ = nullptr;
     void cross(int32_t i, int32_t j);
     void count_code(int8_t c, int32_t from, int delta);
     void fill_buffer(int64_t target_date);
