@@ -2,6 +2,7 @@
 #include "core/engine/row_order.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace dfbh {
 namespace {
@@ -63,9 +64,13 @@ bool spread_keys(RowKey* keys, int64_t n, SortScratch& scratch) {
         low = std::min(low, keys[i].high);
         high = std::max(high, keys[i].high);
     }
+    // Offsets from the oldest as int64, which converts to double in one
+    // instruction (uint64 does not): timestamps more than 2^63 ms apart are
+    // left to the quicksort.
+    if (high - low > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
     const double scale = static_cast<double>(n) / (static_cast<double>(high - low) + 1.0);
     auto slot_of = [&](const RowKey& key) {
-        const int64_t slot = static_cast<int64_t>(static_cast<double>(key.high - low) * scale);
+        const int64_t slot = static_cast<int64_t>(static_cast<double>(static_cast<int64_t>(key.high - low)) * scale);
         return slot < n ? slot : n - 1;
     };
     scratch.slots.assign(static_cast<size_t>(n) + 1, 0);
