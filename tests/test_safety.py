@@ -43,6 +43,12 @@ def _column_value(value):
     return change
 
 
+def _entity_rows(entity, rows):
+    def change(call):
+        call["entity_index_map"][entity] = np.array(rows, dtype=np.int32)
+    return change
+
+
 def _result_rows(n):
     def change(call):
         call["result_frame"] = call["result_frame"][:n].copy()
@@ -126,6 +132,8 @@ NOTHING_READ = {
     "splits with no rows": _set("splits", np.zeros((0, 3), dtype=np.int32)),
     "no transactions and no transaction arrays": _all_none_transactions,
     "no position before any sentinel": _no_positions,
+    # Entity 1's row 5 is older than the largest window: the scan ends there.
+    "bad rows beyond the end of the window": _entity_rows(1, [3, 4, 5, -1, 10**6]),
 }
 
 
@@ -146,18 +154,21 @@ def test_what_is_never_read_is_not_refused(change):
         assert_same_bits(frame, expected)
 
 
-def test_no_date_column_needs_no_trx_dates():
-    with_dates = valid_call()
-    with_dates["date_col_index"] = -1
-    run(with_dates)
-    without = valid_call()
-    without["date_col_index"] = -1
-    without["trx_dates"] = None
+@pytest.mark.parametrize("trx_dates", [None, "one row"])
+def test_no_date_column_reads_no_trx_dates(trx_dates):
+    # Without a date column trx_dates is not read, so it may be None and its
+    # row count is no bound.
+    full = valid_call()
+    full["date_col_index"] = -1
+    run(full)
+    call = valid_call()
+    call["date_col_index"] = -1
+    call["trx_dates"] = None if trx_dates is None else call["trx_dates"][:1].copy()
     with capture_unraisable() as reports:
-        run(without)
+        run(call)
     assert reports == []
-    assert_same_bits(without["result_frame"], with_dates["result_frame"])
-    assert not (without["result_frame"][:3] == SENTINEL).all()
+    assert_same_bits(call["result_frame"], full["result_frame"])
+    assert not (call["result_frame"][:3] == SENTINEL).all()
 
 
 def test_failed_calls_leave_the_module_as_it_was():
@@ -173,12 +184,6 @@ def test_failed_calls_leave_the_module_as_it_was():
 # ---- checks during the scan ------------------------------------------------
 
 SCAN_ROUTINE = "get_aggregates_and_fill_row"
-
-
-def _entity_rows(entity, rows):
-    def change(call):
-        call["entity_index_map"][entity] = np.array(rows, dtype=np.int32)
-    return change
 
 
 def _fewer_rows(name, n):
@@ -217,31 +222,6 @@ def test_scan_reports_a_bad_row_and_goes_on(change, entity, texts):
     assert (frame[entity] == SENTINEL).all(), "the entity's row was written"
     others = [row for row in range(frame.shape[0]) if row != entity]
     assert_same_bits(frame[others], expected[others])
-
-
-def test_a_bad_row_beyond_the_end_of_the_window_is_never_read():
-    # Entity 1's row 5 is older than the largest window: the scan ends there.
-    expected = baseline()
-    call = valid_call()
-    call["entity_index_map"][1] = np.array([3, 4, 5, -1, 10**6], dtype=np.int32)
-    with capture_unraisable() as reports:
-        run(call)
-    assert reports == []
-    assert_same_bits(call["result_frame"], expected)
-
-
-def test_no_date_column_checks_rows_against_the_arrays_it_reads():
-    # Without a date column trx_dates is not read, so its row count is no bound.
-    full = valid_call()
-    full["date_col_index"] = -1
-    run(full)
-    short = valid_call()
-    short["date_col_index"] = -1
-    short["trx_dates"] = short["trx_dates"][:1].copy()
-    with capture_unraisable() as reports:
-        run(short)
-    assert reports == []
-    assert_same_bits(short["result_frame"], full["result_frame"])
 
 
 def test_an_extra_bad_entity_changes_nothing_else():
@@ -340,9 +320,11 @@ FAILURES = {
     "binding: unexpected keyword": (lambda call: call.update(extra=1), TypeError),
     "binding: missing argument": (lambda call: call.pop("nearest_exponent"), TypeError),
     "conversion: wrong dtype": (lambda call: call.update(target_dates=np.zeros(3)), ValueError),
+    "conversion: wrong number of axes": (lambda call: call.update(target_dates=np.zeros((3, 1), np.int64)), ValueError),
     "conversion: bad value in entity_index_map": (_bad_value_inside_entity_index_map, ValueError),
     "conversion: dict subclass": (_bad_dict_after_arrays, TypeError),
     "conversion: iterable raises midway": (_raising_iterable, RuntimeError),
+    "conversion: bad list element": (lambda call: call.update(included_operators=[1, None]), TypeError),
     "conversion: __bool__ raises": (_late_conversion_failure, RuntimeError),
     "conversion: integer overflow": (lambda call: call.update(nearest_exponent=2**31), OverflowError),
     "up front: entity out of range": (_split_entry(0, 1, 17), IndexError),
@@ -431,44 +413,33 @@ def _sum_of(call):
     return call["result_frame"][0]
 
 
-@pytest.mark.parametrize("dates, quantities, expected", [
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("target, dates, quantities, horizon, offset, resolution, extra, expected", [
     # (2**31 - 1) years overflow 64 bits: the window reaches back to the
     # start of the time line, clipped at -(2**63 - 1).
-    ([-10**18], [2.0], 2.0),
-    ([INT64_MIN + 1], [3.0], 3.0),
+    (0, [-10**18], [2.0], INT32_MAX, 0, 0, {}, 2.0),
+    (0, [INT64_MIN + 1], [3.0], INT32_MAX, 0, 0, {}, 3.0),
     # The first row older than the clipped window ends the scan.
-    ([-10**18, INT64_MIN, -5], [2.0, 5.0, 7.0], 2.0),
-], ids=["far past", "start of the window", "before the window"])
-def test_window_beyond_the_start_of_the_time_line_is_clipped(dates, quantities, expected):
-    call = _one_entity(0, dates, quantities, [INT32_MAX], offset=0, resolution=0)
-    assert _sum_of(call)[0] == np.float32(expected)
-
-
-@pytest.mark.parametrize("for_afe_columns, expected", [(False, 1.0), (True, 1.5)])
-def test_window_beyond_the_end_of_the_time_line_is_clipped(for_afe_columns, expected):
+    (0, [-10**18, INT64_MIN, -5], [2.0, 5.0, 7.0], INT32_MAX, 0, 0, {}, 2.0),
     # A negative offset moves the window end past int64 max, where it is
     # clipped; the window end itself counts only in feature-group mode.
-    call = _one_entity(INT64_MAX, [INT64_MAX, INT64_MAX - 1], [0.5, 1.0], [INT32_MAX], offset=-1, resolution=0,
-                       for_afe_columns=for_afe_columns, is_no_dim_col=True)
-    assert _sum_of(call)[0] == np.float32(expected)
-
-
-def test_window_entirely_past_the_end_is_empty():
+    (INT64_MAX, [INT64_MAX, INT64_MAX - 1], [0.5, 1.0], INT32_MAX, -1, 0, dict(is_no_dim_col=True), 1.0),
+    (INT64_MAX, [INT64_MAX, INT64_MAX - 1], [0.5, 1.0], INT32_MAX, -1, 0,
+     dict(is_no_dim_col=True, for_afe_columns=True), 1.5),
     # Both ends lie beyond int64 max: nothing is accepted, the Sum cell is NaN.
-    call = _one_entity(INT64_MAX - DAY, [INT64_MAX - 2 * DAY], [1.0], [1], offset=INT32_MIN, resolution=0)
-    assert np.isnan(_sum_of(call)[0])
-
-
-@pytest.mark.parametrize("offset, expected", [(0, 2.0), (1, None)], ids=["no wrap", "wraps"])
-def test_horizon_plus_offset_wraps_in_32_bits(offset, expected):
-    # int32 max + 1 wraps to int32 min: the window start moves to the future,
-    # after the window end, and nothing is accepted.
-    call = _one_entity(T0, [T0 - 5000], [2.0], [INT32_MAX], offset=offset, resolution=5)
-    value = _sum_of(call)[0]
-    if expected is None:
-        assert np.isnan(value)
-    else:
-        assert value == np.float32(expected)
+    (INT64_MAX - DAY, [INT64_MAX - 2 * DAY], [1.0], 1, INT32_MIN, 0, {}, NAN),
+    # horizon + offset: int32 max + 1 wraps to int32 min, the window start
+    # moves to the future, after the window end, and nothing is accepted.
+    (T0, [T0 - 5000], [2.0], INT32_MAX, 0, 5, {}, 2.0),
+    (T0, [T0 - 5000], [2.0], INT32_MAX, 1, 5, {}, NAN),
+], ids=["far past", "start of the window", "before the window", "end clipped", "end clipped, feature group",
+        "entirely past the end", "horizon plus offset fits", "horizon plus offset wraps"])
+def test_windows_at_the_ends_of_the_time_line(target, dates, quantities, horizon, offset, resolution, extra,
+                                              expected):
+    call = _one_entity(target, dates, quantities, [horizon], offset=offset, resolution=resolution, **extra)
+    np.testing.assert_equal(_sum_of(call)[0], np.float32(expected))
 
 
 @pytest.mark.parametrize("exponent", [65536, 46341, 2**20 + 3])
