@@ -1,6 +1,7 @@
 """Binding and conversion of the 23 arguments of ``execute``: every error
 message in full, the conversion order, and that a refused call writes
-nothing."""
+nothing. The checks made after conversion, before the split loop, are in
+test_safety.py."""
 
 import collections
 import ctypes
@@ -712,53 +713,13 @@ def test_integer_range_is_exact(dfbh, name, low, high, target, value):
 
 
 # ---------------------------------------------------------------------------
-# Checks after conversion: raised before anything is written
-
-
-def with_one_entity(make_arguments, **overrides):
-    """Entity 0 at split 0, position 0, with one transaction row."""
-    values = dict(splits=np.array([[0, -1]], dtype=np.int32), entity_index_map={0: np.zeros(1, dtype=np.int32)})
-    values.update(overrides)
-    return make_arguments(**values)
-
-
-@pytest.mark.parametrize(
-    "overrides, exception, message",
-    [
-        ({"horizons": []}, ValueError, "horizons must not be empty when splits has rows"),
-        ({"trx_dates": None}, ValueError, "trx_dates is None but entity_index_map lists transactions to read"),
-        ({"trx_q_arrays": None}, ValueError, "trx_q_arrays is None but entity_index_map lists transactions to read"),
-        ({"trx_d_arrays": None}, ValueError, "trx_d_arrays is None but entity_index_map lists transactions to read"),
-        (
-            {"splits": np.array([[1, -1]], dtype=np.int32)},
-            IndexError,
-            "splits[0, 0] = 1 is out of range for target_dates of length 1",
-        ),
-        (
-            {"target_dates": None},
-            IndexError,
-            "splits[0, 0] = 0 is out of range for target_dates of length 0",
-        ),
-        (
-            {"column_name_map": {5: 3}},
-            IndexError,
-            "column_name_map[5] = 3 is out of range for result_frame with 3 columns",
-        ),
-        ({"q_index": 1}, IndexError, "q_index = 1 is out of range for trx_q_arrays with 1 columns"),
-    ],
-)
-def test_unreadable_input_is_refused_before_the_split_loop(execute, make_arguments, unraisable, overrides, exception, message):
-    arguments = with_one_entity(make_arguments, **overrides)
-    with pytest.raises(exception) as info:
-        execute(**arguments)
-    assert str(info.value) == message
-    assert (arguments["result_frame"] == SENTINEL).all()
-    assert unraisable == []
+# Checks after conversion (their refusals are in test_safety.py)
 
 
 def test_none_arrays_that_are_never_read_are_accepted(execute, make_arguments):
-    # No transactions to read: the transaction arrays may be None.
-    arguments = with_one_entity(
-        make_arguments, entity_index_map={0: None}, trx_dates=None, trx_q_arrays=None, trx_d_arrays=None
+    # Entity 0 of the only split has no transactions to read: the transaction arrays may be None.
+    arguments = make_arguments(
+        splits=np.array([[0, -1]], dtype=np.int32), entity_index_map={0: None},
+        trx_dates=None, trx_q_arrays=None, trx_d_arrays=None,
     )
     assert execute(**arguments) is None
