@@ -8,8 +8,6 @@ for bit, so cells that must stay untouched are checked as well.
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 import pytest
 
