@@ -121,13 +121,14 @@ def test_values_match_hand_computed_expectations():
         pd.testing.assert_series_equal(features.loc[row], want, check_names=False, rtol=0, atol=0)
 
 
-def test_column_names_are_stable():
+def test_column_names_are_stable_and_listed_by_feature_columns():
     frame = build(operators=["sum", "ratio"], horizons=[30, 7])
     assert list(frame.columns) == [
         "entity", "target_date",
         "1__sum__7", "1__ratio__7", "1__sum__30", "1__ratio__30",
         "2__sum__7", "2__ratio__7", "2__sum__30", "2__ratio__30",
     ]
+    assert feature_columns([1, 2], horizons=[30, 7], operators=["sum", "ratio"]) == list(frame.columns[2:])
 
 
 def test_columns_follow_operator_order_and_accept_members_names_and_codes():
@@ -818,11 +819,6 @@ def test_non_tables_are_refused(which):
     with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame, a pyarrow Table or a polars "
                                                 r"DataFrame, got list"):
         build_feature_frame(args["transactions"], args["targets"], horizons=[7])
-
-
-def test_feature_columns_match_the_frame():
-    names = feature_columns([1, 2], horizons=[7, 30], operators=["sum", "ratio"])
-    assert names == list(build(operators=["sum", "ratio"]).columns[2:])
 
 
 # --- invariance on random histories ---------------------------------------------
