@@ -1,6 +1,7 @@
 """Binding and conversion of the 23 arguments of ``execute``: every error
 message in full, the conversion order, and that a refused call writes
-nothing."""
+nothing. The checks made after conversion, before the split loop, are in
+test_safety.py."""
 
 import collections
 import ctypes
@@ -44,28 +45,47 @@ class MyDict(dict):
     pass
 
 
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
 # ---------------------------------------------------------------------------
 # Binding
 
 
-def test_twenty_positional_arguments_bind_with_defaults(execute, make_arguments):
+@pytest.mark.parametrize(
+    "count, keywords",
+    [
+        (REQUIRED_COUNT, ()),  # the last three take their defaults
+        (0, ARGUMENT_NAMES),
+        (19, ("nearest_exponent",)),
+    ],
+    ids=["twenty-positional", "all-keywords", "nineteen-and-a-keyword"],
+)
+def test_valid_calls_bind(execute, make_arguments, count, keywords):
     arguments = make_arguments()
-    assert execute(*positional(arguments, REQUIRED_COUNT)) is None
+    values, given = positional(arguments, count), {name: arguments[name] for name in keywords}
+    assert (execute(*values, **given) if given else execute(*values)) is None
 
 
-def test_all_arguments_as_keywords_bind(execute, make_arguments):
-    assert execute(**make_arguments()) is None
-
-
-def test_nineteen_positional_and_last_required_as_keyword_bind(execute, make_arguments):
-    arguments = make_arguments()
-    assert execute(*positional(arguments, 19), nearest_exponent=arguments["nearest_exponent"]) is None
-
-
-@pytest.mark.parametrize("count", [0, 1, 19])
-def test_too_few_positional_arguments(execute, make_arguments, count):
+@pytest.mark.parametrize(
+    "count, keywords",
+    [
+        (0, None),
+        (1, None),
+        (19, None),
+        (4, {}),  # an empty keyword dict counts as none
+        (3, {"bogus": 1}),  # the missing argument is reported before the unknown keyword
+    ],
+)
+def test_too_few_positional_arguments(execute, make_arguments, count, keywords):
+    values = positional(make_arguments(), count)
     with pytest.raises(TypeError) as info:
-        execute(*positional(make_arguments(), count))
+        if keywords is None:
+            execute(*values)
+        else:
+            execute(*values, **keywords)
     assert str(info.value) == count_message("at least", count)
 
 
@@ -98,19 +118,6 @@ def test_missing_required_argument_with_keywords(execute, make_arguments, positi
     assert str(info.value) == count_message("at least", given)
 
 
-def test_missing_argument_is_reported_before_unknown_keyword(execute, make_arguments):
-    values = positional(make_arguments(), 3)
-    with pytest.raises(TypeError) as info:
-        execute(*values, bogus=1)
-    assert str(info.value) == count_message("at least", 3)
-
-
-def test_empty_keyword_dict_counts_positional_arguments(execute, make_arguments):
-    with pytest.raises(TypeError) as info:
-        execute(*positional(make_arguments(), 4), **{})
-    assert str(info.value) == count_message("at least", 4)
-
-
 @pytest.mark.parametrize(
     "count, keyword",
     [(20, "result_frame"), (20, "nearest_exponent"), (23, "dim_group_id"), (23, "is_no_dim_col"), (21, "c_num_threads")],
@@ -122,30 +129,23 @@ def test_keyword_repeating_a_positional_argument(execute, make_arguments, count,
     assert str(info.value) == "execute() got multiple values for keyword argument '{}'".format(keyword)
 
 
-@pytest.mark.parametrize("keyword", ["bogus", "resultframe", "Result_frame", "num_threads"])
-def test_unexpected_keyword(execute, make_arguments, keyword):
-    with pytest.raises(TypeError) as info:
-        execute(*positional(make_arguments(), 20), **{keyword: 1})
-    assert str(info.value) == "execute() got an unexpected keyword argument '{}'".format(keyword)
-
-
-def test_unexpected_keyword_among_valid_keywords(execute, make_arguments):
+@pytest.mark.parametrize(
+    "count, keyword",
+    [(20, "bogus"), (20, "resultframe"), (20, "Result_frame"), (20, "num_threads"), (0, "extra")],
+)
+def test_unexpected_keyword(execute, make_arguments, count, keyword):
+    # with count 0 every argument is a keyword as well
     arguments = make_arguments()
-    keywords = dict(arguments)
-    keywords["extra"] = 1
+    keywords = dict(list(arguments.items())[count:], **{keyword: 1})
     with pytest.raises(TypeError) as info:
-        execute(**keywords)
-    assert str(info.value) == "execute() got an unexpected keyword argument 'extra'"
+        execute(*positional(arguments, count), **keywords)
+    assert str(info.value) == "execute() got an unexpected keyword argument '{}'".format(keyword)
 
 
 def test_non_string_keyword(execute, make_arguments):
     with pytest.raises(TypeError) as info:
         execute(*positional(make_arguments(), 20), **{1: 2})
     assert str(info.value) == "execute() keywords must be strings"
-
-
-def test_execute_has_no_docstring(execute):
-    assert execute.__doc__ is None
 
 
 # ---------------------------------------------------------------------------
@@ -572,20 +572,13 @@ def test_map_argument_none(execute, make_arguments, name):
             "Big-endian buffer not supported on little-endian compiler",
         ),
         ("entity_index_map", {0: [1, 2]}, TypeError, "a bytes-like object is required, not 'list'"),
+        ("entity_index_map", {0: read_only(np.zeros(2, dtype=np.int32))}, ValueError, "buffer source array is read-only"),
     ],
 )
 def test_map_entry_refused(execute, make_arguments, name, value, exception, message):
     with pytest.raises(exception) as info:
         execute(**make_arguments(**{name: value}))
     assert str(info.value) == message
-
-
-def test_read_only_entity_rows_are_refused(execute, make_arguments):
-    rows = np.zeros(2, dtype=np.int32)
-    rows.flags.writeable = False
-    with pytest.raises(ValueError) as info:
-        execute(**make_arguments(entity_index_map={0: rows}))
-    assert str(info.value) == "buffer source array is read-only"
 
 
 @pytest.mark.parametrize(
@@ -720,53 +713,13 @@ def test_integer_range_is_exact(dfbh, name, low, high, target, value):
 
 
 # ---------------------------------------------------------------------------
-# Checks after conversion: raised before anything is written
-
-
-def with_one_entity(make_arguments, **overrides):
-    """Entity 0 at split 0, position 0, with one transaction row."""
-    values = dict(splits=np.array([[0, -1]], dtype=np.int32), entity_index_map={0: np.zeros(1, dtype=np.int32)})
-    values.update(overrides)
-    return make_arguments(**values)
-
-
-@pytest.mark.parametrize(
-    "overrides, exception, message",
-    [
-        ({"horizons": []}, ValueError, "horizons must not be empty when splits has rows"),
-        ({"trx_dates": None}, ValueError, "trx_dates is None but entity_index_map lists transactions to read"),
-        ({"trx_q_arrays": None}, ValueError, "trx_q_arrays is None but entity_index_map lists transactions to read"),
-        ({"trx_d_arrays": None}, ValueError, "trx_d_arrays is None but entity_index_map lists transactions to read"),
-        (
-            {"splits": np.array([[1, -1]], dtype=np.int32)},
-            IndexError,
-            "splits[0, 0] = 1 is out of range for target_dates of length 1",
-        ),
-        (
-            {"target_dates": None},
-            IndexError,
-            "splits[0, 0] = 0 is out of range for target_dates of length 0",
-        ),
-        (
-            {"column_name_map": {5: 3}},
-            IndexError,
-            "column_name_map[5] = 3 is out of range for result_frame with 3 columns",
-        ),
-        ({"q_index": 1}, IndexError, "q_index = 1 is out of range for trx_q_arrays with 1 columns"),
-    ],
-)
-def test_unreadable_input_is_refused_before_the_split_loop(execute, make_arguments, unraisable, overrides, exception, message):
-    arguments = with_one_entity(make_arguments, **overrides)
-    with pytest.raises(exception) as info:
-        execute(**arguments)
-    assert str(info.value) == message
-    assert (arguments["result_frame"] == SENTINEL).all()
-    assert unraisable == []
+# Checks after conversion (their refusals are in test_safety.py)
 
 
 def test_none_arrays_that_are_never_read_are_accepted(execute, make_arguments):
-    # No transactions to read: the transaction arrays may be None.
-    arguments = with_one_entity(
-        make_arguments, entity_index_map={0: None}, trx_dates=None, trx_q_arrays=None, trx_d_arrays=None
+    # Entity 0 of the only split has no transactions to read: the transaction arrays may be None.
+    arguments = make_arguments(
+        splits=np.array([[0, -1]], dtype=np.int32), entity_index_map={0: None},
+        trx_dates=None, trx_q_arrays=None, trx_d_arrays=None,
     )
     assert execute(**arguments) is None

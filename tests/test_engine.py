@@ -251,6 +251,10 @@ def prepare_call(**changes):
     return call
 
 
+# one buffer passed as an input and as an output
+_SHARED = np.zeros(3, np.int64)
+_SHARED_FRAME = np.zeros((3, 2), np.float32)
+
 PREPARE_REFUSALS = [
     (dict(entity_codes=np.array([1, 2, 1])), ValueError, "entity code 2 at row 1 is outside 0..1"),
     (dict(entity_codes=np.array([1, -1, 1])), ValueError, "entity code -1 at row 1"),
@@ -274,6 +278,7 @@ PREPARE_REFUSALS = [
     (dict(offsets_out=np.zeros(4, np.int64)), ValueError, "offsets_out: expected 3 elements (n_entities + 1)"),
     (dict(n_jobs=0), ValueError, "n_jobs: 0 is outside"),
     (dict(progress=5), TypeError, "progress: expected a callable or None"),
+    (dict(timestamps=_SHARED, dates_out=_SHARED), ValueError, "dates_out: shares memory with timestamps"),
 ]
 
 
@@ -287,15 +292,6 @@ def test_bad_preparation_input_is_refused_before_any_write(changes, error, messa
     assert message in str(raised.value)
     for name, before in outputs.items():
         assert np.array_equal(call[name], before), name
-
-
-def test_outputs_sharing_memory_with_inputs_are_refused():
-    shared = np.zeros(3, np.int64)
-    with pytest.raises(ValueError, match="dates_out: shares memory with timestamps"):
-        _engine.prepare_transactions(**prepare_call(timestamps=shared, dates_out=shared))
-    frame = np.zeros((3, 2), np.float32)
-    with pytest.raises(ValueError, match="out: shares memory with quantities"):
-        _engine.compute_features(**compute_call(out=frame, quantities=frame.reshape(-1)))
 
 
 def compute_call(**changes):
@@ -354,6 +350,7 @@ COMPUTE_REFUSALS = [
     (dict(group_value=1.5), TypeError, "group_value: expected an integer, got float"),
     (dict(n_jobs=-3), ValueError, "n_jobs: -3 is outside"),
     (dict(n_jobs="2"), TypeError, "n_jobs: expected an integer"),
+    (dict(out=_SHARED_FRAME, quantities=_SHARED_FRAME.reshape(-1)), ValueError, "out: shares memory with quantities"),
 ]
 
 

@@ -121,13 +121,14 @@ def test_values_match_hand_computed_expectations():
         pd.testing.assert_series_equal(features.loc[row], want, check_names=False, rtol=0, atol=0)
 
 
-def test_column_names_are_stable():
+def test_column_names_are_stable_and_listed_by_feature_columns():
     frame = build(operators=["sum", "ratio"], horizons=[30, 7])
     assert list(frame.columns) == [
         "entity", "target_date",
         "1__sum__7", "1__ratio__7", "1__sum__30", "1__ratio__30",
         "2__sum__7", "2__ratio__7", "2__sum__30", "2__ratio__30",
     ]
+    assert feature_columns([1, 2], horizons=[30, 7], operators=["sum", "ratio"]) == list(frame.columns[2:])
 
 
 def test_columns_follow_operator_order_and_accept_members_names_and_codes():
@@ -306,20 +307,6 @@ def test_choose_nearest_exponent(dims, horizons, expected):
     assert all(-(2 ** 31) <= k < 2 ** 31 for k in keys)
 
 
-def test_keys_that_cannot_fit_in_32_bits_are_refused():
-    with pytest.raises(ValueError, match="column keys do not fit in 32 bits: dimension values 32767"):
-        build(dimension_values={1: 32767}, horizons=[365])
-
-
-@pytest.mark.parametrize(
-    "requested, message",
-    [(50, "nearest_exponent: 50 is too small"), (100_000, "do not fit in 32 bits")],
-)
-def test_requested_nearest_exponent_is_checked(requested, message):
-    with pytest.raises(ValueError, match=message):
-        build(nearest_exponent=requested, horizons=[7, 90])
-
-
 def test_requested_nearest_exponent_gives_the_same_values():
     pd.testing.assert_frame_equal(build(nearest_exponent=31), build())
 
@@ -371,20 +358,6 @@ class TestFeatureGroupMode:
         plain = build(trx, tgt, offset=1, operators=["sum"])
         assert grouped.loc[0, "1__sum__7"] == 2
         assert np.isnan(plain.loc[0, "1__sum__7"])
-
-    def test_unknown_group_dimension_is_refused(self):
-        with pytest.raises(ValueError, match=r"group \(dim_group_id\): 9 is not one of the dimension values"):
-            build(group=9, offset=1, operators=["sum"])
-
-    @pytest.mark.parametrize("spelling", [dict(group=1), dict(group="all"), dict(for_afe_columns=True)])
-    def test_offset_zero_is_refused_since_the_target_date_would_count(self, spelling):
-        with pytest.raises(ValueError, match="offset: feature-group mode .* offset 0 would count transactions at "
-                                             "the target date itself"):
-            build(operators=["sum"], **spelling)
-
-    def test_group_and_kernel_names_must_agree(self):
-        with pytest.raises(ValueError, match="group: give either group or the kernel's"):
-            build(group=1, dim_group_id=2, offset=1)
 
     def test_keywords_override_a_parameter_object(self):
         base = FeatureParams(horizons=[7, 30], group=1, offset=1, operators=["sum"])
@@ -697,6 +670,15 @@ def test_progress_bars_move_at_least_once_a_second(monkeypatch):
         assert len(steps) >= 2 * (times[-1] - times[0]), (stage, times[-1] - times[0], len(steps))
 
 
+@pytest.fixture
+def engine_must_not_run(monkeypatch):
+    def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
+        raise AssertionError("the engine must not run on refused input")
+
+    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
+        monkeypatch.setattr(_engine, entry, no_call)
+
+
 def _bad(frame_name, **changes):
     def mutate(trx, tgt):
         frame = trx if frame_name == "trx" else tgt
@@ -754,12 +736,7 @@ def _same(trx, tgt):
          r"transactions: column 'timestamp' has a timestamp beyond \+-2\*\*62 milliseconds \(first at row 2\)"),
     ],
 )
-def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, monkeypatch):
-    def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
-        raise AssertionError("the engine must not run on bad input")
-
-    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
-        monkeypatch.setattr(_engine, entry, no_call)
+def test_bad_input_is_refused_before_computing(mutate, kwargs, error, message, engine_must_not_run):
     trx, tgt = mutate(history(), targets())
     with pytest.raises(error, match=message):
         build(trx, tgt, **kwargs)
@@ -782,7 +759,9 @@ _BAD_PARAMETERS = [
     ("offset", -1, {}, r"expected an integer in 0\.\.2147483647, got -1"),
     ("offset", 1.0, {}, r"expected an integer in 0\.\.2147483647, got 1\.0"),
     ("offset", 2 ** 31 - 10, {}, "offset 2147483638 with horizons up to 30"),
-    ("offset", 0, {"group": 1}, "feature-group mode .* offset 0 would count"),
+    # feature-group mode in each of its spellings includes the window end
+    *[("offset", 0, {**spelling, "operators": ["sum"]}, "feature-group mode .* offset 0 would count transactions at "
+       "the target date itself") for spelling in ({"group": 1}, {"group": "all"}, {"for_afe_columns": True})],
     ("operators", ["sum", "median"], {}, "unknown operator 'median'"),
     ("operators", [11], {}, "unknown operator code 11"),
     ("operators", [], {}, "at least one operator is required"),
@@ -795,18 +774,21 @@ _BAD_PARAMETERS = [
     ("dimension_values", {200: 1}, {}, r"dimension code 200 is outside -128\.\.127"),
     ("dimension_values", 5, {}, "expected a dict of code -> value or a sequence of codes"),
     ("dimension_values", ["x"], {}, "a dimension code must be an integer"),
-    ("dimension_values", {1: 30000, 2: -30000}, {"horizons": [1000]}, "column keys do not fit in 32 bits"),
+    ("dimension_values", {1: 30000, 2: -30000}, {"horizons": [1000]},
+     r"column keys do not fit in 32 bits: dimension values -30000\.\.30000"),
+    ("dimension_values", {1: 32767}, {"horizons": [365]}, r"column keys do not fit in 32 bits: dimension values 32767"),
     ("timestamp_unit", "sec", {}, "expected one of 's', 'ms', 'us', 'ns'"),
     ("missing_quantities", "skip", {}, "expected one of 'drop', 'raise'"),
     ("group", 1.5, {}, r"expected None or an integer in -32768\.\.32767 or one of 'all'"),
     ("group", 2, {"dim_group_id": 1, "offset": 1}, "give either group or the kernel's"),
-    *[("group", value, {"operators": operators, "offset": 1}, r"\(dim_group_id\): -?9? ?.*is not one of the dimension "
-       "values") for value in (9, -1) for operators in (["sum"], ["sum", "mode"], ["count_distinct"])],
+    *[("group", value, {"operators": operators, "offset": 1}, rf"\(dim_group_id\): {value} is not one of the "
+       "dimension values") for value in (9, -1) for operators in (["sum"], ["sum", "mode"], ["count_distinct"])],
     ("for_afe_columns", 1, {}, "expected True or False"),
     ("dim_group_id", 2 ** 31, {}, "expected an integer in"),
     ("is_no_dim_col", "yes", {}, "expected True or False"),
     ("nearest_exponent", 0, {}, "expected None or an integer in 1"),
     ("nearest_exponent", 12, {}, "12 is too small"),
+    ("nearest_exponent", 100_000, {"horizons": [7, 90]}, "with 100000 the column keys .* do not fit in 32 bits"),
     ("batch_size", 0, {}, r"expected None or an integer in 1\.\.2147483647, got 0"),
     ("n_splits", 1.5, {}, "expected None or an integer in 1"),
     ("n_jobs", 0, {}, "expected None or an integer >= 1, got 0"),
@@ -824,12 +806,8 @@ def test_the_bad_parameter_table_covers_every_parameter():
 
 
 @pytest.mark.parametrize("name, value, extra, message", _BAD_PARAMETERS)
-def test_every_bad_parameter_raises_invalid_parameter_error_naming_it(name, value, extra, message, monkeypatch):
-    def no_call(*args, **kw):  # pragma: no cover - reached only on a fault
-        raise AssertionError("the engine must not run on bad parameters")
-
-    for entry in ("factorize_entities", "prepare_transactions", "compute_features"):
-        monkeypatch.setattr(_engine, entry, no_call)
+def test_every_bad_parameter_raises_invalid_parameter_error_naming_it(name, value, extra, message,
+                                                                      engine_must_not_run):
     with pytest.raises(InvalidParameterError, match=rf"^{name}\b.*{message}"):
         build(**{name: value, **extra})
 
@@ -841,11 +819,6 @@ def test_non_tables_are_refused(which):
     with pytest.raises(TypeError, match=which + r": expected a pandas DataFrame, a pyarrow Table or a polars "
                                                 r"DataFrame, got list"):
         build_feature_frame(args["transactions"], args["targets"], horizons=[7])
-
-
-def test_feature_columns_match_the_frame():
-    names = feature_columns([1, 2], horizons=[7, 30], operators=["sum", "ratio"])
-    assert names == list(build(operators=["sum", "ratio"]).columns[2:])
 
 
 # --- invariance on random histories ---------------------------------------------

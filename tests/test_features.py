@@ -8,8 +8,6 @@ for bit, so cells that must stay untouched are checked as well.
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 import pytest
 
@@ -92,28 +90,28 @@ def test_split_layout(impl, splits, with_rows, empty_rows, expected_rows):
 # --------------------------------------------------------------------------
 
 
-def test_horizon_list_kept_as_given_outside_feature_groups(impl):
-    # [30, 7, 30]: both transactions fall in horizon 30 (position 2); position
-    # 0 (also 30) keeps NaN and is written first, so the later position wins.
+@pytest.mark.parametrize(
+    "afe, cells",
+    [
+        # kept as given: both transactions fall in horizon 30 (position 2);
+        # position 0 (also 30) keeps NaN and is written first, so the later
+        # position wins; set two is read at the position of 7 (NaN) and keyed
+        # with the last horizon 30
+        (False, {(1, SUM, 30): 5.0, (1, SUM, 7): NAN, (1, MAX, 30): NAN}),
+        # sorted and deduplicated in feature-group mode
+        (True, {(1, SUM, 7): 2.0, (1, SUM, 30): 5.0, (1, MAX, 30): 2.0}),
+    ],
+    ids=["kept-as-given", "feature-groups-sorted"],
+)
+def test_horizon_list_with_a_repeated_horizon(impl, afe, cells):
     sc = one_entity(
         [(T0 - 5 * DAY, 2.0, 1), (T0 - 20 * DAY, 3.0, 1)],
         horizons=[30, 7, 30],
         set_one=[SUM],
         set_two=[MAX],
+        **mode_kwargs(afe),
     )
-    # set two: read at the position of 7 (NaN), keyed with the last horizon 30
-    check(sc, impl, {(0, (1, SUM, 30)): 5.0, (0, (1, SUM, 7)): NAN, (0, (1, MAX, 30)): NAN})
-
-
-def test_horizon_list_sorted_and_deduplicated_for_feature_groups(impl):
-    sc = one_entity(
-        [(T0 - 5 * DAY, 2.0, 1), (T0 - 20 * DAY, 3.0, 1)],
-        horizons=[30, 7, 30],
-        set_one=[SUM],
-        set_two=[MAX],
-        **mode_kwargs(True),
-    )
-    check(sc, impl, {(0, (1, SUM, 7)): 2.0, (0, (1, SUM, 30)): 5.0, (0, (1, MAX, 30)): 2.0})
+    check(sc, impl, {(0, key): value for key, value in cells.items()})
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,6 @@ import sys
 import textwrap
 from pathlib import Path
 
-import numpy as np
 import pytest
 
 from conftest import MODULE_NAME
@@ -129,22 +128,6 @@ def test_attributes_after_load(load_with):
     assert result["attributes"] == ["AfeOperator", "TransactionFileRecordReader", "execute", "np"]
     assert result["np_is_numpy"] and result["classes_from_stand_ins"]
     assert result["execute_doc"] is None
-
-
-def test_attributes_in_this_process(dfbh):
-    from quelmar.afe.dataaccess.services.transaction_file_record_reader import TransactionFileRecordReader
-    from quelmar.afe.domain.enums.afe_operator import AfeOperator
-
-    assert dfbh.np is np
-    assert dfbh.AfeOperator is AfeOperator
-    assert dfbh.TransactionFileRecordReader is TransactionFileRecordReader
-    assert callable(dfbh.execute)
-    assert sorted(name for name in vars(dfbh) if not name.startswith("__")) == [
-        "AfeOperator",
-        "TransactionFileRecordReader",
-        "execute",
-        "np",
-    ]
 
 
 @pytest.mark.parametrize(

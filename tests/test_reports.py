@@ -17,10 +17,10 @@ from conftest import SENTINEL
 CONTEXT = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper.exec_for_split"
 
 
-def two_empty_splits(make_arguments):
+def two_empty_splits(make_arguments, rows=2):
     # index_map gives D = 2 dimension values, horizons H = 3 positions.
     return make_arguments(
-        splits=np.full((2, 3), -1, dtype=np.int32),
+        splits=np.full((rows, 3), -1, dtype=np.int32),
         index_map={1: 1, 2: 2, 3: 2},
         horizons=[30, 7, 30],
     )
@@ -45,28 +45,21 @@ class RecordingNumpy:
         return np.full(*args, **kwargs)
 
 
-def test_buffer_is_created_once_per_split_with_the_split_shape(dfbh, execute, make_arguments, monkeypatch, unraisable):
+@pytest.mark.parametrize("rows", [1, 2, 3])
+def test_buffer_is_created_once_per_split_with_the_split_shape(dfbh, execute, make_arguments, monkeypatch, unraisable,
+                                                               rows):
     fake = RecordingNumpy()
     monkeypatch.setattr(dfbh, "np", fake)
-    arguments = two_empty_splits(make_arguments)
+    arguments = two_empty_splits(make_arguments, rows)
     assert execute(**arguments) is None
     assert unraisable == []
-    assert len(fake.calls) == 2
+    assert len(fake.calls) == rows
     for args, kwargs in fake.calls:
         shape, fill = args
         assert shape == (2, 3, 9) and all(type(n) is int for n in shape)
         assert type(fill) is float and fill != fill
         assert kwargs == {"dtype": np.float32}
     assert (arguments["result_frame"] == SENTINEL).all()
-
-
-@pytest.mark.parametrize("rows", [1, 3])
-def test_one_buffer_per_row_of_splits(dfbh, execute, make_arguments, monkeypatch, unraisable, rows):
-    fake = RecordingNumpy()
-    monkeypatch.setattr(dfbh, "np", fake)
-    assert execute(**make_arguments(splits=np.full((rows, 2), -1, dtype=np.int32))) is None
-    assert len(fake.calls) == rows
-    assert unraisable == []
 
 
 def test_np_missing_is_reported_for_every_split(dfbh, execute, make_arguments, monkeypatch, unraisable, capfd):
