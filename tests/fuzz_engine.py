@@ -112,12 +112,16 @@ def factorize_call(rng):
         return np.array([max(INT64_MIN, min(INT64_MAX, v)) for v in values], dtype=object).astype(dtype)
 
     n_targets = rng.choice([0, 1, 5, 30])
+    # room for any numbering (by range at most 65,536 codes or one per two
+    # ids; by table one per id), or a random length
+    present = rng.choice([None, n + n_targets + 65_536, rng.randrange(0, 60)])
     return {
         "ids": random_layout(rng, ids(n, 0)),
         "target_ids": random_layout(rng, ids(n_targets, 5)),
         "codes_out": np.full(n, 7, np.int32),
         "target_codes_out": np.full(n_targets, 7, np.int32),
         "n_jobs": rng.choice([1, 1, 2, 3, 8, 1000]),
+        "present_out": None if present is None else np.zeros(present, bool),
     }
 
 
@@ -170,12 +174,12 @@ def compute_call(rng):
 
 ARRAYS = {
     "census": ("codes", "counts_out"),
-    "factorize": ("ids", "target_ids", "codes_out", "target_codes_out"),
+    "factorize": ("ids", "target_ids", "codes_out", "target_codes_out", "present_out"),
     "prepare": ("entity_codes", "timestamps", "quantities", "codes", "dates_out", "quantities_out", "codes_out",
                 "offsets_out"),
     "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates", "columns"),
 }
-OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
+OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out", "present_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
 INTEGERS = {
     "census": ("n_jobs",),
     "factorize": ("n_jobs",),
@@ -286,12 +290,18 @@ def check_census(call, result):
         raise FuzzFailure("code counts differ from NumPy's")
 
 
-def check_factorized(call, result):
+def check_factorized(call, result, initial):
     """Codes within 0 .. n_entities - 1, equal for equal ids only, over the
     transactions and the targets together; numbered by range, a target
     outside the range has -1; hashed, the codes are exactly the distinct ids
-    of both."""
+    of both. The codes of the transactions, and no other entry, are set in
+    present_out."""
     n_entities, by_range = result
+    if isinstance(call["present_out"], np.ndarray):
+        expected = initial["present_out"].copy()
+        expected[np.asarray(call["codes_out"], dtype=np.int64)] = True
+        if not np.array_equal(call["present_out"], expected):
+            raise FuzzFailure("present_out is not the codes of the transactions")
     ids = np.asarray(call["ids"]).astype(np.int64).tolist()
     target_ids = np.asarray(call["target_ids"]).astype(np.int64).tolist()
     codes = np.asarray(call["codes_out"]).astype(np.int64).tolist()
@@ -381,7 +391,7 @@ def plain_outputs(kind, call, initial):
     thread count."""
     again = dict(call)
     for name in OUTPUTS[kind]:
-        again[name] = initial[name].copy()
+        again[name] = initial[name].copy() if name in initial else call[name]
     again["n_jobs"] = 1 if call.get("n_jobs") != 1 else 3
     again.pop("progress", None)
     return again
@@ -443,7 +453,7 @@ def fuzz(calls, seed, progress=None):
                 if kind == "census":
                     check_census(call, result)
                 elif kind == "factorize":
-                    check_factorized(call, result)
+                    check_factorized(call, result, initial)
                 elif kind == "prepare":
                     check_prepared(call)
                 else:

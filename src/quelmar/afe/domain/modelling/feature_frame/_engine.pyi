@@ -20,6 +20,7 @@ def factorize_entities(
     *,
     n_jobs: int = ...,
     progress: _Progress = ...,
+    present_out: Optional[np.ndarray] = ...,  # bool, C-contiguous; True set at each code a transaction has
 ) -> Tuple[int, bool]: ...  # (n_entities, numbered by range)
 def prepare_transactions(
     entity_codes: np.ndarray,  # int32 | int64, 0 .. n_entities - 1

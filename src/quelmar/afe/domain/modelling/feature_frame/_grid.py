@@ -219,16 +219,17 @@ def _integer_entities(trx, params: FeatureParams, from_first: bool):
     ids = trx.integer_ids(col)
     if ids is None or not len(ids) or _first_beyond_int64(ids) >= 0:
         return None
-    codes, n_codes, _ = _native.factorize_entities(ids, np.zeros(0, np.int64), n_jobs=params.jobs())
-    # each code's id; ids numbered by their range leave codes without a
-    # transaction, which keep the first row's id: only that row's code has it
-    by_code = np.full(n_codes, ids[0], dtype=ids.dtype)
-    by_code[codes] = ids
-    present = by_code != ids[0]
-    present[codes[0]] = True
-    values = by_code[present]
-    order = np.argsort(values, kind="stable")
-    code_of_unique = np.flatnonzero(present)[order].astype(np.int32)
+    codes, n_codes, present, smallest = _native.number_entities(ids, n_jobs=params.jobs())
+    code_of_unique = np.flatnonzero(present).astype(np.int32)
+    if smallest is not None:
+        # numbered by range: ascending codes are ascending ids
+        values = (code_of_unique.astype(np.int64) + smallest).astype(ids.dtype)
+    else:
+        # numbered in order of appearance, every code with a transaction
+        by_code = np.empty(n_codes, dtype=ids.dtype)
+        by_code[codes] = ids
+        order = np.argsort(by_code, kind="stable")
+        values, code_of_unique = by_code[order], code_of_unique[order]
     first_ms = None
     if from_first:
         ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
@@ -236,7 +237,7 @@ def _integer_entities(trx, params: FeatureParams, from_first: bool):
     column = trx.columns[col]
     # the column's pandas type (nullable, Arrow-backed), else the ids' NumPy one in native byte order
     dtype = ids.dtype if _is_arrow_column(column) or isinstance(column.dtype, np.dtype) else column.dtype
-    return pd.Index(values[order], dtype=dtype), first_ms, (codes, n_codes, code_of_unique)
+    return pd.Index(values, dtype=dtype), first_ms, (codes, n_codes, code_of_unique)
 
 
 def _factorized_entities(ids, trx, params: FeatureParams):

@@ -168,6 +168,30 @@ def factorize_entities(
     return codes, int(n_entities), target_codes
 
 
+class EntityNumbering(NamedTuple):
+    """The transactions' entity codes (see ``factorize_entities``, without
+    target ids) and the codes a transaction has."""
+
+    codes: np.ndarray  # int32, one per id
+    n_entities: int
+    present: np.ndarray  # bool, one per code
+    smallest: Optional[int]  # ids numbered by range: code = id - smallest; else None
+
+
+def number_entities(ids, *, n_jobs: Optional[int] = None) -> EntityNumbering:
+    """``factorize_entities`` of the transactions' ids alone, with the codes
+    that a transaction has marked in the same native call."""
+    ids = _integers(ids, "ids", uint64_as_view=True)
+    codes = np.empty(len(ids), dtype=np.int32)
+    # room for every numbering: by range at most max(n / 2, 65,536) codes,
+    # by table at most one per id; pages past the codes are never touched
+    present = np.zeros(len(ids) + 65_537, dtype=bool)
+    n_entities, by_range = _engine.factorize_entities(ids, np.zeros(0, np.int64), codes, np.zeros(0, np.int32),
+                                                      n_jobs=_n_jobs(n_jobs), present_out=present)
+    smallest = int(ids[0]) - int(codes[0]) if by_range and len(ids) else None
+    return EntityNumbering(codes, int(n_entities), present[:n_entities], smallest)
+
+
 def prepare_transactions(
     entity_codes,
     n_entities: int,

@@ -60,7 +60,8 @@ struct Element {
     Py_ssize_t size;
 };
 
-constexpr Element INT8{'i', 1}, INT16{'i', 2}, INT32{'i', 4}, INT64{'i', 8}, FLOAT32{'f', 4}, FLOAT64{'f', 8};
+constexpr Element INT8{'i', 1}, INT16{'i', 2}, INT32{'i', 4}, INT64{'i', 8}, FLOAT32{'f', 4}, FLOAT64{'f', 8},
+    BOOL{'b', 1};
 
 // What an array argument must be.
 struct ArrayRule {

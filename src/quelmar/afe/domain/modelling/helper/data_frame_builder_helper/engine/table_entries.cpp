@@ -142,29 +142,32 @@ PyObject* count_codes_entry(PyObject*, PyObject* args, PyObject* kwds) {
 
 PyObject* factorize_entities_entry(PyObject*, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"ids", "target_ids", "codes_out", "target_codes_out", "n_jobs", "progress",
-                                     nullptr};
+                                     "present_out", nullptr};
     PyObject *ids_obj, *target_ids_obj, *codes_obj, *target_codes_obj;
     PyObject* n_jobs_obj = nullptr;
     PyObject* callback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$OO:factorize_entities", const_cast<char**>(keywords),
+    PyObject* present_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$OOO:factorize_entities", const_cast<char**>(keywords),
                                      &ids_obj, &target_ids_obj, &codes_obj, &target_codes_obj, &n_jobs_obj,
-                                     &callback))
+                                     &callback, &present_obj))
         return nullptr;
 
     try {
-        ArrayArgument ids, target_ids, codes, target_codes;
+        ArrayArgument ids, target_ids, codes, target_codes, present;
         int n_jobs = 1;
+        const bool with_present = present_obj != Py_None;
         if (!export_array(ids_obj, "ids", ID_COLUMN, &ids) ||
             !export_array(target_ids_obj, "target_ids", ID_COLUMN, &target_ids) ||
             !export_array(codes_obj, "codes_out", {1, {INT32}, "int32", true}, &codes) ||
             !export_array(target_codes_obj, "target_codes_out", {1, {INT32}, "int32", true}, &target_codes) ||
-            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback, "progress"))
+            (n_jobs_obj && !n_jobs_argument(n_jobs_obj, &n_jobs)) || !check_callback(callback, "progress") ||
+            (with_present && !export_array(present_obj, "present_out", {1, {BOOL}, "bool", true}, &present)))
             return nullptr;
         if (!check_length(codes, ids.extent(0), "one per id") ||
             !check_length(target_codes, target_ids.extent(0), "one per target id"))
             return nullptr;
-        for (const ArrayArgument* output : {&codes, &target_codes}) {
-            if (!check_disjoint(*output, {&ids, &target_ids, &codes, &target_codes})) return nullptr;
+        for (const ArrayArgument* output : {&codes, &target_codes, &present}) {  // present: none when not given
+            if (!check_disjoint(*output, {&ids, &target_ids, &codes, &target_codes, &present})) return nullptr;
         }
 
         EntityIds table;
@@ -175,6 +178,10 @@ PyObject* factorize_entities_entry(PyObject*, PyObject* args, PyObject* kwds) {
         EntityCodes out;
         out.codes = codes.output<int32_t>();
         out.target_codes = target_codes.output<int32_t>();
+        if (with_present) {
+            out.present = present.output<bool>();
+            out.n_present = present.extent(0);
+        }
 
         Factorization result;
         Progress progress;

@@ -282,12 +282,9 @@ int64_t number_by_tables(const EntityIds& ids, const EntityCodes& out, int threa
     return static_cast<int64_t>(n_seeded + n_added);
 }
 
-}  // namespace
-
-int64_t factorization_units(const EntityIds& ids) { return 3 * ids.n_rows + ids.n_targets; }
-
-Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
-                                 Progress& progress) {
+// The codes, without the marks of presence.
+Factorization number_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
+                              Progress& progress) {
     check_sizes(ids);
     const int64_t n_rows = ids.n_rows;
     const int threads = threads_for(n_jobs, n_rows);
@@ -316,6 +313,35 @@ Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, i
     }
     code_targets_by_range(ids, out, range.low, result.by_range ? span : 0, threads_for(n_jobs, ids.n_targets), run,
                           progress);
+    return result;
+}
+
+// Marks the codes of the transactions in `out.present`. Threads may store
+// to the same entry, the same value: relaxed atomic stores.
+void mark_present(const EntityIds& ids, const EntityCodes& out, int64_t n_entities, int threads,
+                  const RunWorkers& run) {
+    if (out.present == nullptr) return;
+    if (n_entities > out.n_present) {
+        throw Failure{ErrorKind::Value, "factorize_entities",
+                      "present_out: holds " + std::to_string(out.n_present) + " entries, the ids have " +
+                          std::to_string(n_entities) + " codes"};
+    }
+    run(threads, [&](int t) {
+        const Chunk chunk = chunk_of(ids.n_rows, threads, t);
+        bool* const present = out.present;
+        const int32_t* const codes = out.codes;
+        for (int64_t i = chunk.first; i < chunk.last; ++i) __atomic_store_n(present + codes[i], true, __ATOMIC_RELAXED);
+    });
+}
+
+}  // namespace
+
+int64_t factorization_units(const EntityIds& ids) { return 3 * ids.n_rows + ids.n_targets; }
+
+Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
+                                 Progress& progress) {
+    Factorization result = number_entities(ids, out, n_jobs, run, progress);
+    if (!progress.is_cancelled()) mark_present(ids, out, result.n_entities, threads_for(n_jobs, ids.n_rows), run);
     return result;
 }
 

@@ -25,6 +25,11 @@ struct EntityIds {
 struct EntityCodes {
     int32_t* codes = nullptr;         // n_rows, 0 .. n_entities - 1
     int32_t* target_codes = nullptr;  // n_targets; -1 for an id outside the codes
+    // Optional: set to true at every code that a transaction has; the
+    // other entries stay as they were. Holds `n_present` entries: a
+    // factorization into more codes throws Failure before writing any.
+    bool* present = nullptr;
+    int64_t n_present = 0;
 };
 // A code may have no transaction: an id of the range that no row has, or a
 // target's id that no row has.
@@ -42,7 +47,7 @@ struct Factorization {
 // The progress units a factorization counts up to.
 int64_t factorization_units(const EntityIds& ids);
 
-// Fills `out`; passes run on up to n_jobs threads through `run`. More than
+// Fills `out` (and marks out.present, when given); passes run on up to n_jobs threads through `run`. More than
 // 2**31 - 1 rows and targets together throw Failure before anything is
 // written. A cancelled call
 // returns with `out` incomplete.
