@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import operator
 import os
 import socket
 import sys
@@ -22,6 +23,7 @@ from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
     TargetGrid,
     build_feature_frame,
     build_feature_frame_dask,
+    gather_feature_frame,
     write_partitioned,
 )
 
@@ -338,3 +340,42 @@ def test_a_target_grid_gives_the_single_machine_grid(client, entities):
                                     shuffle_method=SHUFFLE, **options)
     got = client.compute(lazy).result().sort_values(["entity", "target_date"]).reset_index(drop=True)
     pd.testing.assert_frame_equal(got, want)
+
+
+# "local": a single-machine scheduler configured while the client is up,
+# which older Dask warns about
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+@pytest.mark.parametrize("via, n_targets, scheduler", [
+    ("shuffle", 150, "given client"),
+    ("parts from pandas", 150, "default client"),
+    ("parts from pandas", 3, "given client"),  # most partitions empty
+    ("shuffle", 0, "default client"),
+    ("parts from pandas", 0, "given client"),
+    ("parts from pandas", 150, "local"),  # not the shuffle: P2P runs only on workers
+])
+def test_gathering_gives_what_compute_gives(client, tmp_path, monkeypatch, via, n_targets, scheduler):
+    import dask
+
+    trx, tgt = random_tables(13)
+    tgt = tgt.iloc[:n_targets]
+    tgt.index = tgt.index * 3 + 5
+    options = dict(horizons=[7, 30], operators=["sum", "ratio", "max"])
+    lazy = lazy_features(via, trx, tgt, tmp_path, **options)
+    want = lazy.compute()
+    assert len(want) == n_targets
+    computed, compute = [], type(lazy).compute
+    monkeypatch.setattr(type(lazy), "compute", lambda *args, **kwargs: computed.append(1) or compute(*args, **kwargs))
+    with dask.config.set(scheduler="synchronous") if scheduler == "local" else contextlib.nullcontext():
+        got = gather_feature_frame(lazy, client if scheduler == "given client" else None)
+    # with a client the parts come from the workers, not through compute
+    assert len(computed) == (scheduler == "local")
+    pd.testing.assert_frame_equal(got, want, check_exact=True)  # also the row order and dtypes
+    assert_bits_equal(got.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+
+
+def test_gathering_raises_the_error_of_a_task(client, tmp_path):
+    trx, tgt = random_tables(13)
+    lazy = lazy_features("parts from pandas", trx, tgt, tmp_path, horizons=[7])
+    failing = lazy.map_partitions(operator.itemgetter(["no such column"]), meta=lazy._meta)
+    with pytest.raises(KeyError, match="no such column"):
+        gather_feature_frame(failing)

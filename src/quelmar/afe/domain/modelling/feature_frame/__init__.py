@@ -6,7 +6,8 @@ by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'
 ``execute``, on several threads); its parameters are the fields of
 ``FeatureParams``. ``build_feature_frame_dask``
 runs the same per entity partition of Dask DataFrames, without a shuffle on
-the tables ``write_partitioned`` wrote. ``quelmar-feature-frame``
+the tables ``write_partitioned`` wrote; ``gather_feature_frame`` brings its
+result into this process part by part. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
 line; ``write_feature_frame`` writes its output to a file while computing,
 in buckets of entities on disk when the inputs would not fit in memory.
@@ -17,7 +18,7 @@ pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 
 from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
 from ._columns import RESOLUTIONS, operator_name
-from ._dask import build_feature_frame_dask
+from ._dask import build_feature_frame_dask, gather_feature_frame
 from ._grid import OutputTooLargeError, TargetGrid
 from ._params import FeatureParams, InvalidParameterError
 from ._partitioned import write_partitioned
@@ -48,6 +49,7 @@ __all__ = [
     "build_feature_frame",
     "build_feature_frame_dask",
     "feature_columns",
+    "gather_feature_frame",
     "operator_name",
     "write_feature_frame",
     "write_partitioned",

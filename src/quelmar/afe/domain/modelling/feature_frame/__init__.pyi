@@ -152,6 +152,7 @@ def build_feature_frame_dask(
     target_entity_col: Optional[str] = ...,
     target_date_col: str = ...,
 ) -> Any: ...
+def gather_feature_frame(features: Any, client: Any = None) -> pd.DataFrame: ...
 def write_partitioned(
     transactions: Any,
     targets: Any,

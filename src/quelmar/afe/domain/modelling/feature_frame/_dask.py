@@ -6,7 +6,8 @@ already: each task reads one pair of parts and computes it, with no data
 moving between workers. Any other pair of Dask DataFrames is shuffled on a
 partition number hashed from the entity id first. Dimension values are fixed
 once for the whole data set beforehand, so every partition produces the same
-columns.
+columns. ``gather_feature_frame`` brings a result into this process one
+part per worker, without concatenating it on a worker first.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import functools
 import inspect
+import sys
 from typing import Optional
 
 import numpy as np
@@ -204,3 +206,42 @@ def build_feature_frame_dask(
         meta=meta,
         align_dataframes=False,
     )
+
+
+def _distributed_client(features):
+    """The distributed client that ``features.compute()`` would run on, or
+    None when it would run on a local scheduler."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:  # no client can exist without distributed imported
+        return None
+    from dask.base import get_scheduler
+
+    # a bound Client.get when a client is the default and no other scheduler is configured
+    client = getattr(get_scheduler(collections=[features]), "__self__", None)
+    return client if isinstance(client, distributed.Client) else None
+
+
+def gather_feature_frame(features, client=None):
+    """The result of ``build_feature_frame_dask`` (any Dask DataFrame) as one
+    pandas DataFrame in this process: the rows, index, columns and dtypes of
+    ``features.compute()``, partition after partition.
+
+    With a distributed client (``client``, or the one ``compute`` would use)
+    each partition goes from its worker straight into this process and the
+    parts are concatenated here; ``compute`` first moves them all to one
+    worker, concatenates them there, then sends the whole frame on. Without
+    one it is ``features.compute()``. A task's error is raised here.
+    """
+    if client is None:
+        client = _distributed_client(features)
+    if client is None:
+        return features.compute()
+    parts = client.gather(client.compute(features.to_delayed()))
+    if not parts:
+        return features._meta.copy()
+    from dask.dataframe.dispatch import concat
+
+    # as Dask concatenates partitions: empty ones left out (their dtypes
+    # may differ), the first one kept when all are empty
+    filled = [part for part in parts if len(part)]
+    return concat(filled, uniform=True) if filled else parts[0]
