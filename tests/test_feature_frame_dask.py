@@ -137,6 +137,8 @@ def test_dask_equals_single_machine(client, tmp_path, options, entity_kind, via)
     lazy = lazy_features(via, trx, tgt, tmp_path, **options)
     assert list(lazy.columns) == list(want.columns)
     assert_same_frame(client.compute(lazy).result(), want)
+    if via == "shuffle":  # the 60 entities spread over all 4 partitions
+        assert min(lazy.map_partitions(len).compute()) > 0
 
 
 @pytest.mark.parametrize("via", ["shuffle", "parts from pandas"])

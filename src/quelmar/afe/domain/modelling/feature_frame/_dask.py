@@ -4,7 +4,7 @@ All transactions and all targets of an entity must meet in the partition of
 the same number. Tables written by ``write_partitioned`` are split so
 already: each task reads one pair of parts and computes it, with no data
 moving between workers. Any other pair of Dask DataFrames is shuffled on a
-partition number hashed from the entity id first. Dimension values are fixed
+hash of the entity id first. Dimension values are fixed
 once for the whole data set beforehand, so every partition produces the same
 columns. ``gather_feature_frame`` brings a result into this process one
 part per worker, without concatenating it on a worker first.
@@ -24,14 +24,17 @@ from . import _deps
 from ._build import build_feature_frame
 from ._grid import TargetGrid
 from ._params import FeatureParams
-from ._partitioned import (PART_COL, Dataset, check_co_partitioned, is_dataset_path, partition_numbers, read_part,
+from ._partitioned import (PART_COL, Dataset, check_co_partitioned, id_hashes, is_dataset_path, read_part,
                            shared_id_kind)
 from ._tables import Table
 
 
-def _with_partition_numbers(frame, col: str, npartitions: int, kind: str):
+def _with_id_hashes(frame, col: str, kind: str):
+    # the whole 64-bit hash: the shuffle hashes the column again, modulo its
+    # partition count, and part numbers 0..n-1 would collide there, leaving
+    # partitions empty and others doubled
     frame = frame.copy()
-    frame[PART_COL] = partition_numbers(frame[col], npartitions, kind)
+    frame[PART_COL] = id_hashes(frame[col], kind).view(np.int64)
     return frame
 
 
@@ -184,7 +187,7 @@ def build_feature_frame_dask(
 
     def partitioned(frame, col):
         frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
-        numbered = frame.map_partitions(_with_partition_numbers, col, npartitions, kind, meta=frame_meta)
+        numbered = frame.map_partitions(_with_id_hashes, col, kind, meta=frame_meta)
         if shuffle_method is None:
             return numbered.shuffle(on=PART_COL, npartitions=npartitions)
         # the keyword is shuffle_method in current Dask and shuffle in releases before 2024

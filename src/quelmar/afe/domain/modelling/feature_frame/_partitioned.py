@@ -62,13 +62,17 @@ def shared_id_kind(dtype, other_dtype) -> str:
     return "float64" if kinds == {"int64", "float64"} else _id_kind(dtype)  # other pairs are refused
 
 
-def partition_numbers(series, npartitions: int, kind: Optional[str] = None) -> np.ndarray:
-    """Part number (int64) of each entity id, equal for equal ids whatever the
+def id_hashes(series, kind: Optional[str] = None) -> np.ndarray:
+    """The uint64 hash of each entity id, equal for equal ids whatever the
     dtype width within a kind (``kind``, else ``_id_kind`` of the series)."""
     pd = _deps.pandas()
     kind = kind or _id_kind(series.dtype)
-    hashes = pd.util.hash_pandas_object(series.astype(kind), index=False).to_numpy()
-    return (hashes % np.uint64(npartitions)).astype(np.int64)
+    return pd.util.hash_pandas_object(series.astype(kind), index=False).to_numpy()
+
+
+def partition_numbers(series, npartitions: int, kind: Optional[str] = None) -> np.ndarray:
+    """Part number (int64) of each entity id: its hash modulo ``npartitions``."""
+    return (id_hashes(series, kind) % np.uint64(npartitions)).astype(np.int64)
 
 
 # --------------------------------------------------------------------------
