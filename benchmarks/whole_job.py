@@ -294,6 +294,7 @@ def phase_timer():
         setattr(_native, name, timed)
 
     wrap("factorize_entities", "numbering_s")
+    wrap("number_entities", "numbering_s")  # a grid's numbering of integer ids
     wrap("prepare_transactions", "preparation_s")
     wrap("compute_features", "compute_s")
     return phases
