@@ -133,6 +133,8 @@ CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str
 def test_dask_equals_single_machine(client, tmp_path, options, entity_kind, via):
     trx, tgt = random_tables(7, entity_kind=entity_kind)
     tgt.index = tgt.index * 3 + 5  # the index travels with each row, whatever it is
+    # columns the computation does not read, left behind before the shuffle
+    trx["note"], tgt["label"] = "unused", 1.5
     want = build_feature_frame(trx, tgt, **options)
     lazy = lazy_features(via, trx, tgt, tmp_path, **options)
     assert list(lazy.columns) == list(want.columns)

@@ -56,8 +56,8 @@ class _PartFeatures:
     def __init__(self, params: FeatureParams, trx: Dataset, tgt: Dataset):
         self.params = params
         self.trx_schema, self.tgt_schema = trx.schema, tgt.schema
-        self.trx_cols = _present(params.transaction_columns(), trx.schema)
-        self.tgt_cols = _present(params.target_columns(), tgt.schema)
+        self.trx_cols = _present(params.transaction_columns(), trx.schema.names)
+        self.tgt_cols = _present(params.target_columns(), tgt.schema.names)
 
     def read(self, trx_files, tgt_files):
         return (read_part(trx_files, self.trx_schema, self.trx_cols),
@@ -70,9 +70,9 @@ class _PartFeatures:
         return (type(self).__name__, repr(self.params), self.trx_cols, self.tgt_cols)
 
 
-def _present(columns, schema):
+def _present(columns, names):
     # an absent column is reported by build_feature_frame on the empty parts, in its own words
-    return [c for c in columns if c in schema.names]
+    return [c for c in columns if c in names]
 
 
 def _fixed_dimension_values(params: FeatureParams, has_column, present_codes) -> FeatureParams:
@@ -166,7 +166,14 @@ def build_feature_frame_dask(
             raise TypeError(f"{what}: expected a Dask or pandas DataFrame, or the directory of a partitioned "
                             f"dataset, got {type(frame).__name__}")
         frames.append(frame)
-    transactions, targets = frames
+    # only the columns the computation reads cross the shuffle (the result
+    # keeps no other; an absent one is reported below, on the metadata)
+    def needed(frame, columns):
+        keep = list(dict.fromkeys(_present(columns, frame.columns)))
+        return frame[keep] if len(keep) < len(frame.columns) else frame
+
+    transactions = needed(frames[0], params.transaction_columns())
+    targets = needed(frames[1], params.target_columns())
 
     def present_codes():
         codes = transactions[[params.dimension_col]].drop_duplicates().compute()
