@@ -283,8 +283,8 @@ int64_t number_by_tables(const EntityIds& ids, const EntityCodes& out, int threa
 }
 
 // The codes, without the marks of presence.
-Factorization number_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
-                              Progress& progress) {
+Factorization assign_codes(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
+                           Progress& progress) {
     check_sizes(ids);
     const int64_t n_rows = ids.n_rows;
     const int threads = threads_for(n_jobs, n_rows);
@@ -340,7 +340,7 @@ int64_t factorization_units(const EntityIds& ids) { return 3 * ids.n_rows + ids.
 
 Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
                                  Progress& progress) {
-    Factorization result = number_entities(ids, out, n_jobs, run, progress);
+    Factorization result = assign_codes(ids, out, n_jobs, run, progress);
     if (!progress.is_cancelled()) mark_present(ids, out, result.n_entities, threads_for(n_jobs, ids.n_rows), run);
     return result;
 }
