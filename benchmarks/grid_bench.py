@@ -33,8 +33,9 @@ subtract float64 partial sums, which drift; the largest drift seen is
 reported). Reported: wall and CPU time (median of the rounds), peak resident
 memory above the inputs, ours' compute phase beside a lower bound (every
 prepared row read once, every output cell written once, NumPy on one core),
-and how our time grows with the history per entity (targets fixed) and
-with the targets per entity (history fixed).
+and how our time grows with the history per entity (targets fixed: denser
+rows over the two years, or the same density over eight years, whose older
+six no window reaches) and with the targets per entity (history fixed).
 """
 
 from __future__ import annotations
@@ -70,13 +71,15 @@ def column_names():
     return [f"{d}__{op}__{h}" for d in DIMS for h in HORIZONS for op in OPERATORS]
 
 
-def generate(n_entities: int, rows_per_entity: int, seed: int = 20261207) -> dict:
+def generate(n_entities: int, rows_per_entity: int, seed: int = 20261207, days: int = 730) -> dict:
+    """``days``: the history's length, ending where the two-year one ends."""
     rng = np.random.default_rng(seed)
     counts = rng.poisson(rows_per_entity, n_entities)
     n = int(counts.sum())
+    first = START + np.timedelta64((730 - days) * DAY, "ms")
     return {
         "entity": np.repeat(np.arange(n_entities, dtype=np.int64) * 1009 + 10**9, counts)[rng.permutation(n)],
-        "timestamp": START + rng.integers(0, 730 * DAY, n).astype("timedelta64[ms]"),
+        "timestamp": first + rng.integers(0, days * DAY, n).astype("timedelta64[ms]"),
         "quantity": np.round(rng.gamma(2.0, 40.0, n), 2),
         "dimension": rng.integers(0, 4, n).astype(np.int64),
     }
@@ -254,7 +257,7 @@ def lower_bound(n_rows: int, n_cells: int) -> float:
 
 
 def child_main(args) -> None:
-    data = generate(args.entities, args.rows)
+    data = generate(args.entities, args.rows, days=args.days)
     job = TOOLS[args.child](data, args.every)
     phases = phase_timer() if args.child == "ours" else {}
     gc.collect()
@@ -275,9 +278,9 @@ def child_main(args) -> None:
     print(json.dumps(record))
 
 
-def run_child(tool, entities, rows, every, save=None):
+def run_child(tool, entities, rows, every, save=None, days=730):
     cmd = [sys.executable, os.path.abspath(__file__), "--child", tool, "--entities", str(entities),
-           "--rows", str(rows), "--every", every]
+           "--rows", str(rows), "--every", every, "--days", str(days)]
     if save:
         cmd += ["--save", save]
     proc = subprocess.run(cmd, capture_output=True, text=True)
@@ -333,6 +336,7 @@ def main(argv=None) -> None:
     p.add_argument("--entities", type=int, default=2000)
     p.add_argument("--rows", type=int, default=3000)
     p.add_argument("--every", default="1d")
+    p.add_argument("--days", type=int, default=730, help="length of the history (ours only)")
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--quick", action="store_true")
     p.add_argument("--duckdb-join", action="store_true")
@@ -350,12 +354,15 @@ def main(argv=None) -> None:
     }.items():
         report["grids"][name] = side_by_side(tools, entities, rows, every, args.repeat)
         print(name, json.dumps(report["grids"][name], indent=1), flush=True)
-    # growth of ours: history x2 and x4 at fixed targets; targets x7 (weekly -> daily) at fixed history
+    # growth of ours: history x2 and x4 at fixed targets, as denser rows over the same two years and as
+    # eight years at the same density (six of them before every window); targets x7 (weekly -> daily)
+    # at fixed history
     n = 500 // scale
     base = [run_child("ours", n, 3000, "1d") for _ in range(args.repeat)]
-    for label, rows, every in (("history x2", 6000, "1d"), ("history x4", 12000, "1d"),
-                               ("targets /7 (weekly)", 3000, "7d")):
-        runs = [run_child("ours", n, rows, every) for _ in range(args.repeat)]
+    for label, rows, every, days in (("history x2", 6000, "1d", 730), ("history x4", 12000, "1d", 730),
+                                     ("history x4, six older years", 12000, "1d", 2920),
+                                     ("targets /7 (weekly)", 3000, "7d", 730)):
+        runs = [run_child("ours", n, rows, every, days=days) for _ in range(args.repeat)]
         report["growth"][label] = {
             "wall_ratio": statistics.median(r["wall_s"] for r in runs) / statistics.median(r["wall_s"] for r in base),
             "compute_ratio": statistics.median(r["compute_s"] for r in runs)

@@ -355,11 +355,13 @@ class EventLog:
         self.target_entity = np.array(target_entity, dtype=np.int64)[shuffle]
         self.target_ms = np.array(target_ms, dtype=np.int64)[shuffle]
 
-    def lexsorted(self):
-        """Rows in the order the front end sorts them, and each entity's first row."""
-        order = np.lexsort((self.quantity, self.code, ~self.timestamp, self.entity))
+    def lexsorted(self, keep_dates=(-2**63, 2**63 - 1)):
+        """Rows in the order the front end sorts them, and each entity's first
+        row; only the rows dated within ``keep_dates`` (both included)."""
+        kept = np.flatnonzero((self.timestamp >= keep_dates[0]) & (self.timestamp <= keep_dates[1]))
+        order = kept[np.lexsort((self.quantity[kept], self.code[kept], ~self.timestamp[kept], self.entity[kept]))]
         offsets = np.zeros(self.n_entities + 1, dtype=np.int64)
-        np.cumsum(np.bincount(self.entity, minlength=self.n_entities), out=offsets[1:])
+        np.cumsum(np.bincount(self.entity[kept], minlength=self.n_entities), out=offsets[1:])
         return self.timestamp[order], self.quantity[order], self.code[order], offsets
 
     def execute(self, frame, layout, index_map, *, resolution, offset, dim_group_id=-1,

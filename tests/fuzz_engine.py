@@ -86,6 +86,11 @@ def prepare_call(rng):
         call["nat_is_missing"] = True
     if rng.random() < 0.2:
         call["rows_checked"] = True  # a promise the hostile changes may break
+    if rng.random() < 0.3:
+        ends = [INT64_MIN, INT64_MAX, 0] + [int(t) for t in rng.sample(list(np.asarray(timestamps)), min(2, n))]
+        call["keep_from"], call["keep_until"] = rng.choice(ends), rng.choice(ends)
+    present = rng.choice([None, None, n_entities, n_entities, n_entities, rng.randrange(0, 60)])
+    call["present_out"] = None if present is None else np.zeros(present, bool)
     return call
 
 
@@ -176,14 +181,14 @@ ARRAYS = {
     "census": ("codes", "counts_out"),
     "factorize": ("ids", "target_ids", "codes_out", "target_codes_out", "present_out"),
     "prepare": ("entity_codes", "timestamps", "quantities", "codes", "dates_out", "quantities_out", "codes_out",
-                "offsets_out"),
+                "offsets_out", "present_out"),
     "compute": ("out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates", "columns"),
 }
-OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out", "present_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out"), "compute": ("out",)}
+OUTPUTS = {"census": ("counts_out",), "factorize": ("codes_out", "target_codes_out", "present_out"), "prepare": ("dates_out", "quantities_out", "codes_out", "offsets_out", "present_out"), "compute": ("out",)}
 INTEGERS = {
     "census": ("n_jobs",),
     "factorize": ("n_jobs",),
-    "prepare": ("n_entities", "ms_multiplier", "ms_divisor", "n_jobs"),
+    "prepare": ("n_entities", "ms_multiplier", "ms_divisor", "n_jobs", "keep_from", "keep_until"),
     "compute": ("offset", "resolution", "group_value", "n_jobs"),
 }
 
@@ -248,33 +253,44 @@ def mutate(rng, kind, call):
 
 # ---- the checks on a call that returned --------------------------------------------
 
-def check_prepared(call):
+def check_prepared(call, initial):
     """Grouped by entity, newest first, ties by code then quantity; every input
-    row is there once."""
+    row dated within the kept dates is there once, and present_out marks the
+    entities with any row."""
     entity = np.asarray(call["entity_codes"]).astype(np.int64)
     n_entities = operator.index(call["n_entities"])
-    offsets = call["offsets_out"]
-    expected = np.zeros(n_entities + 1, np.int64)
-    np.cumsum(np.bincount(entity, minlength=n_entities), out=expected[1:])
-    if not np.array_equal(offsets, expected):
-        raise FuzzFailure("offsets are not the entity counts")
-    owner = np.repeat(np.arange(n_entities), np.diff(offsets))
-    dates, quantities, codes = call["dates_out"], call["quantities_out"], call["codes_out"]
-    if not np.array_equal(np.lexsort((quantities, codes, ~dates, owner)), np.arange(len(dates))):
-        raise FuzzFailure("prepared rows are not in order")
+    if isinstance(call["present_out"], np.ndarray):
+        expected = initial["present_out"] | (np.bincount(entity, minlength=n_entities) > 0)
+        if not np.array_equal(call["present_out"], expected):
+            raise FuzzFailure("present_out is not the entities of the transactions")
     multiplier = operator.index(call.get("ms_multiplier", 1))
     divisor = operator.index(call.get("ms_divisor", 1))
     ms = np.asarray(call["timestamps"]).astype(object) * multiplier // divisor
     source = np.asarray(call["quantities"]).astype(np.float32).view(np.uint32)
     code = np.zeros(len(entity), np.int8) if call["codes"] is None else np.asarray(call["codes"]).astype(np.int8)
+    promise_kept = True
     if call.get("rows_checked"):
         raw = np.asarray(call["timestamps"]).astype(object)
-        kept = ((call["codes"] is None or np.array_equal(np.asarray(call["codes"]), code))
-                and all(-2**63 <= t <= 2**63 - 1 for t in ms)
-                and not (call.get("nat_is_missing") and (raw == -2**63).any()))
-        if not kept:
-            return  # values may be wrong; the order and the offsets were checked
-    rows_in = sorted(zip(entity.tolist(), ms.tolist(), source.tolist(), code.tolist()))
+        promise_kept = ((call["codes"] is None or np.array_equal(np.asarray(call["codes"]), code))
+                        and all(-2**63 <= t <= 2**63 - 1 for t in ms)
+                        and not (call.get("nat_is_missing") and (raw == -2**63).any()))
+    low, high = operator.index(call.get("keep_from", INT64_MIN)), operator.index(call.get("keep_until", INT64_MAX))
+    windowed = (low, high) != (INT64_MIN, INT64_MAX)
+    kept = np.array([not windowed or low <= t <= high for t in ms], dtype=bool)
+    offsets = call["offsets_out"]
+    if promise_kept or not windowed:
+        expected = np.zeros(n_entities + 1, np.int64)
+        np.cumsum(np.bincount(entity[kept], minlength=n_entities), out=expected[1:])
+        if not np.array_equal(offsets, expected):
+            raise FuzzFailure("offsets are not the entity counts")
+    owner = np.repeat(np.arange(n_entities), np.diff(offsets))
+    n_kept = int(offsets[-1])
+    dates, quantities, codes = call["dates_out"][:n_kept], call["quantities_out"][:n_kept], call["codes_out"][:n_kept]
+    if not np.array_equal(np.lexsort((quantities, codes, ~dates, owner)), np.arange(len(dates))):
+        raise FuzzFailure("prepared rows are not in order")
+    if not promise_kept:
+        return  # values may be wrong; the order (and without a window the offsets) were checked
+    rows_in = sorted(zip(entity[kept].tolist(), ms[kept].tolist(), source[kept].tolist(), code[kept].tolist()))
     rows_out = sorted(zip(owner.tolist(), dates.tolist(), quantities.view(np.uint32).tolist(), codes.tolist()))
     if rows_in != rows_out:
         raise FuzzFailure("prepared rows are not the input rows")
@@ -455,7 +471,7 @@ def fuzz(calls, seed, progress=None):
                 elif kind == "factorize":
                     check_factorized(call, result, initial)
                 elif kind == "prepare":
-                    check_prepared(call)
+                    check_prepared(call, initial)
                 else:
                     check_computed(call, initial)
                 outcomes[kind + " checked"] += 1

@@ -139,14 +139,19 @@ def test_entity_ids_are_numbered_densely(dtype, spread, by_range, n_jobs):
 @pytest.mark.parametrize("order, n_entities", [("random", 2000), ("oldest first", 2000), ("newest first", 2000),
                                                ("random", 300_000)])
 @pytest.mark.parametrize("n_jobs", [1, 2, 3])
-def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs):
+@pytest.mark.parametrize("keep_days", [None, (-250, -30), (1, 0)], ids=["all rows", "some days", "no row"])
+def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs, keep_days):
     # Enough rows for several threads and buckets, a run longer than the
     # short-run sort handles, and (300,000 entities) mostly entities without
     # rows, more than a bucket holds.
     log = EventLog(seed=5, n_entities=n_entities, n_rows=200_000, long_run=5000, order=order)
+    keep = None if keep_days is None else tuple(T0 + d * DAY for d in keep_days)
+    present = np.zeros(log.n_entities, bool)
     prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
-                                            log.code, n_jobs=n_jobs)
-    dates, quantities, codes, offsets = log.lexsorted()
+                                            log.code, keep_dates=keep, present_out=present, n_jobs=n_jobs)
+    dates, quantities, codes, offsets = log.lexsorted() if keep is None else log.lexsorted(keep)
+    # rows left out still tell which entities have any
+    assert np.array_equal(present, np.bincount(log.entity, minlength=log.n_entities) > 0)
     assert np.array_equal(prepared.dates, dates)
     assert np.array_equal(f32_bits(prepared.quantities), f32_bits(quantities))
     assert np.array_equal(prepared.codes, codes)
@@ -232,8 +237,8 @@ def test_preparation_does_not_depend_on_the_row_order(rows, seed):
     first = _native.prepare_transactions(entity, 4, timestamp, quantity, code, n_jobs=1)
     second = _native.prepare_transactions(entity[shuffle], 4, timestamp[shuffle], quantity[shuffle],
                                           code[shuffle], n_jobs=2)
-    for a, b in zip(first, second):
-        assert np.array_equal(a.view(np.uint8), b.view(np.uint8))
+    for name in ("dates", "quantities", "codes", "offsets"):
+        assert np.array_equal(getattr(first, name).view(np.uint8), getattr(second, name).view(np.uint8))
     assert not (np.diff(first.dates[first.offsets[0]:first.offsets[1]]) > 0).any()  # newest first
 
 
@@ -279,6 +284,10 @@ PREPARE_REFUSALS = [
     (dict(n_jobs=0), ValueError, "n_jobs: 0 is outside"),
     (dict(progress=5), TypeError, "progress: expected a callable or None"),
     (dict(timestamps=_SHARED, dates_out=_SHARED), ValueError, "dates_out: shares memory with timestamps"),
+    (dict(keep_from=1.5), TypeError, "keep_from: expected an integer"),
+    (dict(keep_until=2**63), ValueError, "keep_until: 9223372036854775808 is outside"),
+    (dict(present_out=np.zeros(3, bool)), ValueError, "present_out: expected 2 elements (n_entities)"),
+    (dict(present_out=np.zeros(2, np.int8)), TypeError, "present_out: expected an array of bool"),
 ]
 
 

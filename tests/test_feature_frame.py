@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import subprocess
 import sys
+from unittest import mock
 from decimal import Decimal
 
 import numpy as np
@@ -411,6 +412,34 @@ def test_transactions_at_or_after_the_target_date_change_nothing(rows, future, m
     before = build_feature_frame(table(rows), tgt, **kwargs)
     after = build_feature_frame(table(rows + future), tgt, **kwargs)
     pd.testing.assert_frame_equal(after, before)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    rows=st.lists(st.tuples(st.integers(0, 4), st.integers(-50, 8), st.sampled_from([0.5, 2.0, -1.0, 7.0]),
+                            st.integers(0, 2)), max_size=25),
+    mode=st.sampled_from([dict(), dict(offset=2), dict(group=1, offset=1), dict(resolution="hour", offset=30)]),
+)
+def test_rows_no_window_reaches_are_not_prepared_and_change_nothing(rows, mode):
+    # Half days from 25 days before the targets to 4 after: rows at both
+    # edges of the reach (the earliest target's widest window, the latest
+    # target's window end), and beyond. Entity 4 may have rows only outside.
+    from quelmar.afe.domain.modelling.feature_frame import _build
+
+    trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
+    trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
+    trx["timestamp"] = T + trx["timestamp"] * (DAY // 2)
+    tgt = pd.DataFrame({"entity": [0, 1, 2, 3, 4, 0], "target_date": [T, T, T2, T, T2 - DAY, T2 - 2 * DAY]})
+    params = FeatureParams(horizons=(3, 10), dimension_values=((0, 0), (1, 1), (2, 2)), **mode)
+    low, high = _build.rows_in_reach(tgt["target_date"].to_numpy(), params)
+    unit = DAY // 24 if mode.get("resolution") == "hour" else DAY
+    # from the earliest target's widest window start to the latest target's window end
+    assert (low, high) == (T2 - 2 * DAY - (10 + mode.get("offset", 0)) * unit, T - mode.get("offset", 0) * unit)
+    reached, report = _build.build_with_report(trx, tgt, params)
+    with mock.patch.object(_build, "rows_in_reach", lambda dates, params: (-2**63, 2**63 - 1)):
+        everything, everything_report = _build.build_with_report(trx, tgt, params)
+    pd.testing.assert_frame_equal(reached, everything)
+    assert report == everything_report  # entities with rows only out of reach have transactions
 
 
 @pytest.mark.parametrize("unit, scale", [("s", 1 / 1000), ("ms", 1), ("us", 1000), ("ns", 1_000_000)])

@@ -29,7 +29,7 @@ from typing import Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _deps, _native, _progress
-from ._columns import UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
+from ._columns import UNIT_MS, UNKNOWN_DIMENSION_VALUE, ColumnLayout, build_layout
 from ._params import FeatureParams, InvalidParameterError
 from ._entity_ids import EntityIds
 from ._grid import TargetGrid, check_output_size
@@ -61,22 +61,41 @@ def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int
 
 
 def _prepare_transactions(entity_ids: EntityIds, keep: Optional[np.ndarray], ts, q, d, n_jobs: int,
-                          progress) -> Tuple[_native.PreparedTransactions, np.ndarray]:
-    """The transactions grouped by entity, newest first, and every target's
-    entity code (an id without transactions has -1 or a code whose run is
-    empty). ``keep`` selects the rows
+                          progress, reach: Tuple[int, int] = (-2**63, 2**63 - 1)
+                          ) -> Tuple[_native.PreparedTransactions, np.ndarray, np.ndarray]:
+    """The transactions grouped by entity, newest first; whether each entity
+    has any transaction; and every target's entity code (an id without
+    transactions has -1 or a code that has none). ``keep`` selects the rows
     of ``ts``, ``q`` and ``d`` among the id column's rows (None: all of
-    them). ``progress`` is a stage of ``_progress``: the numbering moves
-    its first third, the grouping the rest."""
+    them). ``reach``: the dates (milliseconds, both included) of the only
+    rows to prepare. ``progress`` is a stage of ``_progress``: the numbering
+    moves its first third, the grouping the rest."""
     total = progress.total_units
     codes, n_entities, target_codes = entity_ids.codes(n_jobs, progress.follow(0, total // 3))
     if keep is not None:
         codes = codes[keep]
     # the columns were checked: no missing timestamp, all within the time
     # line, codes within int8
-    prepared = _native.prepare_transactions(codes, n_entities, ts, q, d, rows_checked=True, n_jobs=n_jobs,
+    present = np.zeros(n_entities, dtype=bool)
+    prepared = _native.prepare_transactions(codes, n_entities, ts, q, d, rows_checked=True, keep_dates=reach,
+                                            present_out=present, n_jobs=n_jobs,
                                             progress_callback=progress.follow(total // 3, total))
-    return prepared, target_codes
+    return prepared, present, target_codes
+
+
+def rows_in_reach(target_dates, params: FeatureParams) -> Tuple[int, int]:
+    """The dates (milliseconds, both included) of the transactions that some
+    target's windows can reach: from the start of the earliest target's
+    largest window to the end of the latest target's windows. Older rows and
+    rows at or after that end change no feature, so they are not prepared."""
+    if not len(target_dates):
+        return 1, 0
+    counts, multiplier, divisor, _ = _native.time_counts(target_dates)
+    first, last = (int(c) * multiplier // divisor for c in (counts.min(), counts.max()))
+    unit = int(UNIT_MS[params.resolution])
+    low, high = -(2**63), 2**63 - 1
+    return (max(low, first - (max(params.horizons) + params.offset) * unit),
+            min(high, max(low, last - params.offset * unit)))
 
 
 def _compute(prepared: _native.PreparedTransactions, target_codes, target_ts, layout: ColumnLayout,
@@ -169,21 +188,22 @@ def prepare_build(transactions, targets, params: FeatureParams, *, progress: boo
 
     # ---- everything is checked; prepare
     with _progress.stage(progress, "preparing", total=len(columns.quantities), unit="trx") as bar:
-        prepared, target_codes = _prepare_transactions(entity_ids, columns.keep, columns.timestamps,
-                                                       columns.quantities, columns.codes, jobs, bar)
-    return PreparedBuild(prepared, target_codes, target_dates, layout, params, tgt, columns.n_dropped)
+        prepared, present, target_codes = _prepare_transactions(entity_ids, columns.keep, columns.timestamps,
+                                                                columns.quantities, columns.codes, jobs, bar,
+                                                                rows_in_reach(target_dates, params))
+    return PreparedBuild(prepared, present, target_codes, target_dates, layout, params, tgt, columns.n_dropped)
 
 
 class PreparedBuild:
     """The prepared transactions and the checked targets of one build:
     ``compute`` fills the feature rows of any range of targets."""
 
-    def __init__(self, prepared: _native.PreparedTransactions, target_codes: np.ndarray, target_dates: np.ndarray,
-                 layout: ColumnLayout, params: FeatureParams, tgt: Table, n_dropped: int):
+    def __init__(self, prepared: _native.PreparedTransactions, present: np.ndarray, target_codes: np.ndarray,
+                 target_dates: np.ndarray, layout: ColumnLayout, params: FeatureParams, tgt: Table, n_dropped: int):
         self.prepared, self.target_codes, self.target_dates = prepared, target_codes, target_dates
         self.layout, self.params, self.tgt = layout, params, tgt
         self.n_targets = tgt.n_rows
-        self.report = _report(self.n_targets, len(layout.names), np.diff(prepared.offsets), target_codes, n_dropped)
+        self.report = _report(self.n_targets, len(layout.names), present, target_codes, n_dropped)
 
     def compute(self, start: int, stop: int, progress, n_jobs: Optional[int] = None) -> np.ndarray:
         """The feature matrix of targets ``start`` to ``stop - 1``."""
@@ -205,9 +225,11 @@ def _frame(out: np.ndarray, layout: ColumnLayout, tgt: Table, params: FeaturePar
     return frame
 
 
-def _report(n_rows: int, n_columns: int, runs: np.ndarray, target_codes: np.ndarray, n_dropped: int) -> BuildReport:
+def _report(n_rows: int, n_columns: int, present: np.ndarray, target_codes: np.ndarray,
+            n_dropped: int) -> BuildReport:
+    """``present``: per entity code, whether the entity has any transaction."""
     known = target_codes >= 0
-    with_rows = np.count_nonzero(runs[target_codes[known]] > 0) if len(runs) else 0
+    with_rows = np.count_nonzero(present[target_codes[known]]) if len(present) else 0
     return BuildReport(rows=n_rows, feature_columns=n_columns, targets_without_transactions=n_rows - int(with_rows),
                        dropped_missing_quantities=n_dropped)
 

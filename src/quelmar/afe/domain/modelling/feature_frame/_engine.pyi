@@ -39,6 +39,9 @@ def prepare_transactions(
     rows_checked: bool = ...,
     n_jobs: int = ...,
     progress: _Progress = ...,
+    keep_from: int = ...,  # ms; only rows dated keep_from .. keep_until are prepared
+    keep_until: int = ...,
+    present_out: Optional[np.ndarray] = ...,  # bool, n_entities: set for entities with any row
 ) -> None: ...
 def compute_features(
     out: np.ndarray,  # float32 (targets, columns), C-contiguous, written

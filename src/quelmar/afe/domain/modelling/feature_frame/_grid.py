@@ -169,9 +169,13 @@ class TargetGrid:
                 first[never] = n_dates
         counts = n_dates - first
         # before any row of the table is made: at least one dimension
-        # value's columns (all of them are checked once they are known)
+        # value's columns (all of them are checked once they are known), the
+        # group's own where features are restricted to one
         n_rows = int(counts.sum(dtype=object))
-        dims = params.dimension_values if params.dimension_values is not None else [0]
+        dims = params.dimension_values
+        if dims is None:
+            grouped = params.for_afe_columns and not params.is_no_dim_col and -128 <= params.dim_group_id <= 127
+            dims = [params.dim_group_id] if grouped else [0]
         if in_memory:
             check_output_size(n_rows, len(feature_columns(dims, params)))
         entity = np.repeat(np.arange(len(uniques)), counts)

@@ -200,6 +200,8 @@ def prepare_transactions(
     codes,
     *,
     rows_checked: bool = False,
+    keep_dates: Optional[Tuple[int, int]] = None,
+    present_out: Optional[np.ndarray] = None,
     n_jobs: Optional[int] = None,
     progress_callback: Optional[ProgressCallback] = None,
 ) -> PreparedTransactions:
@@ -215,6 +217,10 @@ def prepare_transactions(
     or leaves the int64 milliseconds and that every code fits int8, so the
     engine skips those checks (a row breaking the promise is prepared with a
     wrong value, never written outside the output).
+    ``keep_dates``: (first, last) milliseconds, both included: only the rows
+    dated within are prepared (every row is still checked). ``present_out``:
+    bool, one per entity, set True for every entity with a row, prepared or
+    not (other entries are left as they are).
     """
     entity_codes = _integers(entity_codes, "entity_codes")
     counts, multiplier, divisor, nat = time_counts(timestamps)
@@ -229,15 +235,23 @@ def prepare_transactions(
         # the engine refuses a count that is not a non-negative integer
         offsets=np.empty(max(operator.index(n_entities), 0) + 1, dtype=np.int64),
     )
+    window = {} if keep_dates is None else dict(keep_from=int(keep_dates[0]), keep_until=int(keep_dates[1]))
+    if present_out is not None:
+        window["present_out"] = present_out
     _engine.prepare_transactions(
         entity_codes, n_entities, counts, quantities, codes,
         prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
         ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat, rows_checked=bool(rows_checked),
-        n_jobs=jobs, progress=progress_callback,
+        n_jobs=jobs, progress=progress_callback, **window,
     )
     if progress_callback is not None:
         progress_callback(3 * n, 3 * n)
-    return prepared
+    kept = int(prepared.offsets[-1])
+    if kept == n:
+        return prepared
+    # the rows past the prepared ones were never written (nor their pages touched)
+    return prepared._replace(dates=prepared.dates[:kept], quantities=prepared.quantities[:kept],
+                             codes=prepared.codes[:kept])
 
 
 def compute_features(

@@ -27,23 +27,27 @@ struct PrepareObjects {
     PyObject* rows_checked = Py_False;
     PyObject* n_jobs = nullptr;
     PyObject* progress = Py_None;
+    PyObject* keep_from = nullptr;
+    PyObject* keep_until = nullptr;
+    PyObject* present = Py_None;
 };
 
 bool parse_prepare(PyObject* args, PyObject* kwds, PrepareObjects* o) {
     static const char* keywords[] = {
         "entity_codes", "n_entities", "timestamps", "quantities", "codes", "dates_out", "quantities_out",
         "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "rows_checked", "n_jobs",
-        "progress", nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOOO:prepare_transactions",
+        "progress", "keep_from", "keep_until", "present_out", nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOOOOOO:prepare_transactions",
                                        const_cast<char**>(keywords), &o->entities, &o->n_entities, &o->timestamps,
                                        &o->quantities, &o->codes, &o->dates_out, &o->quantities_out, &o->codes_out,
                                        &o->offsets_out, &o->multiplier, &o->divisor, &o->nat_is_missing,
-                                       &o->rows_checked, &o->n_jobs, &o->progress);
+                                       &o->rows_checked, &o->n_jobs, &o->progress, &o->keep_from, &o->keep_until,
+                                       &o->present);
 }
 
 // The arrays of a preparation, exported for the call.
 struct PrepareArrays {
-    ArrayArgument entities, timestamps, quantities, codes, dates_out, quantities_out, codes_out, offsets_out;
+    ArrayArgument entities, timestamps, quantities, codes, dates_out, quantities_out, codes_out, offsets_out, present;
 };
 
 // Converts and checks every argument into `table` and `out`, in argument
@@ -51,8 +55,10 @@ struct PrepareArrays {
 bool convert_prepare(const PrepareObjects& o, PrepareArrays* a, TransactionTable* table, PreparedTable* out,
                      int* n_jobs) {
     const long long int64_max = std::numeric_limits<int64_t>::max();
-    long long n_entities = 0, multiplier = 1, divisor = 1;
+    const long long int64_min = std::numeric_limits<int64_t>::min();
+    long long n_entities = 0, multiplier = 1, divisor = 1, keep_from = int64_min, keep_until = int64_max;
     const bool has_codes = o.codes != Py_None;
+    const bool has_present = o.present != Py_None;
     if (!export_array(o.entities, "entity_codes", ID_COLUMN, &a->entities) ||
         !integer_argument(o.n_entities, "n_entities", 0, int64_max - 1, &n_entities) ||
         !export_array(o.timestamps, "timestamps", {1, {INT64}, "int64", false}, &a->timestamps) ||
@@ -66,7 +72,10 @@ bool convert_prepare(const PrepareObjects& o, PrepareArrays* a, TransactionTable
         (o.multiplier && !integer_argument(o.multiplier, "ms_multiplier", 1, int64_max, &multiplier)) ||
         (o.divisor && !integer_argument(o.divisor, "ms_divisor", 1, int64_max, &divisor)) ||
         !to_bool(o.nat_is_missing, &table->nat_is_missing) || !to_bool(o.rows_checked, &table->rows_checked) ||
-        (o.n_jobs && !n_jobs_argument(o.n_jobs, n_jobs)) || !check_callback(o.progress, "progress"))
+        (o.n_jobs && !n_jobs_argument(o.n_jobs, n_jobs)) || !check_callback(o.progress, "progress") ||
+        (o.keep_from && !integer_argument(o.keep_from, "keep_from", int64_min, int64_max, &keep_from)) ||
+        (o.keep_until && !integer_argument(o.keep_until, "keep_until", int64_min, int64_max, &keep_until)) ||
+        (has_present && !export_array(o.present, "present_out", {1, {BOOL}, "bool", true}, &a->present)))
         return false;
 
     const int64_t n = a->entities.extent(0);
@@ -76,11 +85,14 @@ bool convert_prepare(const PrepareObjects& o, PrepareArrays* a, TransactionTable
         !check_length(a->dates_out, n, "one per transaction") ||
         !check_length(a->quantities_out, n, "one per transaction") ||
         !check_length(a->codes_out, n, "one per transaction") ||
-        !check_length(a->offsets_out, n_entities + 1, "n_entities + 1"))
+        !check_length(a->offsets_out, n_entities + 1, "n_entities + 1") ||
+        (has_present && !check_length(a->present, n_entities, "n_entities")))
         return false;
-    for (const ArrayArgument* output : {&a->dates_out, &a->quantities_out, &a->codes_out, &a->offsets_out}) {
+    // present: none when not given
+    for (const ArrayArgument* output :
+         {&a->dates_out, &a->quantities_out, &a->codes_out, &a->offsets_out, &a->present}) {
         if (!check_disjoint(*output, {&a->entities, &a->timestamps, &a->quantities, &a->codes, &a->dates_out,
-                                      &a->quantities_out, &a->codes_out, &a->offsets_out}))
+                                      &a->quantities_out, &a->codes_out, &a->offsets_out, &a->present}))
             return false;
     }
 
@@ -92,6 +104,9 @@ bool convert_prepare(const PrepareObjects& o, PrepareArrays* a, TransactionTable
     table->ms_divisor = divisor;
     table->quantity = column_of(a->quantities);
     if (has_codes) table->code = column_of(a->codes);
+    table->keep_from = keep_from;
+    table->keep_until = keep_until;
+    if (has_present) table->present = a->present.output<bool>();
     out->dates = a->dates_out.output<int64_t>();
     out->quantities = a->quantities_out.output<float>();
     out->codes = a->codes_out.output<int8_t>();

@@ -52,33 +52,51 @@ struct BadRows {
     }
 };
 
-// Counts the rows of every entity in rows [first, last) and checks them.
+// Counts the rows of every entity in rows [first, last) that are to be
+// prepared, and checks them all.
 void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& counts, BadRows& bad,
                 Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
     const bool check_timestamps = !table.rows_checked && (table.nat_is_missing || table.ms_multiplier != 1);
     const bool check_codes = !table.rows_checked && table.code.itemsize > 1;
-    std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0);
+    // the loop for a window also marks the entities present
+    const bool windowed = table.windowed() || table.present != nullptr;
+    const int64_t keep_from = table.keep_from, keep_until = table.keep_until;
+    bool* const present = table.present;
+    std::vector<int64_t> entities(kBlock), dates(check_timestamps || windowed ? kBlock : 0);
     std::vector<int8_t> codes(check_codes ? kBlock : 0);
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
         read_integers(table.entity, first, n, entities.data());
+        if (check_timestamps || windowed) {
+            int64_t bad_timestamp = -1;
+            read_timestamps(table, first, n, dates.data(), &bad_timestamp);
+            if (check_timestamps) bad.note(&bad.timestamp, first, bad_timestamp);
+        }
         int64_t bad_entity = -1;
-        for (int64_t k = 0; k < n; ++k) {
-            const uint64_t e = static_cast<uint64_t>(entities[k]);
-            if (e < n_entities) {
-                ++counts[e];
-            } else if (bad_entity < 0) {
-                bad_entity = k;
+        if (windowed) {
+            for (int64_t k = 0; k < n; ++k) {
+                const uint64_t e = static_cast<uint64_t>(entities[k]);
+                if (e < n_entities) {
+                    counts[e] += dates[k] >= keep_from && dates[k] <= keep_until;
+                    // threads may mark one entity at once, all with true
+                    if (present != nullptr) __atomic_store_n(present + e, true, __ATOMIC_RELAXED);
+                } else if (bad_entity < 0) {
+                    bad_entity = k;
+                }
+            }
+        } else {
+            for (int64_t k = 0; k < n; ++k) {
+                const uint64_t e = static_cast<uint64_t>(entities[k]);
+                if (e < n_entities) {
+                    ++counts[e];
+                } else if (bad_entity < 0) {
+                    bad_entity = k;
+                }
             }
         }
         bad.note(&bad.entity, first, bad_entity);
-        if (check_timestamps) {
-            int64_t bad_timestamp = -1;
-            read_timestamps(table, first, n, dates.data(), &bad_timestamp);
-            bad.note(&bad.timestamp, first, bad_timestamp);
-        }
         if (check_codes) {
             int64_t bad_code = -1;
             read_codes(table.code, first, n, codes.data(), &bad_code);
@@ -126,14 +144,16 @@ inline void touch_ahead(T* p) {
     __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + 16 * sizeof(T)), 1);
 }
 
-// Deals every row of the chunk out to its bucket: `cursor` starts at this
-// chunk's first position in every bucket. Besides the row, the entity's
-// place within its bucket is kept in `place`.
+// Deals every row of the chunk that is to be prepared out to its bucket:
+// `cursor` starts at this chunk's first position in every bucket. Besides
+// the row, the entity's place within its bucket is kept in `place`. The
+// rows to be prepared number n_kept.
+template <bool kWindowed>
 void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int32_t>& bucket_of,
                const std::vector<int64_t>& first_entity, std::vector<int64_t>& cursor, const PreparedTable& out,
-               uint16_t* place, Progress& progress) {
+               uint16_t* place, int64_t n_kept, Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
-    const uint64_t n_rows = static_cast<uint64_t>(table.n_rows);
+    const uint64_t n_rows = static_cast<uint64_t>(n_kept);
     std::vector<int64_t> entities(kBlock), dates(kBlock);
     std::vector<float> quantities(kBlock);
     std::vector<int8_t> codes(kBlock);
@@ -145,6 +165,7 @@ void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int
     uint16_t* __restrict const place_out = place;
     const int32_t* const bucket = bucket_of.data();
     const int64_t* const bucket_first = first_entity.data();
+    const int64_t keep_from = table.keep_from, keep_until = table.keep_until;
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
@@ -158,6 +179,7 @@ void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int
             // it was counted; they keep every store inside the output.
             const uint64_t e = static_cast<uint64_t>(entities[k]);
             if (e >= n_entities) input_changed();
+            if (kWindowed && (dates[k] < keep_from || dates[k] > keep_until)) continue;
             const int32_t b = bucket[e];
             const int64_t p = next[b]++;
             if (static_cast<uint64_t>(p) >= n_rows) input_changed();
@@ -282,15 +304,31 @@ void prepare_transactions(const TransactionTable& table, const PreparedTable& ou
         }
     }
     std::vector<std::vector<int32_t>>().swap(counts);
+    const int64_t n_kept = offsets[n_entities];
 
     // 3. Deal.
     // Every element is dealt before it is read, so it starts uninitialised.
-    std::unique_ptr<uint16_t[]> place(new uint16_t[static_cast<size_t>(n_rows)]);
+    std::unique_ptr<uint16_t[]> place(new uint16_t[static_cast<size_t>(std::max<int64_t>(n_kept, 1))]);
+    const std::vector<std::vector<int64_t>> starts = cursors;
     run(threads, [&](int t) {
-        deal_rows(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out, place.get(),
-                  progress);
+        if (table.windowed()) {
+            deal_rows<true>(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out,
+                            place.get(), n_kept, progress);
+        } else {
+            deal_rows<false>(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out,
+                             place.get(), n_kept, progress);
+        }
     });
     if (progress.is_cancelled()) return;
+    // Every thread dealt to each bucket the rows it counted for it, unless
+    // the input was rewritten meanwhile: then some position would be left
+    // unwritten.
+    for (int64_t b = 0; b < n_buckets; ++b) {
+        for (int t = 0; t < threads; ++t) {
+            const int64_t end = t + 1 < threads ? starts[t + 1][b] : offsets[first_entity[b + 1]];
+            if (cursors[t][b] != end) input_changed();
+        }
+    }
     std::vector<std::vector<int64_t>>().swap(cursors);
     std::vector<int32_t>().swap(bucket_of);
 
@@ -309,6 +347,7 @@ void prepare_transactions(const TransactionTable& table, const PreparedTable& ou
         }
     });
     if (progress.is_cancelled()) return;
+    progress.add(n_rows - n_kept);  // the rows left out skip the ordering
     std::copy(offsets.begin(), offsets.end(), out.offsets);
 }
 

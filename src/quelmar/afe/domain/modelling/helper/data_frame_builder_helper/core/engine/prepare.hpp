@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "core/common/parallel.hpp"
 #include "core/common/views.hpp"
@@ -68,11 +69,23 @@ struct TransactionTable {
     // then skipped; a row that breaks the promise is prepared with a wrong
     // value (a wrapped timestamp, a narrowed code), never outside the output.
     bool rows_checked = false;
+    // Only rows dated from keep_from to keep_until (milliseconds, both
+    // included) are prepared: the rows that some target's windows can reach.
+    // The others are checked and left out; `present`, if given (n_entities
+    // elements), is set for every entity that has a row, left out or not.
+    int64_t keep_from = std::numeric_limits<int64_t>::min();
+    int64_t keep_until = std::numeric_limits<int64_t>::max();
+    bool* present = nullptr;
+
+    bool windowed() const {
+        return keep_from != std::numeric_limits<int64_t>::min() || keep_until != std::numeric_limits<int64_t>::max();
+    }
 };
 
 // The prepared columns, C-contiguous, allocated by the caller: the row
-// arrays hold n_rows elements, `offsets` n_entities + 1 (entity e owns rows
-// offsets[e] to offsets[e + 1] - 1).
+// arrays hold n_rows elements, of which the first offsets[n_entities] are
+// prepared; `offsets` holds n_entities + 1 (entity e owns rows offsets[e] to
+// offsets[e + 1] - 1).
 struct PreparedTable {
     int64_t* dates = nullptr;
     float* quantities = nullptr;
