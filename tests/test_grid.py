@@ -58,6 +58,19 @@ def test_grid_and_the_same_targets_shuffled_give_the_same_bits_for_every_thread_
     assert_bits_equal(alone.iloc[:, 2:].to_numpy(), want.to_numpy())
 
 
+@pytest.mark.parametrize("group", [1, "all"])
+def test_a_grid_of_feature_group_columns_equals_its_table(group):
+    # the grid's size estimate, made before the dimension values are known,
+    # must not refuse a group value other than 0
+    trx = history(n_rows=500)
+    options = dict(group=group, offset=1, horizons=[7, 30],
+                   operators=["sum", "mode"] + (["ratio"] if group != "all" else []))
+    got = build_feature_frame(trx, TargetGrid("2024-01-01", "2024-01-31", every="3d"), **options)
+    want = build_feature_frame(trx, got[["entity", "target_date"]], **options)
+    assert got.shape[1] > 2 and got.iloc[:, 2:].notna().any().any()
+    pd.testing.assert_frame_equal(got, want)
+
+
 @pytest.mark.parametrize("first_id, second_id, other_id", [
     ("a", "b", "z"),
     # integers numbered by their range, the codes between them without a transaction
