@@ -61,26 +61,40 @@ def make_index_map(dimension_values, codes_present: np.ndarray) -> Dict[int, int
 
 
 def _prepare_transactions(entity_ids: EntityIds, keep: Optional[np.ndarray], ts, q, d, n_jobs: int,
-                          progress, reach: Tuple[int, int] = (-2**63, 2**63 - 1)
+                          progress, reach: Optional[Tuple[int, int]] = None
                           ) -> Tuple[_native.PreparedTransactions, np.ndarray, np.ndarray]:
     """The transactions grouped by entity, newest first; whether each entity
     has any transaction; and every target's entity code (an id without
     transactions has -1 or a code that has none). ``keep`` selects the rows
     of ``ts``, ``q`` and ``d`` among the id column's rows (None: all of
     them). ``reach``: the dates (milliseconds, both included) of the only
-    rows to prepare. ``progress`` is a stage of ``_progress``: the numbering
-    moves its first third, the grouping the rest."""
+    rows to prepare (None: all). ``progress`` is a stage of ``_progress``:
+    the numbering moves its first third, the grouping the rest."""
     total = progress.total_units
     codes, n_entities, target_codes = entity_ids.codes(n_jobs, progress.follow(0, total // 3))
     if keep is not None:
         codes = codes[keep]
     # the columns were checked: no missing timestamp, all within the time
     # line, codes within int8
-    present = np.zeros(n_entities, dtype=bool)
+    present = None if reach is None else np.zeros(n_entities, dtype=bool)
     prepared = _native.prepare_transactions(codes, n_entities, ts, q, d, rows_checked=True, keep_dates=reach,
                                             present_out=present, n_jobs=n_jobs,
                                             progress_callback=progress.follow(total // 3, total))
+    if present is None:
+        present = np.diff(prepared.offsets) > 0
     return prepared, present, target_codes
+
+
+def _mostly_within(span: Optional[Tuple[int, int]], reach: Tuple[int, int]) -> bool:
+    """Whether nine tenths or more of the time from the earliest to the
+    latest transaction (``span``) lies within ``reach``. Leaving rows out
+    costs every row a comparison in two passes and saves a left-out row its
+    sorting, about ten times as much: below a tenth of the history it does
+    not pay."""
+    if span is None:
+        return False
+    inside = min(span[1], reach[1]) - max(span[0], reach[0]) + 1
+    return inside >= 0.9 * (span[1] - span[0] + 1)
 
 
 def rows_in_reach(target_dates, params: FeatureParams) -> Tuple[int, int]:
@@ -89,7 +103,7 @@ def rows_in_reach(target_dates, params: FeatureParams) -> Tuple[int, int]:
     largest window to the end of the latest target's windows. Older rows and
     rows at or after that end change no feature, so they are not prepared."""
     if not len(target_dates):
-        return 1, 0
+        return 0, -1
     counts, multiplier, divisor, _ = _native.time_counts(target_dates)
     first, last = (int(c) * multiplier // divisor for c in (counts.min(), counts.max()))
     unit = int(UNIT_MS[params.resolution])
@@ -188,9 +202,12 @@ def prepare_build(transactions, targets, params: FeatureParams, *, progress: boo
 
     # ---- everything is checked; prepare
     with _progress.stage(progress, "preparing", total=len(columns.quantities), unit="trx") as bar:
+        reach = rows_in_reach(target_dates, params)
+        if _mostly_within(trx.time_spans.get(params.timestamp_col), reach):
+            reach = None
         prepared, present, target_codes = _prepare_transactions(entity_ids, columns.keep, columns.timestamps,
                                                                 columns.quantities, columns.codes, jobs, bar,
-                                                                rows_in_reach(target_dates, params))
+                                                                reach)
     return PreparedBuild(prepared, present, target_codes, target_dates, layout, params, tgt, columns.n_dropped)
 
 

@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import warnings
 from fractions import Fraction
-from typing import List, NamedTuple, Optional, Sequence, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -52,6 +52,8 @@ class Table:
         self.what = what
         self.first_line = first_line
         self.index = None
+        # per timestamp column read: its earliest and latest milliseconds
+        self.time_spans: Dict[str, Tuple[int, int]] = {}
         pd = _deps_loaded("pandas")
         pa = _deps_loaded("pyarrow")
         if pd is not None and isinstance(obj, pd.DataFrame):
@@ -206,8 +208,8 @@ class Table:
     def _within_timeline(self, name: str, values: np.ndarray, noun: str) -> None:
         """Refuses a missing datetime (NaT, the smallest int64) and a value
         beyond +-2**62 milliseconds, naming the first row. Checked on the
-        counts by reductions, without a temporary array; units of a
-        millisecond or finer need only the minimum, for NaT."""
+        counts by reductions, without a temporary array; the earliest and
+        latest, in milliseconds (floored), are kept in ``time_spans``."""
         if not len(values):
             return
         counts = values.view(np.int64)
@@ -218,11 +220,12 @@ class Table:
         # floor(c * per) lies within +-LIMIT exactly for c within these bounds
         lowest = max(math.ceil(Fraction(-TIMELINE_LIMIT_MS) / per), INT64_MIN + 1)
         highest = min(math.ceil(Fraction(TIMELINE_LIMIT_MS + 1) / per) - 1, INT64_MAX)
-        low = int(counts.min())
+        low, high = int(counts.min()), int(counts.max())
         if low == INT64_MIN and values.dtype.kind == "M":
             self.no_missing(name, noun)  # raises, naming the first NaT
-        if low < lowest or (highest < INT64_MAX and int(counts.max()) > highest):
+        if low < lowest or high > highest:
             raise self._beyond(name, int(np.argmax((counts < lowest) | (counts > highest))))
+        self.time_spans[name] = (low * per.numerator // per.denominator, high * per.numerator // per.denominator)
 
     def _beyond(self, name: str, position: int) -> ValueError:
         return ValueError(

@@ -52,34 +52,69 @@ struct BadRows {
     }
 };
 
+// The kept dates as bounds on the input's own counts, so that the passes
+// compare the counts as they are read: a count c is floor(c * m / d)
+// milliseconds, which is at least `from` exactly when c >= ceil(from * d / m)
+// and at most `until` exactly when c < ceil((until + 1) * d / m). Both
+// passes decide by these bounds, so they agree on every row, even one whose
+// milliseconds would leave int64.
+struct CountWindow {
+    int64_t low = std::numeric_limits<int64_t>::min();
+    int64_t high = std::numeric_limits<int64_t>::max();
+
+    bool holds(int64_t count) const { return count >= low && count <= high; }
+};
+
+__int128 ceil_div(__int128 a, __int128 b) {  // b > 0
+    const __int128 q = a / b;
+    return q + (a % b > 0 ? 1 : 0);
+}
+
+CountWindow count_window(const TransactionTable& table) {
+    if (!table.windowed()) return CountWindow{};  // every count, even one that leaves int64 as milliseconds
+    constexpr __int128 kMin = std::numeric_limits<int64_t>::min(), kMax = std::numeric_limits<int64_t>::max();
+    const __int128 m = table.ms_multiplier, d = table.ms_divisor;
+    const __int128 low = ceil_div(static_cast<__int128>(table.keep_from) * d, m);
+    const __int128 high = ceil_div((static_cast<__int128>(table.keep_until) + 1) * d, m) - 1;
+    CountWindow window;
+    if (low > kMax || high < kMin || low > high) {  // no count is kept
+        window.low = std::numeric_limits<int64_t>::max();
+        window.high = std::numeric_limits<int64_t>::min();
+        return window;
+    }
+    window.low = static_cast<int64_t>(std::max(low, kMin));
+    window.high = static_cast<int64_t>(std::min(high, kMax));
+    return window;
+}
+
 // Counts the rows of every entity in rows [first, last) that are to be
 // prepared, and checks them all.
-void count_rows(const TransactionTable& table, Chunk chunk, std::vector<int32_t>& counts, BadRows& bad,
-                Progress& progress) {
+void count_rows(const TransactionTable& table, Chunk chunk, const CountWindow& window,
+                std::vector<int32_t>& counts, BadRows& bad, Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
     const bool check_timestamps = !table.rows_checked && (table.nat_is_missing || table.ms_multiplier != 1);
     const bool check_codes = !table.rows_checked && table.code.itemsize > 1;
     // the loop for a window also marks the entities present
     const bool windowed = table.windowed() || table.present != nullptr;
-    const int64_t keep_from = table.keep_from, keep_until = table.keep_until;
     bool* const present = table.present;
-    std::vector<int64_t> entities(kBlock), dates(check_timestamps || windowed ? kBlock : 0);
+    std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0), counts_read(windowed ? kBlock : 0);
     std::vector<int8_t> codes(check_codes ? kBlock : 0);
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
         read_integers(table.entity, first, n, entities.data());
-        if (check_timestamps || windowed) {
+        if (check_timestamps) {
             int64_t bad_timestamp = -1;
             read_timestamps(table, first, n, dates.data(), &bad_timestamp);
-            if (check_timestamps) bad.note(&bad.timestamp, first, bad_timestamp);
+            bad.note(&bad.timestamp, first, bad_timestamp);
         }
         int64_t bad_entity = -1;
         if (windowed) {
+            read_integers(table.timestamp, first, n, counts_read.data());
             for (int64_t k = 0; k < n; ++k) {
                 const uint64_t e = static_cast<uint64_t>(entities[k]);
                 if (e < n_entities) {
-                    counts[e] += dates[k] >= keep_from && dates[k] <= keep_until;
+                    counts[e] += window.holds(counts_read[k]);
                     // threads may mark one entity at once, all with true
                     if (present != nullptr) __atomic_store_n(present + e, true, __ATOMIC_RELAXED);
                 } else if (bad_entity < 0) {
@@ -149,12 +184,13 @@ inline void touch_ahead(T* p) {
 // the row, the entity's place within its bucket is kept in `place`. The
 // rows to be prepared number n_kept.
 template <bool kWindowed>
-void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int32_t>& bucket_of,
-               const std::vector<int64_t>& first_entity, std::vector<int64_t>& cursor, const PreparedTable& out,
-               uint16_t* place, int64_t n_kept, Progress& progress) {
+void deal_rows(const TransactionTable& table, Chunk chunk, const CountWindow& window,
+               const std::vector<int32_t>& bucket_of, const std::vector<int64_t>& first_entity,
+               std::vector<int64_t>& cursor, const PreparedTable& out, uint16_t* place, int64_t n_kept,
+               Progress& progress) {
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
     const uint64_t n_rows = static_cast<uint64_t>(n_kept);
-    std::vector<int64_t> entities(kBlock), dates(kBlock);
+    std::vector<int64_t> entities(kBlock), dates(kBlock), counts_read(kWindowed ? kBlock : 0);
     std::vector<float> quantities(kBlock);
     std::vector<int8_t> codes(kBlock);
     int64_t* const next = cursor.data();
@@ -165,13 +201,13 @@ void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int
     uint16_t* __restrict const place_out = place;
     const int32_t* const bucket = bucket_of.data();
     const int64_t* const bucket_first = first_entity.data();
-    const int64_t keep_from = table.keep_from, keep_until = table.keep_until;
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
         const int64_t n = std::min(kBlock, chunk.last - first);
         int64_t unused = -1;
         read_integers(table.entity, first, n, entities.data());
         read_timestamps(table, first, n, dates.data(), &unused);
+        if (kWindowed) read_integers(table.timestamp, first, n, counts_read.data());
         read_quantities(table.quantity, first, n, quantities.data());
         read_codes(table.code, first, n, codes.data(), &unused);
         for (int64_t k = 0; k < n; ++k) {
@@ -179,7 +215,7 @@ void deal_rows(const TransactionTable& table, Chunk chunk, const std::vector<int
             // it was counted; they keep every store inside the output.
             const uint64_t e = static_cast<uint64_t>(entities[k]);
             if (e >= n_entities) input_changed();
-            if (kWindowed && (dates[k] < keep_from || dates[k] > keep_until)) continue;
+            if (kWindowed && !window.holds(counts_read[k])) continue;
             const int32_t b = bucket[e];
             const int64_t p = next[b]++;
             if (static_cast<uint64_t>(p) >= n_rows) input_changed();
@@ -261,12 +297,14 @@ void prepare_transactions(const TransactionTable& table, const PreparedTable& ou
     const int threads =
         static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({static_cast<int64_t>(n_jobs), by_rows, by_memory})));
 
+    const CountWindow window = count_window(table);
+
     // 1. Count and check.
     std::vector<std::vector<int32_t>> counts(static_cast<size_t>(threads));
     std::vector<BadRows> bad(static_cast<size_t>(threads));
     run(threads, [&](int t) {
         counts[t].assign(static_cast<size_t>(n_entities), 0);
-        count_rows(table, chunk_of(n_rows, threads, t), counts[t], bad[t], progress);
+        count_rows(table, chunk_of(n_rows, threads, t), window, counts[t], bad[t], progress);
     });
     if (progress.is_cancelled()) return;
     for (int t = 1; t < threads; ++t) bad[0].merge(bad[t]);
@@ -312,11 +350,11 @@ void prepare_transactions(const TransactionTable& table, const PreparedTable& ou
     const std::vector<std::vector<int64_t>> starts = cursors;
     run(threads, [&](int t) {
         if (table.windowed()) {
-            deal_rows<true>(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out,
+            deal_rows<true>(table, chunk_of(n_rows, threads, t), window, bucket_of, first_entity, cursors[t], out,
                             place.get(), n_kept, progress);
         } else {
-            deal_rows<false>(table, chunk_of(n_rows, threads, t), bucket_of, first_entity, cursors[t], out,
-                             place.get(), n_kept, progress);
+            deal_rows<false>(table, chunk_of(n_rows, threads, t), window, bucket_of, first_entity, cursors[t],
+                             out, place.get(), n_kept, progress);
         }
     });
     if (progress.is_cancelled()) return;
