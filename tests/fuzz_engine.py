@@ -87,8 +87,11 @@ def prepare_call(rng):
     if rng.random() < 0.2:
         call["rows_checked"] = True  # a promise the hostile changes may break
     if rng.random() < 0.3:
-        ends = [INT64_MIN, INT64_MAX, 0] + [int(t) for t in rng.sample(list(np.asarray(timestamps)), min(2, n))]
-        call["keep_from"], call["keep_until"] = rng.choice(ends), rng.choice(ends)
+        # the milliseconds of some rows, and one past them: rows on both edges
+        scale = call.get("ms_multiplier", 1), call.get("ms_divisor", 1)
+        ends = [INT64_MIN, INT64_MAX, 0] + [int(t) * scale[0] // scale[1] + rng.choice([-1, 0, 0, 1])
+                                            for t in rng.sample(list(np.asarray(timestamps)), min(2, n))]
+        call["keep_from"], call["keep_until"] = (max(INT64_MIN, min(INT64_MAX, rng.choice(ends))) for _ in "ab")
     present = rng.choice([None, None, n_entities, n_entities, n_entities, rng.randrange(0, 60)])
     call["present_out"] = None if present is None else np.zeros(present, bool)
     return call
