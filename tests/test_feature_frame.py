@@ -216,25 +216,36 @@ def test_thread_count_does_not_change_the_frame(n_jobs, spacing):
     pd.testing.assert_frame_equal(build(trx, tgt, n_jobs=n_jobs, **kwargs), build(trx, tgt, n_jobs=1, **kwargs))
 
 
-def test_datetime_and_integer_timestamps_agree():
+def _same_data(case):
+    """The history and targets in another form, with the keywords that read them."""
     trx, tgt = history(), targets()
-    trx_dt = trx.assign(timestamp=pd.to_datetime(trx["timestamp"], unit="ms"))
-    tgt_dt = tgt.assign(target_date=pd.to_datetime(tgt["target_date"], unit="ms").dt.tz_localize("UTC")
-                        .dt.tz_convert("Europe/Berlin"))
-    as_int = build(trx, tgt)
-    as_dt = build(trx_dt, tgt_dt)
-    assert as_dt["target_date"].dt.tz is not None  # the target column is returned as given
-    pd.testing.assert_frame_equal(as_dt.iloc[:, 2:], as_int.iloc[:, 2:])
+    if case == "datetimes":  # naive timestamps; target dates in a time zone
+        return (trx.assign(timestamp=pd.to_datetime(trx["timestamp"], unit="ms")),
+                tgt.assign(target_date=pd.to_datetime(tgt["target_date"], unit="ms").dt.tz_localize("UTC")
+                           .dt.tz_convert("Europe/Berlin")), {})
+    if case in ("numpy_nullable", "pyarrow"):
+        if case == "pyarrow":
+            pytest.importorskip("pyarrow")
+        trx = trx.assign(timestamp=lambda f: pd.to_datetime(f["timestamp"], unit="ms").dt.tz_localize("UTC"))
+        tgt = tgt.assign(target_date=lambda f: pd.to_datetime(f["target_date"], unit="ms"))
+        return trx.convert_dtypes(dtype_backend=case), tgt.convert_dtypes(dtype_backend=case), {}
+    if case == "integer-ids":
+        return trx.assign(entity=lambda f: f["entity"].map({"a": 101, "b": 202})), tgt.assign(entity=[101, 202, 303, 101]), {}
+    if case == "nearest-exponent":
+        return trx, tgt, {"nearest_exponent": 31}
+    scale = {"s": 1 / 1000, "ms": 1, "us": 1000, "ns": 1_000_000}[case]  # integer timestamps in every unit
+    trx["timestamp"] = (trx["timestamp"] * scale).astype(np.int64)
+    tgt["target_date"] = (tgt["target_date"] * scale).astype(np.int64)
+    return trx, tgt, {"timestamp_unit": case}
 
 
-@pytest.mark.parametrize("backend", ["numpy_nullable", "pyarrow"])
-def test_nullable_and_arrow_backed_columns(backend):
-    if backend == "pyarrow":
-        pytest.importorskip("pyarrow")
-    trx = history().assign(timestamp=lambda f: pd.to_datetime(f["timestamp"], unit="ms").dt.tz_localize("UTC"))
-    tgt = targets().assign(target_date=lambda f: pd.to_datetime(f["target_date"], unit="ms"))
-    frame = build(trx.convert_dtypes(dtype_backend=backend), tgt.convert_dtypes(dtype_backend=backend))
-    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), build().iloc[:, 2:].to_numpy())
+@pytest.mark.parametrize("case", ["datetimes", "numpy_nullable", "pyarrow", "integer-ids", "nearest-exponent",
+                                  "s", "ms", "us", "ns"])
+def test_the_same_data_in_other_forms_gives_the_same_features(case):
+    trx, tgt, kwargs = _same_data(case)
+    frame = build(trx, tgt, **kwargs)
+    pd.testing.assert_frame_equal(frame.iloc[:, 2:], build().iloc[:, 2:])
+    pd.testing.assert_frame_equal(frame.iloc[:, :2], tgt)  # the target columns are returned as given
 
 
 def test_datetimes_are_floored_to_milliseconds():
@@ -243,13 +254,6 @@ def test_datetimes_are_floored_to_milliseconds():
                         "quantity": [2.0, 5.0], "dimension": np.array([1, 1], np.int8)})
     tgt = pd.DataFrame({"entity": [1], "target_date": pd.to_datetime(["1970-01-01 00:00:00.0009"])})
     assert build(trx, tgt, operators=["sum"], horizons=[7])["1__sum__7"].tolist() == [2.0]
-
-
-def test_entities_of_any_hashable_type():
-    trx = history().assign(entity=lambda f: f["entity"].map({"a": 101, "b": 202}))
-    tgt = targets().assign(entity=[101, 202, 303, 101])
-    by_int = build(trx, tgt)
-    pd.testing.assert_frame_equal(by_int.iloc[:, 2:], build().iloc[:, 2:])
 
 
 def test_interleaved_targets_keep_their_order():
@@ -304,10 +308,6 @@ def test_choose_nearest_exponent(dims, horizons, expected):
     keys = [column_key(e, d, op.value, h) for d, op, h in triples]
     assert len(set(keys)) == len(keys)
     assert all(-(2 ** 31) <= k < 2 ** 31 for k in keys)
-
-
-def test_requested_nearest_exponent_gives_the_same_values():
-    pd.testing.assert_frame_equal(build(nearest_exponent=31), build())
 
 
 def test_no_dimension_column_puts_everything_under_code_zero():
@@ -438,14 +438,6 @@ def test_rows_no_window_reaches_are_not_prepared_and_change_nothing(rows, mode):
         everything, everything_report = _build.build_with_report(trx, tgt, params)
     pd.testing.assert_frame_equal(reached, everything)
     assert report == everything_report  # entities with rows only out of reach have transactions
-
-
-@pytest.mark.parametrize("unit, scale", [("s", 1 / 1000), ("ms", 1), ("us", 1000), ("ns", 1_000_000)])
-def test_integer_timestamps_in_every_unit(unit, scale):
-    trx, tgt = history(), targets()
-    trx["timestamp"] = (trx["timestamp"] * scale).astype(np.int64)
-    tgt["target_date"] = (tgt["target_date"] * scale).astype(np.int64)
-    pd.testing.assert_frame_equal(build(trx, tgt, timestamp_unit=unit).iloc[:, 2:], build().iloc[:, 2:])
 
 
 def empty_history():
