@@ -108,7 +108,7 @@ EXPECTED = {
 }
 
 
-def test_values_match_hand_computed_expectations():
+def test_values_match_hand_computed_expectations_and_a_direct_execute_call():
     frame = build()
     assert list(frame.index) == [10, 11, 12, 13]
     assert list(frame["entity"]) == ["a", "b", "c", "a"]
@@ -120,6 +120,9 @@ def test_values_match_hand_computed_expectations():
         for col, value in expected.items():
             want[col] = value
         pd.testing.assert_series_equal(features.loc[row], want, check_names=False, rtol=0, atol=0)
+    # targets a@T, b@T, c@T, a@T2 are entity indices 0..3; c has no rows
+    direct = direct_execute({0: "a", 1: "b", 3: "a"}, {0: T, 1: T, 2: T, 3: T2}, 4, list(features.columns), 1000)
+    np.testing.assert_array_equal(features.to_numpy(), direct)
 
 
 @pytest.mark.parametrize("operators", [
@@ -179,14 +182,6 @@ def direct_execute(rows_of, target_of, n_rows, columns, e):
     dfbh.execute(result, 1, 2, 0, 1, splits, [7, 30], 0, 2, {1: 1, 2: 2}, dates, qs, ds,
                  entity_index_map, target_dates, included, set_one, [], column_name_map, e)
     return result
-
-
-def test_values_equal_a_direct_execute_call():
-    frame = build()
-    columns = list(frame.columns[2:])
-    # targets a@T, b@T, c@T, a@T2 are entity indices 0..3; c has no rows
-    direct = direct_execute({0: "a", 1: "b", 3: "a"}, {0: T, 1: T, 2: T, 3: T2}, 4, columns, 1000)
-    np.testing.assert_array_equal(frame[columns].to_numpy(), direct)
 
 
 @pytest.mark.parametrize("name, value", [("batch_size", 1), ("batch_size", 3), ("n_splits", 7)])
