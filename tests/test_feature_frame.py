@@ -885,13 +885,11 @@ def _stub_function(path, name):
 
 def test_stubs_ship_beside_the_modules_and_match_their_signatures():
     import ast
-    import dataclasses
     from pathlib import Path
 
     import quelmar
     from conftest import ARGUMENT_NAMES
     from quelmar.afe.domain.modelling import feature_frame
-    from quelmar.afe.domain.modelling.feature_frame import FeatureParams
 
     assert (Path(quelmar.__file__).parent / "py.typed").is_file()
     kernel = _stub_function(Path(dfbh.__file__).parent / "data_frame_builder_helper.pyi", "execute")
