@@ -111,10 +111,12 @@ def as_dask(trx, tgt):
 
 
 def lazy_features(via, trx, tgt, path, **options):
-    """The lazy result through the shuffle, or through a dataset written by
-    ``write_partitioned`` from pandas or from Dask DataFrames."""
-    if via == "shuffle":
-        return build_feature_frame_dask(*as_dask(trx, tgt), npartitions=4, shuffle_method=SHUFFLE, **options)
+    """The lazy result through the shuffle (the default method or tasks), or
+    through a dataset written by ``write_partitioned`` from pandas or from
+    Dask DataFrames."""
+    if via in ("shuffle", "task shuffle"):
+        method = "tasks" if via == "task shuffle" else SHUFFLE
+        return build_feature_frame_dask(*as_dask(trx, tgt), npartitions=4, shuffle_method=method, **options)
     tables = as_dask(trx, tgt) if via == "parts from dask" else (trx, tgt)
     return build_feature_frame_dask(*write_partitioned(*tables, path / "data", 4), **options)
 
@@ -126,6 +128,7 @@ CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str
     (OPTIONS[3], int, "parts from dask"),
     (OPTIONS[0], float, "shuffle"),
     (OPTIONS[1], float, "parts from pandas"),
+    (OPTIONS[3], str, "task shuffle"),
 ]
 
 
@@ -139,7 +142,7 @@ def test_dask_equals_single_machine(client, tmp_path, options, entity_kind, via)
     lazy = lazy_features(via, trx, tgt, tmp_path, **options)
     assert list(lazy.columns) == list(want.columns)
     assert_same_frame(client.compute(lazy).result(), want)
-    if via == "shuffle":  # the 60 entities spread over all 4 partitions
+    if via.endswith("shuffle"):  # the 60 entities spread over all 4 partitions
         assert min(lazy.map_partitions(len).compute()) > 0
 
 
@@ -293,14 +296,6 @@ def test_each_partition_uses_one_engine_thread_unless_told(monkeypatch, n_jobs, 
         got = lazy.compute()
     assert len(got) == len(tgt) and sum(rows for rows, _ in seen) == len(tgt)
     assert {jobs for _, jobs in seen} == {per_partition}
-
-
-def test_explicit_task_shuffle(client):
-    trx, tgt = random_tables(11, n_trx=400, n_targets=40)
-    options = dict(horizons=[7, 30], operators=["sum", "count_distinct"])
-    lazy = build_feature_frame_dask(dd.from_pandas(trx, npartitions=2), dd.from_pandas(tgt, npartitions=2),
-                                    npartitions=3, shuffle_method="tasks", **options)
-    assert_same_frame(client.compute(lazy).result(), build_feature_frame(trx, tgt, **options))
 
 
 def die_once(frame, marker):
