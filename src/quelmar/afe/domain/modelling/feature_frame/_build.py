@@ -100,8 +100,9 @@ def _mostly_within(span: Optional[Tuple[int, int]], reach: Tuple[int, int]) -> b
 def rows_in_reach(target_dates, params: FeatureParams) -> Tuple[int, int]:
     """The dates (milliseconds, both included) of the transactions that some
     target's windows can reach: from the start of the earliest target's
-    largest window to the end of the latest target's windows. Older rows and
-    rows at or after that end change no feature, so they are not prepared."""
+    largest window to the end of the latest target's windows (included even
+    where the windows end before it). Older rows and later ones change no
+    feature."""
     if not len(target_dates):
         return 0, -1
     counts, multiplier, divisor, _ = _native.time_counts(target_dates)
