@@ -115,29 +115,26 @@ def test_horizon_list_with_a_repeated_horizon(impl, afe, cells):
 
 
 @pytest.mark.parametrize(
-    "horizons, keyed_with, value",
+    "horizons, set_one, cells",
     [
         # ascending: ages 2, 10, 40 days fall in 7, 30, 90; Sum at 7 is 2
-        ([7, 30, 90], 90, 2.0),
+        ([7, 30, 90], [], {(1, SUM, 90): 2.0}),
         # [90, 30, 7] pairs bounds positionally: (T-91d, 30), (T-31d, 7),
         # (T-1d, 90); ages 2 and 10 fall in 90 (position 0), age 40 in 7
         # (position 2), whose cell holds the carried 5 plus 4
-        ([90, 30, 7], 7, 9.0),
+        ([90, 30, 7], [], {(1, SUM, 7): 9.0}),
         # [30, 7, 90]: (T-31d, 7), (T-8d, 90), (T-1d, 30): 30, then 90, then 7
-        ([30, 7, 90], 90, 9.0),
+        ([30, 7, 90], [], {(1, SUM, 90): 9.0}),
+        # a code in both sets: set one writes Sum 5 at 30 (age 40 ends the
+        # scan), then set two writes its Sum at 7 over it
+        ([7, 30], [SUM], {(1, SUM, 7): 2.0, (1, SUM, 30): 2.0}),
     ],
+    ids=["ascending", "descending", "unordered", "code-in-both-sets"],
 )
-def test_set_two_read_at_smallest_horizon_keyed_with_last(impl, horizons, keyed_with, value):
+def test_set_two_read_at_smallest_horizon_keyed_with_last(impl, horizons, set_one, cells):
     trx = [(T0 - 2 * DAY, 2.0, 1), (T0 - 10 * DAY, 3.0, 1), (T0 - 40 * DAY, 4.0, 1)]
-    sc = one_entity(trx, horizons=horizons, set_two=[SUM])
-    check(sc, impl, {(0, (1, SUM, keyed_with)): value})
-
-
-def test_code_in_both_sets_ends_with_set_two_value(impl):
-    sc = one_entity(
-        [(T0 - 2 * DAY, 2.0, 1), (T0 - 10 * DAY, 3.0, 1)], horizons=[7, 30], set_one=[SUM], set_two=[SUM]
-    )
-    check(sc, impl, {(0, (1, SUM, 7)): 2.0, (0, (1, SUM, 30)): 2.0})
+    sc = one_entity(trx, horizons=horizons, set_one=set_one, set_two=[SUM])
+    check(sc, impl, {(0, key): value for key, value in cells.items()})
 
 
 # --------------------------------------------------------------------------
@@ -341,27 +338,30 @@ def test_time_since_first_and_last(impl, resolution, ages, first, last):
 
 
 @pytest.mark.parametrize(
-    "horizons, trx, expected",
+    "operators, horizons, trx, expected",
     [
         # codes 3, 3 in horizon 7 and 5, 5, 5 in horizon 30
         (
+            [CD, MODE],
             [7, 30],
             [(2, 3), (3, 3), (10, 5), (11, 5), (12, 5)],
             {7: (1.0, 3.0), 30: (2.0, 5.0)},
         ),
         # equal counts: the smallest code wins (5 seen before -2)
-        ([7], [(2, 5), (3, -2)], {7: (2.0, -2.0)}),
+        ([CD, MODE], [7], [(2, 5), (3, -2)], {7: (2.0, -2.0)}),
         # first accepted transaction in horizon 30: horizon 7 receives 0
-        ([7, 30], [(10, 4)], {7: (0.0, 0.0), 30: (1.0, 4.0)}),
+        ([CD, MODE], [7, 30], [(10, 4)], {7: (0.0, 0.0), 30: (1.0, 4.0)}),
         # nothing accepted: 0 everywhere
-        ([7, 30], [(100, 4)], {7: (0.0, 0.0), 30: (0.0, 0.0)}),
+        ([CD, MODE], [7, 30], [(100, 4)], {7: (0.0, 0.0), 30: (0.0, 0.0)}),
         # transactions only in 7 and 90: 30 receives the values of 7
-        ([7, 30, 90], [(2, 1), (40, 2), (41, 2)], {7: (1.0, 1.0), 30: (1.0, 1.0), 90: (2.0, 2.0)}),
+        ([CD, MODE], [7, 30, 90], [(2, 1), (40, 2), (41, 2)], {7: (1.0, 1.0), 30: (1.0, 1.0), 90: (2.0, 2.0)}),
         # one transaction per horizon: later horizons never change smaller ones
-        ([7, 30, 90], [(2, 1), (10, 2), (40, 3)], {7: (1.0, 1.0), 30: (2.0, 1.0), 90: (3.0, 1.0)}),
+        ([CD, MODE], [7, 30, 90], [(2, 1), (10, 2), (40, 3)], {7: (1.0, 1.0), 30: (2.0, 1.0), 90: (3.0, 1.0)}),
+        # Mode alone: the CountDistinct cells are written NaN
+        ([MODE], [7], [(2, 3)], {7: (NAN, 3.0)}),
     ],
 )
-def test_count_distinct_and_mode(impl, horizons, trx, expected):
+def test_count_distinct_and_mode(impl, operators, horizons, trx, expected):
     # raw codes are counted; every dimension value's cells get the same values
     index_map = {c: 1 for _, c in trx}
     index_map[99] = 2
@@ -369,7 +369,7 @@ def test_count_distinct_and_mode(impl, horizons, trx, expected):
         [(T0 - age * DAY, 1.0, c) for age, c in trx],
         index_map=index_map,
         horizons=horizons,
-        operators=[CD, MODE],
+        operators=operators,
         set_one=[CD, MODE],
     )
     cells = {}
@@ -378,11 +378,6 @@ def test_count_distinct_and_mode(impl, horizons, trx, expected):
             cells[(0, (d, CD, h))] = count
             cells[(0, (d, MODE, h))] = mode
     check(sc, impl, cells)
-
-
-def test_mode_alone_leaves_count_distinct_nan(impl):
-    sc = one_entity([(T0 - 2 * DAY, 1.0, 3)], index_map={3: 1}, horizons=[7], operators=[MODE], set_one=[CD, MODE])
-    check(sc, impl, {(0, (1, CD, 7)): NAN, (0, (1, MODE, 7)): 3.0})
 
 
 # --------------------------------------------------------------------------
