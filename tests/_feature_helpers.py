@@ -81,6 +81,7 @@ def f32_bits(array):
 
 def assert_bits_equal(got, expected):
     got_bits, expected_bits = f32_bits(got), f32_bits(expected)
+    assert got_bits.shape == expected_bits.shape, (got_bits.shape, expected_bits.shape)
     if not np.array_equal(got_bits, expected_bits):
         diff = np.argwhere(got_bits != expected_bits)
         lines = [

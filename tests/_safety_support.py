@@ -9,32 +9,13 @@ one argument and compare against an untouched baseline.
 
 from __future__ import annotations
 
-import importlib
-
 import numpy as np
 
-from _feature_helpers import capture_unraisable  # noqa: F401  (re-exported for the safety tests)
-from _feature_helpers import f32_bits as bits
+from _feature_helpers import DAY, SENTINEL, T0, code, load_module
 
-MODULE_PATH = "quelmar.afe.domain.modelling.helper.data_frame_builder_helper"
-CONTEXT_PREFIX = MODULE_PATH + "."
-
-DAY = 86_400_000
-T0 = 1_700_000_000_000
-SENTINEL = -7.0
 E = 1000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-
-
-def load_module():
-    return importlib.import_module(MODULE_PATH)
-
-
-def code(name):
-    from quelmar.afe.domain.enums.afe_operator import AfeOperator
-
-    return int(getattr(AfeOperator, name).value)
 
 
 def column_key(dim_value, operator_code, horizon, exponent=E):
@@ -129,13 +110,3 @@ def baseline():
     run(call)
     return call["result_frame"]
 
-
-def assert_same_bits(got, expected):
-    got_bits, expected_bits = bits(got), bits(expected)
-    assert got_bits.shape == expected_bits.shape
-    differing = np.argwhere(got_bits != expected_bits)
-    assert differing.size == 0, "cells differ at {}: got {} expected {}".format(
-        differing[:10].tolist(),
-        [float(np.asarray(got)[tuple(i)]) for i in differing[:10]],
-        [float(np.asarray(expected)[tuple(i)]) for i in differing[:10]],
-    )

@@ -10,9 +10,8 @@ from hypothesis import given, settings, strategies as st
 
 import fuzz_engine
 import fuzz_execute
-from _safety_support import (
-    INT32_MAX, INT32_MIN, SENTINEL, assert_same_bits, baseline, capture_unraisable, run, valid_call,
-)
+from _feature_helpers import assert_bits_equal, capture_unraisable
+from _safety_support import INT32_MAX, INT32_MIN, SENTINEL, baseline, run, valid_call
 
 
 @pytest.mark.parametrize("seed", [11, 12])
@@ -65,7 +64,7 @@ def test_any_indices_raise_or_leave_other_rows_exact(split, rows, column, q_inde
         try:
             run(call)
         except (IndexError, ValueError):
-            assert_same_bits(call["result_frame"], before)
+            assert_bits_equal(call["result_frame"], before)
             assert reports == []
             return
     assert all(routine == "get_aggregates_and_fill_row" for _, _, routine in reports)
@@ -74,7 +73,7 @@ def test_any_indices_raise_or_leave_other_rows_exact(split, rows, column, q_inde
     kept = [j for j in range(expected.shape[1]) if j not in (0, column)]
     if call["column_name_map"][first_key] == 0:
         kept = list(range(1, expected.shape[1]))
-    assert_same_bits(call["result_frame"][1, kept], expected[1, kept])
+    assert_bits_equal(call["result_frame"][1, kept], expected[1, kept])
     assert (call["result_frame"][3] == SENTINEL).all()
 
 

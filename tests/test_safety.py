@@ -16,9 +16,9 @@ import sys
 import numpy as np
 import pytest
 
+from _feature_helpers import assert_bits_equal, capture_unraisable
 from _safety_support import (
-    DAY, E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, SENTINEL, T0, assert_same_bits, baseline,
-    capture_unraisable, code, column_key, run, valid_call,
+    DAY, E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, SENTINEL, T0, baseline, code, column_key, run, valid_call,
 )
 
 
@@ -134,9 +134,9 @@ def test_up_front_check_raises_and_leaves_the_frame_and_the_module_untouched(cha
     assert str(raised.value) == message
     assert reports == []
     if before is not None:
-        assert_same_bits(frame, before)
+        assert_bits_equal(frame, before)
     # the valid call still computes what it did before this and the earlier failures
-    assert_same_bits(baseline(), valid_frame)
+    assert_bits_equal(baseline(), valid_frame)
 
 
 def _all_none_transactions(call):
@@ -184,7 +184,7 @@ def test_what_is_never_read_is_not_refused(change, frame_is):
     if frame_is == "untouched":
         assert (call["result_frame"] == SENTINEL).all()
     elif frame_is == "as the valid call":
-        assert_same_bits(call["result_frame"], expected)
+        assert_bits_equal(call["result_frame"], expected)
     else:
         assert call["result_frame"] is None
 
@@ -202,7 +202,7 @@ def test_no_date_column_reads_no_trx_dates(trx_dates):
     with capture_unraisable() as reports:
         run(call)
     assert reports == []
-    assert_same_bits(call["result_frame"], full["result_frame"])
+    assert_bits_equal(call["result_frame"], full["result_frame"])
     assert not (call["result_frame"][:3] == SENTINEL).all()
 
 
@@ -254,7 +254,7 @@ def test_scan_reports_a_bad_row_and_goes_on(change, entity, texts):
     frame = call["result_frame"]
     assert (frame[entity] == SENTINEL).all(), "the entity's row was written"
     others = [row for row in range(frame.shape[0]) if row != entity]
-    assert_same_bits(frame[others], expected[others])
+    assert_bits_equal(frame[others], expected[others])
 
 
 def test_no_dimension_value_with_an_accepted_transaction():
