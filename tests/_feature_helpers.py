@@ -150,12 +150,10 @@ class Scenario:
         is_no_dim_col=False,
         nearest_exponent=1000,
         dims=None,
-        n_rows=None,
         sentinel=SENTINEL,
         date_col_index=None,
         layout="plain",
         drop_keys=(),
-        column_name_map=None,
         extra_ops=(),
     ):
         self.transactions = transactions
@@ -178,19 +176,17 @@ class Scenario:
         if dims is None:
             dims = sorted(set(self.index_map.values()) | {0})
         self.dims = list(dims)
-        if column_name_map is None:
-            column_name_map = {}
-            horizon_values = sorted(set(self.horizons) | {1})
-            for d in self.dims:
-                for op in all_codes() + list(extra_ops):
-                    for h in horizon_values:
-                        key = reference_model.get_column_key(nearest_exponent, d, op, h)
-                        if key not in column_name_map and key not in drop_keys:
-                            column_name_map[key] = len(column_name_map)
+        column_name_map = {}
+        horizon_values = sorted(set(self.horizons) | {1})
+        for d in self.dims:
+            for op in all_codes() + list(extra_ops):
+                for h in horizon_values:
+                    key = reference_model.get_column_key(nearest_exponent, d, op, h)
+                    if key not in column_name_map and key not in drop_keys:
+                        column_name_map[key] = len(column_name_map)
         self.column_name_map = column_name_map
         self.n_cols = max(column_name_map.values(), default=-1) + 1
-        if n_rows is None:
-            n_rows = max(len(row) for row in self.splits) * max(len(self.splits), 1) if self.splits else 1
+        n_rows = max(len(row) for row in self.splits) * max(len(self.splits), 1) if self.splits else 1
         self.n_rows = max(n_rows, 1)
 
         # transaction rows, in entity order, each entity's rows in listed order

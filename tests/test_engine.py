@@ -16,8 +16,7 @@ from quelmar.afe.domain.modelling.feature_frame import _engine, _native
 from quelmar.afe.domain.modelling.feature_frame._build import make_index_map
 from quelmar.afe.domain.modelling.feature_frame._columns import build_layout
 from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams
-
-SENTINEL = np.float32(-12345.5)
+from conftest import SENTINEL
 
 # Codes -2..4 occur; several share a value, code 4 is left to the unknown value.
 DIMENSION_VALUES = {-2: 1, -1: 1, 0: 2, 1: 3, 2: 3, 3: 5}
