@@ -97,6 +97,24 @@ def assert_bits_equal(got, expected):
         raise AssertionError("{} cells differ:\n{}".format(len(diff), "\n".join(lines)))
 
 
+def same_value(a, b):
+    """Equal down to the bytes: arrays by shape, dtype and contents (NaN
+    payloads and -0.0 included), dicts by key order and values, lists element
+    by element, anything else by type and value."""
+    if isinstance(a, np.ndarray):
+        return (
+            isinstance(b, np.ndarray)
+            and a.shape == b.shape
+            and a.dtype == b.dtype
+            and np.ascontiguousarray(a).tobytes() == np.ascontiguousarray(b).tobytes()
+        )
+    if isinstance(a, dict):
+        return isinstance(b, dict) and list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return isinstance(b, list) and len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and a == b
+
+
 def _relayout(array, layout):
     """The same values in a differently strided array (a view of a new buffer)."""
     array = np.asarray(array)

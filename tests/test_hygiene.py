@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 
+from _feature_helpers import same_value
 from conftest import ARGUMENT_NAMES
 
 
@@ -135,14 +136,6 @@ def test_memory_stays_flat_over_many_calls(execute, make_arguments):
     assert growth < 2 * 1024 * 1024, growth
 
 
-def same(a, b):
-    if isinstance(a, np.ndarray):
-        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return type(a) is type(b) and a == b
-
-
 @pytest.mark.parametrize("fails", [False, True])
 def test_inputs_other_than_result_frame_are_left_unmodified(execute, make_arguments, fails):
     arguments = make_arguments(
@@ -159,7 +152,7 @@ def test_inputs_other_than_result_frame_are_left_unmodified(execute, make_argume
     else:
         execute(**arguments)
     for name in ARGUMENT_NAMES[1:]:
-        assert same(arguments[name], snapshot[name]), name
+        assert same_value(arguments[name], snapshot[name]), name
 
 
 MEMORY_SCRIPT = """
