@@ -47,9 +47,9 @@ struct Factorization {
 // The progress units a factorization counts up to.
 int64_t factorization_units(const EntityIds& ids);
 
-// Fills `out` (and marks out.present, when given); passes run on up to n_jobs threads through `run`. More than
-// 2**31 - 1 rows and targets together throw Failure before anything is
-// written. A cancelled call
+// Fills `out` (and marks out.present, when given); passes run on up to
+// n_jobs threads through `run`. More than 2**31 - 1 rows and targets
+// together throw Failure before anything is written. A cancelled call
 // returns with `out` incomplete.
 Factorization factorize_entities(const EntityIds& ids, const EntityCodes& out, int n_jobs, const RunWorkers& run,
                                  Progress& progress);

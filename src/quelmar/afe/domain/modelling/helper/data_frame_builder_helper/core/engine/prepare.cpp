@@ -94,10 +94,10 @@ void count_rows(const TransactionTable& table, Chunk chunk, const CountWindow& w
     const uint64_t n_entities = static_cast<uint64_t>(table.n_entities);
     const bool check_timestamps = !table.rows_checked && (table.nat_is_missing || table.ms_multiplier != 1);
     const bool check_codes = !table.rows_checked && table.code.itemsize > 1;
-    // the loop for a window also marks the entities present
-    const bool windowed = table.windowed() || table.present != nullptr;
+    // the loop that compares every row's count also marks the entities present
+    const bool per_row = table.windowed() || table.present != nullptr;
     bool* const present = table.present;
-    std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0), counts_read(windowed ? kBlock : 0);
+    std::vector<int64_t> entities(kBlock), dates(check_timestamps ? kBlock : 0), counts_read(per_row ? kBlock : 0);
     std::vector<int8_t> codes(check_codes ? kBlock : 0);
     for (int64_t first = chunk.first; first < chunk.last; first += kBlock) {
         if (progress.is_cancelled()) return;
@@ -109,7 +109,7 @@ void count_rows(const TransactionTable& table, Chunk chunk, const CountWindow& w
             bad.note(&bad.timestamp, first, bad_timestamp);
         }
         int64_t bad_entity = -1;
-        if (windowed) {
+        if (per_row) {
             read_integers(table.timestamp, first, n, counts_read.data());
             for (int64_t k = 0; k < n; ++k) {
                 const uint64_t e = static_cast<uint64_t>(entities[k]);
