@@ -12,10 +12,9 @@ from hypothesis import given, settings, strategies as st
 
 from _feature_helpers import DAY, T0, EventLog, assert_bits_equal, f32_bits
 from quelmar.afe.domain.enums.afe_operator import AfeOperator as Op
-from quelmar.afe.domain.modelling.feature_frame import _engine, _native
-from quelmar.afe.domain.modelling.feature_frame._build import make_index_map
-from quelmar.afe.domain.modelling.feature_frame._columns import build_layout
-from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams
+from quelmar.afe.domain.modelling.feature_frame import _engine, native
+from quelmar.afe.domain.modelling.feature_frame.input import times_of_array
+from quelmar.afe.domain.modelling.feature_frame.params import FeatureParams, build_layout, make_index_map
 from conftest import SENTINEL
 
 # Codes -2..4 occur; several share a value, code 4 is left to the unknown value.
@@ -60,18 +59,18 @@ def test_engine_writes_what_execute_writes(operators, per_dimension, horizons, r
     shape = (len(log.target_entity), len(layout.names))
     expected = log.execute(np.full(shape, np.nan, np.float32), layout, index_map, **settings_)
     assert np.isfinite(expected).any() and np.isnan(expected).any()
-    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
+    prepared = native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
                                             log.code, n_jobs=2)
     inputs = [*prepared, log.target_entity, log.target_ms]
     copies, index_map_copy = [np.array(a, copy=True) for a in inputs], dict(index_map)
     for n_jobs in (1, 2, 3):
-        got = _native.compute_features(None, prepared, log.target_entity, log.target_ms, layout,
+        got = native.compute_features(None, prepared, log.target_entity, log.target_ms, layout,
                                        index_map, n_jobs=n_jobs, **settings_)
         assert_bits_equal(got, expected)
     # Without the NaN fill, cells execute leaves alone keep what they held.
     expected = log.execute(np.full(shape, SENTINEL), layout, index_map, **settings_)
     got = np.full(shape, SENTINEL)
-    _native.compute_features(got, prepared, log.target_entity, log.target_ms, layout, index_map,
+    native.compute_features(got, prepared, log.target_entity, log.target_ms, layout, index_map,
                              n_jobs=3, fill_nan=False, **settings_)
     assert_bits_equal(got, expected)
     # the computations leave their inputs as they were
@@ -97,9 +96,9 @@ def test_empty_windows_can_give_nan_statistics(per_dimension, for_afe_columns):
     assert (expected[empty & has_rows[:, None]] == 0).all()
     assert np.count_nonzero(empty & has_rows[:, None]) > 10 and np.count_nonzero(~empty & has_rows[:, None]) > 10
     expected[empty] = np.nan
-    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity, log.code)
+    prepared = native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity, log.code)
     for n_jobs in (1, 3):
-        got = _native.compute_features(None, prepared, log.target_entity, log.target_ms, layout, index_map,
+        got = native.compute_features(None, prepared, log.target_entity, log.target_ms, layout, index_map,
                                        empty_statistic_nan=True, n_jobs=n_jobs, **settings_)
         assert_bits_equal(got, expected)
 
@@ -124,7 +123,7 @@ def test_entity_ids_are_numbered_densely(dtype, spread, by_range, n_jobs):
     base = 0 if np.dtype(dtype).kind == "u" or np.dtype(dtype).itemsize < 4 else -77
     ids = (base + entity * spread).astype(dtype)
     target_ids = (base + rng.integers(0 if base == 0 else -100, 5100, 3000) * spread).astype(dtype)
-    codes, n_entities, target_codes = _native.factorize_entities(ids, target_ids, n_jobs=n_jobs)
+    codes, n_entities, target_codes = native.factorize_entities(ids, target_ids, n_jobs=n_jobs)
     assert codes.dtype == target_codes.dtype == np.int32
     if by_range:
         low = int(ids.min())
@@ -154,7 +153,7 @@ def test_preparation_is_the_lexsort_order(order, n_entities, n_jobs, keep_days):
     present = np.zeros(log.n_entities, bool)
     inputs = (log.entity, log.timestamp, log.quantity, log.code)
     copies = [np.array(a, copy=True) for a in inputs]
-    prepared = _native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
+    prepared = native.prepare_transactions(log.entity, log.n_entities, log.timestamp, log.quantity,
                                             log.code, keep_dates=keep, present_out=present, n_jobs=n_jobs)
     for before, after in zip(copies, inputs):  # the inputs are left unchanged
         assert np.array_equal(before.view(np.uint8), after.view(np.uint8))
@@ -176,7 +175,7 @@ def test_clumped_timestamps_are_ordered_too():
     timestamp = np.where(rng.random(n) < 0.95, T0 + rng.integers(0, 50, n), T0 - 3000 * DAY)
     quantity = rng.random(n).astype(np.float32)
     code = rng.integers(0, 3, n).astype(np.int8)
-    prepared = _native.prepare_transactions(entity, 100, timestamp, quantity, code, n_jobs=2)
+    prepared = native.prepare_transactions(entity, 100, timestamp, quantity, code, n_jobs=2)
     order = np.lexsort((quantity, code, ~timestamp, entity))
     assert np.array_equal(prepared.dates, timestamp[order])
     assert np.array_equal(prepared.quantities, quantity[order])
@@ -209,9 +208,11 @@ def test_preparation_converts_every_accepted_column_type(unit, to_ms, entity_dty
     timestamps = counts.astype(np.dtype(unit)) if unit.startswith("datetime") else counts.astype(unit)
     quantity = (rng.integers(-3, 30, n) / 4).astype(quantity_dtype)
     code = None if code_dtype is None else rng.integers(-128, 128, n).astype(code_dtype)
-    prepared = _native.prepare_transactions(entity.astype(entity_dtype), 50, timestamps, quantity, code,
-                                            n_jobs=2)
+    times = times_of_array(timestamps)  # the counts as they are, and their unit
+    prepared = native.prepare_transactions(entity.astype(entity_dtype), 50, times.counts, quantity, code,
+                                           ms_ratio=times.ratio, n_jobs=2)
     ms = to_ms(timestamps)
+    assert np.array_equal(times.milliseconds(), ms)
     q32 = quantity.astype(np.float64).astype(np.float32)
     d8 = np.zeros(n, np.int8) if code is None else code.astype(np.int8)
     order = np.lexsort((q32, d8, ~ms, entity))
@@ -243,8 +244,8 @@ def test_preparation_does_not_depend_on_the_row_order(rows, seed):
     quantity[nan] = np.array([r[4] for r in rows], dtype=np.uint32)[nan].view(np.float32)
     code = np.array([r[3] for r in rows], dtype=np.int8)
     shuffle = np.random.default_rng(seed).permutation(len(rows))
-    first = _native.prepare_transactions(entity, 4, timestamp, quantity, code, n_jobs=1)
-    second = _native.prepare_transactions(entity[shuffle], 4, timestamp[shuffle], quantity[shuffle],
+    first = native.prepare_transactions(entity, 4, timestamp, quantity, code, n_jobs=1)
+    second = native.prepare_transactions(entity[shuffle], 4, timestamp[shuffle], quantity[shuffle],
                                           code[shuffle], n_jobs=2)
     for name in ("dates", "quantities", "codes", "offsets"):
         assert np.array_equal(getattr(first, name).view(np.uint8), getattr(second, name).view(np.uint8))

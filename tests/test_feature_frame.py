@@ -24,12 +24,18 @@ from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
     build_feature_frame,
     feature_columns,
 )
-from quelmar.afe.domain.modelling.feature_frame._tables import Table  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._columns import (  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.input import (  # noqa: E402
+    InputTable,
+    read_codes,
+    read_numbers,
+    read_times,
+)
+from quelmar.afe.domain.modelling.feature_frame.params import (  # noqa: E402
     choose_nearest_exponent,
     column_key,
+    layout_for,
 )
-from quelmar.afe.domain.modelling.feature_frame import _engine  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame import _engine, compute  # noqa: E402
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
 
 DAY = 86_400_000
@@ -407,20 +413,18 @@ def test_rows_no_window_reaches_are_not_prepared_and_change_nothing(rows, mode):
     # Half days from 25 days before the targets to 4 after: rows at both
     # edges of the reach (the earliest target's widest window, the latest
     # target's window end), and beyond. Entity 4 may have rows only outside.
-    from quelmar.afe.domain.modelling.feature_frame import _build
-
     trx = pd.DataFrame(rows, columns=["entity", "timestamp", "quantity", "dimension"])
     trx = trx.astype({"entity": np.int64, "timestamp": np.int64, "quantity": np.float64, "dimension": np.int8})
     trx["timestamp"] = T + trx["timestamp"] * (DAY // 2)
     tgt = pd.DataFrame({"entity": [0, 1, 2, 3, 4, 0], "target_date": [T, T, T2, T, T2 - DAY, T2 - 2 * DAY]})
     params = FeatureParams(horizons=(3, 10), dimension_values=((0, 0), (1, 1), (2, 2)), **mode)
-    low, high = _build.rows_in_reach(tgt["target_date"].to_numpy(), params)
+    low, high = compute.rows_in_reach(tgt["target_date"].to_numpy(), params)
     unit = DAY // 24 if mode.get("resolution") == "hour" else DAY
     # from the earliest target's widest window start to the latest target's window end
     assert (low, high) == (T2 - 2 * DAY - (10 + mode.get("offset", 0)) * unit, T - mode.get("offset", 0) * unit)
-    reached, report = _build.build_with_report(trx, tgt, params)
-    with mock.patch.object(_build, "rows_in_reach", lambda dates, params: (-2**63, 2**63 - 1)):
-        everything, everything_report = _build.build_with_report(trx, tgt, params)
+    reached, report = compute.build_with_report(trx, tgt, params)
+    with mock.patch.object(compute.build, "rows_in_reach", lambda dates, params: (-2**63, 2**63 - 1)):
+        everything, everything_report = compute.build_with_report(trx, tgt, params)
     pd.testing.assert_frame_equal(reached, everything)
     assert report == everything_report  # entities with rows only out of reach have transactions
 
@@ -593,10 +597,10 @@ def test_null_free_primitive_columns_are_viewed_not_copied(kind):
     else:
         frame = table
         source = {name: table.column(name).chunk(0).to_numpy() for name in ("timestamp", "quantity", "dimension")}
-    read = Table(frame, "transactions", ["timestamp", "quantity", "dimension"])
-    assert np.shares_memory(read.timestamps("timestamp", "ms"), source["timestamp"])
-    assert np.shares_memory(read.quantities("quantity"), source["quantity"])
-    assert np.shares_memory(read.dimension_codes("dimension")[0], source["dimension"])
+    read = InputTable(frame, "transactions", ["timestamp", "quantity", "dimension"])
+    assert np.shares_memory(read_times(read, "timestamp", "ms").counts, source["timestamp"])
+    assert np.shares_memory(read_numbers(read, "quantity"), source["quantity"])
+    assert np.shares_memory(read_codes(read, "dimension").values, source["dimension"])
     assert isinstance(table.column("timestamp"), pa.ChunkedArray)
 
 
@@ -614,17 +618,17 @@ def test_progress_bars_move_at_least_once_a_second(monkeypatch):
     # reports, about ten a second; on a fast one fewer, but never a second apart
     import time
 
-    from quelmar.afe.domain.modelling.feature_frame import _progress
+    from quelmar.afe.domain.modelling.feature_frame.support.progress import Bar
 
     pytest.importorskip("tqdm")
     moves = []
-    bar_update = _progress._Bar.update
+    bar_update = Bar.update
 
     def recording(bar, n=1):
         moves.append((bar._bar.desc, n, time.time(), bar._bar.start_t))
         bar_update(bar, n)
 
-    monkeypatch.setattr(_progress._Bar, "update", recording)
+    monkeypatch.setattr(Bar, "update", recording)
     # 400,000 targets that scan 500 rows each: a compute stage of a second or more
     rng = np.random.default_rng(2)
     n = 2_000_000
@@ -778,9 +782,6 @@ _BAD_PARAMETERS = [
     ("dimension_values", {200: 1}, {}, r"dimension code 200 is outside -128\.\.127"),
     ("dimension_values", 5, {}, "expected a dict of code -> value or a sequence of codes"),
     ("dimension_values", ["x"], {}, "a dimension code must be an integer"),
-    ("dimension_values", {1: 30000, 2: -30000}, {"horizons": [1000]},
-     r"column keys do not fit in 32 bits: dimension values -30000\.\.30000"),
-    ("dimension_values", {1: 32767}, {"horizons": [365]}, r"column keys do not fit in 32 bits: dimension values 32767"),
     ("timestamp_unit", "sec", {}, "expected one of 's', 'ms', 'us', 'ns'"),
     ("missing_quantities", "skip", {}, "expected one of 'drop', 'raise'"),
     ("group", 1.5, {}, r"expected None or an integer in -32768\.\.32767 or one of 'all'"),
@@ -803,6 +804,28 @@ _BAD_PARAMETERS = [
     ("target_entity_col", b"entity", {}, "expected None or a column name"),
     ("target_date_col", "entity", {}, "entity column and the target date column are both 'entity'"),
 ]
+
+
+@pytest.mark.parametrize("dimension_values, horizons, resolution", [
+    ({1: 30000, 2: -30000}, [1000], "day"), ({1: 32767}, [365], "day"), ({1: 100, 2: 2}, [24, 168, 8760], "hour")])
+def test_column_keys_beyond_32_bits_bind_only_execute(dimension_values, horizons, resolution):
+    # the engine takes no column keys: values and horizons whose execute
+    # keys would leave 32 bits give the frame of any other values, and only
+    # execute's key base, when asked for, is refused
+    frame = build(dimension_values=dimension_values, horizons=horizons, resolution=resolution)
+    rank = sorted(dimension_values.values()).index
+    small = build(dimension_values={code: rank(value) for code, value in dimension_values.items()},
+                  horizons=horizons, resolution=resolution)
+    np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), small.iloc[:, 2:].to_numpy())
+    assert np.isfinite(frame.iloc[:, 2:].to_numpy()).any()
+    layout = compute_layout(dimension_values, horizons, resolution)
+    with pytest.raises(ValueError, match="column keys do not fit in 32 bits"):
+        layout.nearest_exponent
+
+
+def compute_layout(dimension_values, horizons, resolution):
+    params = FeatureParams(dimension_values=dimension_values, horizons=horizons, resolution=resolution)
+    return layout_for(params, [])
 
 
 def test_the_bad_parameter_table_covers_every_parameter():
@@ -876,11 +899,25 @@ def test_kernel_and_package_import_without_pandas_and_a_build_without_it_names_t
 # --- typing -----------------------------------------------------------------------
 
 
-def _stub_function(path, name):
+def _stub_tree(path):
     import ast
 
     tree = ast.parse(path.read_text())
+    tree.text = path.read_text()
+    return tree
+
+
+def _stub_function(tree, name):
+    import ast
+
     return next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name)
+
+
+def _stub_class_fields(tree, name):
+    import ast
+
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == name)
+    return [node.target.id for node in cls.body if isinstance(node, ast.AnnAssign)]
 
 
 def test_stubs_ship_beside_the_modules_and_match_their_signatures():
@@ -892,10 +929,15 @@ def test_stubs_ship_beside_the_modules_and_match_their_signatures():
     from quelmar.afe.domain.modelling import feature_frame
 
     assert (Path(quelmar.__file__).parent / "py.typed").is_file()
-    kernel = _stub_function(Path(dfbh.__file__).parent / "data_frame_builder_helper.pyi", "execute")
+    kernel = _stub_function(_stub_tree(Path(dfbh.__file__).parent / "data_frame_builder_helper.pyi"), "execute")
     assert tuple(a.arg for a in kernel.args.args) == ARGUMENT_NAMES
     assert [ast.literal_eval(d) for d in kernel.args.defaults] == [-1, False, False]
-    front = _stub_function(Path(feature_frame.__file__).with_suffix(".pyi"), "build_feature_frame")
-    keywords = [a.arg for a in front.args.kwonlyargs]
-    assert keywords == ["progress"] + [f.name for f in dataclasses.fields(FeatureParams)]
+    # the parameter list is written once, as FeatureParams' fields: the
+    # stubs' keyword arguments and fields are checked against them here
+    tree = _stub_tree(Path(feature_frame.__file__).with_suffix(".pyi"))
+    fields = [f.name for f in dataclasses.fields(FeatureParams)]
+    assert _stub_class_fields(tree, "FeatureOptions") == fields == _stub_class_fields(tree, "FeatureParams")
+    for name in ("build_feature_frame", "build_feature_frame_dask", "feature_columns", "write_feature_frame"):
+        options = _stub_function(tree, name).args.kwarg
+        assert ast.get_source_segment(tree.text, options.annotation) == "Unpack[FeatureOptions]", name
     assert feature_frame.__version__ and feature_frame.__version__ != "0+unknown"

@@ -16,8 +16,10 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from quelmar.afe.domain.modelling.feature_frame import build_feature_frame  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame import _cli, _progress, _writers  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.cli import app, main  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.files import TableWriter  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.params import command_line_fields, default_text  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.support import stage  # noqa: E402
 from _feature_helpers import assert_bits_equal  # noqa: E402
 
 MODULE = "quelmar.afe.domain.modelling.feature_frame"
@@ -173,7 +175,7 @@ def test_errors_are_reported_with_exit_status_2(csv_inputs, monkeypatch, capsys,
         (["-o", "/nonexistent/x.parquet"], "/nonexistent/x.parquet: directory /nonexistent does not exist"),
         (["-o", "out_dir"], "out_dir: is a directory; give a file name"),
         (["--group", "1"], "offset: feature-group mode (group / for_afe_columns) includes the end of the window"),
-        (["--dimension-values", "1,x"], "--dimension-values: expected codes '1,2,3' or code=value pairs"),
+        (["--dimension-values", "1,x"], "dimension_values: expected codes '1,2,3' or code=value pairs"),
         (["--n-jobs", "0"], "n_jobs: expected None or an integer >= 1, got 0"),
         (["--row-number", "entity"], "row number column: 'entity' is already the name of a target column"),
         (["--buckets", "0"], "--buckets: expected a positive integer, got 0"),
@@ -187,7 +189,7 @@ def test_parameters_and_output_are_checked_before_reading(csv_inputs, monkeypatc
 
     monkeypatch.chdir(csv_inputs)
     (csv_inputs / "out_dir").mkdir()
-    monkeypatch.setattr(_cli, "Source", no_reading)
+    monkeypatch.setattr(app, "Source", no_reading)
     argv = ["trx.csv", "tgt.csv"] + (["-o", "f.csv"] if "-o" not in args else []) + args
     assert main(argv) == 2
     assert_one_line_error(capsys, message)
@@ -256,10 +258,13 @@ def test_help_shows_every_default_and_version(capsys):
     with pytest.raises(SystemExit) as exit_help:
         main(["--help"])
     text = " ".join(capsys.readouterr().out.split())
-    for shown in ["(default: 7,30,90)", "(default: day)", "(default: 0)", "(default: ms)", "(default: drop)",
-                  "(default: None)", "(default: entity)", "(default: target_date)"]:
+    # every parameter the command line takes, with its default as FeatureParams has it
+    for field in command_line_fields():
+        assert "--" + field.name.replace("_", "-") in text
+        if default_text(field) is not None:
+            assert f"(default: {default_text(field)})" in text
+    for shown in ["(default: 7, 30, 90)", "(default: day)", "(default: entity)", "--time-unit", "--per-dimension "]:
         assert shown in text
-    assert "--target-entity-col" in text and "--n-jobs" in text and "--time-unit" in text
     with pytest.raises(SystemExit) as exit_version:
         main(["--version"])
     assert exit_help.value.code == exit_version.value.code == 0
@@ -277,7 +282,7 @@ def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fau
     pytest.importorskip("pyarrow")
     out = csv_inputs / ("f" + suffix)
     out.write_text("the previous result")
-    write = _writers.TableWriter.write
+    write = TableWriter.write
 
     killed = []
 
@@ -288,7 +293,7 @@ def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fau
         if not killed:  # once, as `kill` does, from whichever thread writes
             killed.append(os.kill(os.getpid(), signal.SIGTERM))
 
-    monkeypatch.setattr(_writers.TableWriter, "write", failing)
+    monkeypatch.setattr(TableWriter, "write", failing)
     before = signal.getsignal(signal.SIGTERM)
     assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]
                 + buckets) == status
@@ -334,7 +339,7 @@ def test_progress_bars_move_while_reading_computing_and_writing(csv_inputs, caps
 def test_a_bar_without_updates_is_still_redrawn():
     pytest.importorskip("tqdm")
     stream = io.StringIO()
-    with _progress.stage(True, "sorting", total=1, file=stream):
+    with stage(True, "sorting", total=1, file=stream):
         time.sleep(1.1)
     assert stream.getvalue().count("sorting") >= 3  # the first draw and at least two redraws
 
@@ -400,7 +405,7 @@ def load(path):
 def bucket_counts(monkeypatch):
     """The bucket count of every run in buckets; the process's own memory
     is taken as 0, so that a small limit asks for buckets."""
-    from quelmar.afe.domain.modelling.feature_frame import _spill, _tofile
+    from quelmar.afe.domain.modelling.feature_frame.files import spill as _spill, tofile as _tofile
 
     monkeypatch.setattr(_tofile, "resident_bytes", lambda: 0)
     spill, counts = _spill.spill, []
@@ -421,7 +426,7 @@ def bucket_counts(monkeypatch):
 )
 def test_every_format_in_memory_and_in_buckets_gives_the_library_call_bits(tmp_path, monkeypatch, capsys, inputs,
                                                                           output, running, bucket_counts):
-    from quelmar.afe.domain.modelling.feature_frame import _stream
+    from quelmar.afe.domain.modelling.feature_frame.files import stream as _stream
 
     monkeypatch.setattr(_stream, "CHUNK_BYTES", 4 * 40 * 1024)  # chunks of 1,024 targets
     trx, tgt = history()
@@ -452,7 +457,8 @@ def test_every_format_in_memory_and_in_buckets_gives_the_library_call_bits(tmp_p
 def test_reading_ahead_keeps_order_raises_the_readers_fault_and_stops_when_left():
     import threading
 
-    from quelmar.afe.domain.modelling.feature_frame._files import UsageError, _read_ahead
+    from quelmar.afe.domain.modelling.feature_frame.errors import UsageError
+    from quelmar.afe.domain.modelling.feature_frame.files.readahead import read_ahead as _read_ahead
 
     closed = []
 
@@ -480,7 +486,7 @@ def test_a_parquet_file_is_read_holding_about_one_row_group(tmp_path):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from quelmar.afe.domain.modelling.feature_frame._files import Source
+    from quelmar.afe.domain.modelling.feature_frame.files import Source
 
     rng = np.random.default_rng(3)
     n, group = 2_000_000, 100_000  # 20 row groups of about 2.4 MB of needed columns
@@ -502,7 +508,7 @@ def test_parquet_encoded_on_threads_has_the_bytes_of_one_writer(tmp_path, monkey
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from quelmar.afe.domain.modelling.feature_frame import _parquet_join
+    from quelmar.afe.domain.modelling.feature_frame.files import parquet_join as _parquet_join, writers as _writers
 
     monkeypatch.setattr(_writers, "PARQUET_ENCODERS", encoders)
     rng = np.random.default_rng(5)
@@ -514,7 +520,7 @@ def test_parquet_encoded_on_threads_has_the_bytes_of_one_writer(tmp_path, monkey
     chunks = [table.slice(s, 2_000) for s in range(0, n, 2_000)] + [table.slice(0, 0), table.slice(7, 1)]
     reference = pq.ParquetWriter(tmp_path / "one.parquet", table.schema, compression="snappy",
                                  use_dictionary=["entity", "row", "target_date"])
-    ours = _writers.TableWriter(str(tmp_path / "ours.parquet"), "parquet")
+    ours = TableWriter(str(tmp_path / "ours.parquet"), "parquet")
     for chunk in chunks:
         reference.write_table(chunk, row_group_size=max(chunk.num_rows, 1))
         ours.write(chunk)
@@ -529,7 +535,8 @@ def test_parquet_encoded_on_threads_has_the_bytes_of_one_writer(tmp_path, monkey
 
 
 def test_the_parquet_footer_codec_reads_and_writes_every_compact_type():
-    from quelmar.afe.domain.modelling.feature_frame._parquet_join import _Reader, _Writer
+    from quelmar.afe.domain.modelling.feature_frame.files.parquet_join import ThriftReader as _Reader
+    from quelmar.afe.domain.modelling.feature_frame.files.parquet_join import ThriftWriter as _Writer
 
     # field 1 i32 -3, 2 true, 3 false, 40 i64 300 (a jump of 37: the long
     # field header), 41 double 1.5, 42 list<bool> [true, false],
@@ -552,7 +559,8 @@ def test_the_parquet_footer_codec_reads_and_writes_every_compact_type():
 @pytest.mark.parametrize("skewed", [False, True])
 def test_the_api_writes_in_buckets_and_refuses_a_bucket_beyond_the_limit(tmp_path, monkeypatch, skewed,
                                                                          bucket_counts):
-    from quelmar.afe.domain.modelling.feature_frame import _stream, write_feature_frame
+    from quelmar.afe.domain.modelling.feature_frame import write_feature_frame
+    from quelmar.afe.domain.modelling.feature_frame.files import stream as _stream
 
     monkeypatch.setattr(_stream, "CHUNK_BYTES", 4 * 1024)
     trx, tgt = history()

@@ -159,12 +159,12 @@ def test_partitions_missing_a_dimension_code_still_have_every_column(client, tmp
 
 @pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
 def test_partitioned_dataset_is_one_task_per_part_and_reads_codes_once_when_not_recorded(tmp_path, monkeypatch):
-    from quelmar.afe.domain.modelling.feature_frame import _partitioned
+    from quelmar.afe.domain.modelling.feature_frame.distributed import Dataset
 
     trx, tgt = random_tables(4, n_trx=400, n_targets=40)
     trx = trx.rename(columns={"dimension": "channel"})
-    reads, read_all = [], _partitioned.Dataset.read_all
-    monkeypatch.setattr(_partitioned.Dataset, "read_all",
+    reads, read_all = [], Dataset.read_all
+    monkeypatch.setattr(Dataset, "read_all",
                         lambda self, columns: reads.append(columns) or read_all(self, columns))
     # written without a dimension column: the codes are not recorded
     paths = write_partitioned(trx, tgt, tmp_path / "data", 5, dimension_col=None)
@@ -218,7 +218,7 @@ def replace_a_part(directory, frame):
         (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, hashing="murmur3")), {}, ValueError,
          "partitioned differently: hashing"),
         (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, id_kind="object")), {}, ValueError,
-         "entity ids hashed as 'int64' against 'object'"),
+         "entity ids hashed as None against 'object'"),
         (lambda trx, tgt, other: (trx, rewrite_metadata(tgt, format="other/2")), {}, ValueError,
          "_partitioning.json is not of the format"),
         (lambda trx, tgt, other: (trx, tgt.parent), {}, ValueError, "not a partitioned dataset"),
@@ -280,7 +280,7 @@ def test_writing_bad_tables_leaves_nothing(tmp_path, tables, error, message):
 def test_each_partition_uses_one_engine_thread_unless_told(monkeypatch, n_jobs, per_partition):
     import dask
 
-    from quelmar.afe.domain.modelling.feature_frame import _dask
+    from quelmar.afe.domain.modelling.feature_frame.distributed import dask as _dask
 
     seen = []
 

@@ -13,11 +13,11 @@ from quelmar.afe.domain.modelling.feature_frame import (  # noqa: E402
     InvalidParameterError,
     OutputTooLargeError,
     TargetGrid,
-    _grid,
-    _native,
     build_feature_frame,
+    native,
 )
-from quelmar.afe.domain.modelling.feature_frame._cli import main  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.cli import main  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.compute import grid as _grid  # noqa: E402
 
 START = np.datetime64("2024-01-01", "ms")
 OPTIONS = dict(horizons=[7, 30, 90], operators=["sum", "frequency", "density", "ratio", "min", "max",
@@ -125,7 +125,7 @@ def test_an_output_larger_than_memory_is_refused_before_computing(monkeypatch):
     def fail(*args, **kwargs):
         raise AssertionError("computed")
 
-    monkeypatch.setattr(_native, "compute_features", fail)
+    monkeypatch.setattr(native, "compute_features", fail)
     monkeypatch.setattr(_grid, "available_memory", lambda: 10_000_000)
     # 30 entities x 43,825 dates: refused before the grid is laid out, when
     # even one dimension value's 30 columns cannot fit

@@ -12,31 +12,22 @@ result into this process part by part. ``quelmar-feature-frame``
 line; ``write_feature_frame`` writes its output to a file while computing,
 in buckets of entities on disk when the inputs would not fit in memory.
 
+The package is layered, each layer importing only those below it:
+``cli``, ``distributed``, ``files``, ``compute``, ``input``, then ``params``
+and ``native``, then ``support`` and ``errors``.
+
 pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
 ``pip install ".[dask]"``; they are imported only when used.
 """
 
-from ._build import MissingQuantityWarning, build_feature_frame, feature_columns
-from ._columns import RESOLUTIONS, operator_name
-from ._dask import build_feature_frame_dask, gather_feature_frame
-from ._grid import OutputTooLargeError, TargetGrid
-from ._params import FeatureParams, InvalidParameterError
-from ._partitioned import write_partitioned
-from ._tofile import write_feature_frame
+from .compute import TargetGrid, build_feature_frame, feature_columns
+from .distributed import build_feature_frame_dask, gather_feature_frame, write_partitioned
+from .errors import InvalidParameterError, MissingQuantityWarning, OutputTooLargeError
+from .files import write_feature_frame
+from .params import RESOLUTIONS, FeatureParams, operator_name
+from .support import installed_version
 
-
-def _version() -> str:
-    try:
-        from importlib.metadata import PackageNotFoundError, version
-    except ImportError:  # pragma: no cover - every supported Python has it
-        return "0+unknown"
-    try:
-        return version("quelmar-data-frame-builder-helper")
-    except PackageNotFoundError:
-        return "0+unknown"
-
-
-__version__ = _version()
+__version__ = installed_version()
 
 __all__ = [
     "FeatureParams",

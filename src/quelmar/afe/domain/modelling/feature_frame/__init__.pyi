@@ -3,9 +3,10 @@
 
 import dataclasses
 import os
-from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, TypedDict, Union
 
 import pandas as pd
+from typing_extensions import Unpack
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
@@ -36,60 +37,65 @@ class TargetGrid:
     def __init__(self, start: Any, end: Any, every: str = ..., entities: Any = ...,
                  from_first_transaction: bool = ...) -> None: ...
 
+class FeatureOptions(TypedDict, total=False):
+    """The parameters as keyword arguments (the fields of ``FeatureParams``)."""
+
+    horizons: _Horizons
+    resolution: _Resolution
+    offset: int
+    operators: _Operators
+    per_dimension_operators: _Operators
+    dimension_values: _DimensionValues
+    timestamp_unit: _TimestampUnit
+    missing_quantities: _MissingQuantities
+    group: _Group
+    for_afe_columns: bool
+    dim_group_id: int
+    is_no_dim_col: bool
+    nearest_exponent: Optional[int]
+    batch_size: Optional[int]  # no effect; warns
+    n_splits: Optional[int]  # no effect; warns
+    n_jobs: Optional[int]
+    entity_col: str
+    timestamp_col: str
+    quantity_col: str
+    dimension_col: Optional[str]
+    target_entity_col: Optional[str]
+    target_date_col: str
+
 @dataclasses.dataclass(frozen=True)
 class FeatureParams:
-    horizons: Tuple[int, ...] = ...
-    resolution: str = ...
-    offset: int = ...
-    operators: Tuple[AfeOperator, ...] = ...
-    per_dimension_operators: Tuple[AfeOperator, ...] = ...
-    dimension_values: Optional[Tuple[Tuple[int, int], ...]] = ...
-    timestamp_unit: str = ...
-    missing_quantities: str = ...
-    group: Union[int, str, None] = ...
-    for_afe_columns: bool = ...
-    dim_group_id: int = ...
-    is_no_dim_col: bool = ...
-    nearest_exponent: Optional[int] = ...
-    batch_size: Optional[int] = ...  # no effect; warns
-    n_splits: Optional[int] = ...  # no effect; warns
-    n_jobs: Optional[int] = ...
-    entity_col: str = ...
-    timestamp_col: str = ...
-    quantity_col: str = ...
-    dimension_col: Optional[str] = ...
-    target_entity_col: Optional[str] = ...
-    target_date_col: str = ...
-    def __init__(
-        self,
-        horizons: _Horizons = ...,
-        resolution: _Resolution = ...,
-        offset: int = ...,
-        operators: _Operators = ...,
-        per_dimension_operators: _Operators = ...,
-        dimension_values: _DimensionValues = ...,
-        timestamp_unit: _TimestampUnit = ...,
-        missing_quantities: _MissingQuantities = ...,
-        group: _Group = ...,
-        for_afe_columns: bool = ...,
-        dim_group_id: int = ...,
-        is_no_dim_col: bool = ...,
-        nearest_exponent: Optional[int] = ...,
-        batch_size: Optional[int] = ...,
-        n_splits: Optional[int] = ...,
-        n_jobs: Optional[int] = ...,
-        entity_col: str = ...,
-        timestamp_col: str = ...,
-        quantity_col: str = ...,
-        dimension_col: Optional[str] = ...,
-        target_entity_col: Optional[str] = ...,
-        target_date_col: str = ...,
-    ) -> None: ...
+    horizons: Tuple[int, ...]
+    resolution: str
+    offset: int
+    operators: Tuple[AfeOperator, ...]
+    per_dimension_operators: Tuple[AfeOperator, ...]
+    dimension_values: Optional[Tuple[Tuple[int, int], ...]]
+    timestamp_unit: str
+    missing_quantities: str
+    group: Union[int, str, None]
+    for_afe_columns: bool
+    dim_group_id: int
+    is_no_dim_col: bool
+    nearest_exponent: Optional[int]
+    batch_size: Optional[int]
+    n_splits: Optional[int]
+    n_jobs: Optional[int]
+    entity_col: str
+    timestamp_col: str
+    quantity_col: str
+    dimension_col: Optional[str]
+    target_entity_col: Optional[str]
+    target_date_col: str
+    def __init__(self, **options: Unpack[FeatureOptions]) -> None: ...
     @property
     def resolution_code(self) -> int: ...
     @property
     def entity_col_of_targets(self) -> str: ...
     def jobs(self) -> int: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+    @classmethod
+    def from_dict(cls, fields: Mapping[str, Any]) -> FeatureParams: ...
 
 def build_feature_frame(
     transactions: _Table,
@@ -98,28 +104,7 @@ def build_feature_frame(
     /,
     *,
     progress: bool = False,
-    horizons: _Horizons = ...,
-    resolution: _Resolution = ...,
-    offset: int = ...,
-    operators: _Operators = ...,
-    per_dimension_operators: _Operators = ...,
-    dimension_values: _DimensionValues = ...,
-    timestamp_unit: _TimestampUnit = ...,
-    missing_quantities: _MissingQuantities = ...,
-    group: _Group = ...,
-    for_afe_columns: bool = ...,
-    dim_group_id: int = ...,
-    is_no_dim_col: bool = ...,
-    nearest_exponent: Optional[int] = ...,
-    batch_size: Optional[int] = ...,
-    n_splits: Optional[int] = ...,
-    n_jobs: Optional[int] = ...,
-    entity_col: str = ...,
-    timestamp_col: str = ...,
-    quantity_col: str = ...,
-    dimension_col: Optional[str] = ...,
-    target_entity_col: Optional[str] = ...,
-    target_date_col: str = ...,
+    **options: Unpack[FeatureOptions],
 ) -> pd.DataFrame: ...
 def build_feature_frame_dask(
     transactions: Any,
@@ -129,28 +114,7 @@ def build_feature_frame_dask(
     *,
     npartitions: Optional[int] = None,
     shuffle_method: Optional[str] = None,
-    horizons: _Horizons = ...,
-    resolution: _Resolution = ...,
-    offset: int = ...,
-    operators: _Operators = ...,
-    per_dimension_operators: _Operators = ...,
-    dimension_values: _DimensionValues = ...,
-    timestamp_unit: _TimestampUnit = ...,
-    missing_quantities: _MissingQuantities = ...,
-    group: _Group = ...,
-    for_afe_columns: bool = ...,
-    dim_group_id: int = ...,
-    is_no_dim_col: bool = ...,
-    nearest_exponent: Optional[int] = ...,
-    batch_size: Optional[int] = ...,
-    n_splits: Optional[int] = ...,
-    n_jobs: Optional[int] = ...,
-    entity_col: str = ...,
-    timestamp_col: str = ...,
-    quantity_col: str = ...,
-    dimension_col: Optional[str] = ...,
-    target_entity_col: Optional[str] = ...,
-    target_date_col: str = ...,
+    **options: Unpack[FeatureOptions],
 ) -> Any: ...
 def gather_feature_frame(features: Any, client: Any = None) -> pd.DataFrame: ...
 def write_partitioned(
@@ -167,17 +131,7 @@ def feature_columns(
     dimension_values: _DimensionValues,
     params: Optional[FeatureParams] = None,
     /,
-    *,
-    horizons: _Horizons = ...,
-    operators: _Operators = ...,
-    per_dimension_operators: _Operators = ...,
-    group: _Group = ...,
-    for_afe_columns: bool = ...,
-    dim_group_id: int = ...,
-    is_no_dim_col: bool = ...,
-    nearest_exponent: Optional[int] = ...,
-    offset: int = ...,
-    resolution: _Resolution = ...,
+    **options: Unpack[FeatureOptions],
 ) -> List[str]: ...
 def operator_name(op: AfeOperator) -> str: ...
 
@@ -197,5 +151,5 @@ def write_feature_frame(
     memory_limit: Union[int, str, None] = None,
     progress: bool = False,
     row_number_col: Optional[str] = None,
-    **options: Any,
+    **options: Unpack[FeatureOptions],
 ) -> BuildReport: ...

@@ -27,52 +27,26 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _deps
-from ._tables import Table
+from ..errors import MissingColumnError
+from ..input import IdColumn, InputTable, read_codes
+from ..support import require
 
 PART_COL = "__feature_frame_part"
 METADATA_FILE = "_partitioning.json"
 FORMAT = "quelmar-feature-frame-partitioned/1"
-#: The hashing of entity ids; a dataset hashed otherwise is not co-partitioned with ours.
-HASHING = "pandas.util.hash_pandas_object, mod npartitions"
+#: The hashing of entity ids (the input layer's ``IdColumn.hashes``, equal for
+#: ids that compare equal); a dataset hashed otherwise is not co-partitioned with ours.
+HASHING = "quelmar entity id hash/2: pandas.util.hash_array of the id (integers, and floats that are integers, "\
+    "as their 64 bits), mod npartitions"
 
 
 # --------------------------------------------------------------------------
 # the hash
 
 
-def _id_kind(dtype) -> str:
-    """How ids of ``dtype`` are hashed: integers of any width as int64, floats
-    as float64, anything else as Python objects; ids hashed as different kinds
-    never meet in the same part."""
-    api = _deps.pandas().api.types
-    if api.is_integer_dtype(dtype) and not api.is_bool_dtype(dtype):
-        return "int64"
-    if api.is_float_dtype(dtype):
-        return "float64"
-    return "object"
-
-
-def shared_id_kind(dtype, other_dtype) -> str:
-    """How the ids of two tables are hashed so that equal ids meet: integers
-    against floats by their float64 value, as the tables' ids are compared
-    (integers far beyond 2**53 may then share a part, which is harmless);
-    else the kind ``_id_kind`` gives the first."""
-    kinds = {_id_kind(dtype), _id_kind(other_dtype)}
-    return "float64" if kinds == {"int64", "float64"} else _id_kind(dtype)  # other pairs are refused
-
-
-def id_hashes(series, kind: Optional[str] = None) -> np.ndarray:
-    """The uint64 hash of each entity id, equal for equal ids whatever the
-    dtype width within a kind (``kind``, else ``_id_kind`` of the series)."""
-    pd = _deps.pandas()
-    kind = kind or _id_kind(series.dtype)
-    return pd.util.hash_pandas_object(series.astype(kind), index=False).to_numpy()
-
-
-def partition_numbers(series, npartitions: int, kind: Optional[str] = None) -> np.ndarray:
+def part_numbers(ids: IdColumn, npartitions: int) -> np.ndarray:
     """Part number (int64) of each entity id: its hash modulo ``npartitions``."""
-    return (id_hashes(series, kind) % np.uint64(npartitions)).astype(np.int64)
+    return (ids.hashes() % np.uint64(npartitions)).astype(np.int64)
 
 
 # --------------------------------------------------------------------------
@@ -88,26 +62,26 @@ def _schema_text(schema) -> str:
 
 
 def _schema_from_text(text: str):
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     return pa.ipc.read_schema(pa.py_buffer(base64.b64decode(text)))
 
 
-def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, kind: str, chunk: int,
+def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, chunk: int,
                  keep_index: bool, dimension_col: Optional[str], what: str):
     """Writes the rows of one pandas frame into the parts they hash to (one
     file per non-empty part, rows in their input order); returns the
     files written as (part, relative path, rows), the Arrow schema and the
     dimension codes present."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     import pyarrow.parquet as pq
 
-    table = Table(frame, what, [entity_col] + ([dimension_col] if dimension_col else []))
-    table.no_missing(entity_col, "entity ids")
+    table = InputTable(frame, what, [entity_col] + ([dimension_col] if dimension_col else []))
+    ids = IdColumn(table, entity_col)  # checked: no missing id
     codes = None
     if dimension_col:
         # the codes are checked (integers within int8) before anything is written
-        codes = [int(c) for c in table.dimension_codes(dimension_col)[1]]
-    parts = partition_numbers(frame[entity_col], npartitions, kind)
+        codes = [int(c) for c in read_codes(table, dimension_col).present]
+    parts = part_numbers(ids, npartitions)
     order = np.argsort(parts, kind="stable")
     bounds = np.searchsorted(parts[order], np.arange(npartitions + 1))
     # converted once; each part is a take of it, so all parts share one schema
@@ -121,19 +95,18 @@ def _write_chunk(frame, directory: str, entity_col: str, npartitions: int, kind:
     return written, _schema_text(arrow.schema), codes
 
 
-def _write_table(frame, directory: str, what: str, entity_col: str, npartitions: int, kind: str,
+def _write_table(frame, directory: str, what: str, entity_col: str, npartitions: int,
                  keep_index: bool, dimension_col: Optional[str]) -> None:
-    pd = _deps.pandas()
+    pd = require("pandas")
     if entity_col not in frame.columns:
-        listed = ", ".join(repr(c) for c in frame.columns)
-        raise ValueError(f"{what}: missing column {entity_col!r} (columns are {listed})")
+        raise MissingColumnError(what, entity_col, frame.columns)
     if dimension_col is not None and dimension_col not in frame.columns:
         dimension_col = None
-    args = (directory, entity_col, npartitions, kind)
+    args = (directory, entity_col, npartitions)
     if isinstance(frame, pd.DataFrame):
         results = [_write_chunk(frame, *args, 0, keep_index, dimension_col, what)]
     else:
-        dask = _deps.require("dask")
+        dask = require("dask")
         # one task per input partition, each writing its rows into every part
         # they hash to: the only data movement is that one write
         results = dask.compute(*[
@@ -156,7 +129,6 @@ def _write_table(frame, directory: str, what: str, entity_col: str, npartitions:
     metadata = {
         "format": FORMAT,
         "hashing": HASHING,
-        "id_kind": kind,
         "npartitions": npartitions,
         "entity_col": entity_col,
         "rows": int(sum(rows for written, _, _ in results for _, _, rows in written)),
@@ -192,11 +164,9 @@ def write_partitioned(transactions, targets, path, npartitions: int, *, entity_c
     try:
         tables = (("transactions", transactions, entity_col, False, dimension_col),
                   ("targets", targets, target_entity_col or entity_col, True, None))
-        dtypes = [frame[col].dtype if col in frame.columns else np.dtype(object) for _, frame, col, _, _ in tables]
-        for (what, frame, col, keep_index, dims), dtype, other in zip(tables, dtypes, dtypes[::-1]):
+        for what, frame, col, keep_index, dims in tables:
             os.mkdir(os.path.join(staging, what))
-            _write_table(frame, os.path.join(staging, what), what, col, npartitions, shared_id_kind(dtype, other),
-                         keep_index, dims)
+            _write_table(frame, os.path.join(staging, what), what, col, npartitions, keep_index, dims)
         os.rename(staging, path)
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
@@ -251,8 +221,8 @@ class Dataset:
 
     def check_column(self, col: str, param: str) -> None:
         if col not in self.schema.names:
-            listed = ", ".join(repr(c) for c in self.schema.names if c not in _with_index(self.schema, []))
-            raise ValueError(f"{self.what}: missing column {col!r} (columns are {listed})")
+            raise MissingColumnError(self.what, col, [c for c in self.schema.names
+                                                      if c not in _with_index(self.schema, [])])
         if col != self.entity_col:
             raise ValueError(f"{self.what}: {self.path} is partitioned by column {self.entity_col!r}, "
                              f"not by {param}={col!r}")
@@ -262,7 +232,7 @@ class Dataset:
         if self.meta.get("dimension_col") == col and self.meta.get("dimension_codes") is not None:
             return list(self.meta["dimension_codes"])
         column = self.read_all([col])
-        return [int(c) for c in Table(column, self.what, [col]).dimension_codes(col)[1]]
+        return [int(c) for c in read_codes(InputTable(column, self.what, [col]), col).present]
 
     def read_all(self, columns: Sequence[str]):
         return read_part([f for part in self.files for f in part], self.schema, columns)
@@ -284,7 +254,7 @@ def check_co_partitioned(trx: Dataset, tgt: Dataset) -> None:
 def read_part(files: Sequence[str], schema, columns: Sequence[str]):
     """The named columns of the files as one Arrow table (the targets' stored
     index too); an empty table of the schema for a part without files."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     import pyarrow.parquet as pq
 
     if not files:

@@ -1,18 +1,18 @@
-"""Operators, resolutions, horizons and the result column layout.
+"""The result column layout of checked parameters and the data's dimension values.
 
-Everything here is plain Python and NumPy-free: it turns the checked
-parameters into the column names and, per column, the (dimension value,
-operator code, horizon) the engine computes there. The same layout as
-``execute``'s request (operator code lists, ``column_name_map`` and the key
-base ``nearest_exponent`` under which every column key fits in 32 bits) is
-derived on demand.
+Plain Python and NumPy-free: it turns the parameters into the column names
+and, per column, the (dimension value, operator code, horizon) the engine
+computes there. The same layout as ``execute``'s request (operator code
+lists, ``column_name_map`` and the key base ``nearest_exponent`` under
+which every column key fits in 32 bits) is derived only when asked for:
+the engine takes no column keys, so their 32-bit limit binds ``execute``
+alone.
 """
 
 from __future__ import annotations
 
 import numbers
 import re
-from fractions import Fraction
 from typing import Dict, Iterable, List, Optional, Tuple
 
 from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
@@ -20,45 +20,8 @@ from quelmar.afe.dataaccess.services.transaction_file_record_reader import (
 )
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
-INT8_MIN, INT8_MAX = -(2 ** 7), 2 ** 7 - 1
-INT16_MIN, INT16_MAX = -(2 ** 15), 2 ** 15 - 1
-INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
-
-#: Resolution names accepted by the front end, and the codes ``execute`` takes.
-RESOLUTIONS: Dict[str, int] = {
-    "year": 0,
-    "month": 1,
-    "day": 2,
-    "hour": 3,
-    "minute": 4,
-    "second": 5,
-}
-
-_DAY_MS = Fraction(86_400_000)
-
-#: Length in milliseconds of every time unit the front end reads: NumPy's
-#: datetime64 units (months and years have no fixed length there; NumPy's own
-#: cast handles them) and the resolutions, whose month counts 30 days and
-#: year 365.
-UNIT_MS: Dict[str, Fraction] = {
-    "W": 7 * _DAY_MS,
-    "D": _DAY_MS,
-    "h": Fraction(3_600_000),
-    "m": Fraction(60_000),
-    "s": Fraction(1000),
-    "ms": Fraction(1),
-    "us": Fraction(1, 10**3),
-    "ns": Fraction(1, 10**6),
-    "ps": Fraction(1, 10**9),
-    "fs": Fraction(1, 10**12),
-    "as": Fraction(1, 10**15),
-    "year": 365 * _DAY_MS,
-    "month": 30 * _DAY_MS,
-    "day": _DAY_MS,
-    "hour": Fraction(3_600_000),
-    "minute": Fraction(60_000),
-    "second": Fraction(1000),
-}
+from ..errors import InvalidParameterError
+from .units import INT32_MAX, INT32_MIN
 
 UNKNOWN_DIMENSION_VALUE = int(TransactionFileRecordReader.UNKNOWN_DIMENSION_VALUE)
 
@@ -85,11 +48,17 @@ class ColumnLayout:
         self.names: List[str] = []
         self.columns: List[Tuple[int, int, int]] = []
         self.triples: List[Tuple[int, AfeOperator, int]] = []
-        self.nearest_exponent = 0
+        self.requested_exponent: Optional[int] = None
         self.horizons_arg: List[int] = []
         self.included: List[int] = []
         self.set_one: List[int] = []
         self.set_two: List[int] = []
+
+    @property
+    def nearest_exponent(self) -> int:
+        """``execute``'s key base for these columns (ValueError when no base
+        gives keys within 32 bits)."""
+        return choose_nearest_exponent(self.triples, self.requested_exponent)
 
     @property
     def column_name_map(self) -> Dict[int, int]:
@@ -234,5 +203,45 @@ def build_layout(dims: Iterable[int], params) -> ColumnLayout:
             for op in operators:
                 if op in per_dimension:
                     layout._add(feature_name(d, op, None), d, op, h_last, per_dimension=True)
-    layout.nearest_exponent = choose_nearest_exponent(layout.triples, params.nearest_exponent)
+    if params.nearest_exponent is not None:
+        # a key base asked for explicitly is checked with the layout
+        choose_nearest_exponent(layout.triples, params.nearest_exponent)
+    layout.requested_exponent = params.nearest_exponent
+    return layout
+
+
+def make_index_map(dimension_values, codes_present: Iterable[int]) -> Dict[int, int]:
+    """The kernel's ``index_map``: dimension code -> dimension value.
+
+    ``codes_present`` are the distinct codes of the transactions. ``None``
+    maps every code present onto itself; otherwise the checked (code,
+    value) pairs. Codes present in the transactions but not named map to the
+    unknown dimension value, which gets no columns but still counts in the
+    ratio totals. Every code present is a key, so the kernel never meets a
+    code it has to insert itself.
+    """
+    if dimension_values is None:
+        return {int(c): int(c) for c in codes_present}
+    mapping = dict(dimension_values)
+    for c in codes_present:
+        mapping.setdefault(int(c), UNKNOWN_DIMENSION_VALUE)
+    return dict(sorted(mapping.items()))
+
+
+def layout_for(params, codes_present: Iterable[int]) -> ColumnLayout:
+    """The feature columns of ``params`` for the dimension codes present,
+    with its ``index_map``. The layout's refusals are of parameters that do
+    not fit the data's dimension values (group, nearest_exponent,
+    dimension_values), so they are parameter errors."""
+    index_map = make_index_map(params.dimension_values, codes_present)
+    dims = set(index_map.values())
+    params.check_group_among(dims - {UNKNOWN_DIMENSION_VALUE})
+    try:
+        layout = build_layout(dims, params)
+    except (TypeError, ValueError) as error:
+        message = str(error)
+        if message.split(":")[0].split(" ")[0] not in params.__dataclass_fields__:
+            message = f"dimension_values: {message}"  # keys that do not fit: too large dimension values
+        raise InvalidParameterError(message) from None
+    layout.index_map = index_map
     return layout

@@ -16,16 +16,15 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import re
-from typing import Any, Optional, Tuple
+from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from . import _deps, _native
-from ._arrays import _first_beyond_int64, _is_arrow_column
-from ._memory import available_memory, size_text
-from ._columns import UNIT_MS
-from ._native import milliseconds
-from ._params import TIMELINE_LIMIT_MS, FeatureParams, InvalidParameterError
+from ..errors import InvalidParameterError, OutputTooLargeError
+from ..input import EntityCodes, IdColumn, InputTable, TimeColumn, read_times
+from ..native import number_entities as number_integer_entities
+from ..params import TIMELINE_LIMIT_MS, UNIT_MS, FeatureParams, counts_of_ms, floor_ms, layout_for, ms_ratio
+from ..support import available_memory, pandas, size_text
 
 #: Milliseconds of the interval units users write; a month is 30 days and a
 #: year 365, as the resolutions count them.
@@ -110,160 +109,163 @@ class TargetGrid:
         are dates, else integers of ``params.timestamp_unit``)."""
         start, end, step, is_date = self._bounds
         if not is_date:
-            multiply, divide = _unit_ratio(params.timestamp_unit)
-            start, end = start * multiply // divide, end * multiply // divide
+            ratio = ms_ratio(params.timestamp_unit)
+            start, end = floor_ms(start, ratio), floor_ms(end, ratio)
         if max(abs(start), abs(end)) > TIMELINE_LIMIT_MS:
             raise InvalidParameterError("start, end: beyond +-2**62 milliseconds (check timestamp_unit)")
         return start, step, (end - start) // step + 1, is_date
 
     def empty_table(self, transactions, params: FeatureParams):
         """A target table of the grid's columns and no row (for a schema)."""
-        pd = _deps.pandas()
-        from ._tables import Table
-
-        ids = pd.Series(Table(transactions, "transactions", [params.entity_col]).output_column(params.entity_col))
+        pd = pandas()
+        ids = pd.Series(InputTable(transactions, "transactions", [params.entity_col]).output(params.entity_col))
         is_date = self._bounds[3]
         return pd.DataFrame({params.entity_col_of_targets: ids.iloc[:0].reset_index(drop=True),
                              params.target_date_col: np.zeros(0, "datetime64[ms]" if is_date else np.int64)})
 
     def table(self, transactions, params: FeatureParams, in_memory: bool = True):
-        """The grid as a target table (a pandas DataFrame): entity by entity
-        (ids sorted where they compare, else in order of appearance), each
-        entity's dates ascending. ``in_memory``: the features will be held in
-        memory, so a grid whose features cannot fit is refused first; a
-        caller that writes them while computing passes False."""
-        return self.table_and_codes(transactions, params, in_memory)[0]
+        """The grid as a target table (a pandas DataFrame): see ``targets``.
+        ``transactions`` may be None for a grid of given ``entities``
+        without ``from_first_transaction``."""
+        ids = times = None
+        if self.entities is None or self.from_first_transaction:
+            needed = [params.entity_col] + ([params.timestamp_col] if self.from_first_transaction else [])
+            table = InputTable(transactions, "transactions", needed)
+            ids = IdColumn(table, params.entity_col)
+            if self.from_first_transaction:
+                times = read_times(table, params.timestamp_col, params.timestamp_unit)
+        return self.targets(params, ids, times, params.jobs(), in_memory).frame
 
-    def table_and_codes(self, transactions, params: FeatureParams, in_memory: bool = True):
-        """``table``, and the entity codes of the transactions and of the
-        table's rows as ``EntityIds.codes`` gives them, where listing the
-        transactions' entities numbered them already (integer ids), else None."""
-        pd = _deps.pandas()
-        from ._build import feature_columns
-        from ._tables import Table
-
+    def targets(self, params: FeatureParams, ids: Optional[IdColumn], times: Optional[TimeColumn], n_jobs: int,
+                in_memory: bool = True) -> "ScheduledTargets":
+        """The grid's targets: entity by entity (ids sorted where they
+        compare, else in order of appearance), each entity's dates
+        ascending. ``ids`` and ``times`` are the transactions' (every row of
+        their table). ``in_memory``: the features will be held in memory, so
+        a grid whose features cannot fit is refused first; a caller that
+        writes them while computing passes False."""
+        pd = pandas()
         start, step, n_dates, is_date = self.schedule(params)
-        numbered = None
+        numbering = None
         if self.entities is None:
-            uniques, first_ms, numbered = _transaction_entities(transactions, params, self.from_first_transaction)
+            listing = list_entities(ids, n_jobs)
+            uniques, numbering = listing.index, listing
+            first_ms = listing.first_ms(times) if self.from_first_transaction else None
         else:
-            if isinstance(self.entities, pd.DataFrame) or hasattr(self.entities, "column_names") \
-                    or hasattr(self.entities, "columns"):
-                col = params.entity_col_of_targets
-                given = pd.Series(Table(self.entities, "entities", [col]).output_column(col))
-            else:
-                given = pd.Series(list(self.entities))
-            uniques, first_ms = _factorized_entities(given, None, params)
+            uniques = _given_entities(self.entities, params)
+            first_ms = None
+            if self.from_first_transaction:
+                # given entities start after their own first transaction; one without any never starts
+                known = list_entities(ids, n_jobs)
+                at = known.index.get_indexer(uniques)
+                first_ms = known.first_ms(times)[np.maximum(at, 0)]
+                first_ms[at < 0] = np.iinfo(np.int64).max
         first = np.zeros(len(uniques), dtype=np.int64)
-        if self.from_first_transaction:
-            never = None
-            if first_ms is None:
-                # given entities start after their own first transaction; one
-                # without any never starts
-                known, known_first, _ = _transaction_entities(transactions, params, True)
-                at = known.get_indexer(uniques)
-                first_ms, never = known_first[np.maximum(at, 0)], at < 0
+        if first_ms is not None:
             # the first grid date strictly after the first transaction
             first = np.clip((first_ms - start) // step + 1, 0, n_dates)
-            if never is not None:
-                first[never] = n_dates
         counts = n_dates - first
-        # before any row of the table is made: at least one dimension
-        # value's columns (all of them are checked once they are known), the
-        # group's own where features are restricted to one
         n_rows = int(counts.sum(dtype=object))
-        dims = params.dimension_values
-        if dims is None:
-            grouped = params.for_afe_columns and not params.is_no_dim_col and -128 <= params.dim_group_id <= 127
-            dims = [params.dim_group_id] if grouped else [0]
         if in_memory:
-            check_output_size(n_rows, len(feature_columns(dims, params)))
+            check_output_size(n_rows, _fewest_columns(params))
         entity = np.repeat(np.arange(len(uniques)), counts)
         position = np.arange(n_rows) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first, counts)
         dates = start + position * step
         if is_date:
             date_column = dates.astype("datetime64[ms]")
         else:
-            multiply, divide = _unit_ratio(params.timestamp_unit)
-            date_column = dates * divide // multiply
-        table = pd.DataFrame({params.entity_col_of_targets: uniques.take(entity), params.target_date_col: date_column})
-        if numbered is None:
-            return table, None
-        codes, n_codes, code_of_unique = numbered
-        return table, (codes, n_codes, np.repeat(code_of_unique, counts))
+            date_column = counts_of_ms(dates, ms_ratio(params.timestamp_unit))
+        frame = pd.DataFrame({params.entity_col_of_targets: uniques.take(entity), params.target_date_col: date_column})
+        codes = None
+        if numbering is not None:
+            codes = EntityCodes(numbering.codes, numbering.n_codes, np.repeat(numbering.code_of_index, counts))
+        return ScheduledTargets(frame, dates, codes)
 
 
-def _transaction_entities(transactions, params: FeatureParams, from_first: bool):
-    """The transactions' distinct ids, with ``from_first`` each one's first
-    transaction in milliseconds (else None), and the numbering of integer
-    ids: every transaction's code, the number of codes and each distinct
-    id's code (else None)."""
-    from ._tables import Table
+class ScheduledTargets(NamedTuple):
+    """A grid's targets: their table (for the output columns), their dates in
+    milliseconds and, for a grid over the transactions' entities, the
+    entity codes of the transactions and of the targets."""
 
-    needed = [params.entity_col] + ([params.timestamp_col] if from_first else [])
-    trx = Table(transactions, "transactions", needed)
-    found = _integer_entities(trx, params, from_first)
-    if found is None:
-        found = _factorized_entities(_deps.pandas().Series(trx.output_column(params.entity_col)),
-                                     trx if from_first else None, params) + (None,)
-    return found
+    frame: Any
+    dates: np.ndarray
+    codes: Optional[EntityCodes]
 
 
-def _integer_entities(trx, params: FeatureParams, from_first: bool):
-    """The transactions' distinct integer ids ascending (an Index of the
-    column's type), with ``from_first`` each one's first transaction in
-    milliseconds (else None), and their numbering (see
-    ``_transaction_entities``). The ids are numbered natively, not hashed by
-    pandas. None for ids that are no integers, missing ones or uint64 beyond
-    int64, which pandas factorises."""
-    pd = _deps.pandas()
-    col = params.entity_col
-    if trx._first_missing(col) is not None:
-        return None
-    ids = trx.integer_ids(col)
-    if ids is None or not len(ids) or _first_beyond_int64(ids) >= 0:
-        return None
-    codes, n_codes, present, smallest = _native.number_entities(ids, n_jobs=params.jobs())
-    code_of_unique = np.flatnonzero(present).astype(np.int32)
-    if smallest is not None:
-        # numbered by range: ascending codes are ascending ids
-        values = (code_of_unique.astype(np.int64) + smallest).astype(ids.dtype)
-    else:
-        # numbered in order of appearance, every code with a transaction
-        by_code = np.empty(n_codes, dtype=ids.dtype)
-        by_code[codes] = ids
-        order = np.argsort(by_code, kind="stable")
-        values, code_of_unique = by_code[order], code_of_unique[order]
-    first_ms = None
-    if from_first:
-        ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
-        first_ms = _first_of_codes(codes, n_codes, ts)[code_of_unique]
-    column = trx.columns[col]
-    # the column's pandas type (nullable, Arrow-backed), else the ids' NumPy one in native byte order
-    dtype = ids.dtype if _is_arrow_column(column) or isinstance(column.dtype, np.dtype) else column.dtype
-    return pd.Index(values, dtype=dtype), first_ms, (codes, n_codes, code_of_unique)
+def _fewest_columns(params: FeatureParams) -> int:
+    """Before any row of the table is made: the columns of at least one
+    dimension value (all of them are checked once they are known), the
+    group's own where features are restricted to one."""
+    dims = params.dimension_values
+    if dims is None:
+        grouped = params.for_afe_columns and not params.is_no_dim_col and -128 <= params.dim_group_id <= 127
+        codes = [params.dim_group_id] if grouped else [0]
+        return len(layout_for(params, codes).names)
+    return len(layout_for(params, []).names)
 
 
-def _factorized_entities(ids, trx, params: FeatureParams):
-    """The distinct values of the pandas Series ``ids`` as an Index, sorted
-    where they compare (else in order of appearance), and, with the
-    transactions ``trx``, each one's first transaction in milliseconds
-    (else None)."""
-    pd = _deps.pandas()
-    codes, uniques = pd.factorize(ids)
+class EntityListing(NamedTuple):
+    """The distinct ids of the transactions (``index``, sorted where they
+    compare, else in order of appearance) and their numbering: every
+    transaction's code, the number of codes and each index entry's code."""
+
+    index: Any
+    codes: np.ndarray
+    n_codes: int
+    code_of_index: np.ndarray
+
+    def first_ms(self, times: TimeColumn) -> np.ndarray:
+        """Each index entry's first transaction, in milliseconds."""
+        return _first_of_codes(self.codes, self.n_codes, times.milliseconds())[self.code_of_index]
+
+
+def list_entities(ids: IdColumn, n_jobs: int) -> EntityListing:
+    """The transactions' distinct ids and their numbering: integer ids
+    natively, others by pandas."""
+    pd = pandas()
+    integers = ids.integers()
+    if integers is not None and len(integers):
+        codes, n_codes, present, smallest = number_integer_entities(integers, n_jobs=n_jobs)
+        code_of_index = np.flatnonzero(present).astype(np.int32)
+        numbers = ids.numbers()
+        if smallest is not None:
+            # numbered by range: ascending codes are ascending ids
+            values = (code_of_index.astype(np.int64) + smallest).astype(numbers.dtype)
+        else:
+            # numbered in order of appearance, every code with a transaction
+            by_code = np.empty(n_codes, dtype=numbers.dtype)
+            by_code[codes] = numbers
+            order = np.argsort(by_code, kind="stable")
+            values, code_of_index = by_code[order], code_of_index[order]
+        return EntityListing(pd.Index(values, dtype=ids.index_dtype()), codes, n_codes, code_of_index)
+    codes, uniques = pd.factorize(ids.pandas_values())
     if len(uniques) == 0:
         raise InvalidParameterError("entities: the grid has no entity (the transactions are empty)")
-    order = np.arange(len(uniques))
+    order = _sorted_order(uniques)
+    return EntityListing(pd.Index(uniques).take(order), np.asarray(codes, dtype=np.int64), len(uniques),
+                         order.astype(np.int32))
+
+
+def _given_entities(entities, params: FeatureParams):
+    """The distinct ids of ``entities`` (a table with the targets' entity
+    column, or a sequence) as an Index, sorted where they compare."""
+    pd = pandas()
+    if isinstance(entities, pd.DataFrame) or hasattr(entities, "column_names") or hasattr(entities, "columns"):
+        col = params.entity_col_of_targets
+        given = pd.Series(InputTable(entities, "entities", [col]).output(col))
+    else:
+        given = pd.Series(list(entities))
+    codes, uniques = pd.factorize(given)
+    if len(uniques) == 0:
+        raise InvalidParameterError("entities: the grid has no entity")
+    return pd.Index(uniques).take(_sorted_order(uniques))
+
+
+def _sorted_order(uniques) -> np.ndarray:
     try:
-        order = np.argsort(np.asarray(uniques), kind="stable")
+        return np.argsort(np.asarray(uniques), kind="stable")
     except TypeError:
-        pass  # ids that do not compare keep their order of appearance
-    first_ms = None
-    if trx is not None:
-        ts = milliseconds(trx.timestamps(params.timestamp_col, params.timestamp_unit), "timestamps")
-        known = codes >= 0  # a missing id has no entity
-        first_ms = _first_of_codes(codes[known], len(uniques), ts[known])[order]
-    return pd.Index(uniques).take(order), first_ms
+        return np.arange(len(uniques))  # ids that do not compare keep their order of appearance
 
 
 # NumPy's ufunc.at loops without per-element overhead from 1.25 on; before
@@ -278,15 +280,9 @@ def _first_of_codes(codes: np.ndarray, n_codes: int, ms: np.ndarray) -> np.ndarr
     if _FAST_UFUNC_AT:
         np.minimum.at(first, codes, ms)
     else:
-        found = _deps.pandas().Series(ms, copy=False).groupby(codes).min()
+        found = pandas().Series(ms, copy=False).groupby(codes).min()
         first[found.index.to_numpy()] = found.to_numpy()
     return first
-
-
-def _unit_ratio(unit: str) -> Tuple[int, int]:
-    """Milliseconds per ``unit`` as (numerator, denominator)."""
-    ms = UNIT_MS[unit]
-    return ms.numerator, ms.denominator
 
 
 def _length(entities) -> int:
@@ -294,10 +290,6 @@ def _length(entities) -> int:
         if hasattr(entities, attr):
             return int(getattr(entities, attr))
     return len(entities)
-
-
-class OutputTooLargeError(MemoryError):
-    """The result would not fit in the memory this process may use."""
 
 
 def check_output_size(n_rows: int, n_columns: int, available: Optional[int] = None) -> None:

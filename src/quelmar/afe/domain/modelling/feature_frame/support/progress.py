@@ -15,7 +15,7 @@ import sys
 import threading
 from typing import IO, Callable, Iterator, Optional
 
-from . import _deps
+from .deps import require
 
 #: Seconds between two redraws of a bar that received no update.
 REDRAW_INTERVAL = 0.4
@@ -40,7 +40,7 @@ class _Silent:
 _SILENT = _Silent()
 
 
-class _Bar:
+class Bar:
     def __init__(self, bar, total: Optional[int]) -> None:
         self._bar = bar
         self._position = 0
@@ -77,7 +77,7 @@ def stage(
     if not enabled:
         yield _SILENT
         return
-    tqdm = _deps.require("tqdm").tqdm
+    tqdm = require("tqdm").tqdm
     bar = tqdm(
         total=total,
         desc=desc,
@@ -97,7 +97,7 @@ def stage(
     ticker = threading.Thread(target=redraw, name="feature-frame-progress", daemon=True)
     ticker.start()
     try:
-        yield _Bar(bar, total)
+        yield Bar(bar, total)
     finally:
         stop.set()
         ticker.join()

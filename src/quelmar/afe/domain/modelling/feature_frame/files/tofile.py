@@ -18,11 +18,12 @@ from typing import Dict, Optional, Tuple
 
 import numpy as np
 
-from . import _deps, _progress, _spill, _stream, _writers
-from ._build import BuildReport, prepare_build
-from ._files import Source, UsageError, format_of
-from ._memory import available_memory, resident_bytes, size_text
-from ._params import FeatureParams
+from ..compute import BuildReport, merged_report, prepare_build
+from ..errors import UsageError
+from ..params import FeatureParams
+from ..support import available_memory, require, resident_bytes, size_text, stage
+from . import spill, stream, writers
+from .sources import Source, format_of
 
 #: Memory of the engine per transaction besides its input columns: entity
 #: codes, the prepared columns and the numbering's scratch.
@@ -31,7 +32,7 @@ ENGINE_BYTES_PER_TARGET = 24
 #: Chunks of output alive at once: computed and transposed, queued, and in
 #: the writer's hands two tables (one being encoded, one copied out) and
 #: their encoded bytes.
-OUTPUT_CHUNKS_ALIVE = 2 + _writers.QUEUE_DEPTH + 3
+OUTPUT_CHUNKS_ALIVE = 2 + writers.QUEUE_DEPTH + 3
 #: The share of the available memory taken when no limit is given.
 DEFAULT_SHARE = 0.8
 _UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
@@ -62,7 +63,7 @@ def _column_bytes(source: Source) -> Tuple[int, int]:
     if source.format == "csv":
         text = source.n_bytes * (4 if source.path.lower().endswith(".gz") else 1)
         return 2 * text, text // 24  # numbers and ids as Arrow data, ~24 characters a line
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     rows = source.n_rows()
     fixed = sum(f.type.bit_width // 8 for f in source.schema if pa.types.is_primitive(f.type))
     variable = 0
@@ -85,7 +86,7 @@ def _column_bytes(source: Source) -> Tuple[int, int]:
 
 
 def _ipc_batches(part: str):
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     reader = pa.ipc.open_file(pa.memory_map(part))
     return (reader.get_batch(i) for i in range(reader.num_record_batches))
 
@@ -99,7 +100,7 @@ class MemoryPlan:
         tgt_bytes, tgt_rows = _column_bytes(tgt)
         self.input_bytes = trx_bytes + tgt_bytes
         self.work = ENGINE_BYTES_PER_TRANSACTION * trx_rows + ENGINE_BYTES_PER_TARGET * tgt_rows
-        self.fixed = resident_bytes() + OUTPUT_CHUNKS_ALIVE * _stream.CHUNK_BYTES
+        self.fixed = resident_bytes() + OUTPUT_CHUNKS_ALIVE * stream.CHUNK_BYTES
         self.limit = limit
         if n_buckets is not None:
             self.n_buckets = n_buckets
@@ -124,7 +125,7 @@ class MemoryPlan:
             raise UsageError(f"{directory}: the buckets of entities need about {size_text(self.input_bytes)} of disk, "
                              f"{size_text(free)} are free")
 
-    def check_buckets(self, spilled: "_spill.Spilled") -> None:
+    def check_buckets(self, spilled: "spill.Spilled") -> None:
         """Refuses, before computing, a bucket that would not fit: one that a
         few entities with very many transactions made large."""
         if self.limit is None:
@@ -166,7 +167,7 @@ def write_feature_frame(transactions, targets, output, params: Optional[FeatureP
     """
     params = FeatureParams.from_options(params, options, "write_feature_frame")
     output = os.fspath(output)
-    _writers.check_output(output)
+    writers.check_output(output)
     check_row_number(params, row_number_col)
     limit = available_limit(memory_limit)
     if not isinstance(transactions, (str, os.PathLike)) or not isinstance(targets, (str, os.PathLike)):
@@ -199,29 +200,29 @@ def write_files(trx: Source, tgt: Source, output: str, params: FeatureParams, pl
                             first_lines=first_lines)
         return write_in_memory(job, output, progress, row_number_col)
     directory = os.path.dirname(os.path.abspath(output)) if output != "-" else None
-    with _spill.bucket_directory(output) as spill_dir:
+    with spill.bucket_directory(output) as spill_dir:
         plan.check_disk(directory or spill_dir)
-        spilled = _spill.spill(trx, tgt, params, plan.n_buckets, spill_dir, progress)
+        spilled = spill.spill(trx, tgt, params, plan.n_buckets, spill_dir, progress)
         plan.check_buckets(spilled)
         reports = []
         total = sum(spilled.targets.rows)
-        with _progress.stage(progress, f"computing {plan.n_buckets} buckets", total=total, unit="target") as bar, \
-                _writers.output(output) as put:
+        with stage(progress, f"computing {plan.n_buckets} buckets", total=total, unit="target") as bar, \
+                writers.output(output) as put:
             done = 0
-            for job, rows in _spill.buckets(spilled, names):
-                _stream.write_chunks(job, put, bar, done=done, row_numbers=rows, row_number_col=row_number_col,
+            for job, rows in spill.buckets(spilled, names):
+                stream.write_chunks(job, put, bar, done=done, row_numbers=rows, row_number_col=row_number_col,
                                      busy_writer=_busy_writer(output))
                 done += job.n_targets
                 reports.append(job.report)
-        return _spill.merged_report(reports, spilled.dropped)
+        return merged_report(reports, spilled.dropped)
 
 
 def write_in_memory(job, output: str, progress: bool, row_number_col: Optional[str]) -> BuildReport:
     rows = np.arange(job.n_targets, dtype=np.int64) if row_number_col else None
     where = "stdout" if output == "-" else os.path.basename(output)
-    with _progress.stage(progress, f"computing and writing {where}", total=job.n_targets, unit="target") as bar, \
-            _writers.output(output) as put:
-        _stream.write_chunks(job, put, bar, row_numbers=rows, row_number_col=row_number_col,
+    with stage(progress, f"computing and writing {where}", total=job.n_targets, unit="target") as bar, \
+            writers.output(output) as put:
+        stream.write_chunks(job, put, bar, row_numbers=rows, row_number_col=row_number_col,
                              busy_writer=_busy_writer(output))
     return job.report
 

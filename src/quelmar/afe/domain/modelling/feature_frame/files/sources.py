@@ -12,7 +12,10 @@ from __future__ import annotations
 import os
 from typing import Dict, Iterator, List, Optional
 
-from . import _deps, _progress
+from ..errors import MissingColumnError, UsageError
+from ..support import require, stage
+from .readahead import read_ahead
+from .text import TextColumns
 
 CSV = (".csv", ".csv.gz", ".txt")
 PARQUET = (".parquet", ".pq")
@@ -21,10 +24,6 @@ ARROW = (".arrow", ".feather", ".ipc")
 CSV_BLOCK_BYTES = 1 << 20
 #: Rows per batch of the Parquet reader.
 PARQUET_BATCH_ROWS = 1 << 16
-
-
-class UsageError(ValueError):
-    """A fault of the command line's arguments or files, reported without a traceback."""
 
 
 def format_of(path: str) -> Optional[str]:
@@ -68,7 +67,7 @@ class Source:
         return sum(os.path.getsize(p) for p in self.parts)
 
     def _common_schema(self):
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         first = None
         for part in self.parts:
             schema = self._schema(part)
@@ -85,7 +84,7 @@ class Source:
         return first[1]
 
     def _schema(self, part: str):
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         try:
             if self.format == "parquet":
                 import pyarrow.parquet as pq
@@ -113,7 +112,7 @@ class Source:
         """The needed columns as converted RecordBatches, in file order;
         ``progress`` (a stage) advances by the bytes read."""
         done = 0
-        for batch, position in _read_ahead(self._converted()):
+        for batch, position in read_ahead(self._converted()):
             yield batch
             if progress is not None:
                 progress.update(position - done)
@@ -122,7 +121,7 @@ class Source:
     def _converted(self) -> Iterator:
         """The converted batches and how far into the table each ends (in
         bytes, counted over the parts)."""
-        columns = _Columns(self.kinds, self.first_line)
+        columns = TextColumns(self.kinds, self.first_line)
         reading = {"csv": _csv_batches, "parquet": _parquet_batches, "arrow": _arrow_batches}[self.format]
         before = 0
         for part in self.parts:
@@ -137,11 +136,11 @@ class Source:
         of fixed width are gathered into one buffer each as the batches
         arrive, so that the engine views them whole and no batch outlives
         its copy."""
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         n_rows = self.n_rows()
         gathered = _Gathered(self.schema, n_rows) if n_rows else None
         batches = []
-        with _progress.stage(progress, f"reading {os.path.basename(self.path)}", total=self.n_bytes,
+        with stage(progress, f"reading {os.path.basename(self.path)}", total=self.n_bytes,
                              unit="B") as bar:
             for batch in self.batches(bar):
                 if gathered is not None:
@@ -159,8 +158,8 @@ class _Gathered:
     batches hold them."""
 
     def __init__(self, schema, n_rows: int):
-        pa = _deps.require("pyarrow")
-        np = _deps.require("numpy")
+        pa = require("pyarrow")
+        np = require("numpy")
         self.n_rows, self.position = n_rows, 0
         self.types = {f.name: f.type for f in schema}
         self.width = {f.name: f.type.bit_width // 8 for f in schema
@@ -170,7 +169,7 @@ class _Gathered:
 
     def add(self, batch):
         """Copies the fixed-width columns of ``batch``; returns the rest of it."""
-        np = _deps.require("numpy")
+        np = require("numpy")
         n, start = batch.num_rows, self.position
         for name, width in self.width.items():
             array = batch.column(batch.schema.get_field_index(name))
@@ -185,8 +184,8 @@ class _Gathered:
         return batch.select([c for c in batch.schema.names if c not in self.width])
 
     def table(self, rest):
-        pa = _deps.require("pyarrow")
-        np = _deps.require("numpy")
+        pa = require("pyarrow")
+        np = require("numpy")
         n = self.position
         columns = {name: rest.column(name) if name in rest.column_names else None for name in self.types}
         for name in self.width:
@@ -195,55 +194,6 @@ class _Gathered:
             columns[name] = pa.Array.from_buffers(self.types[name], n, [bitmap, pa.py_buffer(self.data[name])],
                                                   null_count=-1 if valid is not None else 0)
         return pa.table(columns)
-
-
-def _read_ahead(items: Iterator, depth: int = 2) -> Iterator:
-    """The items of ``items``, each made by a thread of its own while the
-    caller works on the ones before (up to ``depth`` ahead): decoding the
-    next batch overlaps with what the caller does with this one. A fault of
-    ``items`` is raised here; leaving early stops the thread."""
-    import queue
-    import threading
-
-    end = object()
-    ready: queue.Queue = queue.Queue(depth)
-    stop = threading.Event()
-
-    def hand_over(entry) -> bool:
-        while not stop.is_set():
-            try:
-                ready.put(entry, timeout=0.05)
-                return True
-            except queue.Full:
-                pass
-        return False
-
-    def produce() -> None:
-        try:
-            for item in items:
-                if not hand_over((item, None)):
-                    return
-            hand_over((end, None))
-        except BaseException as exc:  # noqa: BLE001 - raised again in the caller's thread
-            hand_over((end, exc))
-        finally:
-            close = getattr(items, "close", None)
-            if close is not None:
-                close()
-
-    thread = threading.Thread(target=produce, name="feature-frame-reader", daemon=True)
-    thread.start()
-    try:
-        while True:
-            item, exc = ready.get()
-            if item is end:
-                if exc is not None:
-                    raise exc
-                return
-            yield item
-    finally:
-        stop.set()
-        thread.join()
 
 
 def read_table(path: str, kinds: Dict[str, str], progress: bool = False):
@@ -255,7 +205,7 @@ def read_table(path: str, kinds: Dict[str, str], progress: bool = False):
 
 
 def _open_ipc(part: str):
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     # read, not mapped: the batches are copied into whole columns and freed,
     # where mapped pages would stay resident until the whole file is closed
     source = pa.OSFile(part)
@@ -267,7 +217,7 @@ def _open_ipc(part: str):
 
 def _csv_batches(part: str, path: str, kinds: Dict[str, str]):
     """Batches of a CSV file and the bytes read so far."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     import pyarrow.csv as pacsv
 
     import csv
@@ -314,7 +264,7 @@ def _csv_batches(part: str, path: str, kinds: Dict[str, str]):
 def _parquet_batches(part: str, path: str, kinds: Dict[str, str]):
     """Batches of a Parquet file (read by Arrow itself, on its threads) and
     the bytes they stand for."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     import pyarrow.parquet as pq
 
     try:
@@ -342,104 +292,4 @@ def _arrow_batches(part: str, path: str, kinds: Dict[str, str]):
 def _require_columns(path: str, names: List[str], kinds: Dict[str, str]) -> None:
     for col in kinds:
         if col not in names:
-            listed = ", ".join(repr(c) for c in names)
-            raise UsageError(f"{path}: missing column {col!r} (columns are {listed})")
-
-
-class _Columns:
-    """Per-batch conversion of text columns; remembers whether a timestamp
-    column holds integers or dates, decided on its first non-empty batch."""
-
-    def __init__(self, kinds: Dict[str, str], first_line: Optional[int]):
-        self.path = ""
-        self.kinds = kinds
-        self.first_line = first_line
-        self.rows_seen = 0
-        self.integer_timestamps: Dict[str, bool] = {}
-        self.types: Dict[str, object] = {}
-
-    def where(self, position: int) -> str:
-        if self.first_line:
-            return f"line {self.rows_seen + position + self.first_line}"
-        return f"row {self.rows_seen + position}"
-
-    def convert(self, batch):
-        pa = _deps.require("pyarrow")
-        arrays = []
-        for name in self.kinds:
-            array = batch.column(batch.schema.get_field_index(name))
-            if pa.types.is_string(array.type) or pa.types.is_large_string(array.type):
-                array = self._from_text(name, array)
-                # dates without an offset in one batch and with offsets in
-                # another: both are UTC, in the type of the first batch
-                first = self.types.setdefault(name, array.type)
-                if array.type != first and pa.types.is_timestamp(first):
-                    array = array.cast(first)
-            arrays.append(array)
-        self.rows_seen += batch.num_rows
-        return pa.RecordBatch.from_arrays(arrays, names=list(self.kinds))
-
-    def _from_text(self, name: str, array):
-        pa = _deps.require("pyarrow")
-        import pyarrow.compute as pc
-
-        kind = self.kinds[name]
-        if kind == "id":
-            return array
-        if kind == "timestamp":
-            if name not in self.integer_timestamps and array.null_count < len(array):
-                integer = pc.match_substring_regex(array, r"^\s*[+-]?\d+\s*$")
-                self.integer_timestamps[name] = bool(pc.all(integer).as_py())
-            if not self.integer_timestamps.get(name, False):
-                return self._dates(name, array)
-            kind = "int"
-        target = pa.float64() if kind == "float" else pa.int64()
-        try:
-            return pc.cast(pc.utf8_trim_whitespace(array), target)
-        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            raise self._bad_number(name, array, kind) from None
-
-    def _bad_number(self, name: str, array, kind: str) -> UsageError:
-        pd = _deps.pandas()
-        np = _deps.require("numpy")
-        text = array.to_pandas()
-        numbers = pd.to_numeric(text, errors="coerce")
-        bad = numbers.isna() & text.notna()
-        if kind == "int":
-            bad |= numbers.notna() & (numbers != np.floor(numbers))
-        noun = {"float": "a number", "int": "an integer"}[kind]
-        if self.kinds[name] == "timestamp":
-            noun = "an integer timestamp like the rows before it"
-        if not bad.any():
-            return UsageError(f"{self.path}: column {name!r} holds a value that is not {noun}")
-        first = int(np.argmax(bad.to_numpy()))
-        return UsageError(
-            f"{self.path}: column {name!r} holds {text.iloc[first]!r} at {self.where(first)}, not {noun}"
-        )
-
-    def _dates(self, name: str, array):
-        """ISO-8601 text to UTC timestamps: date-only values, fractional
-        seconds and any offsets (mixed daylight-saving ones too); naive values
-        are UTC."""
-        pa = _deps.require("pyarrow")
-        pd = _deps.pandas()
-        np = _deps.require("numpy")
-        # Arrow's own ISO-8601 cast is the quick path for a batch of naive
-        # values, or of values that all carry an offset; a batch that mixes
-        # both, or that Arrow refuses, goes through pandas
-        for kind in (pa.timestamp("us"), pa.timestamp("us", tz="UTC")):
-            try:
-                return array.cast(kind)
-            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-                pass
-        text = array.to_pandas()
-        parsed = pd.to_datetime(text, format="ISO8601", utc=True, errors="coerce")
-        bad = (parsed.isna() & text.notna()).to_numpy()
-        if bad.any():
-            first = int(np.argmax(bad))
-            raise UsageError(
-                f"{self.path}: column {name!r} holds {text.iloc[first]!r} at {self.where(first)}, "
-                "which is neither an ISO-8601 date (2024-03-05, 2024-03-05 12:00:00.250, "
-                "2024-03-05T12:00+02:00) nor an integer timestamp"
-            )
-        return pa.array(parsed, from_pandas=True)
+            raise MissingColumnError(path, col, names)

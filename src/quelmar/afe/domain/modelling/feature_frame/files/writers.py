@@ -21,8 +21,10 @@ import tempfile
 import threading
 from typing import Iterator, Optional
 
-from . import _deps, _parquet_join
-from ._files import UsageError, format_of
+from ..errors import UsageError
+from ..support import require
+from . import parquet_join
+from .sources import format_of
 
 #: Chunks waiting for the writer thread; a bound keeps memory flat when
 #: writing is slower than computing.
@@ -103,13 +105,13 @@ class TableWriter:
             self._write_csv(table)
 
     def _open(self, table):
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         schema = table.schema
         if self.kind == "parquet":
             options = {"use_dictionary": [f.name for f in schema if not pa.types.is_floating(f.type)],
                        "compression": "snappy"}
-            if PARQUET_ENCODERS > 1 and _parquet_join.relocatable(table, **options):
-                return _parquet_join.JoinedParquetWriter(self.sink, PARQUET_ENCODERS, **options)
+            if PARQUET_ENCODERS > 1 and parquet_join.relocatable(table, **options):
+                return parquet_join.JoinedParquetWriter(self.sink, PARQUET_ENCODERS, **options)
             return _OneParquetWriter(self.sink, schema, **options)
         if self.kind == "arrow":
             return pa.ipc.new_file(self.sink, schema)
@@ -129,7 +131,7 @@ class TableWriter:
 
         # a missing feature is an empty field, as pandas and most readers
         # take it (Arrow would write NaN as "nan")
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         columns = [pc.if_else(pc.is_nan(c), pa.scalar(None, c.type), c) if pa.types.is_floating(c.type) else c
                    for c in table.columns]
         table = pa.Table.from_arrays(columns, names=table.column_names)
@@ -169,7 +171,7 @@ class _OneParquetWriter:
 
 
 def _needs_quotes(table) -> bool:
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     import pyarrow.compute as pc
 
     for column in table.columns:

@@ -14,8 +14,8 @@ from typing import Callable, Optional
 
 import numpy as np
 
-from . import _deps
-from ._build import PreparedBuild
+from ..compute import PreparedBuild
+from ..support import require
 
 #: Bytes of feature cells per chunk: large enough for good Parquet row
 #: groups, small enough that two chunks in flight stay a small part of memory.
@@ -55,12 +55,12 @@ def write_chunks(job: PreparedBuild, put: Callable, progress, *, done: int = 0, 
     ``progress`` (a stage over all targets of the run) advances from
     ``done``. ``row_numbers`` (int64, one per target) become the first
     column, ``row_number_col``, when it is given."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     names = job.layout.names
     step = chunk_rows(len(names))
     jobs = engine_jobs(job, busy_writer)
     ent_col, date_col = job.params.entity_col_of_targets, job.params.target_date_col
-    keys = [_arrow_column(job.tgt, ent_col), _arrow_column(job.tgt, date_col)]
+    keys = [job.tgt.output_arrow(ent_col), job.tgt.output_arrow(date_col)]
     for start in range(0, job.n_targets, step):
         stop = min(start + step, job.n_targets)
         out = job.compute(start, stop, _Range(progress, done + start, done + stop), n_jobs=jobs)
@@ -83,12 +83,3 @@ def _transposed(matrix: np.ndarray, block: int = 1024) -> np.ndarray:
     for start in range(0, matrix.shape[0], block):
         out[:, start:start + block] = matrix[start:start + block].T
     return out
-
-
-def _arrow_column(tgt, name: str):
-    """A target column as Arrow data, whatever the table it came from."""
-    pa = _deps.require("pyarrow")
-    column = tgt.columns[name]
-    if isinstance(column, pa.ChunkedArray):
-        return column
-    return pa.chunked_array([pa.array(tgt.output_column(name), from_pandas=True)])

@@ -1,7 +1,8 @@
 """The parameters that may be spelt several ways, turned into their normal
 form: operators by member, name or code, the resolution by name or code,
-horizons and dimension values from lists, strings or mappings. Each resolver
-refuses anything else with an ``InvalidParameterError`` naming the parameter.
+horizons and dimension values from lists, strings or mappings, and the text
+forms of the command line. Each resolver refuses anything else with an
+``InvalidParameterError`` naming the parameter.
 """
 
 from __future__ import annotations
@@ -12,20 +13,9 @@ from typing import Any, Dict, List, Mapping, Tuple
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
-from ._columns import (
-    INT8_MAX,
-    INT8_MIN,
-    INT16_MAX,
-    INT16_MIN,
-    INT32_MAX,
-    RESOLUTIONS,
-    operator_name,
-)
-
-
-class InvalidParameterError(ValueError, TypeError):
-    """A parameter outside its accepted values. It is both a ValueError and a
-    TypeError, so callers may catch either, whichever the fault looks like."""
+from ..errors import InvalidParameterError
+from .layout import operator_name
+from .units import INT8_MAX, INT8_MIN, INT16_MAX, INT16_MIN, INT32_MAX, RESOLUTIONS
 
 
 _OPERATOR_BY_KEY: Dict[str, AfeOperator] = {}
@@ -158,3 +148,44 @@ def resolve_operators(value) -> Tuple[AfeOperator, ...]:
 
 def resolve_per_dimension_operators(value) -> Tuple[AfeOperator, ...]:
     return () if value is None else _resolve_operators(value, "per_dimension_operators")
+
+
+# --------------------------------------------------------------------------
+# text forms (the command line's)
+
+
+def dimension_values_text(text: str):
+    """Codes ``"1,2,3"`` or code=value pairs ``"1=10,2=10"``."""
+    pairs: Dict[int, int] = {}
+    codes: List[int] = []
+    try:
+        for part in (p.strip() for p in text.split(",")):
+            if not part:
+                continue
+            if "=" in part:
+                code, value = part.split("=", 1)
+                pairs[int(code)] = int(value)
+            else:
+                codes.append(int(part))
+    except ValueError:
+        raise InvalidParameterError(
+            f"dimension_values: expected codes '1,2,3' or code=value pairs '1=10,2=10', got {text!r}"
+        ) from None
+    if pairs and codes:
+        raise InvalidParameterError("dimension_values: give either codes or code=value pairs, not both")
+    return pairs if pairs else codes
+
+
+def group_text(text: str):
+    """A dimension value or ``"all"``."""
+    if text == "all":
+        return text
+    try:
+        return int(text)
+    except ValueError:
+        raise InvalidParameterError(f"group: expected a dimension value or 'all', got {text!r}") from None
+
+
+def optional_text(text: str):
+    """A column name, or None for the empty text."""
+    return text or None

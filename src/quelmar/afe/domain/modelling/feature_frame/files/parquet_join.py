@@ -44,7 +44,7 @@ class _Struct:
         self.fields: Dict[int, list] = {}
 
 
-class _Reader:
+class ThriftReader:
     def __init__(self, data: bytes):
         self.data, self.at = memoryview(data), 0
 
@@ -112,7 +112,7 @@ class _Reader:
             last = field
 
 
-class _Writer:
+class ThriftWriter:
     def __init__(self):
         self.out = bytearray()
 
@@ -183,7 +183,7 @@ def _split(data):
         raise ValueError("not a Parquet file")
     (length,) = struct.unpack("<I", bytes(data[-8:-4]))
     end = len(data) - 8 - length
-    return data[len(MAGIC):end], _Reader(bytes(data[end:len(data) - 8])).struct()
+    return data[len(MAGIC):end], ThriftReader(bytes(data[end:len(data) - 8])).struct()
 
 
 def _shift(field: list, by: int) -> None:
@@ -303,7 +303,7 @@ class JoinedParquetWriter:
                 raise ValueError("no table was written")
             self._head.fields[_FILE_ROWS][1] = self._rows
             self._head.fields[_FILE_ROW_GROUPS] = [_LIST, (_STRUCT, self._groups)]
-            writer = _Writer()
+            writer = ThriftWriter()
             writer.struct(self._head)
             self._file.write(bytes(writer.out))
             self._file.write(struct.pack("<I", len(writer.out)))

@@ -21,14 +21,13 @@ from typing import Iterator, List, Optional, Tuple
 
 import numpy as np
 
-from . import _deps, _progress
-from ._build import BuildReport, MissingQuantityWarning, feature_columns, prepare_build
-from ._files import Source, UsageError
-from ._params import FeatureParams
-from ._partitioned import partition_numbers
-from ._entity_ids import EntityIds, _common_id_type, _value_type
-from ._tables import Table
-from ._writers import disk_error
+from ..compute import BuildReport, feature_columns, merged_report, prepare_build
+from ..errors import UsageError
+from ..input import IdColumn, InputTable, MissingQuantities, Targets, Transactions, check_comparable
+from ..params import FeatureParams
+from ..support import require, stage
+from .sources import Source
+from .writers import disk_error
 
 #: Column of a target bucket holding the target's position in its table.
 ROW = "__row"
@@ -40,24 +39,12 @@ FLUSH_ROWS = 1 << 16
 MAX_BUCKETS = 512
 
 
-class _Rows(Table):
-    """A batch of a file as a ``Table``, naming rows by their place in the file."""
-
-    def __init__(self, batch, what: str, needed, first_line: Optional[int], before: int):
-        super().__init__(batch, what, needed, first_line)
-        self.before = before
-
-    def row(self, position: int) -> str:
-        return super().row(position + self.before)
-
-
-def buckets_of(ids, n_buckets: int, common) -> np.ndarray:
-    """The bucket of every id of an Arrow array, 0 .. n_buckets - 1 (at
-    most ``MAX_BUCKETS``): the part ``write_partitioned`` would give it once
-    the ids are cast to ``common``, the type both tables' ids are compared
-    as in memory (so that equal ids meet)."""
-    numbers = partition_numbers(ids.cast(common).to_pandas(), n_buckets)
-    return numbers.astype(np.uint16)  # NumPy's stable sort of 16-bit integers is a radix sort
+def buckets_of(ids: IdColumn, n_buckets: int) -> np.ndarray:
+    """The bucket of every id, 0 .. n_buckets - 1 (at most ``MAX_BUCKETS``):
+    its hash modulo the bucket count, the part ``write_partitioned`` would
+    give it, so that equal ids of both tables meet."""
+    buckets = ids.hashes() % np.uint64(n_buckets)
+    return buckets.astype(np.uint16)  # NumPy's stable sort of 16-bit integers is a radix sort
 
 
 class _BucketFiles:
@@ -72,7 +59,7 @@ class _BucketFiles:
         self.schema = None
 
     def add(self, batch, buckets: np.ndarray) -> None:
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         if self.schema is None:
             self.schema = batch.schema
         order = np.argsort(buckets, kind="stable")
@@ -88,7 +75,7 @@ class _BucketFiles:
                 self._flush(k)
 
     def _flush(self, k: int) -> None:
-        pa = _deps.require("pyarrow")
+        pa = require("pyarrow")
         if not self._pending[k]:
             return
         if self._writers[k] is None:
@@ -150,17 +137,14 @@ def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, direc
             raise UsageError(f"{source.path}: the table is empty (no data rows)")
     ent, tgt_ent = params.entity_col, params.entity_col_of_targets
     # the id types of both tables must compare, as in memory
-    EntityIds(Table(first_trx.slice(0, 1), trx.path, [ent]), ent, Table(first_tgt.slice(0, 1), tgt.path, [tgt_ent]),
-              tgt_ent)
-    trx_type = _value_type(first_trx.schema.field(ent).type)
-    common = _common_id_type(trx_type, _value_type(first_tgt.schema.field(tgt_ent).type)) or trx_type
+    check_comparable(IdColumn(InputTable(first_trx.slice(0, 1), trx.path, [ent]), ent),
+                     IdColumn(InputTable(first_tgt.slice(0, 1), tgt.path, [tgt_ent]), tgt_ent))
     try:
         trx_files = _BucketFiles(directory, "transactions", n_buckets)
-        codes, missing = _spill_transactions(trx, _chain(first_trx, trx_batches), params, common, trx_files,
-                                             progress)
+        codes, missing = _spill_transactions(trx, _chain(first_trx, trx_batches), params, trx_files, progress)
         trx_files.close()
         tgt_files = _BucketFiles(directory, "targets", n_buckets)
-        _spill_targets(tgt, _chain(first_tgt, tgt_batches), params, common, tgt_files, progress)
+        _spill_targets(tgt, _chain(first_tgt, tgt_batches), params, tgt_files, progress)
         tgt_files.close()
     except OSError as exc:
         raise disk_error(exc, directory) from None
@@ -180,65 +164,51 @@ def _chain(first, rest):
     yield from rest
 
 
-def _spill_transactions(trx: Source, batches, params: FeatureParams, common, files: _BucketFiles,
+def _spill_transactions(trx: Source, batches, params: FeatureParams, files: _BucketFiles,
                         progress: bool) -> Tuple[List[int], int]:
     """The transactions into their buckets; returns the dimension codes
     present and the count of rows with a missing quantity (dropped)."""
-    pa = _deps.require("pyarrow")
+    pa = require("pyarrow")
     n_buckets, jobs = len(files.paths), params.jobs()
     present: set = set()
-    n_missing, first_missing, seen = 0, None, 0
-    with _progress.stage(progress, f"splitting {os.path.basename(trx.path)}", total=trx.n_bytes,
-                         unit="B") as bar:
+    missing = MissingQuantities(params.missing_quantities, params.quantity_col)
+    missing.what = trx.path
+    seen = 0
+    with stage(progress, f"splitting {os.path.basename(trx.path)}", total=trx.n_bytes, unit="B") as bar:
         for batch in _bytes_moving(batches, trx, bar):
-            rows = _Rows(batch, trx.path, list(trx.kinds), trx.first_line, seen)
-            rows.no_missing(params.entity_col, "entity ids")
-            rows.timestamps(params.timestamp_col, params.timestamp_unit)
+            table = InputTable(batch, trx.path, list(trx.kinds), trx.first_line, seen)
+            rows = Transactions(table, params, jobs, missing)
+            ids = rows.ids  # checked: no missing id
+            present.update(int(c) for c in rows.codes.present)
             # The buckets keep quantities as the engine reads them (float32)
             # and dimension codes as int8: fewer bytes to write and read back.
             narrow = {}
             if params.dimension_col:
-                codes, present_codes = rows.dimension_codes(params.dimension_col, jobs)
-                present.update(int(c) for c in present_codes)
-                narrow[params.dimension_col] = codes.astype(np.int8)
-            quantities = rows.quantities(params.quantity_col)
-            missing = np.isnan(quantities)
+                narrow[params.dimension_col] = rows.codes.values.astype(np.int8)
             with np.errstate(over="ignore"):  # beyond float32: infinite, as the engine narrows them
-                narrow[params.quantity_col] = quantities.astype(np.float32)
+                narrow[params.quantity_col] = rows.quantities.astype(np.float32)
+            kept = batch if rows.keep is None else batch.filter(pa.array(rows.keep))
             batch = pa.RecordBatch.from_arrays(
-                [pa.array(narrow[f.name]) if f.name in narrow else batch.column(i)
-                 for i, f in enumerate(batch.schema)], names=batch.schema.names)
-            if missing.any():
-                if first_missing is None:
-                    first_missing = rows.row(int(np.argmax(missing)))
-                n_missing += int(np.count_nonzero(missing))
-                batch = batch.filter(pa.array(~missing))
-            seen += rows.n_rows
-            files.add(batch, buckets_of(batch.column(params.entity_col), n_buckets, common))
-    if n_missing:
-        where = (f"{trx.path}: column {params.quantity_col!r} has {n_missing} missing quantities "
-                 f"(first at {first_missing})")
-        if params.missing_quantities == "raise":
-            raise ValueError(f"{where}; drop them or pass missing_quantities='drop'")
-        import warnings
-
-        warnings.warn(MissingQuantityWarning(f"{where}; those rows were dropped"), stacklevel=4)
-    return sorted(present), n_missing
+                [pa.array(narrow[f.name]) if f.name in narrow else kept.column(i)
+                 for i, f in enumerate(kept.schema)], names=kept.schema.names)
+            buckets = buckets_of(ids, n_buckets)
+            seen += table.n_rows
+            files.add(batch, buckets if rows.keep is None else buckets[rows.keep])
+    missing.finish(stacklevel=4)
+    return sorted(present), missing.count
 
 
-def _spill_targets(tgt: Source, batches, params: FeatureParams, common, files: _BucketFiles,
-                   progress: bool) -> None:
-    pa = _deps.require("pyarrow")
+def _spill_targets(tgt: Source, batches, params: FeatureParams, files: _BucketFiles, progress: bool) -> None:
+    pa = require("pyarrow")
     seen = 0
-    with _progress.stage(progress, f"splitting {os.path.basename(tgt.path)}", total=tgt.n_bytes,
-                         unit="B") as bar:
+    with stage(progress, f"splitting {os.path.basename(tgt.path)}", total=tgt.n_bytes, unit="B") as bar:
         for batch in _bytes_moving(batches, tgt, bar):
-            rows = _Rows(batch, tgt.path, list(tgt.kinds), tgt.first_line, seen)
-            rows.no_missing(params.entity_col_of_targets, "entity ids")
-            rows.timestamps(params.target_date_col, params.timestamp_unit, "target dates")
+            table = InputTable(batch, tgt.path, list(tgt.kinds), tgt.first_line, seen)
+            rows = Targets(table, params)  # checked: every target date
+            buckets = buckets_of(rows.ids, len(files.paths))
             numbered = batch.append_column(ROW, pa.array(np.arange(seen, seen + batch.num_rows, dtype=np.int64)))
             seen += batch.num_rows
-            files.add(numbered, buckets_of(batch.column(params.entity_col_of_targets), len(files.paths), common))
+            files.add(numbered, buckets)
 
 
 def _bytes_moving(batches, source: Source, bar):
@@ -264,12 +234,3 @@ def buckets(spilled: Spilled, names: Tuple[str, str]) -> Iterator[Tuple[object, 
         rows = tgt.column(ROW).to_numpy()
         job = prepare_build(spilled.transactions.read(k), tgt.drop_columns([ROW]), spilled.params, names=names)
         yield job, rows
-
-
-def merged_report(reports: List[BuildReport], dropped: int) -> BuildReport:
-    return BuildReport(
-        rows=sum(r.rows for r in reports),
-        feature_columns=reports[0].feature_columns if reports else 0,
-        targets_without_transactions=sum(r.targets_without_transactions for r in reports),
-        dropped_missing_quantities=dropped,
-    )

@@ -1,6 +1,16 @@
-"""The memory this process uses and may still use, and sizes as people read them."""
+"""What this machine gives the process: its cores, the memory it uses and
+may still use, and sizes as people read them."""
 
+import os
 from typing import Optional
+
+
+def default_n_jobs() -> int:
+    """Every core this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
 
 
 def available_memory() -> Optional[int]:

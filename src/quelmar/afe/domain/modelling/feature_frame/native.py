@@ -1,6 +1,8 @@
-"""The front end's native path: numbering of the entity ids, preparation of
+"""The front end's native layer: numbering of the entity ids, preparation of
 the transaction columns and the parallel computation of the feature matrix,
-over the ``_engine`` extension.
+over the ``_engine`` extension. Its callers hand it columns already checked
+and converted once (the input layer); this layer only shapes the engine's
+arguments.
 
 ``factorize_entities`` turns integer entity ids into dense codes.
 ``prepare_transactions`` turns transaction columns into what the kernel
@@ -14,13 +16,12 @@ optional callback and stop on Ctrl-C.
 from __future__ import annotations
 
 import operator
-import os
 from typing import Callable, NamedTuple, Optional, Tuple
 
 import numpy as np
 
 from . import _engine
-from ._columns import UNIT_MS
+from .support.machine import default_n_jobs
 
 #: ``progress_callback(done, total)``: called from the calling thread about ten
 #: times a second while the work runs, and once with ``done == total`` at the end.
@@ -39,14 +40,6 @@ class PreparedTransactions(NamedTuple):
     @property
     def n_entities(self) -> int:
         return len(self.offsets) - 1
-
-
-def default_n_jobs() -> int:
-    """Every core this process may run on."""
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, os.cpu_count() or 1)
 
 
 def _n_jobs(n_jobs) -> int:
@@ -69,45 +62,6 @@ def _integers(values, what: str, accepted=(np.int32, np.int64), uint64_as_view: 
         if uint64_as_view:
             return values.view(np.int64)  # the same values
     return values.astype(np.int64)
-
-
-def time_counts(values, what: str = "timestamps") -> Tuple[np.ndarray, int, int, bool]:
-    """int64 counts and the factors that turn them into milliseconds.
-
-    Returns ``(counts, multiplier, divisor, nat_is_missing)``: a count ``c`` is
-    ``floor(c * multiplier / divisor)`` milliseconds, as NumPy's datetime64
-    cast rounds. datetime64 values are viewed, not copied (months and years
-    go through NumPy's cast); integers are taken as milliseconds.
-    """
-    values = np.asarray(values)
-    if values.dtype.kind == "M":
-        unit, count = np.datetime_data(values.dtype)
-        if unit in ("Y", "M"):
-            return values.astype("datetime64[ms]").view(np.int64), 1, 1, True
-        if unit not in UNIT_MS:
-            raise TypeError("{}: datetime64 values need a unit, got {}".format(what, values.dtype))
-        ms = UNIT_MS[unit] * count
-        return values.view(np.int64), ms.numerator, ms.denominator, True
-    if values.dtype.kind in "iu":
-        return _integers(values, what, accepted=(np.int64,)), 1, 1, False
-    raise TypeError(
-        "{}: expected datetime64 values or integer milliseconds, got {}".format(what, values.dtype)
-    )
-
-
-def milliseconds(values, what: str = "target dates") -> np.ndarray:
-    """int64 milliseconds: integers as they are, datetime64 through NumPy's
-    cast (which rounds toward minus infinity); missing values refused."""
-    values = np.asarray(values)
-    if values.dtype.kind == "M":
-        if values.size and np.isnat(values).any():
-            raise ValueError("{}: missing values (NaT)".format(what))
-        return values.astype("datetime64[ms]").view(np.int64)
-    if values.dtype.kind in "iu":
-        return _integers(values, what, accepted=(np.int64,))
-    raise TypeError(
-        "{}: expected datetime64 values or integer milliseconds, got {}".format(what, values.dtype)
-    )
 
 
 def _quantities(values) -> np.ndarray:
@@ -199,6 +153,7 @@ def prepare_transactions(
     quantities,
     codes,
     *,
+    ms_ratio: Tuple[int, int] = (1, 1),
     rows_checked: bool = False,
     keep_dates: Optional[Tuple[int, int]] = None,
     present_out: Optional[np.ndarray] = None,
@@ -208,11 +163,13 @@ def prepare_transactions(
     """Group transaction columns by entity, newest first within each entity.
 
     ``entity_codes``: integers 0 .. n_entities - 1 (a factorisation).
-    ``timestamps``: datetime64 of any unit (viewed, not copied) or int64
-    milliseconds. ``quantities``: float32 or float64 (narrowed to float32).
-    ``codes``: dimension codes of any integer type whose values fit int8, or
-    None for all 0. ``n_jobs``: threads (default: every core available).
-    Raises ValueError or TypeError, before any work, for bad input.
+    ``timestamps``: int64 counts of which ``ms_ratio`` (multiplier, divisor)
+    makes milliseconds, floor(c * multiplier / divisor) (the input layer's
+    ``TimeColumn`` gives both). ``quantities``: float32 or
+    float64 (narrowed to float32). ``codes``: dimension codes of any integer
+    type whose values fit int8, or None for all 0. ``n_jobs``: threads
+    (default: every core available). Raises ValueError or TypeError, before
+    any work, for bad input.
     ``rows_checked``: the caller has made sure that no timestamp is missing
     or leaves the int64 milliseconds and that every code fits int8, so the
     engine skips those checks (a row breaking the promise is prepared with a
@@ -223,7 +180,7 @@ def prepare_transactions(
     not (other entries are left as they are).
     """
     entity_codes = _integers(entity_codes, "entity_codes")
-    counts, multiplier, divisor, nat = time_counts(timestamps)
+    timestamps = _integers(timestamps, "timestamps", accepted=(np.int64,))
     quantities = _quantities(quantities)
     codes = _codes(codes)
     jobs = _n_jobs(n_jobs)
@@ -239,10 +196,10 @@ def prepare_transactions(
     if present_out is not None:
         window["present_out"] = present_out
     _engine.prepare_transactions(
-        entity_codes, n_entities, counts, quantities, codes,
+        entity_codes, n_entities, timestamps, quantities, codes,
         prepared.dates, prepared.quantities, prepared.codes, prepared.offsets,
-        ms_multiplier=multiplier, ms_divisor=divisor, nat_is_missing=nat, rows_checked=bool(rows_checked),
-        n_jobs=jobs, progress=progress_callback, **window,
+        ms_multiplier=int(ms_ratio[0]), ms_divisor=int(ms_ratio[1]), nat_is_missing=False,
+        rows_checked=bool(rows_checked), n_jobs=jobs, progress=progress_callback, **window,
     )
     if progress_callback is not None:
         progress_callback(3 * n, 3 * n)
@@ -276,7 +233,7 @@ def compute_features(
 
     Target ``i`` is entity ``target_entity_codes[i]`` (an index into
     ``prepared.offsets``; negative: an entity without transactions) at
-    ``target_ms[i]`` (int64 milliseconds or datetime64). ``layout`` (the
+    ``target_ms[i]`` (int64 milliseconds). ``layout`` (the
     front end's ``ColumnLayout``) says what each column holds
     (``columns``) and gives the horizons; ``index_map`` maps dimension codes
     to values. ``for_afe_columns``, ``dim_group_id`` and ``is_no_dim_col``
@@ -289,7 +246,7 @@ def compute_features(
     0. Returns ``out``.
     """
     target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
-    target_ms = milliseconds(target_ms)
+    target_ms = _integers(target_ms, "target_ms", accepted=(np.int64,))
     columns = np.array(layout.columns, dtype=np.int32).reshape(-1, 3)
     if out is None:
         out = np.empty((len(target_entity_codes), len(columns)), dtype=np.float32)

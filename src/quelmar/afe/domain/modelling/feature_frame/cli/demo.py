@@ -6,16 +6,18 @@ from __future__ import annotations
 import shutil
 import textwrap
 
-from . import _deps
-from ._params import FeatureParams
+import dataclasses
+
+from ..params import FeatureParams
+from ..support import pandas, require
 
 
 def demo_tables(n_entities: int = 5, seed: int = 0):
     """A small synthetic history: per entity a few dozen purchases over 120 days in
     four dimension codes, and two target dates per entity; the last entity
     never buys."""
-    np = _deps.require("numpy")
-    pd = _deps.pandas()
+    np = require("numpy")
+    pd = pandas()
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2024-01-01")
     rows = []
@@ -35,8 +37,6 @@ def demo_tables(n_entities: int = 5, seed: int = 0):
 
 def demo_params(params: FeatureParams) -> FeatureParams:
     """``params`` with the column names of the demo's tables."""
-    import dataclasses
-
     return dataclasses.replace(params, entity_col="entity", timestamp_col="timestamp", quantity_col="quantity",
                                dimension_col="dimension", target_entity_col=None, target_date_col="target_date")
 
@@ -61,7 +61,7 @@ def demo_legend(params: FeatureParams, n_entities: int, width: int) -> str:
 
 def print_demo(frame, params: FeatureParams, n_entities: int) -> None:
     """The legend, then the frame, both as wide as the terminal."""
-    pd = _deps.pandas()
+    pd = pandas()
     width = shutil.get_terminal_size((100, 24)).columns
     print(demo_legend(params, n_entities, width))
     print()

@@ -20,21 +20,20 @@ from typing import Optional
 
 import numpy as np
 
-from . import _deps
-from ._build import build_feature_frame
-from ._grid import TargetGrid
-from ._params import FeatureParams
-from ._partitioned import (PART_COL, Dataset, check_co_partitioned, id_hashes, is_dataset_path, read_part,
-                           shared_id_kind)
-from ._tables import Table
+from ..compute import TargetGrid, build_feature_frame
+from ..input import IdColumn, InputTable, read_codes
+from ..params import FeatureParams
+from ..support import pandas, require
+from .partitioned import PART_COL, Dataset, check_co_partitioned, is_dataset_path, read_part
 
 
-def _with_id_hashes(frame, col: str, kind: str):
+def _with_id_hashes(frame, col: str, what: str):
     # the whole 64-bit hash: the shuffle hashes the column again, modulo its
     # partition count, and part numbers 0..n-1 would collide there, leaving
     # partitions empty and others doubled
+    hashes = IdColumn(InputTable(frame, what, [col]), col).hashes()
     frame = frame.copy()
-    frame[PART_COL] = id_hashes(frame[col], kind).view(np.int64)
+    frame[PART_COL] = hashes.view(np.int64)
     return frame
 
 
@@ -136,8 +135,8 @@ def build_feature_frame_dask(
         # Dask already runs a partition per worker thread: one engine thread
         # each, unless the user says otherwise
         params = dataclasses.replace(params, n_jobs=1)
-    dd = _deps.require("dask.dataframe")
-    pd = _deps.pandas()
+    dd = require("dask.dataframe")
+    pd = pandas()
     if npartitions is not None and (isinstance(npartitions, bool) or not isinstance(npartitions, int)
                                     or npartitions < 1):
         raise ValueError(f"npartitions: expected a positive integer or None, got {npartitions!r}")
@@ -177,7 +176,7 @@ def build_feature_frame_dask(
 
     def present_codes():
         codes = transactions[[params.dimension_col]].drop_duplicates().compute()
-        return Table(codes, "transactions", [params.dimension_col]).dimension_codes(params.dimension_col)[1]
+        return read_codes(InputTable(codes, "transactions", [params.dimension_col]), params.dimension_col).present
 
     params = _fixed_dimension_values(params, lambda col: col in transactions.columns, present_codes)
     # the empty metadata frames go through every check of the parameters and
@@ -187,14 +186,10 @@ def build_feature_frame_dask(
     if npartitions is None:
         npartitions = max(transactions.npartitions, targets.npartitions)
 
-    # integer ids against float ids hash by value on both sides, as they compare
-    trx_ids = transactions._meta[params.entity_col].dtype
-    tgt_ids = targets._meta[params.entity_col_of_targets].dtype if grid is None else trx_ids
-    kind = shared_id_kind(trx_ids, tgt_ids)
-
-    def partitioned(frame, col):
+    # equal ids hash equally whatever their columns' types
+    def partitioned(frame, col, what):
         frame_meta = frame._meta.assign(**{PART_COL: np.zeros(0, dtype=np.int64)})
-        numbered = frame.map_partitions(_with_id_hashes, col, kind, meta=frame_meta)
+        numbered = frame.map_partitions(_with_id_hashes, col, what, meta=frame_meta)
         if shuffle_method is None:
             return numbered.shuffle(on=PART_COL, npartitions=npartitions)
         # the keyword is shuffle_method in current Dask and shuffle in releases before 2024
@@ -207,12 +202,12 @@ def build_feature_frame_dask(
         # the grid over each partition's own entities
         # bound in a partial: a pandas frame among the arguments would be
         # aligned with the partitions by older Dask versions
-        return partitioned(transactions, params.entity_col).map_partitions(
+        return partitioned(transactions, params.entity_col, "transactions").map_partitions(
             functools.partial(_grid_of_partition, grid=grid, no_targets=targets._meta, params=params), meta=meta)
     return dd.map_partitions(
         functools.partial(_features_of_partition, params=params),
-        partitioned(transactions, params.entity_col),
-        partitioned(targets, params.entity_col_of_targets),
+        partitioned(transactions, params.entity_col, "transactions"),
+        partitioned(targets, params.entity_col_of_targets, "targets"),
         meta=meta,
         align_dataframes=False,
     )

@@ -1,0 +1,8 @@
+"""The distributed layer: tables partitioned by entity on disk
+(``write_partitioned``) and the same computation on Dask, one entity
+partition at a time."""
+
+from .dask import build_feature_frame_dask, gather_feature_frame
+from .partitioned import Dataset, read_part, write_partitioned
+
+__all__ = ["Dataset", "build_feature_frame_dask", "gather_feature_frame", "read_part", "write_partitioned"]
