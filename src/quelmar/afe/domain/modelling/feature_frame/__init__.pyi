@@ -22,6 +22,11 @@ _TimestampUnit = Literal["s", "ms", "us", "ns"]
 _MissingQuantities = Literal["drop", "raise"]
 _Group = Union[int, Literal["all"], None]
 _Table = Any  # a pandas DataFrame, a pyarrow Table or RecordBatch, or a polars DataFrame
+_Count = int  # NumPy integers too
+_OptionalCount = Optional[int]
+_Flag = bool  # NumPy booleans too
+_Column = str
+_OptionalColumn = Optional[str]
 
 class InvalidParameterError(ValueError, TypeError): ...
 class MissingQuantityWarning(UserWarning): ...
@@ -38,30 +43,31 @@ class TargetGrid:
                  from_first_transaction: bool = ...) -> None: ...
 
 class FeatureOptions(TypedDict, total=False):
-    """The parameters as keyword arguments (the fields of ``FeatureParams``)."""
+    """The parameters as keyword arguments (the fields of ``FeatureParams``),
+    in the spellings each accepts."""
 
     horizons: _Horizons
     resolution: _Resolution
-    offset: int
+    offset: _Count
     operators: _Operators
     per_dimension_operators: _Operators
     dimension_values: _DimensionValues
     timestamp_unit: _TimestampUnit
     missing_quantities: _MissingQuantities
     group: _Group
-    for_afe_columns: bool
-    dim_group_id: int
-    is_no_dim_col: bool
-    nearest_exponent: Optional[int]
-    batch_size: Optional[int]  # no effect; warns
-    n_splits: Optional[int]  # no effect; warns
-    n_jobs: Optional[int]
-    entity_col: str
-    timestamp_col: str
-    quantity_col: str
-    dimension_col: Optional[str]
-    target_entity_col: Optional[str]
-    target_date_col: str
+    for_afe_columns: _Flag  # the kernel's spelling of group
+    dim_group_id: _Count
+    is_no_dim_col: _Flag
+    nearest_exponent: _OptionalCount  # execute's key base
+    batch_size: _OptionalCount  # no effect; warns
+    n_splits: _OptionalCount  # no effect; warns
+    n_jobs: _OptionalCount
+    entity_col: _Column
+    timestamp_col: _Column
+    quantity_col: _Column
+    dimension_col: _OptionalColumn
+    target_entity_col: _OptionalColumn
+    target_date_col: _Column
 
 @dataclasses.dataclass(frozen=True)
 class FeatureParams:

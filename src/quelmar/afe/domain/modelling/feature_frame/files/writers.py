@@ -214,13 +214,19 @@ class _Thread:
 
     def put(self, *item) -> None:
         """Queues ``item`` for ``write``; waits while the queue is full."""
-        while not self._stop.is_set():
+        if not self._offer(item, self._stop):
+            self._raise()
+
+    def _offer(self, item, unless: threading.Event) -> bool:
+        """Puts ``item`` into the queue once there is room, unless ``unless``
+        is set first (then False)."""
+        while not unless.is_set():
             try:
                 self._queue.put(item, timeout=0.1)
-                return
+                return True
             except queue.Full:
                 continue
-        self._raise()
+        return False
 
     def _raise(self) -> None:
         if self._error is not None:
@@ -232,12 +238,7 @@ class _Thread:
             with contextlib.suppress(queue.Empty):
                 while True:
                     self._queue.get_nowait()
-        while not self._done.is_set():
-            try:
-                self._queue.put(None, timeout=0.1)
-                break
-            except queue.Full:
-                continue
+        self._offer(None, self._done)
         while not self._done.wait(0.1):
             pass
         if not abandon:

@@ -22,7 +22,7 @@ from .tables import Targets, Transactions
 from .times import TimeColumn, read_times, times_of_array
 
 __all__ = [
-    "NUMERIC", "CodeColumn", "EntityCodes", "IdColumn", "InputTable", "MissingQuantities", "Targets", "TimeColumn",
-    "Transactions", "check_comparable", "is_arrow_column", "no_codes", "number_entities", "present_codes",
-    "read_codes", "read_numbers", "read_times", "times_of_array", "to_pandas",
+    "NUMERIC", "CodeColumn", "EntityCodes", "IdColumn", "InputTable", "MissingQuantities", "Targets",
+    "TimeColumn", "Transactions", "check_comparable", "is_arrow_column", "no_codes", "number_entities",
+    "present_codes", "read_codes", "read_numbers", "read_times", "times_of_array", "to_pandas",
 ]

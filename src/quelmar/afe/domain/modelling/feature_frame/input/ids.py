@@ -21,7 +21,8 @@ import numpy as np
 
 from ..params import INT64_MAX, INT64_MIN
 from ..support import pandas
-from .arrow import first_beyond_int64, is_arrow_column, mask_missing, native_order, numpy_of, pyarrow, to_pandas, value_type
+from .arrow import (first_beyond_int64, is_arrow_column, mask_missing, native_order, numpy_of, pyarrow, to_pandas,
+    value_type)
 from .table import InputTable
 
 NUMERIC = ("integer", "float")

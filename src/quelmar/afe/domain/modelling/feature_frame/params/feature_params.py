@@ -134,7 +134,8 @@ class FeatureParams:
     timestamp_col: str = _param("timestamp", _COLUMN, "timestamp column of the transactions", section="columns")
     quantity_col: str = _param("quantity", _COLUMN, "quantity column of the transactions", section="columns")
     dimension_col: Optional[str] = _param(
-        "dimension", [Null(), ColumnName()], "dimension code column; '' for none", text=optional_text, section="columns")
+        "dimension", [Null(), ColumnName()], "dimension code column; '' for none", text=optional_text,
+        section="columns")
     target_entity_col: Optional[str] = _param(
         None, [Null(), ColumnName()], "entity column of the targets; default: the entity_col name",
         text=optional_text, section="columns")
