@@ -561,6 +561,22 @@ def _other_types(case):
         types = {"entity": "u8", "timestamp": "i8", "quantity": "f4", "dimension": "i2", "target_date": "i8"}
         big = [t.astype({c: ">" + k for c, k in types.items() if c in t}) for t in (trx, tgt)]
         return big[0], big[1], tuple(t.astype({c: "<" + k for c, k in types.items() if c in t}) for t in (trx, tgt))
+    if case.startswith("ids-"):  # one id rule, whatever the columns' types
+        numbers = {"a": 1, "b": 2, "c": 3}
+        trx, tgt = trx.assign(entity=trx["entity"].map(numbers)), tgt.assign(entity=tgt["entity"].map(numbers))
+        if case == "ids-python-integers-against-pandas":
+            return trx, tgt.astype({"entity": object}), None
+        if case == "ids-python-integers-against-arrow":
+            return pa.Table.from_pandas(trx), tgt.astype({"entity": object}), None
+        if case == "ids-python-floats-against-float-categories":
+            return trx.astype({"entity": float}).astype({"entity": object}), tgt.astype({"entity": float}).astype(
+                {"entity": "category"}), None
+        assert case == "ids-integers-against-floats-by-exact-value"
+        # 2**53 + 1 and 2.0**53 differ; as float64 both would read 2**53
+        big = {1: 2 ** 53 + 1, 2: 2, 3: 3}
+        wide = trx.assign(entity=trx["entity"].map(big))
+        floats = tgt.assign(entity=tgt["entity"].map({1: 2.0 ** 53, 2: 2.0, 3: 3.0}))
+        return wide, floats, (trx.assign(entity=trx["entity"].map({1: 9, 2: 2, 3: 3})), tgt)
     arrow_trx, arrow_tgt = pa.Table.from_pandas(trx, preserve_index=False), pa.Table.from_pandas(tgt)
     if case == "dates":
         def as_date(table, name, date_type):
@@ -578,7 +594,9 @@ def _other_types(case):
 
 
 @pytest.mark.parametrize("case", ["dates", "big-integer-quantities", "us", "ns", "big-endian", "categorical-against-polars",
-                                  "dictionary-against-plain", "binary-against-large-binary"])
+                                  "dictionary-against-plain", "binary-against-large-binary",
+                                  "ids-python-integers-against-pandas", "ids-python-integers-against-arrow",
+                                  "ids-python-floats-against-float-categories", "ids-integers-against-floats-by-exact-value"])
 def test_the_same_values_in_other_arrow_and_polars_types_give_the_same_frame(case):
     trx, tgt, reference = _other_types(case)
     unit = {"timestamp_unit": case} if case in ("us", "ns") else {}
@@ -689,6 +707,8 @@ def _hostile(case):
         if case == "null-dictionary-entry":
             ids = pa.DictionaryArray.from_arrays(pa.array([0, 1, 0, 0, 0], pa.int8()), pa.array(["a", None]))
             return arrow_trx.set_column(0, "entity", ids), tgt
+        if case == "arrow-nan-id":  # a NaN id is missing in Arrow as in pandas
+            return arrow_trx.set_column(0, "entity", pa.array([1.0, float("nan"), 1.0, 1.0, 1.0])), tgt
         integer_ids = arrow_trx.set_column(0, "entity", pa.array([1, 2, 1, 1, 1]))
         values = [2 ** 70, 1, 2, 1] if case == "object-ids-beyond-int64" else ["a", 1, 2, 1]
         return integer_ids, tgt.assign(entity=pd.Series(values, dtype=object, index=tgt.index))
@@ -734,8 +754,8 @@ def _hostile(case):
            r"DataFrame, got list") for which in ("transactions", "targets")],
         (_hostile("pandas-duplicate"), {}, ValueError, r"transactions: column 'quantity' appears 2 times"),
         (_hostile("arrow-duplicate"), {}, ValueError, r"transactions: column 'quantity' appears 2 times"),
-        (_hostile("null-dictionary-entry"), {}, ValueError,
-         r"transactions: column 'entity' has 1 missing entity ids \(first at row 1\)"),
+        *[(_hostile(case), {}, ValueError, r"transactions: column 'entity' has 1 missing entity ids \(first at row 1\)")
+          for case in ("null-dictionary-entry", "arrow-nan-id")],
         *[(_hostile(case), {}, TypeError, r"targets: column 'entity' holds object entity ids but the transactions")
           for case in ("object-ids-beyond-int64", "object-ids-of-mixed-types")],
         (_bad("trx", quantity=[1.0, np.nan, 2.0, 1.0, 1.0]), {"missing_quantities": "raise"}, ValueError,

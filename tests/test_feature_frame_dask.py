@@ -35,7 +35,7 @@ SHUFFLE = None if int(distributed.__version__.split(".")[0]) >= 2024 else "tasks
 
 def random_tables(seed, n_entities=60, n_trx=1500, n_targets=150, entity_kind=int):
     rng = np.random.default_rng(seed)
-    ids = [i if entity_kind in (int, float) else "e{}".format(i) for i in range(n_entities)]
+    ids = [i if entity_kind in (int, float, "float-transactions") else "e{}".format(i) for i in range(n_entities)]
     with_trx = ids[: n_entities - 10]  # the last ten entities have no transactions
     trx = pd.DataFrame(
         {
@@ -54,6 +54,8 @@ def random_tables(seed, n_entities=60, n_trx=1500, n_targets=150, entity_kind=in
     )
     if entity_kind is float:  # integer ids against float ids, which compare by value
         tgt["entity"] = tgt["entity"].astype(np.float64)
+    if entity_kind == "float-transactions":  # and hash alike on every path
+        trx["entity"] = trx["entity"].astype(np.float64)
     return trx, tgt
 
 
@@ -128,6 +130,8 @@ CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str
     (OPTIONS[3], int, "parts from dask"),
     (OPTIONS[0], float, "shuffle"),
     (OPTIONS[1], float, "parts from pandas"),
+    (OPTIONS[2], "float-transactions", "shuffle"),
+    (OPTIONS[3], "float-transactions", "parts from dask"),
     (OPTIONS[3], str, "task shuffle"),
 ]
 
