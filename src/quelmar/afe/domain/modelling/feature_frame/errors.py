@@ -34,3 +34,8 @@ class OutputTooLargeError(MemoryError):
 
 class MissingQuantityWarning(UserWarning):
     """Transactions with a missing quantity were dropped before computing."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM as an exception, so that a run stopped by ``kill`` unwinds as
+    one stopped by Ctrl-C: the buckets and a partial output are removed."""

@@ -20,11 +20,11 @@ import warnings
 from typing import List, Optional
 
 from ..compute import BuildReport, TargetGrid, build_with_report, prepare_build
-from ..errors import MissingQuantityWarning, UsageError
-from ..files import Source, available_limit, check_output, check_row_number, kinds_of, write_feature_frame, \
-    write_files, write_in_memory, MemoryPlan
+from ..errors import MissingQuantityWarning, Terminated, UsageError
+from ..files import (MemoryPlan, Source, available_limit, check_output, check_row_number, kinds_of,
+    write_feature_frame, write_files, write_in_memory)
 from ..params import FeatureParams, command_line_fields, default_text
-from ..support import installed_version
+from ..support import installed_version, preload, stopping
 from . import demo
 
 PROG = "quelmar-feature-frame"
@@ -105,43 +105,64 @@ def params_from_args(args) -> FeatureParams:
 # main
 
 
-class Terminated(KeyboardInterrupt):
-    """SIGTERM as an exception, so that a run stopped by ``kill`` unwinds as
-    one stopped by Ctrl-C: the buckets and a partial output are removed."""
-
-
 def _terminate(signum, frame):
+    stopping.ask(Terminated)
     raise Terminated()
+
+
+def _interrupt(signum, frame):
+    stopping.ask(KeyboardInterrupt)
+    raise KeyboardInterrupt()
+
+
+#: The modules a run over files uses, imported before any work starts.
+_RUN_MODULES = ("numpy", "pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv", "pyarrow.parquet")
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    stopping.reset()
     # only the main thread may set a handler (main() may be called from others)
-    previous = signal.signal(signal.SIGTERM, _terminate) \
-        if threading.current_thread() is threading.main_thread() else None
+    handlers = {}
+    if threading.current_thread() is threading.main_thread():
+        handlers = {signal.SIGTERM: signal.signal(signal.SIGTERM, _terminate),
+                    signal.SIGINT: signal.signal(signal.SIGINT, _interrupt)}
     try:
-        return _run(args)
-    except Terminated:
-        print(f"{PROG}: terminated; no output written", file=sys.stderr)
-        return 128 + signal.SIGTERM
-    except BrokenPipeError:
-        # the reader went away (``-o - | head``): stop quietly, and keep the
-        # interpreter's final flush of stdout from failing again
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
-        return 0
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no output written", file=sys.stderr)
-        return 130
-    except (ValueError, TypeError, OSError, ImportError) as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 2
+        return _stopped_or(_run, args)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for signum, previous in handlers.items():
+            signal.signal(signum, previous)
+
+
+def _stopped_or(run, args) -> int:
+    """``run(args)``, with every way a run ends turned into an exit status
+    and one line on standard error. A stop asked for by a signal is reported
+    as such whatever else it made fail on its way out."""
+    try:
+        status = run(args)
+        stopping.check()
+        return status
+    except BaseException as exc:  # noqa: BLE001 - every ending gets its status
+        kind = stopping.asked() or type(exc)
+        if issubclass(kind, Terminated):
+            print(f"{PROG}: terminated; no output written", file=sys.stderr)
+            return 128 + signal.SIGTERM
+        if issubclass(kind, KeyboardInterrupt):
+            print(f"{PROG}: interrupted; no output written", file=sys.stderr)
+            return 130
+        if isinstance(exc, BrokenPipeError):
+            # the reader went away (``-o - | head``): stop quietly, and keep the
+            # interpreter's final flush of stdout from failing again
+            try:
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, sys.stdout.fileno())
+            except (OSError, ValueError, AttributeError):
+                pass
+            return 0
+        if isinstance(exc, (ValueError, TypeError, OSError, ImportError)):
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return 2
+        raise
 
 
 def _run(args) -> int:
@@ -156,6 +177,7 @@ def _run(args) -> int:
         raise UsageError(f"give either TARGETS ({args.targets}) or a schedule (--every, --from, --to), not both")
     check_output(args.output)
     check_row_number(params, args.row_number)
+    preload(*_RUN_MODULES, *(("tqdm",) if args.progress else ()))
     if args.buckets is not None and args.buckets < 1:
         raise UsageError(f"--buckets: expected a positive integer, got {args.buckets}")
     limit = available_limit(args.memory_limit)

@@ -22,7 +22,7 @@ import threading
 from typing import Iterator, Optional
 
 from ..errors import UsageError
-from ..support import require
+from ..support import require, stopping
 from . import parquet_join
 from .sources import format_of
 
@@ -65,6 +65,7 @@ def atomic_path(path: str) -> Iterator[str]:
     os.close(fd)
     try:
         yield temporary
+        stopping.check()  # a stop asked for while writing: the output does not appear
         mask = os.umask(0)
         os.umask(mask)
         os.chmod(temporary, 0o666 & ~mask)  # as an ordinary new file, not mkstemp's 0600

@@ -32,3 +32,10 @@ def require(module_name: str):
 
 def pandas():
     return require("pandas")
+
+
+def preload(*module_names: str) -> None:
+    """Imports now the optional modules a job will need, so that no import
+    happens halfway through its work (where a signal could cut it short)."""
+    for name in module_names:
+        require(name)
