@@ -32,6 +32,21 @@ class OutputTooLargeError(MemoryError):
     """The result would not fit in the memory this process may use."""
 
 
+class StoreError(ValueError):
+    """A feature store that cannot be made, opened or used as asked: a
+    foreign directory, another layout version, other parameters."""
+
+
+class NotAnswerableError(StoreError):
+    """A feature store asked for features as of a date it no longer keeps
+    the transactions of: it refuses rather than answer approximately."""
+
+
+class OutsideHistoryWarning(UserWarning):
+    """Transactions appended to a store were older than anything it answers
+    for, and so were not kept."""
+
+
 class MissingQuantityWarning(UserWarning):
     """Transactions with a missing quantity were dropped before computing."""
 

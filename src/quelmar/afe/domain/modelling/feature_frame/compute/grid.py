@@ -55,7 +55,7 @@ def interval_ms(every: Any) -> int:
     return count * INTERVAL_MS[unit]
 
 
-def _instant(value: Any, what: str) -> Tuple[int, bool]:
+def instant(value: Any, what: str) -> Tuple[int, bool]:
     """(milliseconds, whether a date) of a grid bound: a date or datetime
     (ISO text, ``datetime``, NumPy or pandas), or an integer in the
     timestamp unit of the tables (converted later)."""
@@ -90,8 +90,8 @@ class TargetGrid:
     from_first_transaction: bool = False
 
     def __post_init__(self):
-        start, start_is_date = _instant(self.start, "start")
-        end, end_is_date = _instant(self.end, "end")
+        start, start_is_date = instant(self.start, "start")
+        end, end_is_date = instant(self.end, "end")
         if start_is_date != end_is_date:
             raise InvalidParameterError("start, end: give both as dates or both as integer timestamps")
         if end < start:

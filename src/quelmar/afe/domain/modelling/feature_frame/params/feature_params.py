@@ -286,7 +286,10 @@ class FeatureParams:
 
     @classmethod
     def from_dict(cls, fields: Mapping[str, Any]) -> "FeatureParams":
-        return cls(**{name: tuple(value) if isinstance(value, list) else value for name, value in fields.items()})
+        def tuples(value):
+            return tuple(tuples(v) for v in value) if isinstance(value, list) else value
+
+        return cls(**{name: tuples(value) for name, value in fields.items()})
 
 
 def defaults() -> Dict[str, Any]:

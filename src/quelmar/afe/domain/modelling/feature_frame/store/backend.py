@@ -1,0 +1,184 @@
+"""Where a store keeps its values: the backend interface and LMDB.
+
+A store has three tables: ``meta`` (one JSON document), ``base`` (entity
+key -> records, rewritten by compaction) and ``recent`` (entity key ->
+records appended since). A backend gives consistent snapshots to read
+(``reading``) and one writer at a time whose changes appear all at once,
+durably, when its block ends and not at all when it raises (``writing``).
+
+LMDB, the embedded default: one memory-mapped file, readers on MVCC
+snapshots that the writer never blocks, a commit synced to disk before it
+returns, so that a crash or ``kill -9`` leaves the last committed state.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import threading
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+from ..errors import StoreError
+from ..support import require
+
+TABLES = ("base", "recent")
+_META_KEY = b"meta"
+#: The largest an LMDB store may grow: address space, not disk (the file
+#: grows with what is written).
+LMDB_MAP_SIZE = 1 << 40
+
+
+class Snapshot:
+    """A consistent view of a store (the interface backends implement)."""
+
+    def meta(self) -> Optional[Dict[str, Any]]:
+        raise NotImplementedError
+
+    def get_many(self, table: str, keys: Sequence[bytes]) -> List[Optional[Any]]:
+        """The values of ``keys`` (None where a key has none), as buffers valid during the snapshot."""
+        raise NotImplementedError
+
+    def scan(self, table: str) -> Iterator[Tuple[bytes, Any]]:
+        """Every (key, value) of ``table``, in key order."""
+        raise NotImplementedError
+
+    def count(self, table: str) -> int:
+        raise NotImplementedError
+
+
+class Writer(Snapshot):
+    def put_many(self, table: str, items: Iterable[Tuple[bytes, Any]]) -> None:
+        raise NotImplementedError
+
+    def delete_many(self, table: str, keys: Iterable[bytes]) -> None:
+        raise NotImplementedError
+
+    def set_meta(self, meta: Dict[str, Any]) -> None:
+        raise NotImplementedError
+
+
+class Backend:
+    location: str
+
+    def reading(self) -> "contextlib.AbstractContextManager[Snapshot]":
+        raise NotImplementedError
+
+    def writing(self) -> "contextlib.AbstractContextManager[Writer]":
+        raise NotImplementedError
+
+    def size_bytes(self) -> int:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+# --------------------------------------------------------------------------
+# LMDB
+
+
+class _LmdbView(Writer):
+    def __init__(self, txn, dbs):
+        self._txn, self._dbs = txn, dbs
+
+    def meta(self):
+        raw = self._txn.get(_META_KEY, db=self._dbs["meta"])
+        return None if raw is None else json.loads(bytes(raw))
+
+    def get_many(self, table, keys):
+        get, db = self._txn.get, self._dbs[table]
+        return [get(key, db=db) for key in keys]
+
+    def scan(self, table):
+        return iter(self._txn.cursor(db=self._dbs[table]))
+
+    def count(self, table):
+        return int(self._txn.stat(self._dbs[table])["entries"])
+
+    def put_many(self, table, items):
+        self._txn.cursor(db=self._dbs[table]).putmulti(items)
+
+    def delete_many(self, table, keys):
+        delete, db = self._txn.delete, self._dbs[table]
+        for key in keys:
+            delete(key, db=db)
+
+    def set_meta(self, meta):
+        self._txn.put(_META_KEY, json.dumps(meta, sort_keys=True).encode(), db=self._dbs["meta"])
+
+
+class _Environment:
+    """One LMDB environment of a process (LMDB allows one per file and
+    process), shared by the stores open on it and closed with the last."""
+
+    _open: Dict[str, "_Environment"] = {}
+    _lock = threading.Lock()
+
+    def __init__(self, env, dbs):
+        self.env, self.dbs, self.users = env, dbs, 0
+
+    @classmethod
+    def acquire(cls, location: str, create: bool) -> "_Environment":
+        lmdb = require("lmdb")
+        real = os.path.realpath(location)
+        with cls._lock:
+            shared = cls._open.get(real)
+            if shared is None:
+                try:
+                    env = lmdb.open(location, map_size=LMDB_MAP_SIZE, max_dbs=len(TABLES) + 1, subdir=True,
+                                    create=create, lock=True)
+                except lmdb.Error as exc:
+                    raise StoreError(f"{location}: cannot be opened as a feature store: {exc}") from None
+                try:
+                    dbs = {name: env.open_db(name.encode(), create=create) for name in ("meta",) + TABLES}
+                except lmdb.Error:
+                    env.close()
+                    raise StoreError(f"{location}: not a feature store (its tables are missing)") from None
+                shared = cls._open[real] = cls(env, dbs)
+            shared.users += 1
+            return shared
+
+    def release(self) -> None:
+        with self._lock:
+            self.users -= 1
+            if self.users == 0:
+                for key, value in list(self._open.items()):
+                    if value is self:
+                        del self._open[key]
+                self.env.close()
+
+
+class LmdbBackend(Backend):
+    """A store in the directory ``path`` (``create``: a new or empty one)."""
+
+    def __init__(self, path: str, create: bool = False):
+        self.location = os.fspath(path)
+        if create:
+            if os.path.exists(self.location) and (not os.path.isdir(self.location) or os.listdir(self.location)):
+                raise StoreError(f"{self.location}: exists and is not an empty directory; a store is made in a "
+                                 "new directory")
+            os.makedirs(self.location, exist_ok=True)
+        elif not os.path.isfile(os.path.join(self.location, "data.mdb")):
+            raise StoreError(f"{self.location}: not a feature store (no data.mdb)")
+        self._shared = _Environment.acquire(self.location, create)
+        self._env, self._dbs = self._shared.env, self._shared.dbs
+
+    @contextlib.contextmanager
+    def reading(self) -> Iterator[Snapshot]:
+        with self._env.begin(buffers=True) as txn:
+            yield _LmdbView(txn, self._dbs)
+
+    @contextlib.contextmanager
+    def writing(self) -> Iterator[Writer]:
+        # one writer at a time (LMDB's lock); the commit is synced before it returns
+        with self._env.begin(write=True, buffers=True) as txn:
+            yield _LmdbView(txn, self._dbs)
+
+    def size_bytes(self) -> int:
+        return os.path.getsize(os.path.join(self.location, "data.mdb"))
+
+    def close(self) -> None:
+        if self._shared is not None:
+            self._shared.release()
+            self._shared = None

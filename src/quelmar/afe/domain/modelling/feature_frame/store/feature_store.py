@@ -1,0 +1,288 @@
+"""A feature store: kept state that appends keep up to date and that answers
+with the bits ``build_feature_frame`` gives on every row appended so far.
+
+``FeatureStore.create`` keeps, per entity, the rows some answerable target
+date can reach; ``append`` merges a batch of transactions into them in one
+atomic, durable step; ``features`` computes the features of any targets
+the store can answer exactly, from the kept rows only, with the engine's
+plan made once per store.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import shutil
+import warnings
+from typing import Any, List, Optional, Sequence
+
+import numpy as np
+
+from ..compute import PreparedBuild, instant, interval_ms
+from ..errors import InvalidParameterError, OutsideHistoryWarning, StoreError
+from ..input import InputTable, Targets, Transactions
+from ..params import FeatureParams, layout_for, stacklevel_outside_package
+from ..support import pandas, stage
+from .backend import Backend, LmdbBackend
+from .blobs import records_of, split
+from .keys import ids_of, keys_of
+from .rows import kept_rows, merged, prepared_of, record_count
+from .state import StoreState
+
+#: Recent rows beyond this share of the base rows make an append compact the store.
+COMPACT_SHARE = 0.125
+
+
+@dataclasses.dataclass
+class AppendReport:
+    """What an append did: rows read, kept, dropped and the entities touched."""
+
+    rows: int
+    kept: int
+    entities: int
+    dropped_missing_quantities: int
+    before_history: int
+    compacted: bool
+
+
+def history_ms(history) -> int:
+    """Milliseconds of ``history``: 0 or None, an interval such as "30d", or
+    milliseconds."""
+    if history is None or (isinstance(history, (int, np.integer)) and not isinstance(history, bool) and history >= 0):
+        return int(history or 0)
+    if isinstance(history, str) and history.strip() in ("0", ""):
+        return 0
+    try:
+        return interval_ms(history)
+    except InvalidParameterError as error:
+        raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None
+
+
+def open_backend(location, create: bool = False) -> Backend:
+    """The backend of ``location``: a directory (LMDB)."""
+    return LmdbBackend(location, create=create)
+
+
+class FeatureStore:
+    """A store of the rows that features as of any answerable date need."""
+
+    def __init__(self, backend: Backend, state: StoreState):
+        self._backend, self._state = backend, state
+        self._plan_state(state)
+
+    # ---- making and opening
+
+    @classmethod
+    def create(cls, location, transactions, params: Optional[FeatureParams] = None, /, *, history=0,
+               progress: bool = False, **options) -> "FeatureStore":
+        """A new store at ``location`` (a new or empty directory) with the
+        rows of ``transactions`` (any table ``build_feature_frame`` takes).
+        ``history`` (an interval such as "30d", or milliseconds; default 0)
+        is how far before the newest transaction the store answers exactly.
+        The parameters, the dimension values among them (by default the
+        codes of ``transactions``), are fixed for the life of the store."""
+        params = FeatureParams.from_options(params, options, "FeatureStore.create")
+        keep_ms = history_ms(history)
+        table = InputTable(transactions, "transactions", params.transaction_columns())
+        trx = Transactions(table, params, params.jobs())
+        if params.dimension_values is None:
+            params = dataclasses.replace(params, dimension_values=[int(c) for c in trx.codes.present])
+        layout_for(params, [])  # parameters the columns cannot have are refused before anything is written
+        id_kind = "number" if trx.ids.kind in ("integer", "float") else trx.ids.kind
+        state = StoreState(params, id_kind, str(trx.ids.index_dtype()), keep_ms)
+        backend = open_backend(location, create=True)
+        try:
+            store = cls(backend, state)
+            store._append_rows(trx, progress, first=True)
+        except BaseException:
+            backend.close()
+            _remove_new(backend.location)
+            raise
+        return store
+
+    @classmethod
+    def open(cls, location, params: Optional[FeatureParams] = None, /, **options) -> "FeatureStore":
+        """The store at ``location``; given parameters must be the store's
+        (``n_jobs`` aside, which applies to this process's work)."""
+        backend = open_backend(location)
+        try:
+            with backend.reading() as snapshot:
+                state = StoreState.from_meta(snapshot.meta(), backend.location)
+            if params is not None or options:
+                given = FeatureParams.from_options(params if params is not None else state.params, options,
+                                                   "FeatureStore.open")
+                state.check_params(given, backend.location)
+                state.params = dataclasses.replace(state.params, n_jobs=given.n_jobs)
+        except BaseException:
+            backend.close()
+            raise
+        return cls(backend, state)
+
+    def close(self) -> None:
+        self._backend.close()
+
+    def __enter__(self) -> "FeatureStore":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # ---- what it computes
+
+    def _plan_state(self, state: StoreState) -> None:
+        self._state = state
+        self._layout = layout_for(state.params, [c for c, _ in state.params.dimension_values or ()])
+
+    @property
+    def params(self) -> FeatureParams:
+        return self._state.params
+
+    @property
+    def feature_columns(self) -> List[str]:
+        return list(self._layout.names)
+
+    @property
+    def location(self) -> str:
+        return self._backend.location
+
+    # ---- appending
+
+    def append(self, transactions, *, progress: bool = False) -> AppendReport:
+        """Merges the rows of ``transactions`` into the store, in one
+        atomic and durable step: when it returns they are kept; if it fails
+        or the process dies, the store is as before. Rows in any order and of
+        any age are taken; those older than anything the store answers for
+        are left out (``OutsideHistoryWarning``)."""
+        params = self.params
+        table = InputTable(transactions, "transactions", params.transaction_columns())
+        report = self._append_rows(Transactions(table, params, params.jobs()), progress)
+        if report.compacted is None:
+            report.compacted = self._compact_if_due(progress)
+        return report
+
+    def _append_rows(self, trx: Transactions, progress: bool, first: bool = False) -> AppendReport:
+        jobs = self.params.jobs()
+        with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar, self._backend.writing() as writer:
+            state = self._state if first else StoreState.from_meta(writer.meta(), self.location)
+            state = state.advanced(trx.times.latest if trx.n_rows else None)
+            rows = kept_rows(trx, state.cutoff_ms, jobs)
+            old = [None] * len(rows.keys) if first else writer.get_many("recent", rows.keys)
+            values, n_old, n_new = merged(old, rows, state.cutoff_ms, jobs)
+            table = "base" if first else "recent"
+            writer.put_many(table, zip(rows.keys, values))
+            if first:
+                state.base_rows = n_new
+            else:
+                state.recent_rows += n_new - n_old
+                state.appends += 1
+            writer.set_meta(state.to_meta())
+            bar.update(trx.n_rows)
+        self._plan_state(state)
+        if rows.n_before_cutoff and not first:
+            warnings.warn(OutsideHistoryWarning(
+                f"transactions: {rows.n_before_cutoff} rows are older than anything the store answers for "
+                "(before its history) and were not kept"), stacklevel=stacklevel_outside_package())
+        return AppendReport(rows=trx.table.n_rows, kept=len(rows.dates), entities=len(rows.keys),
+                            dropped_missing_quantities=trx.n_dropped, before_history=rows.n_before_cutoff,
+                            compacted=None if not first else False)
+
+    # ---- compaction
+
+    def _compact_if_due(self, progress: bool) -> bool:
+        state = self._state
+        if state.recent_rows <= COMPACT_SHARE * max(state.base_rows, 1):
+            return False
+        self.compact(progress=progress)
+        return True
+
+    def compact(self, *, progress: bool = False, chunk: int = 65_536) -> None:
+        """Merges the recent rows into the base values and drops the rows
+        before the cutoff, a chunk of entities per step; answers do not
+        change, and readers see whole entities throughout."""
+        jobs = self.params.jobs()
+        with self._backend.reading() as snapshot:
+            keys = [bytes(key) for key, _ in snapshot.scan("base")]
+            keys += [bytes(key) for key, _ in snapshot.scan("recent")]
+        keys = sorted(set(keys))
+        with stage(progress, "compacting", total=len(keys), unit="entity") as bar:
+            for start in range(0, len(keys), chunk):
+                part = keys[start:start + chunk]
+                with self._backend.writing() as writer:
+                    state = StoreState.from_meta(writer.meta(), self.location)
+                    base, recent = writer.get_many("base", part), writer.get_many("recent", part)
+                    n_base, n_recent = record_count(base), record_count(recent)
+                    prepared = prepared_of(base, recent, state.cutoff_ms, jobs)
+                    values = split(records_of(prepared), prepared.offsets)
+                    writer.put_many("base", [(k, v) for k, v in zip(part, values) if v is not None])
+                    writer.delete_many("base", [k for k, b, v in zip(part, base, values) if v is None and b is not None])
+                    writer.delete_many("recent", [k for k, r in zip(part, recent) if r is not None])
+                    state.base_rows += len(prepared.dates) - n_base
+                    state.recent_rows -= n_recent
+                    writer.set_meta(state.to_meta())
+                self._plan_state(state)
+                bar.update(len(part))
+
+    # ---- answering
+
+    def features(self, targets=None, *, entities: Optional[Sequence[Any]] = None, at=None,
+                 progress: bool = False):
+        """The features of ``targets`` (a table of entity ids and target
+        dates, as ``build_feature_frame`` takes it), or of ``entities`` (ids;
+        default: every entity of the store) as of ``at`` (a date or an
+        integer timestamp; default: now, UTC). The result has the bits
+        ``build_feature_frame`` gives on every row appended so far."""
+        params = self.params
+        if targets is None:
+            targets = self._target_table(entities, at)
+        elif entities is not None or at is not None:
+            raise TypeError("features: give either targets or entities and at, not both")
+        table = InputTable(targets, "targets", params.target_columns())
+        tgt = Targets(table, params)
+        state = self._state
+        if len(tgt.dates):
+            state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
+        keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
+        distinct = sorted(set(keys))
+        where = {key: i for i, key in enumerate(distinct)}
+        target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
+        with self._backend.reading() as snapshot:
+            state = StoreState.from_meta(snapshot.meta(), self.location)
+            if len(tgt.dates):  # checked again against the state read with the rows
+                state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
+            prepared = prepared_of(snapshot.get_many("base", distinct), snapshot.get_many("recent", distinct),
+                                   state.cutoff_ms, params.jobs())
+        present = np.diff(prepared.offsets) > 0
+        job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0)
+        with stage(progress, "computing", total=job.n_targets, unit="target") as bar:
+            out = job.compute(0, job.n_targets, bar)
+        return job.frame(out)
+
+    def _keys_of_targets(self, tgt: Targets) -> List[bytes]:
+        ids = tgt.ids
+        kind = "number" if ids.kind in ("integer", "float") else ids.kind
+        if kind != self._state.id_kind:
+            raise TypeError(f"{tgt.table.what}: column {ids.name!r} holds {ids.type_text} entity ids but the "
+                            f"store keeps entities with {self._state.id_dtype} ids")
+        return keys_of(ids)
+
+    def _target_table(self, entities, at):
+        pd = pandas()
+        params = self.params
+        if at is None:
+            at_ms, is_date = int(np.datetime64("now", "ms").astype(np.int64)), True
+        else:
+            at_ms, is_date = instant(at, "at")
+        if entities is None:
+            entities = self.entities()
+        date = np.datetime64(at_ms, "ms") if is_date else at_ms
+        ids = pd.Series(entities) if not hasattr(entities, "dtype") else pd.Series(np.asarray(entities))
+        return pd.DataFrame({params.entity_col_of_targets: ids, params.target_date_col: date})
+
+    def entities(self):
+        """The ids of every entity with kept rows, in key order."""
+        with self._backend.reading() as snapshot:
+            keys = {bytes(k) for k, _ in snapshot.scan("base")} | {bytes(k) for k, _ in snapshot.scan("recent")}
+        return ids_of(sorted(keys), self._state.id_dtype)
+
+
+def _remove_new(path: str) -> None:
+    shutil.rmtree(path, ignore_errors=True)

@@ -1,0 +1,94 @@
+"""Rows in and out of a store: the rows of a table that a store keeps,
+grouped by entity key, and the kept rows of some entities as the engine
+reads them.
+
+An entity's rows live in two values: ``base`` (as of the last compaction)
+and ``recent`` (appended since). Reading merges both and leaves out the
+rows before the cutoff; the result is what the engine would prepare from
+every row appended so far, since rows before the cutoff and rows that no
+operator accepts (a quantity of 0 or below) change no answer.
+"""
+
+from __future__ import annotations
+
+from typing import List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .. import native
+from ..compute import list_entities
+from ..input import Transactions
+from ..params import INT64_MAX
+from .blobs import RECORD, joined, records_of, split
+from .keys import keys_of
+
+
+class KeptRows(NamedTuple):
+    """The rows of a table a store keeps, numbered by entity: entity
+    ``codes`` index ``keys``; rows in the table's order."""
+
+    keys: List[bytes]
+    codes: np.ndarray
+    dates: np.ndarray  # int64 milliseconds
+    quantities: np.ndarray  # float32, all above 0
+    dimension_codes: np.ndarray  # int8
+    n_before_cutoff: int  # rows a feature could use but dated before the cutoff
+
+
+def kept_rows(trx: Transactions, cutoff_ms: int, n_jobs: int) -> KeptRows:
+    """The rows of ``trx`` a store keeps: quantities above 0 (as float32,
+    the engine's reading), dated at or after ``cutoff_ms``."""
+    quantities = trx.quantities.astype(np.float32)
+    dates = trx.times.milliseconds()
+    usable = quantities > 0
+    keep = usable & (dates >= cutoff_ms)
+    codes = np.zeros(len(quantities), np.int8) if trx.codes.values is None else trx.codes.values.astype(np.int8)
+    if not keep.any():
+        empty = np.zeros(0, np.int64)
+        return KeptRows([], empty, empty, quantities[:0], codes[:0], int(np.count_nonzero(usable)))
+    listing = list_entities(trx.ids, n_jobs)
+    entity = listing.codes if trx.keep is None else listing.codes[trx.keep]
+    entity = entity[keep]
+    # number the entities with kept rows densely, in order of their first row
+    present, first_row, dense = np.unique(entity, return_index=True, return_inverse=True)
+    table_rows = np.flatnonzero(keep)[first_row]
+    if trx.keep is not None:
+        table_rows = np.flatnonzero(trx.keep)[table_rows]
+    keys = keys_of(trx.ids, table_rows)
+    return KeptRows(keys, dense.reshape(-1).astype(np.int64), dates[keep], quantities[keep], codes[keep],
+                    int(np.count_nonzero(usable & ~keep)))
+
+
+def merged(old_values: Sequence[Optional[bytes]], rows: KeptRows, cutoff_ms: int,
+           n_jobs: int) -> Tuple[List[Optional[memoryview]], int, int]:
+    """The new value of every entity of ``rows``: its ``old_values``
+    records and its rows, in the engine's order, from the cutoff on; with
+    the number of old and of new records."""
+    old, counts = joined(old_values)
+    entity = np.concatenate([np.repeat(np.arange(len(counts)), counts), rows.codes])
+    prepared = native.prepare_transactions(
+        entity, len(rows.keys),
+        np.concatenate([old["date"], rows.dates]),
+        np.concatenate([old["quantity"], rows.quantities]),
+        np.concatenate([old["code"], rows.dimension_codes]),
+        keep_dates=(cutoff_ms, INT64_MAX), n_jobs=n_jobs)
+    return split(records_of(prepared), prepared.offsets), len(old), len(prepared.dates)
+
+
+def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes]], cutoff_ms: int,
+                n_jobs: int) -> native.PreparedTransactions:
+    """The rows of entities 0 .. n - 1 (their ``base`` and ``recent``
+    values) as the engine reads them, from the cutoff on."""
+    base_records, base_counts = joined(base)
+    recent_records, recent_counts = joined(recent)
+    records = np.concatenate([base_records, recent_records])
+    n = len(base_counts)
+    entity = np.concatenate([np.repeat(np.arange(n), base_counts), np.repeat(np.arange(n), recent_counts)])
+    return native.prepare_transactions(entity, n, np.ascontiguousarray(records["date"]),
+                                       np.ascontiguousarray(records["quantity"]),
+                                       np.ascontiguousarray(records["code"]), keep_dates=(cutoff_ms, INT64_MAX),
+                                       n_jobs=n_jobs)
+
+
+def record_count(values: Sequence[Optional[bytes]]) -> int:
+    return sum(len(v) for v in values if v is not None) // RECORD.itemsize
