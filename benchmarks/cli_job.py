@@ -97,7 +97,7 @@ def ours_write_child(source: str, out: str) -> None:
     """The command line's Parquet writer alone, on its output table in its chunks."""
     import pyarrow.parquet as pq
 
-    from quelmar.afe.domain.modelling.feature_frame import _stream, _writers
+    from quelmar.afe.domain.modelling.feature_frame.files import stream as _stream, writers as _writers
 
     table = pq.read_table(source)
     step = _stream.chunk_rows(len(whole_job.column_names()))

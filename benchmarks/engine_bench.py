@@ -52,9 +52,15 @@ if HERE not in sys.path:
 import numpy as np  # noqa: E402
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame import _native  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._columns import build_layout  # noqa: E402
-from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams  # noqa: E402
+try:  # the layered front end
+    from quelmar.afe.domain.modelling.feature_frame import native as _native  # noqa: E402
+    from quelmar.afe.domain.modelling.feature_frame.input import times_of_array  # noqa: E402
+    from quelmar.afe.domain.modelling.feature_frame.params import FeatureParams, build_layout  # noqa: E402
+except ImportError:  # builds before it, measured beside it (--baseline)
+    from quelmar.afe.domain.modelling.feature_frame import _native  # noqa: E402
+    from quelmar.afe.domain.modelling.feature_frame._columns import build_layout  # noqa: E402
+    from quelmar.afe.domain.modelling.feature_frame._params import FeatureParams  # noqa: E402
+    times_of_array = None
 from quelmar.afe.domain.modelling.helper import data_frame_builder_helper as dfbh  # noqa: E402
 from run import status_kb  # noqa: E402
 
@@ -163,9 +169,17 @@ class Today:
         return out
 
 
+def milliseconds(dates):
+    return _native.milliseconds(dates) if times_of_array is None else times_of_array(dates).milliseconds()
+
+
 def native_prepare(entity, n_entities, data, n_jobs):
-    return _native.prepare_transactions(entity, n_entities, data["timestamp"], data["quantity"], data["code"],
-                                        n_jobs=n_jobs)
+    if times_of_array is None:
+        return _native.prepare_transactions(entity, n_entities, data["timestamp"], data["quantity"], data["code"],
+                                            n_jobs=n_jobs)
+    times = times_of_array(data["timestamp"])  # the counts as they are, and their unit
+    return _native.prepare_transactions(entity, n_entities, times.counts, data["quantity"], data["code"],
+                                        ms_ratio=times.ratio, n_jobs=n_jobs)
 
 
 def native_compute(prepared, target_codes, target_ms, layout, index_map, n_jobs, prefilled=False):
@@ -230,7 +244,7 @@ def run_phase(phase, entity, n_entities, data, target_codes, target_ms, layout, 
 def child_main(args) -> None:
     data = cached(args.entities)
     entity, n_entities, target_codes = factorize(data)
-    target_ms = _native.milliseconds(data["target_date"])
+    target_ms = milliseconds(data["target_date"])
     layout, index_map = request()
     phase = args.child_phase
     setup = None
@@ -311,7 +325,7 @@ def main(argv=None) -> None:
     data = cached(args.entities)
     _, factorize_wall, factorize_cpu = timed(lambda: factorize(data))
     entity, n_entities, target_codes = factorize(data)
-    target_ms = _native.milliseconds(data["target_date"])
+    target_ms = milliseconds(data["target_date"])
     layout, index_map = request()
     n_rows, n_targets = len(entity), len(target_codes)
     record = {"machine_before": machine(), "entities": n_entities, "transactions": n_rows, "targets": n_targets,

@@ -277,7 +277,10 @@ def as_matrix(tool, result) -> np.ndarray:
 
 def phase_timer():
     """Wraps the engine calls of the front end to time them."""
-    from quelmar.afe.domain.modelling.feature_frame import _native
+    try:  # the layered front end, or a build before it
+        from quelmar.afe.domain.modelling.feature_frame import native as _native
+    except ImportError:
+        from quelmar.afe.domain.modelling.feature_frame import _native
 
     phases = {}
 

@@ -22,7 +22,7 @@ import numpy as np
 
 from ..errors import InvalidParameterError, OutputTooLargeError
 from ..input import EntityCodes, IdColumn, InputTable, TimeColumn, read_times
-from ..native import number_entities as number_integer_entities
+from .. import native
 from ..params import TIMELINE_LIMIT_MS, UNIT_MS, FeatureParams, counts_of_ms, floor_ms, layout_for, ms_ratio
 from ..support import available_memory, pandas, size_text
 
@@ -225,7 +225,7 @@ def list_entities(ids: IdColumn, n_jobs: int) -> EntityListing:
     pd = pandas()
     integers = ids.integers()
     if integers is not None and len(integers):
-        codes, n_codes, present, smallest = number_integer_entities(integers, n_jobs=n_jobs)
+        codes, n_codes, present, smallest = native.number_entities(integers, n_jobs=n_jobs)
         code_of_index = np.flatnonzero(present).astype(np.int32)
         numbers = ids.numbers()
         if smallest is not None:

@@ -1,10 +1,14 @@
 """Where a store keeps its values: the backend interface and LMDB.
 
-A store has three tables: ``meta`` (one JSON document), ``base`` (entity
-key -> records, rewritten by compaction) and ``recent`` (entity key ->
-records appended since). A backend gives consistent snapshots to read
-(``reading``) and one writer at a time whose changes appear all at once,
-durably, when its block ends and not at all when it raises (``writing``).
+A store has three tables: ``meta`` (its state as one JSON document, and the
+cutoff and a version number apart, for readers that need only those),
+``base`` (entity key -> records, rewritten by compaction) and ``recent``
+(entity key -> records appended since). A backend gives consistent
+snapshots to read (``reading``) and one writer at a time whose changes
+appear all at once, durably, when its block ends and not at all when it
+raises (``writing``). A backend without snapshots (Redis) checks at the end
+of a block that no writer came between, and raises ``Retry`` if one did:
+the caller does the work again.
 
 LMDB, the embedded default: one memory-mapped file, readers on MVCC
 snapshots that the writer never blocks, a commit synced to disk before it
@@ -16,31 +20,39 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import struct
 import threading
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import StoreError
 from ..support import require
 
 TABLES = ("base", "recent")
-_META_KEY = b"meta"
+META, CUTOFF, VERSION = b"meta", b"cutoff", b"version"
 #: The largest an LMDB store may grow: address space, not disk (the file
 #: grows with what is written).
 LMDB_MAP_SIZE = 1 << 40
+_INT64 = struct.Struct("<q")
+
+
+class Retry(Exception):
+    """A writer changed the store during an optimistic read or write."""
 
 
 class Snapshot:
     """A consistent view of a store (the interface backends implement)."""
 
     def meta(self) -> Optional[Dict[str, Any]]:
+        """The store's state, None for a store that has none (unfinished)."""
         raise NotImplementedError
 
     def get_many(self, table: str, keys: Sequence[bytes]) -> List[Optional[Any]]:
-        """The values of ``keys`` (None where a key has none), as buffers valid during the snapshot."""
+        """The values of ``keys`` (None where a key has none), as
+        bytes-like objects valid until the snapshot ends."""
         raise NotImplementedError
 
     def scan(self, table: str) -> Iterator[Tuple[bytes, Any]]:
-        """Every (key, value) of ``table``, in key order."""
+        """Every (key, value) of ``table``."""
         raise NotImplementedError
 
     def count(self, table: str) -> int:
@@ -54,7 +66,8 @@ class Writer(Snapshot):
     def delete_many(self, table: str, keys: Iterable[bytes]) -> None:
         raise NotImplementedError
 
-    def set_meta(self, meta: Dict[str, Any]) -> None:
+    def set_meta(self, meta: Dict[str, Any], cutoff_ms: int) -> None:
+        """Records the state, its cutoff, and a new version number."""
         raise NotImplementedError
 
 
@@ -67,11 +80,25 @@ class Backend:
     def writing(self) -> "contextlib.AbstractContextManager[Writer]":
         raise NotImplementedError
 
+    def with_entity(self, key: bytes, use: Callable[[int, Any, Any], Any]) -> Any:
+        """``use(cutoff_ms, base value, recent value)`` on one consistent
+        reading of an entity (None for a missing value): the quick path of
+        one entity's features."""
+        raise NotImplementedError
+
     def size_bytes(self) -> int:
         raise NotImplementedError
 
     def close(self) -> None:
         raise NotImplementedError
+
+
+def encode_int(value: int) -> bytes:
+    return _INT64.pack(value)
+
+
+def decode_int(raw) -> int:
+    return _INT64.unpack(bytes(raw))[0]
 
 
 # --------------------------------------------------------------------------
@@ -83,7 +110,7 @@ class _LmdbView(Writer):
         self._txn, self._dbs = txn, dbs
 
     def meta(self):
-        raw = self._txn.get(_META_KEY, db=self._dbs["meta"])
+        raw = self._txn.get(META, db=self._dbs["meta"])
         return None if raw is None else json.loads(bytes(raw))
 
     def get_many(self, table, keys):
@@ -104,8 +131,12 @@ class _LmdbView(Writer):
         for key in keys:
             delete(key, db=db)
 
-    def set_meta(self, meta):
-        self._txn.put(_META_KEY, json.dumps(meta, sort_keys=True).encode(), db=self._dbs["meta"])
+    def set_meta(self, meta, cutoff_ms):
+        db = self._dbs["meta"]
+        version = self._txn.get(VERSION, db=db)
+        self._txn.put(META, json.dumps(meta, sort_keys=True).encode(), db=db)
+        self._txn.put(CUTOFF, encode_int(cutoff_ms), db=db)
+        self._txn.put(VERSION, encode_int(0 if version is None else decode_int(version) + 1), db=db)
 
 
 class _Environment:
@@ -161,7 +192,7 @@ class LmdbBackend(Backend):
             os.makedirs(self.location, exist_ok=True)
         elif not os.path.isfile(os.path.join(self.location, "data.mdb")):
             raise StoreError(f"{self.location}: not a feature store (no data.mdb)")
-        self._shared = _Environment.acquire(self.location, create)
+        self._shared: Optional[_Environment] = _Environment.acquire(self.location, create)
         self._env, self._dbs = self._shared.env, self._shared.dbs
 
     @contextlib.contextmanager
@@ -174,6 +205,12 @@ class LmdbBackend(Backend):
         # one writer at a time (LMDB's lock); the commit is synced before it returns
         with self._env.begin(write=True, buffers=True) as txn:
             yield _LmdbView(txn, self._dbs)
+
+    def with_entity(self, key, use):
+        dbs = self._dbs
+        with self._env.begin(buffers=True) as txn:
+            cutoff = txn.get(CUTOFF, db=dbs["meta"])
+            return use(decode_int(cutoff), txn.get(key, db=dbs["base"]), txn.get(key, db=dbs["recent"]))
 
     def size_bytes(self) -> int:
         return os.path.getsize(os.path.join(self.location, "data.mdb"))

@@ -20,9 +20,9 @@ import numpy as np
 from ..compute import PreparedBuild, instant, interval_ms
 from ..errors import InvalidParameterError, OutsideHistoryWarning, StoreError
 from ..input import InputTable, Targets, Transactions
-from ..params import FeatureParams, layout_for, stacklevel_outside_package
+from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
 from ..support import pandas, stage
-from .backend import Backend, LmdbBackend
+from .backend import Backend, LmdbBackend, Retry
 from .blobs import records_of, split
 from .keys import ids_of, keys_of
 from .rows import kept_rows, merged, prepared_of, record_count
@@ -30,6 +30,22 @@ from .state import StoreState
 
 #: Recent rows beyond this share of the base rows make an append compact the store.
 COMPACT_SHARE = 0.125
+
+
+@dataclasses.dataclass
+class StoreInfo:
+    """A store's summary: what it keeps and what it answers."""
+
+    location: str
+    entities: int
+    rows: int  # rows kept (base and recent), before the next compaction drops any left behind
+    recent_rows: int
+    size_bytes: int
+    newest_ms: Optional[int]  # the newest transaction appended
+    answers_from_ms: Optional[int]  # the earliest target date answered exactly (None: any)
+    history_ms: int
+    appends: int
+    feature_columns: int
 
 
 @dataclasses.dataclass
@@ -130,7 +146,9 @@ class FeatureStore:
 
     def _plan_state(self, state: StoreState) -> None:
         self._state = state
-        self._layout = layout_for(state.params, [c for c, _ in state.params.dimension_values or ()])
+        # every code a later append may bring: those the store was not made
+        # with count as the unknown dimension value, as in a rebuild
+        self._layout = layout_for(state.params, range(INT8_MIN, INT8_MAX + 1))
 
     @property
     def params(self) -> FeatureParams:
@@ -160,8 +178,21 @@ class FeatureStore:
         return report
 
     def _append_rows(self, trx: Transactions, progress: bool, first: bool = False) -> AppendReport:
+        with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar:
+            state, rows = retrying(lambda: self._write_rows(trx, first))
+            bar.update(trx.n_rows)
+        self._plan_state(state)
+        if rows.n_before_cutoff and not first:
+            warnings.warn(OutsideHistoryWarning(
+                f"transactions: {rows.n_before_cutoff} rows are older than anything the store answers for "
+                "(before its history) and were not kept"), stacklevel=stacklevel_outside_package())
+        return AppendReport(rows=trx.table.n_rows, kept=len(rows.dates), entities=len(rows.keys),
+                            dropped_missing_quantities=trx.n_dropped, before_history=rows.n_before_cutoff,
+                            compacted=None if not first else False)
+
+    def _write_rows(self, trx: Transactions, first: bool):
         jobs = self.params.jobs()
-        with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar, self._backend.writing() as writer:
+        with self._backend.writing() as writer:
             state = self._state if first else StoreState.from_meta(writer.meta(), self.location)
             state = state.advanced(trx.times.latest if trx.n_rows else None)
             rows = kept_rows(trx, state.cutoff_ms, jobs)
@@ -174,16 +205,8 @@ class FeatureStore:
             else:
                 state.recent_rows += n_new - n_old
                 state.appends += 1
-            writer.set_meta(state.to_meta())
-            bar.update(trx.n_rows)
-        self._plan_state(state)
-        if rows.n_before_cutoff and not first:
-            warnings.warn(OutsideHistoryWarning(
-                f"transactions: {rows.n_before_cutoff} rows are older than anything the store answers for "
-                "(before its history) and were not kept"), stacklevel=stacklevel_outside_package())
-        return AppendReport(rows=trx.table.n_rows, kept=len(rows.dates), entities=len(rows.keys),
-                            dropped_missing_quantities=trx.n_dropped, before_history=rows.n_before_cutoff,
-                            compacted=None if not first else False)
+            writer.set_meta(state.to_meta(), state.cutoff_ms)
+        return state, rows
 
     # ---- compaction
 
@@ -206,20 +229,23 @@ class FeatureStore:
         with stage(progress, "compacting", total=len(keys), unit="entity") as bar:
             for start in range(0, len(keys), chunk):
                 part = keys[start:start + chunk]
-                with self._backend.writing() as writer:
-                    state = StoreState.from_meta(writer.meta(), self.location)
-                    base, recent = writer.get_many("base", part), writer.get_many("recent", part)
-                    n_base, n_recent = record_count(base), record_count(recent)
-                    prepared = prepared_of(base, recent, state.cutoff_ms, jobs)
-                    values = split(records_of(prepared), prepared.offsets)
-                    writer.put_many("base", [(k, v) for k, v in zip(part, values) if v is not None])
-                    writer.delete_many("base", [k for k, b, v in zip(part, base, values) if v is None and b is not None])
-                    writer.delete_many("recent", [k for k, r in zip(part, recent) if r is not None])
-                    state.base_rows += len(prepared.dates) - n_base
-                    state.recent_rows -= n_recent
-                    writer.set_meta(state.to_meta())
-                self._plan_state(state)
+                self._plan_state(retrying(lambda: self._compact_part(part, jobs)))
                 bar.update(len(part))
+
+    def _compact_part(self, part: List[bytes], jobs: int) -> StoreState:
+        with self._backend.writing() as writer:
+            state = StoreState.from_meta(writer.meta(), self.location)
+            base, recent = writer.get_many("base", part), writer.get_many("recent", part)
+            n_base, n_recent = record_count(base), record_count(recent)
+            prepared = prepared_of(base, recent, state.cutoff_ms, jobs)
+            values = split(records_of(prepared), prepared.offsets)
+            writer.put_many("base", [(k, v) for k, v in zip(part, values) if v is not None])
+            writer.delete_many("base", [k for k, b, v in zip(part, base, values) if v is None and b is not None])
+            writer.delete_many("recent", [k for k, r in zip(part, recent) if r is not None])
+            state.base_rows += len(prepared.dates) - n_base
+            state.recent_rows -= n_recent
+            writer.set_meta(state.to_meta(), state.cutoff_ms)
+        return state
 
     # ---- answering
 
@@ -244,17 +270,20 @@ class FeatureStore:
         distinct = sorted(set(keys))
         where = {key: i for i, key in enumerate(distinct)}
         target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
-        with self._backend.reading() as snapshot:
-            state = StoreState.from_meta(snapshot.meta(), self.location)
-            if len(tgt.dates):  # checked again against the state read with the rows
-                state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
-            prepared = prepared_of(snapshot.get_many("base", distinct), snapshot.get_many("recent", distinct),
-                                   state.cutoff_ms, params.jobs())
+        prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
         present = np.diff(prepared.offsets) > 0
         job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0)
         with stage(progress, "computing", total=job.n_targets, unit="target") as bar:
             out = job.compute(0, job.n_targets, bar)
         return job.frame(out)
+
+    def _read_rows(self, keys: List[bytes], tgt: Targets, table: InputTable):
+        with self._backend.reading() as snapshot:
+            state = StoreState.from_meta(snapshot.meta(), self.location)
+            if len(tgt.dates):  # checked again against the state read with the rows
+                state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
+            return prepared_of(snapshot.get_many("base", keys), snapshot.get_many("recent", keys), state.cutoff_ms,
+                               self.params.jobs())
 
     def _keys_of_targets(self, tgt: Targets) -> List[bytes]:
         ids = tgt.ids
@@ -277,11 +306,37 @@ class FeatureStore:
         ids = pd.Series(entities) if not hasattr(entities, "dtype") else pd.Series(np.asarray(entities))
         return pd.DataFrame({params.entity_col_of_targets: ids, params.target_date_col: date})
 
+    def info(self) -> StoreInfo:
+        def read():
+            with self._backend.reading() as snapshot:
+                state = StoreState.from_meta(snapshot.meta(), self.location)
+                base = snapshot.count("base")
+                recent_keys = [bytes(k) for k, _ in snapshot.scan("recent")]
+                only_recent = sum(v is None for v in snapshot.get_many("base", recent_keys))
+                return state, base + only_recent
+
+        state, entities = retrying(read)
+        return StoreInfo(location=self.location, entities=entities, rows=state.base_rows + state.recent_rows,
+                         recent_rows=state.recent_rows, size_bytes=self._backend.size_bytes(),
+                         newest_ms=state.newest_ms, answers_from_ms=state.answers_from_ms,
+                         history_ms=state.history_ms, appends=state.appends, feature_columns=len(self._layout.names))
+
     def entities(self):
         """The ids of every entity with kept rows, in key order."""
         with self._backend.reading() as snapshot:
             keys = {bytes(k) for k, _ in snapshot.scan("base")} | {bytes(k) for k, _ in snapshot.scan("recent")}
         return ids_of(sorted(keys), self._state.id_dtype)
+
+
+def retrying(work, attempts: int = 100):
+    """``work()``, done again while a backend without snapshots reports
+    that a writer came between (``Retry``)."""
+    for _ in range(attempts - 1):
+        try:
+            return work()
+        except Retry:
+            continue
+    return work()
 
 
 def _remove_new(path: str) -> None:
