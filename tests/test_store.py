@@ -157,3 +157,17 @@ def test_opening_refuses_other_parameters_layouts_and_foreign_directories(tmp_pa
     with pytest.raises(StoreError, match="a store of layout 'quelmar-feature-store/99'"):
         FeatureStore.open(path)
     assert sorted(os.listdir(tmp_path)) == ["other", "store"]
+
+
+def test_a_store_made_from_a_file_in_buckets_answers_as_one_made_in_memory(tmp_path):
+    trx = history(8, n_entities=300, n_rows=6000)
+    trx.to_parquet(tmp_path / "trx.parquet")
+    targets = pd.DataFrame({"entity": np.sort(trx["entity"].unique()), "target_date": T + DAY})
+    options = dict(horizons=[7, 90], operators=ALL_OPERATORS, history=30 * DAY)
+    with FeatureStore.create(str(tmp_path / "memory"), trx, **options) as memory, \
+            FeatureStore.create(str(tmp_path / "buckets"), str(tmp_path / "trx.parquet"), buckets=4,
+                                **options) as buckets:
+        assert_same_features(buckets.features(targets), memory.features(targets))
+        assert buckets.info().rows == memory.info().rows
+    # the buckets lived in a temporary directory of their own
+    assert sorted(os.listdir(tmp_path)) == ["buckets", "memory", "trx.parquet"]

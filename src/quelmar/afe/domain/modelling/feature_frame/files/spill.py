@@ -141,7 +141,7 @@ def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, direc
                      IdColumn(InputTable(first_tgt.slice(0, 1), tgt.path, [tgt_ent]), tgt_ent))
     try:
         trx_files = _BucketFiles(directory, "transactions", n_buckets)
-        codes, missing = _spill_transactions(trx, _chain(first_trx, trx_batches), params, trx_files, progress)
+        codes, missing, _ = _spill_transactions(trx, _chain(first_trx, trx_batches), params, trx_files, progress)
         trx_files.close()
         tgt_files = _BucketFiles(directory, "targets", n_buckets)
         _spill_targets(tgt, _chain(first_tgt, tgt_batches), params, tgt_files, progress)
@@ -159,18 +159,49 @@ def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, direc
     return Spilled(trx_files, tgt_files, params, missing)
 
 
+@dataclasses.dataclass
+class SpilledTransactions:
+    """A transaction table in buckets of entities, and what the pass found."""
+
+    files: _BucketFiles
+    codes: List[int]  # the dimension codes present
+    dropped: int  # rows with a missing quantity
+    newest_ms: Optional[int]
+
+    def tables(self) -> Iterator[object]:
+        """Each bucket with transactions, as a table whose rows were checked."""
+        for k, n in enumerate(self.files.rows):
+            if n:
+                yield self.files.read(k)
+
+
+def spill_transactions(trx: Source, params: FeatureParams, n_buckets: int, directory: str,
+                       progress: bool = False) -> SpilledTransactions:
+    """A transaction table alone split into ``n_buckets`` buckets of
+    entities under ``directory``, every row checked on the way."""
+    try:
+        files = _BucketFiles(directory, "transactions", n_buckets)
+        codes, missing, newest = _spill_transactions(trx, trx.batches(), params, files, progress)
+        files.close()
+    except OSError as exc:
+        raise disk_error(exc, directory) from None
+    return SpilledTransactions(files, codes, missing, newest)
+
+
 def _chain(first, rest):
     yield first
     yield from rest
 
 
 def _spill_transactions(trx: Source, batches, params: FeatureParams, files: _BucketFiles,
-                        progress: bool) -> Tuple[List[int], int]:
+                        progress: bool) -> Tuple[List[int], int, Optional[int]]:
     """The transactions into their buckets; returns the dimension codes
-    present and the count of rows with a missing quantity (dropped)."""
+    present, the count of rows with a missing quantity (dropped) and the
+    newest timestamp in milliseconds (None for no row)."""
     pa = require("pyarrow")
     n_buckets, jobs = len(files.paths), params.jobs()
     present: set = set()
+    newest: Optional[int] = None
     missing = MissingQuantities(params.missing_quantities, params.quantity_col)
     missing.what = trx.path
     seen = 0
@@ -180,6 +211,8 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, files: _Buc
             rows = Transactions(table, params, jobs, missing)
             ids = rows.ids  # checked: no missing id
             present.update(int(c) for c in rows.codes.present)
+            if rows.times.latest is not None:
+                newest = rows.times.latest if newest is None else max(newest, rows.times.latest)
             # The buckets keep quantities as the engine reads them (float32)
             # and dimension codes as int8: fewer bytes to write and read back.
             narrow = {}
@@ -195,7 +228,7 @@ def _spill_transactions(trx: Source, batches, params: FeatureParams, files: _Buc
             seen += table.n_rows
             files.add(batch, buckets if rows.keep is None else buckets[rows.keep])
     missing.finish(stacklevel=4)
-    return sorted(present), missing.count
+    return sorted(present), missing.count, newest
 
 
 def _spill_targets(tgt: Source, batches, params: FeatureParams, files: _BucketFiles, progress: bool) -> None:

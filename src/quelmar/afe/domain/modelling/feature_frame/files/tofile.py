@@ -95,9 +95,9 @@ class MemoryPlan:
     """How a job fits a memory limit: in memory (one bucket) or the
     number of buckets of entities that each fit."""
 
-    def __init__(self, trx: Source, tgt: Source, limit: Optional[int], n_buckets: Optional[int] = None):
+    def __init__(self, trx: Source, tgt: Optional[Source], limit: Optional[int], n_buckets: Optional[int] = None):
         trx_bytes, trx_rows = _column_bytes(trx)
-        tgt_bytes, tgt_rows = _column_bytes(tgt)
+        tgt_bytes, tgt_rows = _column_bytes(tgt) if tgt is not None else (0, 0)
         self.input_bytes = trx_bytes + tgt_bytes
         self.work = ENGINE_BYTES_PER_TRANSACTION * trx_rows + ENGINE_BYTES_PER_TARGET * tgt_rows
         self.fixed = resident_bytes() + OUTPUT_CHUNKS_ALIVE * stream.CHUNK_BYTES

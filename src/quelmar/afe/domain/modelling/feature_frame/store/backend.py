@@ -20,6 +20,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
 import struct
 import threading
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
@@ -90,6 +91,10 @@ class Backend:
         raise NotImplementedError
 
     def close(self) -> None:
+        raise NotImplementedError
+
+    def destroy(self) -> None:
+        """Closes the store and removes everything it holds (a creation that failed)."""
         raise NotImplementedError
 
 
@@ -219,3 +224,7 @@ class LmdbBackend(Backend):
         if self._shared is not None:
             self._shared.release()
             self._shared = None
+
+    def destroy(self) -> None:
+        self.close()
+        shutil.rmtree(self.location, ignore_errors=True)

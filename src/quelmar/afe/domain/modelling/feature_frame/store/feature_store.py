@@ -11,7 +11,8 @@ plan made once per store.
 from __future__ import annotations
 
 import dataclasses
-import shutil
+import itertools
+import os
 import warnings
 from typing import Any, List, Optional, Sequence
 
@@ -24,6 +25,7 @@ from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_o
 from ..support import pandas, stage
 from .backend import Backend, LmdbBackend, Retry
 from .blobs import records_of, split
+from .building import transaction_parts
 from .keys import ids_of, keys_of
 from .rows import kept_rows, merged, prepared_of, record_count
 from .state import StoreState
@@ -75,6 +77,9 @@ def history_ms(history) -> int:
 
 def open_backend(location, create: bool = False) -> Backend:
     """The backend of ``location``: a directory (LMDB)."""
+    location = os.fspath(location)
+    if "://" in location:
+        raise StoreError(f"{location}: not a store location this version knows (a directory)")
     return LmdbBackend(location, create=create)
 
 
@@ -89,31 +94,37 @@ class FeatureStore:
 
     @classmethod
     def create(cls, location, transactions, params: Optional[FeatureParams] = None, /, *, history=0,
-               progress: bool = False, **options) -> "FeatureStore":
+               memory_limit=None, buckets: Optional[int] = None, progress: bool = False,
+               **options) -> "FeatureStore":
         """A new store at ``location`` (a new or empty directory) with the
-        rows of ``transactions`` (any table ``build_feature_frame`` takes).
-        ``history`` (an interval such as "30d", or milliseconds; default 0)
-        is how far before the newest transaction the store answers exactly.
-        The parameters, the dimension values among them (by default the
-        codes of ``transactions``), are fixed for the life of the store."""
+        rows of ``transactions``: any table ``build_feature_frame`` takes, or
+        a CSV, Parquet or Arrow file (or directory of parts), which is split
+        into buckets of entities on disk when it would not fit
+        ``memory_limit`` (or into ``buckets`` buckets). ``history`` (an interval such as "30d", or
+        milliseconds; default 0) is how far before the newest transaction
+        the store answers exactly. The parameters, the dimension values
+        among them (by default the codes of ``transactions``), are fixed for
+        the life of the store."""
         params = FeatureParams.from_options(params, options, "FeatureStore.create")
         keep_ms = history_ms(history)
-        table = InputTable(transactions, "transactions", params.transaction_columns())
-        trx = Transactions(table, params, params.jobs())
-        if params.dimension_values is None:
-            params = dataclasses.replace(params, dimension_values=[int(c) for c in trx.codes.present])
-        layout_for(params, [])  # parameters the columns cannot have are refused before anything is written
-        id_kind = "number" if trx.ids.kind in ("integer", "float") else trx.ids.kind
-        state = StoreState(params, id_kind, str(trx.ids.index_dtype()), keep_ms)
-        backend = open_backend(location, create=True)
-        try:
-            store = cls(backend, state)
-            store._append_rows(trx, progress, first=True)
-        except BaseException:
-            backend.close()
-            _remove_new(backend.location)
-            raise
-        return store
+        with transaction_parts(transactions, params, memory_limit, progress, buckets) as parts:
+            if params.dimension_values is None:
+                params = dataclasses.replace(params, dimension_values=list(parts.codes))
+            layout_for(params, [])  # parameters the columns cannot have are refused before anything is written
+            ids = parts.first.ids
+            id_kind = "number" if ids.kind in ("integer", "float") else ids.kind
+            state = StoreState(params, id_kind, str(ids.index_dtype()), keep_ms).advanced(parts.newest_ms)
+            backend = open_backend(location, create=True)
+            try:
+                with stage(progress, "storing", total=None, unit="trx") as bar:
+                    for trx in itertools.chain([parts.first], parts.rest):
+                        state.base_rows += retrying(lambda: _write_base(backend, trx, state.cutoff_ms, params.jobs()))
+                        bar.update(trx.n_rows)
+                    retrying(lambda: _write_meta(backend, state))
+            except BaseException:
+                backend.destroy()
+                raise
+        return cls(backend, state)
 
     @classmethod
     def open(cls, location, params: Optional[FeatureParams] = None, /, **options) -> "FeatureStore":
@@ -172,39 +183,32 @@ class FeatureStore:
         are left out (``OutsideHistoryWarning``)."""
         params = self.params
         table = InputTable(transactions, "transactions", params.transaction_columns())
-        report = self._append_rows(Transactions(table, params, params.jobs()), progress)
-        if report.compacted is None:
-            report.compacted = self._compact_if_due(progress)
-        return report
-
-    def _append_rows(self, trx: Transactions, progress: bool, first: bool = False) -> AppendReport:
+        trx = Transactions(table, params, params.jobs())
         with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar:
-            state, rows = retrying(lambda: self._write_rows(trx, first))
+            state, rows = retrying(lambda: self._write_rows(trx))
             bar.update(trx.n_rows)
         self._plan_state(state)
-        if rows.n_before_cutoff and not first:
+        if rows.n_before_cutoff:
             warnings.warn(OutsideHistoryWarning(
                 f"transactions: {rows.n_before_cutoff} rows are older than anything the store answers for "
                 "(before its history) and were not kept"), stacklevel=stacklevel_outside_package())
-        return AppendReport(rows=trx.table.n_rows, kept=len(rows.dates), entities=len(rows.keys),
-                            dropped_missing_quantities=trx.n_dropped, before_history=rows.n_before_cutoff,
-                            compacted=None if not first else False)
+        report = AppendReport(rows=trx.table.n_rows, kept=len(rows.dates), entities=len(rows.keys),
+                              dropped_missing_quantities=trx.n_dropped, before_history=rows.n_before_cutoff,
+                              compacted=False)
+        report.compacted = self._compact_if_due(progress)
+        return report
 
-    def _write_rows(self, trx: Transactions, first: bool):
+    def _write_rows(self, trx: Transactions):
         jobs = self.params.jobs()
         with self._backend.writing() as writer:
-            state = self._state if first else StoreState.from_meta(writer.meta(), self.location)
+            state = StoreState.from_meta(writer.meta(), self.location)
             state = state.advanced(trx.times.latest if trx.n_rows else None)
             rows = kept_rows(trx, state.cutoff_ms, jobs)
-            old = [None] * len(rows.keys) if first else writer.get_many("recent", rows.keys)
+            old = writer.get_many("recent", rows.keys)
             values, n_old, n_new = merged(old, rows, state.cutoff_ms, jobs)
-            table = "base" if first else "recent"
-            writer.put_many(table, zip(rows.keys, values))
-            if first:
-                state.base_rows = n_new
-            else:
-                state.recent_rows += n_new - n_old
-                state.appends += 1
+            writer.put_many("recent", zip(rows.keys, values))
+            state.recent_rows += n_new - n_old
+            state.appends += 1
             writer.set_meta(state.to_meta(), state.cutoff_ms)
         return state, rows
 
@@ -328,6 +332,20 @@ class FeatureStore:
         return ids_of(sorted(keys), self._state.id_dtype)
 
 
+def _write_base(backend: Backend, trx: Transactions, cutoff_ms: int, jobs: int) -> int:
+    """Writes the base values of a part's entities (new keys); returns the rows kept."""
+    rows = kept_rows(trx, cutoff_ms, jobs)
+    values, _, n_new = merged([None] * len(rows.keys), rows, cutoff_ms, jobs)
+    with backend.writing() as writer:
+        writer.put_many("base", zip(rows.keys, values))
+    return n_new
+
+
+def _write_meta(backend: Backend, state: StoreState) -> None:
+    with backend.writing() as writer:
+        writer.set_meta(state.to_meta(), state.cutoff_ms)
+
+
 def retrying(work, attempts: int = 100):
     """``work()``, done again while a backend without snapshots reports
     that a writer came between (``Retry``)."""
@@ -339,5 +357,4 @@ def retrying(work, attempts: int = 100):
     return work()
 
 
-def _remove_new(path: str) -> None:
-    shutil.rmtree(path, ignore_errors=True)
+
