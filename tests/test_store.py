@@ -171,3 +171,30 @@ def test_a_store_made_from_a_file_in_buckets_answers_as_one_made_in_memory(tmp_p
         assert buckets.info().rows == memory.info().rows
     # the buckets lived in a temporary directory of their own
     assert sorted(os.listdir(tmp_path)) == ["buckets", "memory", "trx.parquet"]
+
+
+def test_a_command_line_session_answers_as_build_feature_frame(tmp_path, capsys):
+    from quelmar.afe.domain.modelling.feature_frame.cli import main
+
+    trx = history(9)
+    first, second = trx.iloc[:1000], trx.iloc[1000:]
+    first.to_parquet(tmp_path / "first.parquet")
+    second.to_csv(tmp_path / "second.csv", index=False)  # text ids read as the store's numbers
+    targets = pd.DataFrame({"entity": trx["entity"].unique(), "target_date": T + DAY})
+    targets.to_csv(tmp_path / "targets.csv", index=False)
+    store, out = str(tmp_path / "store"), str(tmp_path / "features.parquet")
+    options = ["--horizons", "7,30", "--operators", "sum,max,count_distinct", "--history", "20d"]
+    assert main(["store", "create", store, str(tmp_path / "first.parquet"), *options]) == 0
+    assert main(["store", "append", store, str(tmp_path / "second.csv")]) == 0
+    assert main(["store", "features", store, str(tmp_path / "targets.csv"), "-o", out]) == 0
+    assert main(["store", "info", store]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith("quelmar-feature-frame: store created; store ") and "answers dates from" in err[0]
+    assert " transactions appended, " in err[-3] and err[-1].startswith(f"quelmar-feature-frame: store {store}: ")
+    with FeatureStore.open(store) as opened:
+        want = build_feature_frame(trx, targets, opened.params)
+    got = pd.read_parquet(out)
+    assert got["entity"].tolist() == want["entity"].tolist()
+    assert_bits_equal(got.iloc[:, 2:].to_numpy(), want.iloc[:, 2:].to_numpy())
+    assert main(["store", "append", store, str(tmp_path / "targets.csv")]) == 2  # not transactions
+    assert "missing column 'timestamp'" in capsys.readouterr().err

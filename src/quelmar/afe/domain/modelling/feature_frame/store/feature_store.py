@@ -113,7 +113,7 @@ class FeatureStore:
             layout_for(params, [])  # parameters the columns cannot have are refused before anything is written
             ids = parts.first.ids
             id_kind = "number" if ids.kind in ("integer", "float") else ids.kind
-            state = StoreState(params, id_kind, str(ids.index_dtype()), keep_ms).advanced(parts.newest_ms)
+            state = StoreState(params, id_kind, dtype_name(ids.index_dtype()), keep_ms).advanced(parts.newest_ms)
             backend = open_backend(location, create=True)
             try:
                 with stage(progress, "storing", total=None, unit="trx") as bar:
@@ -170,6 +170,11 @@ class FeatureStore:
         return list(self._layout.names)
 
     @property
+    def id_type(self):
+        """(kind, dtype name) of the store's entity ids: kind "number", "string" or "binary"."""
+        return self._state.id_kind, self._state.id_dtype
+
+    @property
     def location(self) -> str:
         return self._backend.location
 
@@ -184,6 +189,7 @@ class FeatureStore:
         params = self.params
         table = InputTable(transactions, "transactions", params.transaction_columns())
         trx = Transactions(table, params, params.jobs())
+        self._check_id_kind(trx.ids)
         with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar:
             state, rows = retrying(lambda: self._write_rows(trx))
             bar.update(trx.n_rows)
@@ -290,12 +296,15 @@ class FeatureStore:
                                self.params.jobs())
 
     def _keys_of_targets(self, tgt: Targets) -> List[bytes]:
-        ids = tgt.ids
+        self._check_id_kind(tgt.ids)
+        return keys_of(tgt.ids)
+
+    def _check_id_kind(self, ids) -> None:
+        """Refuses ids that cannot equal the store's (as two tables' ids are refused)."""
         kind = "number" if ids.kind in ("integer", "float") else ids.kind
-        if kind != self._state.id_kind:
-            raise TypeError(f"{tgt.table.what}: column {ids.name!r} holds {ids.type_text} entity ids but the "
+        if len(ids) and kind != self._state.id_kind:
+            raise TypeError(f"{ids.table.what}: column {ids.name!r} holds {ids.type_text} entity ids but the "
                             f"store keeps entities with {self._state.id_dtype} ids")
-        return keys_of(ids)
 
     def _target_table(self, entities, at):
         pd = pandas()
@@ -330,6 +339,14 @@ class FeatureStore:
         with self._backend.reading() as snapshot:
             keys = {bytes(k) for k, _ in snapshot.scan("base")} | {bytes(k) for k, _ in snapshot.scan("recent")}
         return ids_of(sorted(keys), self._state.id_dtype)
+
+
+def dtype_name(dtype) -> str:
+    """The name pandas knows a column type by (a NumPy type class or dtype, or an extension type)."""
+    try:
+        return np.dtype(dtype).name
+    except TypeError:
+        return str(dtype)
 
 
 def _write_base(backend: Backend, trx: Transactions, cutoff_ms: int, jobs: int) -> int:
