@@ -908,6 +908,7 @@ def test_kernel_and_package_import_without_pandas_and_a_build_without_it_names_t
         "from quelmar.afe.domain.modelling.feature_frame import build_feature_frame\n"
         "assert 'pandas' not in sys.modules, 'pandas imported'\n"
         "assert 'dask' not in sys.modules, 'dask imported'\n"
+        "assert 'pyspark' not in sys.modules, 'pyspark imported'\n"
         "sys.modules['pandas'] = None\n"
         "build_feature_frame(None, None, horizons=[7])\n"
     )
@@ -957,7 +958,8 @@ def test_stubs_ship_beside_the_modules_and_match_their_signatures():
     tree = _stub_tree(Path(feature_frame.__file__).with_suffix(".pyi"))
     fields = [f.name for f in dataclasses.fields(FeatureParams)]
     assert _stub_class_fields(tree, "FeatureOptions") == fields == _stub_class_fields(tree, "FeatureParams")
-    for name in ("build_feature_frame", "build_feature_frame_dask", "feature_columns", "write_feature_frame"):
+    for name in ("build_feature_frame", "build_feature_frame_dask", "build_feature_frame_spark", "feature_columns",
+                 "write_feature_frame"):
         options = _stub_function(tree, name).args.kwarg
         assert ast.get_source_segment(tree.text, options.annotation) == "Unpack[FeatureOptions]", name
     assert feature_frame.__version__ and feature_frame.__version__ != "0+unknown"

@@ -7,7 +7,8 @@ by the native engine ``_engine`` (the C++ core of ``data_frame_builder_helper``'
 ``FeatureParams``. ``build_feature_frame_dask``
 runs the same per entity partition of Dask DataFrames, without a shuffle on
 the tables ``write_partitioned`` wrote; ``gather_feature_frame`` brings its
-result into this process part by part. ``quelmar-feature-frame``
+result into this process part by part. ``build_feature_frame_spark`` runs it
+on Spark DataFrames, one bucket of entities per call. ``quelmar-feature-frame``
 (or ``python -m quelmar.afe.domain.modelling.feature_frame``) is the command
 line; ``write_feature_frame`` writes its output to a file while computing,
 in buckets of entities on disk when the inputs would not fit in memory.
@@ -17,11 +18,13 @@ The package is layered, each layer importing only those below it:
 and ``native``, then ``support`` and ``errors``.
 
 pandas (and pyarrow, tqdm) come with ``pip install ".[frame]"``, Dask with
-``pip install ".[dask]"``; they are imported only when used.
+``pip install ".[dask]"``, pyspark with ``pip install ".[spark]"``; they are
+imported only when used.
 """
 
 from .compute import TargetGrid, build_feature_frame, feature_columns
-from .distributed import build_feature_frame_dask, gather_feature_frame, write_partitioned
+from .distributed import (build_feature_frame_dask, build_feature_frame_spark, gather_feature_frame,
+                          write_partitioned)
 from .errors import InvalidParameterError, MissingQuantityWarning, OutputTooLargeError
 from .files import write_feature_frame
 from .params import RESOLUTIONS, FeatureParams, operator_name
@@ -39,6 +42,7 @@ __all__ = [
     "__version__",
     "build_feature_frame",
     "build_feature_frame_dask",
+    "build_feature_frame_spark",
     "feature_columns",
     "gather_feature_frame",
     "operator_name",

@@ -122,6 +122,15 @@ def build_feature_frame_dask(
     shuffle_method: Optional[str] = None,
     **options: Unpack[FeatureOptions],
 ) -> Any: ...
+def build_feature_frame_spark(
+    transactions: Any,
+    targets: Any,
+    params: Optional[FeatureParams] = None,
+    /,
+    *,
+    buckets: Optional[int] = None,
+    **options: Unpack[FeatureOptions],
+) -> Any: ...
 def gather_feature_frame(features: Any, client: Any = None) -> pd.DataFrame: ...
 def write_partitioned(
     transactions: Any,

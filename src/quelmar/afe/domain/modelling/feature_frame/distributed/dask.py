@@ -24,6 +24,7 @@ from ..compute import TargetGrid, build_feature_frame
 from ..input import IdColumn, InputTable, read_codes
 from ..params import FeatureParams
 from ..support import pandas, require
+from .options import task_params
 from .partitioned import PART_COL, Dataset, check_co_partitioned, is_dataset_path, read_part
 
 
@@ -127,14 +128,8 @@ def build_feature_frame_dask(
     dropped or refused per partition; the warnings of dropped rows go to the
     workers' logs.
     """
-    if "progress" in options:
-        if options.pop("progress"):
-            raise ValueError("progress: not available on Dask; use the Dask dashboard or progress bar")
-    params = FeatureParams.from_options(params, options, "build_feature_frame_dask")
-    if params.n_jobs is None:
-        # Dask already runs a partition per worker thread: one engine thread
-        # each, unless the user says otherwise
-        params = dataclasses.replace(params, n_jobs=1)
+    params = task_params(params, options, "build_feature_frame_dask",
+                         "Dask; use the Dask dashboard or progress bar")
     dd = require("dask.dataframe")
     pd = pandas()
     if npartitions is not None and (isinstance(npartitions, bool) or not isinstance(npartitions, int)

@@ -1,7 +1,8 @@
 """Optional third-party packages, imported only when a feature needs them.
 
-The native kernel depends on NumPy alone; pandas, pyarrow, tqdm and Dask are
-extras, so a missing one is reported with the install command that brings it.
+The native kernel depends on NumPy alone; pandas, pyarrow, tqdm, Dask and
+pyspark are extras, so a missing one is reported with the install command
+that brings it.
 """
 
 from __future__ import annotations
@@ -15,6 +16,8 @@ _EXTRA_OF = {
     "dask": "dask",
     "dask.dataframe": "dask",
     "distributed": "dask",
+    "pyspark.sql.functions": "spark",
+    "pyspark.sql.types": "spark",
 }
 
 
