@@ -380,7 +380,7 @@ def test_console_script_entry_point():
 
     scripts = entry_points()
     scripts = scripts.select(group="console_scripts") if hasattr(scripts, "select") else scripts["console_scripts"]
-    assert any(e.name == PROG and e.value == MODULE + "._cli:main" for e in scripts)
+    assert any(e.name == PROG and e.value == MODULE + ".cli:main" for e in scripts)
 
 
 # --------------------------------------------------------------------------
