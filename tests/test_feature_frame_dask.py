@@ -131,6 +131,7 @@ CASES = [(options, kind, "shuffle") for options in OPTIONS for kind in (int, str
     (OPTIONS[0], float, "shuffle"),
     (OPTIONS[1], float, "parts from pandas"),
     (OPTIONS[2], "float-transactions", "shuffle"),
+    (dict(OPTIONS[0], dimension_col=None), int, "shuffle"),  # every transaction under code 0
     (OPTIONS[3], "float-transactions", "parts from dask"),
     (OPTIONS[3], str, "task shuffle"),
 ]

@@ -77,8 +77,12 @@ def _present(columns, names):
 
 def _fixed_dimension_values(params: FeatureParams, has_column, present_codes) -> FeatureParams:
     """Every partition must produce the same columns: the dimension values
-    are fixed once, from the codes of the whole data set unless given."""
-    if params.dimension_values is None and params.dimension_col and has_column(params.dimension_col):
+    are fixed once, from the codes of the whole data set unless given (code 0
+    without a dimension column: a partition with transactions has its
+    columns, one without would have none)."""
+    if params.dimension_values is None and not params.dimension_col:
+        return dataclasses.replace(params, dimension_values=[0])
+    if params.dimension_values is None and has_column(params.dimension_col):
         params = dataclasses.replace(params, dimension_values=sorted(int(c) for c in present_codes()))
     return params
 
