@@ -39,6 +39,17 @@ class Retry(Exception):
     """A writer changed the store during an optimistic read or write."""
 
 
+def retrying(work, attempts: int = 100):
+    """``work()``, done again while a backend without snapshots reports
+    that a writer came between (``Retry``)."""
+    for _ in range(attempts - 1):
+        try:
+            return work()
+        except Retry:
+            continue
+    return work()
+
+
 class Snapshot:
     """A consistent view of a store (the interface backends implement)."""
 
@@ -54,6 +65,11 @@ class Snapshot:
     def scan(self, table: str) -> Iterator[Tuple[bytes, Any]]:
         """Every (key, value) of ``table``."""
         raise NotImplementedError
+
+    def keys(self, table: str) -> Iterator[bytes]:
+        """Every key of ``table``, as bytes: where values travel over a
+        network (Redis), without reading them."""
+        return (bytes(key) for key, _ in self.scan(table))
 
     def count(self, table: str) -> int:
         raise NotImplementedError

@@ -11,7 +11,6 @@ plan made once per store.
 from __future__ import annotations
 
 import dataclasses
-import shutil
 import warnings
 from typing import Any, List, Optional, Sequence
 
@@ -22,9 +21,10 @@ from ..errors import InvalidParameterError, OutsideHistoryWarning, StoreError
 from ..input import InputTable, Targets, Transactions
 from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
 from ..support import pandas, stage
-from .backend import Backend, LmdbBackend, Retry
+from .backend import Backend, retrying
 from .blobs import records_of, split
 from .keys import ids_of, keys_of
+from .locations import open_backend, remove_new
 from .rows import kept_rows, merged, prepared_of, record_count
 from .state import StoreState
 
@@ -73,11 +73,6 @@ def history_ms(history) -> int:
         raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None
 
 
-def open_backend(location, create: bool = False) -> Backend:
-    """The backend of ``location``: a directory (LMDB)."""
-    return LmdbBackend(location, create=create)
-
-
 class FeatureStore:
     """A store of the rows that features as of any answerable date need."""
 
@@ -90,8 +85,9 @@ class FeatureStore:
     @classmethod
     def create(cls, location, transactions, params: Optional[FeatureParams] = None, /, *, history=0,
                progress: bool = False, **options) -> "FeatureStore":
-        """A new store at ``location`` (a new or empty directory) with the
-        rows of ``transactions`` (any table ``build_feature_frame`` takes).
+        """A new store at ``location`` (a new or empty directory, or a
+        ``redis://`` URL: see ``redis_backend``) with the rows of
+        ``transactions`` (any table ``build_feature_frame`` takes).
         ``history`` (an interval such as "30d", or milliseconds; default 0)
         is how far before the newest transaction the store answers exactly.
         The parameters, the dimension values among them (by default the
@@ -111,7 +107,7 @@ class FeatureStore:
             store._append_rows(trx, progress, first=True)
         except BaseException:
             backend.close()
-            _remove_new(backend.location)
+            remove_new(backend.location)
             raise
         return store
 
@@ -222,10 +218,7 @@ class FeatureStore:
         before the cutoff, a chunk of entities per step; answers do not
         change, and readers see whole entities throughout."""
         jobs = self.params.jobs()
-        with self._backend.reading() as snapshot:
-            keys = [bytes(key) for key, _ in snapshot.scan("base")]
-            keys += [bytes(key) for key, _ in snapshot.scan("recent")]
-        keys = sorted(set(keys))
+        keys = sorted(retrying(self._keys))
         with stage(progress, "compacting", total=len(keys), unit="entity") as bar:
             for start in range(0, len(keys), chunk):
                 part = keys[start:start + chunk]
@@ -311,7 +304,7 @@ class FeatureStore:
             with self._backend.reading() as snapshot:
                 state = StoreState.from_meta(snapshot.meta(), self.location)
                 base = snapshot.count("base")
-                recent_keys = [bytes(k) for k, _ in snapshot.scan("recent")]
+                recent_keys = list(snapshot.keys("recent"))
                 only_recent = sum(v is None for v in snapshot.get_many("base", recent_keys))
                 return state, base + only_recent
 
@@ -323,21 +316,9 @@ class FeatureStore:
 
     def entities(self):
         """The ids of every entity with kept rows, in key order."""
+        return ids_of(sorted(retrying(self._keys)), self._state.id_dtype)
+
+    def _keys(self):
+        """The keys of every entity with kept rows (a set)."""
         with self._backend.reading() as snapshot:
-            keys = {bytes(k) for k, _ in snapshot.scan("base")} | {bytes(k) for k, _ in snapshot.scan("recent")}
-        return ids_of(sorted(keys), self._state.id_dtype)
-
-
-def retrying(work, attempts: int = 100):
-    """``work()``, done again while a backend without snapshots reports
-    that a writer came between (``Retry``)."""
-    for _ in range(attempts - 1):
-        try:
-            return work()
-        except Retry:
-            continue
-    return work()
-
-
-def _remove_new(path: str) -> None:
-    shutil.rmtree(path, ignore_errors=True)
+            return set(snapshot.keys("base")) | set(snapshot.keys("recent"))

@@ -1,7 +1,7 @@
 """Optional third-party packages, imported only when a feature needs them.
 
-The native kernel depends on NumPy alone; pandas, pyarrow, tqdm and Dask are
-extras, so a missing one is reported with the install command that brings it.
+The native kernel depends on NumPy alone; pandas, pyarrow, tqdm, Dask, LMDB
+and Redis are extras, so a missing one is reported with the install command that brings it.
 """
 
 from __future__ import annotations
@@ -15,6 +15,8 @@ _EXTRA_OF = {
     "dask": "dask",
     "dask.dataframe": "dask",
     "distributed": "dask",
+    "lmdb": "store",
+    "redis": "store",
 }
 
 
