@@ -23,8 +23,10 @@ from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_o
 from ..support import pandas, stage
 from .backend import Backend, retrying
 from .blobs import records_of, split
+from .copying import copied
 from .keys import ids_of, keys_of
 from .locations import open_backend, remove_new
+from .partitioned import created_from_partitioned
 from .rows import kept_rows, merged, prepared_of, record_count
 from .state import StoreState
 
@@ -110,6 +112,33 @@ class FeatureStore:
             remove_new(backend.location)
             raise
         return store
+
+    @classmethod
+    def create_from_partitioned(cls, location, transactions_dir, params: Optional[FeatureParams] = None, /, *,
+                                history=0, **options) -> "FeatureStore":
+        """``create`` from the transactions directory ``write_partitioned``
+        wrote, one Dask task per part (on the default scheduler: a
+        distributed client's workers, which must reach ``location``),
+        each writing its own entities: the store ``create`` makes of the
+        whole table, without holding it in one process."""
+        params = FeatureParams.from_options(params, options, "FeatureStore.create_from_partitioned")
+        backend, state = created_from_partitioned(location, transactions_dir, params, history_ms(history))
+        return cls(backend, state)
+
+    @classmethod
+    def copy(cls, source_location, target_location, *, progress: bool = False,
+             chunk: int = 65_536) -> "FeatureStore":
+        """A copy of the store at ``source_location`` made at
+        ``target_location`` (a new store, on either backend), ``chunk``
+        entities at a time, from one consistent reading of the source (in
+        Redis, a writer that comes between makes it start again); it answers
+        with the source's bits."""
+        source = open_backend(source_location)
+        try:
+            backend, state = copied(source, target_location, chunk, progress)
+        finally:
+            source.close()
+        return cls(backend, state)
 
     @classmethod
     def open(cls, location, params: Optional[FeatureParams] = None, /, **options) -> "FeatureStore":
