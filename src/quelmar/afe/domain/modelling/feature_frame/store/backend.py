@@ -164,6 +164,9 @@ class _Environment:
 
     def __init__(self, env, dbs):
         self.env, self.dbs, self.users = env, dbs, 0
+        # py-lmdb before 2 refuses a second write transaction of one process
+        # instead of waiting for the first: threads take turns here
+        self.writer = threading.Lock()
 
     @classmethod
     def acquire(cls, location: str, create: bool) -> "_Environment":
@@ -218,8 +221,9 @@ class LmdbBackend(Backend):
 
     @contextlib.contextmanager
     def writing(self) -> Iterator[Writer]:
-        # one writer at a time (LMDB's lock); the commit is synced before it returns
-        with self._env.begin(write=True, buffers=True) as txn:
+        # one writer at a time (LMDB's lock, and ours between threads); the
+        # commit is synced before it returns
+        with self._shared.writer, self._env.begin(write=True, buffers=True) as txn:
             yield _LmdbView(txn, self._dbs)
 
     def with_entity(self, key, use):
