@@ -108,6 +108,7 @@ class _Reading(Snapshot):
     def __init__(self, backend: "RedisBackend", meta_raw: Optional[bytes]):
         self._backend, self._names = backend, backend.names
         self._meta = None if meta_raw is None else json.loads(meta_raw)
+        self._listed: Optional[Dict[str, List[bytes]]] = None
 
     def meta(self):
         return self._meta
@@ -116,7 +117,7 @@ class _Reading(Snapshot):
         return self._backend.mget(self._names.of(table, keys))
 
     def keys(self, table):
-        return iter(self._backend.scan_keys(self._names.tables[table]))
+        return iter(self._listing()[table])
 
     def scan(self, table):
         keys = list(self.keys(table))
@@ -126,7 +127,16 @@ class _Reading(Snapshot):
                     yield key, value
 
     def count(self, table):
-        return len(self._backend.scan_keys(self._names.tables[table]))
+        return len(self._listing()[table])
+
+    def _listing(self) -> Dict[str, List[bytes]]:
+        """The keys of both tables, from one SCAN of the keyspace (each
+        SCAN walks all of it, other stores' keys too)."""
+        if self._listed is None:
+            found = self._backend.scan_keys(self._names.root, b"[br]:*")
+            self._listed = {table: [name[2:] for name in found if name[:2] == self._names.tables[table][-2:]]
+                            for table in TABLES}
+        return self._listed
 
 
 class _Writing(_Reading, Writer):
@@ -286,10 +296,11 @@ class RedisBackend(Backend):
                     values.extend(found)
         return values
 
-    def scan_keys(self, prefix: bytes) -> List[bytes]:
-        """The distinct keys after ``prefix`` (SCAN may return a key twice)."""
+    def scan_keys(self, prefix: bytes, pattern: bytes = b"*") -> List[bytes]:
+        """The distinct keys after ``prefix`` that match ``pattern`` (SCAN
+        may return a key twice)."""
         cut = len(prefix)
-        return list({name[cut:] for name in self.client.scan_iter(match=prefix + b"*", count=BATCH)})
+        return list({name[cut:] for name in self.client.scan_iter(match=prefix + pattern, count=BATCH)})
 
     # ---- the interface
 
