@@ -107,6 +107,23 @@ def test_a_store_made_part_by_part_is_the_one_create_makes(backend, scheduler, t
     assert {**got_meta, "updated_ms": 0} == {**want_meta, "updated_ms": 0}
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_one_entity_is_read_as_a_snapshot_reads_it(backend, tmp_path):
+    trx = history(13)
+    with FeatureStore.create(location(backend, tmp_path), trx.iloc[:1400], **KEEP) as store:
+        assert not store.append(trx.iloc[1400:]).compacted  # entities with recent values, and some without
+        meta, tables = contents(store.location)
+    keys = sorted(set(tables["base"]) | set(tables["recent"])) + [b"s-no-such-entity"]
+    backend_of_store = open_backend(store.location)
+    try:
+        for key in keys:
+            got = backend_of_store.with_entity(key, lambda cutoff, base, recent: (
+                cutoff, None if base is None else bytes(base), None if recent is None else bytes(recent)))
+            assert got == (meta["cutoff_ms"], tables["base"].get(key), tables["recent"].get(key))
+    finally:
+        backend_of_store.close()
+
+
 def test_two_stores_on_one_server_never_see_each_other(tmp_path):
     one = location("redis", tmp_path)
     two = one + "-2"  # a prefix that starts with the other
