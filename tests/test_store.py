@@ -130,7 +130,8 @@ def test_appends_check_their_rows_as_build_feature_frame_does(backend, tmp_path)
                              (trx.iloc[:3].drop(columns=["quantity"]), "missing column 'quantity'")]:
             with pytest.raises(ValueError, match=error):
                 store.append(table)
-        with pytest.raises(TypeError, match="holds str entity ids but the store keeps entities with int64 ids"):
+        # pandas before 3 holds strings in object columns
+        with pytest.raises(TypeError, match="holds (str|object) entity ids but the store keeps entities with int64"):
             store.features(pd.DataFrame({"entity": ["a"], "target_date": [T]}))
 
 

@@ -40,6 +40,17 @@ class Retry(Exception):
     """A writer changed the store during an optimistic read or write."""
 
 
+def retrying(work, attempts: int = 100):
+    """``work()``, done again while a backend without snapshots reports
+    that a writer came between (``Retry``)."""
+    for _ in range(attempts - 1):
+        try:
+            return work()
+        except Retry:
+            continue
+    return work()
+
+
 class Snapshot:
     """A consistent view of a store (the interface backends implement)."""
 
@@ -55,6 +66,11 @@ class Snapshot:
     def scan(self, table: str) -> Iterator[Tuple[bytes, Any]]:
         """Every (key, value) of ``table``."""
         raise NotImplementedError
+
+    def keys(self, table: str) -> Iterator[bytes]:
+        """Every key of ``table``, as bytes: where values travel over a
+        network (Redis), without reading them."""
+        return (bytes(key) for key, _ in self.scan(table))
 
     def count(self, table: str) -> int:
         raise NotImplementedError
@@ -153,6 +169,9 @@ class _Environment:
 
     def __init__(self, env, dbs):
         self.env, self.dbs, self.users = env, dbs, 0
+        # py-lmdb before 2 refuses a second write transaction of one process
+        # instead of waiting for the first: threads take turns here
+        self.writer = threading.Lock()
 
     @classmethod
     def acquire(cls, location: str, create: bool) -> "_Environment":
@@ -207,8 +226,9 @@ class LmdbBackend(Backend):
 
     @contextlib.contextmanager
     def writing(self) -> Iterator[Writer]:
-        # one writer at a time (LMDB's lock); the commit is synced before it returns
-        with self._env.begin(write=True, buffers=True) as txn:
+        # one writer at a time (LMDB's lock, and ours between threads); the
+        # commit is synced before it returns
+        with self._shared.writer, self._env.begin(write=True, buffers=True) as txn:
             yield _LmdbView(txn, self._dbs)
 
     def with_entity(self, key, use):

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import dataclasses
 import itertools
-import os
 import time
 import warnings
 from typing import Any, List, Optional, Sequence
@@ -20,15 +19,18 @@ from typing import Any, List, Optional, Sequence
 import numpy as np
 
 from ..compute import PreparedBuild, compute_rows, instant, interval_ms
-from ..errors import InvalidParameterError, OutsideHistoryWarning, StoreError
+from ..errors import InvalidParameterError, OutsideHistoryWarning
 from ..input import InputTable, Targets, Transactions
 from ..params import (INT8_MAX, INT8_MIN, INT64_MIN, FeatureParams, floor_ms, layout_for, ms_ratio,
     stacklevel_outside_package)
 from ..support import pandas, stage
-from .backend import Backend, LmdbBackend, Retry
+from .backend import Backend, retrying
 from .blobs import records_of, split
 from .building import transaction_parts
+from .copying import copied
 from .keys import ids_of, key_of, keys_of
+from .locations import open_backend, remove_new
+from .partitioned import created_from_partitioned
 from .rows import kept_rows, merged, prepared_of, record_count
 from .state import StoreState
 
@@ -77,14 +79,6 @@ def history_ms(history) -> int:
         raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None
 
 
-def open_backend(location, create: bool = False) -> Backend:
-    """The backend of ``location``: a directory (LMDB)."""
-    location = os.fspath(location)
-    if "://" in location:
-        raise StoreError(f"{location}: not a store location this version knows (a directory)")
-    return LmdbBackend(location, create=create)
-
-
 class FeatureStore:
     """A store of the rows that features as of any answerable date need."""
 
@@ -98,7 +92,8 @@ class FeatureStore:
     def create(cls, location, transactions, params: Optional[FeatureParams] = None, /, *, history=0,
                memory_limit=None, buckets: Optional[int] = None, progress: bool = False,
                **options) -> "FeatureStore":
-        """A new store at ``location`` (a new or empty directory) with the
+        """A new store at ``location`` (a new or empty directory, or a
+        ``redis://`` URL: see ``redis_backend``) with the
         rows of ``transactions``: any table ``build_feature_frame`` takes, or
         a CSV, Parquet or Arrow file (or directory of parts), which is split
         into buckets of entities on disk when it would not fit
@@ -124,8 +119,36 @@ class FeatureStore:
                         bar.update(trx.n_rows)
                     retrying(lambda: _write_meta(backend, state))
             except BaseException:
-                backend.destroy()
+                backend.close()
+                remove_new(backend.location)
                 raise
+        return cls(backend, state)
+
+    @classmethod
+    def create_from_partitioned(cls, location, transactions_dir, params: Optional[FeatureParams] = None, /, *,
+                                history=0, **options) -> "FeatureStore":
+        """``create`` from the transactions directory ``write_partitioned``
+        wrote, one Dask task per part (on the default scheduler: a
+        distributed client's workers, which must reach ``location``),
+        each writing its own entities: the store ``create`` makes of the
+        whole table, without holding it in one process."""
+        params = FeatureParams.from_options(params, options, "FeatureStore.create_from_partitioned")
+        backend, state = created_from_partitioned(location, transactions_dir, params, history_ms(history))
+        return cls(backend, state)
+
+    @classmethod
+    def copy(cls, source_location, target_location, *, progress: bool = False,
+             chunk: int = 65_536) -> "FeatureStore":
+        """A copy of the store at ``source_location`` made at
+        ``target_location`` (a new store, on either backend), ``chunk``
+        entities at a time, from one consistent reading of the source (in
+        Redis, a writer that comes between makes it start again); it answers
+        with the source's bits."""
+        source = open_backend(source_location)
+        try:
+            backend, state = copied(source, target_location, chunk, progress)
+        finally:
+            source.close()
         return cls(backend, state)
 
     @classmethod
@@ -234,10 +257,7 @@ class FeatureStore:
         before the cutoff, a chunk of entities per step; answers do not
         change, and readers see whole entities throughout."""
         jobs = self.params.jobs()
-        with self._backend.reading() as snapshot:
-            keys = [bytes(key) for key, _ in snapshot.scan("base")]
-            keys += [bytes(key) for key, _ in snapshot.scan("recent")]
-        keys = sorted(set(keys))
+        keys = sorted(retrying(self._keys))
         with stage(progress, "compacting", total=len(keys), unit="entity") as bar:
             for start in range(0, len(keys), chunk):
                 part = keys[start:start + chunk]
@@ -326,7 +346,7 @@ class FeatureStore:
             with self._backend.reading() as snapshot:
                 state = StoreState.from_meta(snapshot.meta(), self.location)
                 base = snapshot.count("base")
-                recent_keys = [bytes(k) for k, _ in snapshot.scan("recent")]
+                recent_keys = list(snapshot.keys("recent"))
                 only_recent = sum(v is None for v in snapshot.get_many("base", recent_keys))
                 return state, base + only_recent
 
@@ -371,9 +391,12 @@ class FeatureStore:
 
     def entities(self):
         """The ids of every entity with kept rows, in key order."""
+        return ids_of(sorted(retrying(self._keys)), self._state.id_dtype)
+
+    def _keys(self):
+        """The keys of every entity with kept rows (a set)."""
         with self._backend.reading() as snapshot:
-            keys = {bytes(k) for k, _ in snapshot.scan("base")} | {bytes(k) for k, _ in snapshot.scan("recent")}
-        return ids_of(sorted(keys), self._state.id_dtype)
+            return set(snapshot.keys("base")) | set(snapshot.keys("recent"))
 
 
 def dtype_name(dtype) -> str:
@@ -396,17 +419,4 @@ def _write_base(backend: Backend, trx: Transactions, cutoff_ms: int, jobs: int) 
 def _write_meta(backend: Backend, state: StoreState) -> None:
     with backend.writing() as writer:
         writer.set_meta(state.to_meta(), state.cutoff_ms)
-
-
-def retrying(work, attempts: int = 100):
-    """``work()``, done again while a backend without snapshots reports
-    that a writer came between (``Retry``)."""
-    for _ in range(attempts - 1):
-        try:
-            return work()
-        except Retry:
-            continue
-    return work()
-
-
 

@@ -1,8 +1,8 @@
 """Optional third-party packages, imported only when a feature needs them.
 
-The native kernel depends on NumPy alone; pandas, pyarrow, tqdm, Dask and
-pyspark are extras, so a missing one is reported with the install command
-that brings it.
+The native kernel depends on NumPy alone; pandas, pyarrow, tqdm, Dask,
+pyspark, LMDB, Redis and the server's packages are extras, so a missing one
+is reported with the install command that brings it.
 """
 
 from __future__ import annotations
@@ -18,6 +18,8 @@ _EXTRA_OF = {
     "distributed": "dask",
     "pyspark.sql.functions": "spark",
     "pyspark.sql.types": "spark",
+    "lmdb": "store",
+    "redis": "store",
 }
 
 
