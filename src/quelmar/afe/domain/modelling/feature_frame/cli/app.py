@@ -23,7 +23,7 @@ from ..files import (MemoryPlan, Source, available_limit, check_output, check_ro
     write_feature_frame, write_files, write_in_memory)
 from ..params import FeatureParams
 from ..support import installed_version, preload
-from . import demo, store_cmd
+from . import demo, serve_cmd, store_cmd
 from .common import PROG, RUN_MODULES, add_parameter_options, params_from_args, run_stoppable
 
 
@@ -76,6 +76,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["store"]:
         return store_cmd.main(argv[1:])
+    if argv[:1] == ["serve"]:
+        return serve_cmd.main(argv[1:])
     return run_stoppable(_run, _parser().parse_args(argv))
 
 

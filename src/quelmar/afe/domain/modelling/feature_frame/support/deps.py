@@ -20,6 +20,9 @@ _EXTRA_OF = {
     "pyspark.sql.types": "spark",
     "lmdb": "store",
     "redis": "store",
+    "starlette": "serve",
+    "uvicorn": "serve",
+    "orjson": "serve",
 }
 
 
