@@ -11,6 +11,7 @@ and the float32 features, NaN as NaN.
 from __future__ import annotations
 
 import datetime
+import functools
 from typing import Any, Dict, List, Sequence
 
 import numpy as np
@@ -23,6 +24,7 @@ ARROW_STREAM = "application/vnd.apache.arrow.stream"
 _EPOCH = datetime.datetime(1970, 1, 1)
 
 
+@functools.lru_cache(maxsize=1024)
 def iso_text(ms: int) -> str:
     """An instant in milliseconds as ISO 8601 text in UTC, to the millisecond."""
     return (_EPOCH + datetime.timedelta(milliseconds=ms)).isoformat(timespec="milliseconds") + "Z"

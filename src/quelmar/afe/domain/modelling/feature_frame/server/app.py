@@ -68,7 +68,7 @@ class FeatureService:
     async def one(self, request) -> Response:
         try:
             self._authorize(request)
-            at = query(request.query_params.multi_items(), ("at",)).get("at")
+            at = query(request.scope["query_string"], ("at",)).get("at")
             entity = self.ids.from_text(request.path_params["entity"])
             at_ms = self.instants.of(at)
             row = self._ask(self.store.feature_row, entity, at_ms)
@@ -81,7 +81,7 @@ class FeatureService:
     async def many(self, request) -> Response:
         try:
             self._authorize(request)
-            query(request.query_params.multi_items(), ())
+            query(request.scope["query_string"], ())
             entities, at = batch(await self._json_body(request), self.ids, self.settings.max_entities)
             at_ms = self.instants.of(at)
             rows = self._ask(self.store.feature_rows, entities, at_ms)
@@ -135,7 +135,7 @@ class FeatureService:
         """The refusal of a request without parameters, or None."""
         try:
             self._authorize(request)
-            query(request.query_params.multi_items(), ())
+            query(request.scope["query_string"], ())
         except RequestError as error:
             return self._refusal(error)
         return None

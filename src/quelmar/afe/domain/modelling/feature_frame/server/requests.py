@@ -6,9 +6,11 @@ that would turn into a 500."""
 from __future__ import annotations
 
 import datetime
+import functools
 import re
 import time
 from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import parse_qsl
 
 import numpy as np
 
@@ -121,8 +123,7 @@ class Instants:
         if value is None:
             return time.time_ns() // 1_000_000
         if isinstance(value, str):
-            text = value.strip()
-            ms = floor_ms(int(text), self.ratio) if _INTEGER.fullmatch(text) else _iso_ms(text)
+            ms = _text_ms(value, self.ratio)
         elif isinstance(value, int) and not isinstance(value, bool):
             ms = floor_ms(value, self.ratio)
         else:
@@ -131,6 +132,14 @@ class Instants:
             raise bad(f"at: {value!r} is outside the years 1 to 9999 (integer timestamps count "
                       f"{self.unit} since 1970-01-01)")
         return ms
+
+
+@functools.lru_cache(maxsize=4096)
+def _text_ms(value: str, ratio: Tuple[int, int]) -> int:
+    """Milliseconds of an ``at`` text (clients tend to ask as of the same
+    few instants: the last ones read are kept)."""
+    text = value.strip()
+    return floor_ms(int(text), ratio) if _INTEGER.fullmatch(text) else _iso_ms(text)
 
 
 def _iso_ms(text: str) -> int:
@@ -154,10 +163,13 @@ def _iso_ms(text: str) -> int:
     return ms
 
 
-def query(request_params, allowed: Tuple[str, ...]) -> Dict[str, str]:
-    """The query string's parameters, each among ``allowed`` and given once."""
+def query(query_string: bytes, allowed: Tuple[str, ...]) -> Dict[str, str]:
+    """The parameters of a raw query string (as Starlette reads them, without
+    its multi-dict), each among ``allowed`` and given once."""
     found: Dict[str, str] = {}
-    for name, value in request_params:
+    if not query_string:
+        return found
+    for name, value in parse_qsl(query_string.decode("latin-1"), keep_blank_values=True):
         if name not in allowed:
             listed = ", ".join(allowed) or "none"
             raise bad(f"unknown query parameter {name!r} (known: {listed})")
