@@ -166,17 +166,23 @@ def cpu_seconds(pid: int) -> float:
 def fixed_rate(port: int, requests, rate: float, duration: float, clients: int):
     """Sends ``requests`` ((method, path, body) in turn) on a fixed
     schedule; returns (latencies in seconds from each request's due time,
-    failures, achieved rate)."""
+    NaN for those never sent, failures, achieved rate). A server slower
+    than the rate falls behind: the requests still unsent at twice the
+    duration are given up, so that the run ends."""
     n = max(int(rate * duration), 1)
     latency = np.full(n, np.nan)
     failures = [0] * clients
     start = time.perf_counter() + 0.2
+    give_up = start + 2 * duration
 
     def client(k):
         conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
         for i in range(k, n, clients):
             due = start + i / rate
-            wait = due - time.perf_counter()
+            now = time.perf_counter()
+            if now > give_up:
+                break
+            wait = due - now
             if wait > 0:
                 time.sleep(wait)
             method, path, body = requests[i % len(requests)]
@@ -193,7 +199,7 @@ def fixed_rate(port: int, requests, rate: float, duration: float, clients: int):
     for t in threads:
         t.join()
     elapsed = time.perf_counter() - start
-    return latency, sum(failures), n / elapsed
+    return latency, sum(failures), np.count_nonzero(~np.isnan(latency)) / elapsed
 
 
 WRK_SCRIPT = """
@@ -218,13 +224,13 @@ def wrk(port: int, ids, at: str, batch: int, seconds: float, connections: int, a
     with tempfile.NamedTemporaryFile("w", suffix=".lua", delete=False) as file:
         file.write(script)
     try:
-        out = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{max(int(seconds), 1)}s", "--latency",
+        out = subprocess.run(["wrk", "-t1", f"-c{connections}", "--timeout", "30s", f"-d{max(int(seconds), 1)}s", "--latency",
                               "-s", file.name, f"http://127.0.0.1:{port}"], capture_output=True, text=True,
                              check=True).stdout
     finally:
         os.unlink(file.name)
     failed = sum(int(n) for n in re.findall(r"(?:Non-2xx or 3xx responses|connect|read|write|timeout):? (\d+)", out))
-    return {"rate": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)),
+    return {"rate": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)), "unsent": 0,
             "p50_ms": _wrk_ms(out, "50%"), "p99_ms": _wrk_ms(out, "99%"),
             "requests": int(re.search(r"(\d+) requests in", out).group(1)), "failed": failed}
 
@@ -269,10 +275,11 @@ def measure(kind: str, location: str, ids, at: str, args) -> dict:
             cpu = cpu_seconds(process.pid)
             latency, failed, achieved = fixed_rate(port, requests, rate, args.duration, args.clients)
             cpu = cpu_seconds(process.pid) - cpu
+            sent = np.count_nonzero(~np.isnan(latency))
             results[f"{name} at {rate:g}/s"] = {
                 "rate": achieved, "p50_ms": 1e3 * np.nanpercentile(latency, 50),
-                "p99_ms": 1e3 * np.nanpercentile(latency, 99), "failed": failed,
-                "server_cpu_us": 1e6 * cpu / len(latency)}
+                "p99_ms": 1e3 * np.nanpercentile(latency, 99), "failed": failed, "unsent": len(latency) - sent,
+                "server_cpu_us": 1e6 * cpu / max(sent, 1)}
             cpu = cpu_seconds(process.pid)
             saturated = wrk(port, ids, at, batch, args.duration, args.connections, accept)
             saturated["server_cpu_us"] = 1e6 * (cpu_seconds(process.pid) - cpu) / max(saturated["requests"], 1)
@@ -339,13 +346,14 @@ def report(results: dict) -> None:
     print(f"store: {store['entities']:,} entities, {store['rows']:,} rows, {store['feature_columns']} columns; "
           f"at {store['at']}; {machine['cores']} cores, load average {machine['load_before']:.1f} before, "
           f"{machine['load_after']:.1f} after")
-    print(f"{'':>10} {'load':<40} {'req/s':>8} {'p50 ms':>8} {'p99 ms':>8} {'failed':>6} {'server CPU us/req':>18}")
+    print(f"{'':>10} {'load':<40} {'req/s':>8} {'p50 ms':>8} {'p99 ms':>8} {'failed':>6} {'unsent':>6} "
+          f"{'server CPU us/req':>18}")
     for name, figures in results["in process"].items():
         print(f"{'in process':>10} {name:<40} {'':>8} {figures['p50_ms']:8.3f} {figures['p99_ms']:8.3f}")
     for kind in ("real", "fake"):
         for name, f in results.get(kind, {}).items():
             print(f"{kind:>10} {name:<40} {f['rate']:8.0f} {f['p50_ms']:8.3f} {f['p99_ms']:8.3f} {f['failed']:6d} "
-                  f"{f['server_cpu_us']:18.0f}")
+                  f"{f['unsent']:6d} {f['server_cpu_us']:18.0f}")
 
 
 if __name__ == "__main__":
