@@ -278,7 +278,7 @@ def measure(kind: str, location: str, ids, at: str, args) -> dict:
             sent = np.count_nonzero(~np.isnan(latency))
             results[f"{name} at {rate:g}/s"] = {
                 "rate": achieved, "p50_ms": 1e3 * np.nanpercentile(latency, 50),
-                "p99_ms": 1e3 * np.nanpercentile(latency, 99), "failed": failed, "unsent": len(latency) - sent,
+                "p99_ms": 1e3 * np.nanpercentile(latency, 99), "failed": failed, "unsent": int(len(latency) - sent),
                 "server_cpu_us": 1e6 * cpu / max(sent, 1)}
             cpu = cpu_seconds(process.pid)
             saturated = wrk(port, ids, at, batch, args.duration, args.connections, accept)
@@ -336,7 +336,7 @@ def main(argv=None) -> int:
     report(results)
     if args.json:
         with open(args.json, "w") as file:
-            json.dump(results, file, indent=2)
+            json.dump(dict(results, command=sys.argv), file, indent=2, default=lambda value: value.item())
     return 0
 
 

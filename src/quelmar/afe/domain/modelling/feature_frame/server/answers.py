@@ -17,6 +17,7 @@ from typing import Any, Dict, List, Sequence
 import numpy as np
 
 from ..support import require
+from .arrow import ArrowAnswers
 from .requests import EntityIds
 
 JSON = "application/json"
@@ -44,7 +45,7 @@ class Answers:
         self.description = self.json({
             "columns": self.columns, "entity_column": self.entity_col, "target_date_column": self.date_col,
             "id_kind": ids.kind, "id_dtype": ids.dtype, "timestamp_unit": params.timestamp_unit})
-        self._schema = None
+        self._arrow = None  # made at the first Arrow answer (pyarrow is imported then)
 
     def json(self, value: Any) -> bytes:
         return self._dumps(value, option=self._numpy)
@@ -59,32 +60,11 @@ class Answers:
                            option=self._numpy)
 
     def arrow(self, entities: Sequence[Any], at_ms: int, rows: np.ndarray) -> bytes:
-        """One record batch in the IPC stream format: the entity and target
-        date columns, then one float32 column per feature."""
-        pa = require("pyarrow")
-        schema = self._arrow_schema(pa)
-        n = len(entities)
-        # feature j is the slice [j*n, (j+1)*n) of one column-major buffer: no copy per column
-        values = pa.py_buffer(np.asfortranarray(rows, dtype=np.float32))
-        arrays = [pa.array(entities, type=schema.field(0).type),
-                  pa.array(np.full(n, at_ms, dtype="datetime64[ms]"), type=schema.field(1).type)]
-        arrays += [pa.Array.from_buffers(pa.float32(), n, [None, values], offset=j * n)
-                   for j in range(len(self.columns))]
-        sink = pa.BufferOutputStream()
-        with pa.ipc.new_stream(sink, schema) as writer:
-            writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=schema))
-        return sink.getvalue().to_pybytes()
-
-    def _arrow_schema(self, pa):
-        if self._schema is None:
+        if self._arrow is None:
             ids = self._ids
-            if ids.kind == "number":
-                id_type = (pa.uint64() if ids.range[0] == 0 else pa.int64()) if ids.integer else pa.float64()
-            else:
-                id_type = pa.string() if ids.kind == "string" else pa.binary()
-            fields = [pa.field(self.entity_col, id_type), pa.field(self.date_col, pa.timestamp("ms"))]
-            self._schema = pa.schema(fields + [pa.field(name, pa.float32()) for name in self.columns])
-        return self._schema
+            id_dtype = ("uint64" if ids.range[0] == 0 else "int64") if ids.integer else "float64"
+            self._arrow = ArrowAnswers(self.entity_col, self.date_col, self.columns, ids.kind, id_dtype)
+        return self._arrow.stream(entities, at_ms, rows)
 
 
 def error_body(message: str) -> Dict[str, str]:
