@@ -186,6 +186,20 @@ def test_text_and_byte_ids_and_the_column_names(tmp_path, kind):
         assert_bits_equal(np.column_stack([c.to_numpy() for c in table.columns[2:]]), want)
 
 
+def test_float_ids(tmp_path):
+    store, trx = make_store("lmdb", tmp_path, seed=20, ids=lambda e: e + 0.25)
+    entity = float(trx["entity"].iloc[0])
+    want = build_feature_frame(trx, pd.DataFrame({"entity": [entity], "target_date": [T]}), store.params)
+    with store, serving(ServeSettings(store.location)) as call:
+        status, _, body = call("GET", f"/v1/features/{entity}?at={T}")
+        assert status == 200 and json.loads(body)["entity"] == entity
+        assert_json_bits(json_rows([json.loads(body)["features"]]), want.iloc[:, 2:].to_numpy())
+        for text in ("1e400", "nan", "-inf", "0x10", "abc"):
+            status, _, body = call("GET", f"/v1/features/{text}?at={T}")
+            assert (status, json.loads(body)["error"]) == (400, f"entity id {text!r}: the store's entity ids "
+                                                                  "are numbers (float64)")
+
+
 def test_at_defaults_to_now_in_utc_and_an_empty_batch_is_answered(tmp_path):
     store, _ = make_store("lmdb", tmp_path, seed=13)
     with store, serving(ServeSettings(store.location)) as call:
@@ -263,8 +277,11 @@ def test_bad_requests_get_a_4xx_and_a_message(small_server, method, path, body, 
     assert message in json.loads(data)["error"]
 
 
-JSON_VALUES = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
-                           lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner, max_size=3),
+def json_containers(inner):
+    return st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner, max_size=3)
+
+
+JSON_VALUES = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(), json_containers,
                            max_leaves=8)
 
 

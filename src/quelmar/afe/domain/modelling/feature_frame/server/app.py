@@ -20,7 +20,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import hmac
-import logging
 
 import numpy as np
 from starlette.applications import Starlette
@@ -35,9 +34,6 @@ from ..support import require
 from .answers import ARROW_STREAM, JSON, Answers, error_body, iso_text
 from .requests import EntityIds, Instants, RequestError, bad, batch, query
 from .settings import ServeSettings
-
-logger = logging.getLogger("quelmar.feature_server")
-
 
 class FeatureService:
     """The endpoints of one store. ``store``: an open store to serve (the
@@ -116,7 +112,8 @@ class FeatureService:
         if self._token is None:
             return
         scheme, _, given = request.headers.get("authorization", "").partition(" ")
-        # compare_digest takes as long for any wrong token of a length, so timing tells nothing of the token
+        # compare_digest's time does not depend on where the first wrong byte is: timing
+        # answers cannot guess the token byte by byte
         if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode("latin-1"), self._token):
             raise RequestError(401, "a valid bearer token is required (Authorization: Bearer TOKEN)")
 

@@ -7,9 +7,10 @@ from __future__ import annotations
 
 import datetime
 import functools
+import math
 import re
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Tuple
 from urllib.parse import parse_qsl
 
 import numpy as np
@@ -49,9 +50,9 @@ class EntityIds:
 
     def __init__(self, id_type: Tuple[str, str]):
         self.kind, self.dtype = id_type
-        dtype = _numpy_dtype(self.dtype)
-        self.integer = self.kind == "number" and (dtype is None or dtype.kind in "iu")
-        self.range = _UINT64_RANGE if dtype is not None and dtype.kind == "u" else _INT64_RANGE
+        number_kind = _number_kind(self.dtype)
+        self.integer = self.kind == "number" and number_kind in "iu"
+        self.range = _UINT64_RANGE if number_kind == "u" else _INT64_RANGE
         self.what = {"number": "integers" if self.integer else "numbers", "string": "strings",
                      "binary": "byte strings (sent as UTF-8 text)"}.get(self.kind, self.kind)
 
@@ -67,9 +68,10 @@ class EntityIds:
             if not _INTEGER.fullmatch(text):
                 raise self._wrong(text)
             return self._in_range(int(text))
-        if not _NUMBER.fullmatch(text):
+        value = float(text) if _NUMBER.fullmatch(text) else math.nan
+        if not math.isfinite(value):
             raise self._wrong(text)
-        return float(text)
+        return value
 
     def from_json(self, value):
         if isinstance(value, str):
@@ -99,11 +101,13 @@ class EntityIds:
         return bad(f"entity id {value!r}: the store's entity ids are {self.what} ({self.dtype})")
 
 
-def _numpy_dtype(name: str) -> Optional[np.dtype]:
+def _number_kind(dtype_name: str) -> str:
+    """NumPy's kind letter of a store's id type: "i", "u", "f" (or another)."""
+    name = dtype_name.lower()  # pandas' nullable "Int64" is NumPy's "int64"
     try:
-        return np.dtype(name.lower())  # pandas' nullable "Int64" is NumPy's "int64"
-    except TypeError:
-        return None
+        return np.dtype(name).kind
+    except TypeError:  # an Arrow-backed type such as "int64[pyarrow]"
+        return "u" if name.startswith("uint") else "i" if name.startswith("int") else "f"
 
 
 class Instants:
