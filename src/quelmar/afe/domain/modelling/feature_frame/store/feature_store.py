@@ -12,25 +12,24 @@ from __future__ import annotations
 
 import dataclasses
 import itertools
-import time
 import warnings
 from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from ..compute import PreparedBuild, compute_rows, instant, interval_ms
+from ..compute import PreparedBuild, instant, interval_ms
 from ..errors import InvalidParameterError, OutsideHistoryWarning
 from ..input import InputTable, Targets, Transactions
-from ..params import (INT8_MAX, INT8_MIN, INT64_MIN, FeatureParams, floor_ms, layout_for, ms_ratio,
-    stacklevel_outside_package)
+from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
 from ..support import pandas, stage
 from .backend import Backend, retrying
 from .blobs import records_of, split
 from .building import transaction_parts
 from .copying import copied
-from .keys import ids_of, key_of, keys_of
+from .keys import ids_of, keys_of
 from .locations import open_backend, remove_new
 from .partitioned import created_from_partitioned
+from .entity_rows import EntityRows
 from .rows import kept_rows, merged, prepared_of, record_count
 from .state import StoreState
 
@@ -79,7 +78,7 @@ def history_ms(history) -> int:
         raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None
 
 
-class FeatureStore:
+class FeatureStore(EntityRows):
     """A store of the rows that features as of any answerable date need."""
 
     def __init__(self, backend: Backend, state: StoreState):
@@ -355,39 +354,6 @@ class FeatureStore:
                          recent_rows=state.recent_rows, size_bytes=self._backend.size_bytes(),
                          newest_ms=state.newest_ms, answers_from_ms=state.answers_from_ms,
                          history_ms=state.history_ms, appends=state.appends, feature_columns=len(self._layout.names))
-
-    # ---- one entity at a time: the serving path (no pandas)
-
-    def feature_row(self, entity, at=None) -> np.ndarray:
-        """The features of one entity as of ``at`` (default: now, UTC) as a
-        float32 row in the order of ``feature_columns``; NaN throughout for
-        an entity the store has no rows of."""
-        at_ms = self._at_ms(at)
-        key = key_of(entity)
-        return self._backend.with_entity(key, lambda cutoff, base, recent: self._row(at_ms, cutoff, base, recent))
-
-    def feature_rows(self, entities, at=None) -> np.ndarray:
-        """``feature_row`` of each of ``entities``, as one (entities, columns) float32 array."""
-        at_ms = self._at_ms(at)
-        out = np.empty((len(entities), len(self._layout.names)), dtype=np.float32)
-        for i, entity in enumerate(entities):
-            out[i] = self._backend.with_entity(key_of(entity), lambda cutoff, base, recent: self._row(
-                at_ms, cutoff, base, recent))
-        return out
-
-    def _at_ms(self, at) -> int:
-        if at is None:
-            return time.time_ns() // 1_000_000
-        ms, is_date = instant(at, "at")
-        return ms if is_date else floor_ms(ms, ms_ratio(self.params.timestamp_unit))
-
-    def _row(self, at_ms: int, cutoff_ms: int, base, recent) -> np.ndarray:
-        first = cutoff_ms + self._state.reach_ms
-        if cutoff_ms != INT64_MIN and at_ms < first:
-            self._state.check_answerable(at_ms, "at")
-        prepared = prepared_of([base], [recent], cutoff_ms, 1)
-        return compute_rows(prepared, np.zeros(1, np.int64), np.array([at_ms], np.int64), self._layout,
-                            self.params, 1)[0]
 
     def entities(self):
         """The ids of every entity with kept rows, in key order."""
