@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/split/plan.hpp"
-#include "core/split/windows.hpp"
+#include "core/plan/plan.hpp"
+#include "core/plan/windows.hpp"
 
 namespace dfbh {
 

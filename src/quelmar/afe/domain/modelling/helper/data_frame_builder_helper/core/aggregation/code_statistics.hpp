@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/aggregation/cells.hpp"
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 

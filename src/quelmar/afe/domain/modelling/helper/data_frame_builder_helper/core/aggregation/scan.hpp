@@ -11,10 +11,10 @@
 #include "core/aggregation/cells.hpp"
 #include "core/aggregation/code_statistics.hpp"
 #include "core/common/failure.hpp"
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 #include "core/rows/row_writer.hpp"
 #include "core/common/views.hpp"
-#include "core/split/windows.hpp"
+#include "core/plan/windows.hpp"
 
 namespace dfbh {
 

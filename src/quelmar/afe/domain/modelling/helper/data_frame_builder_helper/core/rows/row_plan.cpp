@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "core/split/plan.hpp"
+#include "core/rows/row_plan.hpp"
 
 namespace dfbh {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 

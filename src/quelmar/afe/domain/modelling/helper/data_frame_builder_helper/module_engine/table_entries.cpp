@@ -5,11 +5,11 @@
 
 #include "boundary/py_buffers.hpp"
 #include "boundary/py_convert.hpp"
-#include "core/engine/code_census.hpp"
-#include "core/engine/entity_ids.hpp"
-#include "core/engine/prepare.hpp"
-#include "engine/entries.hpp"
-#include "engine/watch.hpp"
+#include "core/frame/code_census.hpp"
+#include "core/frame/entity_ids.hpp"
+#include "core/frame/prepare.hpp"
+#include "module_engine/entries.hpp"
+#include "module_engine/watch.hpp"
 
 namespace dfbh {
 namespace {

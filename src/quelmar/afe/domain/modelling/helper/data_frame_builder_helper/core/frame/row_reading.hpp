@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/engine/prepare.hpp"
+#include "core/frame/prepare.hpp"
 
 namespace dfbh {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine/target_loop.hpp"
+#include "core/frame/target_loop.hpp"
 
 namespace dfbh {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/common/parallel.hpp"
-#include "core/engine/prepare.hpp"
+#include "core/frame/prepare.hpp"
 
 namespace dfbh {
 

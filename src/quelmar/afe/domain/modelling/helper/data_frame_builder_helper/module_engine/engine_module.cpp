@@ -1,12 +1,12 @@
 // The front end's engine module: `count_codes`, `factorize_entities`,
 // `prepare_transactions` and `compute_features` (entries.hpp). The
-// `execute` module (execute/) is the other boundary over the same core;
+// `execute` module (module_execute/) is the other boundary over the same core;
 // both convert through boundary/.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "boundary/module_state.hpp"
-#include "engine/entries.hpp"
+#include "module_engine/entries.hpp"
 
 namespace dfbh {
 namespace {

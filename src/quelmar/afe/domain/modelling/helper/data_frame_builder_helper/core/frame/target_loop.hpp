@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "core/common/parallel.hpp"
-#include "core/engine/column_plan.hpp"
-#include "core/engine/prepare.hpp"
+#include "core/frame/column_plan.hpp"
+#include "core/frame/prepare.hpp"
 #include "core/common/request.hpp"
 #include "core/common/views.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/engine/sliding.hpp"
+#include "core/frame/sliding.hpp"
 
 #include <algorithm>
 #include <cmath>

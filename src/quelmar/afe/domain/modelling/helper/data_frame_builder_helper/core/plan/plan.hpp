@@ -12,7 +12,7 @@
 
 #include "core/common/failure.hpp"
 #include "core/common/request.hpp"
-#include "core/split/windows.hpp"
+#include "core/plan/windows.hpp"
 
 namespace dfbh {
 
@@ -232,16 +232,6 @@ void plan_split_shape(SplitPlan& plan, const std::vector<int32_t>& horizons, boo
 void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& codes,
                const ModuleConstants& constants, bool has_date);
 
-// The row writers' tables of `execute`'s request, whose columns are found
-// through column_name_map (row_plan.cpp).
-void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns);
-
-// What every set of row writes needs once plan.cell_writes, ratio_writes
-// and the feature-group ratio's column are known: the moves, the row image
-// and the prefetch lines. The group ratio is `group_value`'s share at
-// horizon `first_horizon` (row_plan.cpp).
-void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon);
-
 // Whether the ordered windows serve this target: the plan has them, and
 // none of their starts (nor the common end) leaves the int64 time line, so
 // they are exact. Other targets take the general window lookup.
@@ -251,10 +241,5 @@ inline bool ordered_windows_fit(const SplitPlan& plan, int64_t target_date) {
     return !__builtin_sub_overflow(target_date, plan.window_end_offset, &unused) &&
            !__builtin_sub_overflow(target_date, plan.window_start_offset.back(), &unused);
 }
-
-// `execute`'s plan, once the buffer exists. Throws Failure for an empty
-// horizon list.
-void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
-                const ModuleConstants& constants, const ResultColumns& columns, bool has_date);
 
 }  // namespace dfbh

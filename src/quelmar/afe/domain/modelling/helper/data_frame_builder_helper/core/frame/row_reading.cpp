@@ -1,5 +1,5 @@
 // Reading blocks of transaction rows.
-#include "core/engine/row_reading.hpp"
+#include "core/frame/row_reading.hpp"
 
 #include <algorithm>
 #include <limits>

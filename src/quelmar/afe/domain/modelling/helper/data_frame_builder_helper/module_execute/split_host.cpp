@@ -1,5 +1,5 @@
 // `execute`'s host of the split loop.
-#include "execute/split_host.hpp"
+#include "module_execute/split_host.hpp"
 
 #include "boundary/py_buffers.hpp"
 

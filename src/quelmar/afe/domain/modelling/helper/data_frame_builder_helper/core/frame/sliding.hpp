@@ -22,7 +22,7 @@
 #include "core/aggregation/scan.hpp"
 #include "core/common/exact_sum.hpp"
 #include "core/rows/row_writer.hpp"
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 

@@ -1,7 +1,7 @@
 // The census pass: each thread counts a chunk of rows into a table of its
 // own, read in blocks converted to int64 first, so that the counting loop
 // carries no test on the column's type.
-#include "core/engine/code_census.hpp"
+#include "core/frame/code_census.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -1,5 +1,5 @@
 // The engine's plan and its target loop.
-#include "core/engine/target_loop.hpp"
+#include "core/frame/target_loop.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -9,9 +9,9 @@
 
 #include "core/aggregation/scan.hpp"
 #include "core/common/failure.hpp"
-#include "core/engine/sliding.hpp"
-#include "core/engine/target_tasks.hpp"
-#include "core/split/plan.hpp"
+#include "core/frame/sliding.hpp"
+#include "core/frame/target_tasks.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 namespace {

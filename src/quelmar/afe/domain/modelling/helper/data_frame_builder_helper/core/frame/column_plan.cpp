@@ -1,10 +1,11 @@
 // The engine's columns as the row writers' tables.
-#include "core/engine/column_plan.hpp"
+#include "core/frame/column_plan.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "core/common/failure.hpp"
+#include "core/rows/row_plan.hpp"
 
 namespace dfbh {
 namespace {

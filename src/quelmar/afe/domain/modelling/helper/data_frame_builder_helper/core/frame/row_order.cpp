@@ -1,5 +1,5 @@
 // Sorting the keys of an entity's rows.
-#include "core/engine/row_order.hpp"
+#include "core/frame/row_order.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -7,7 +7,7 @@
 #include <Python.h>
 
 #include "boundary/py_buffers.hpp"
-#include "core/engine/prepare.hpp"
+#include "core/frame/prepare.hpp"
 
 namespace dfbh {
 

@@ -1,5 +1,5 @@
 // The engine's watch over its workers.
-#include "engine/watch.hpp"
+#include "module_engine/watch.hpp"
 
 namespace dfbh {
 

@@ -1,6 +1,6 @@
 // The millisecond arithmetic of the time windows: the unit table, the
 // per-split window plan and the per-target cut.
-#include "core/split/windows.hpp"
+#include "core/plan/windows.hpp"
 
 #include <algorithm>
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/common/request.hpp"
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 

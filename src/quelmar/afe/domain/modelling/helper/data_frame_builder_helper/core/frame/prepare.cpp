@@ -4,7 +4,7 @@
 // bucket at a time and in cache, place every row in its entity's run and put
 // each run in order. The row passes read the input in blocks converted to one
 // type first, so that the per-row loops carry no test on the input's types.
-#include "core/engine/prepare.hpp"
+#include "core/frame/prepare.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +15,8 @@
 
 #include "core/common/failure.hpp"
 #include "core/common/views.hpp"
-#include "core/engine/row_order.hpp"
-#include "core/engine/row_reading.hpp"
+#include "core/frame/row_order.hpp"
+#include "core/frame/row_reading.hpp"
 
 namespace dfbh {
 namespace {

@@ -1,5 +1,5 @@
 // The up-front checks of `execute`'s converted arguments.
-#include "execute/argument_checks.hpp"
+#include "module_execute/argument_checks.hpp"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // the codes id - smallest, or per thread a hash table of the ids of its
 // chunk, merged in chunk order into the first one and the chunk's codes
 // translated; last the targets' codes.
-#include "core/engine/entity_ids.hpp"
+#include "core/frame/entity_ids.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -4,9 +4,9 @@
 #include "boundary/module_state.hpp"
 #include "boundary/py_buffers.hpp"
 #include "boundary/py_convert.hpp"
-#include "core/engine/target_loop.hpp"
-#include "engine/entries.hpp"
-#include "engine/watch.hpp"
+#include "core/frame/target_loop.hpp"
+#include "module_engine/entries.hpp"
+#include "module_engine/watch.hpp"
 
 namespace dfbh {
 namespace {

@@ -1,17 +1,13 @@
 // Building a split's plan: horizons and their positions, dimension values and
 // the code table, operator flags and the window plan (the row writers'
 // tables: row_plan.cpp).
-#include "core/split/plan.hpp"
+#include "core/plan/plan.hpp"
 
 #include <algorithm>
 #include <optional>
 
 namespace dfbh {
 namespace {
-
-bool has_operator(const std::vector<int32_t>& codes, int32_t code) {
-    return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
 
 void plan_horizons(SplitPlan& plan) {
     const auto& hl = plan.horizon_list;
@@ -129,25 +125,6 @@ void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& c
     plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, settings.offset,
                  settings.resolution);
     plan_ordered_windows(plan, settings.offset);
-}
-
-void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
-                const ModuleConstants& constants, const ResultColumns& columns, bool has_date) {
-    if (plan.H == 0) {
-        throw Failure{ErrorKind::Value, routine::exec_for_split,
-                      "horizons is empty: at least one horizon is needed to process a split"};
-    }
-    ScanSettings settings;
-    settings.offset = request.offset;
-    settings.resolution = request.resolution;
-    settings.dim_group_id = request.dim_group_id;
-    settings.for_afe_columns = request.for_afe_columns;
-    settings.is_no_dim_col = request.is_no_dim_col;
-    settings.ratio = has_operator(request.included_operators, constants.RATIO_CODE);
-    settings.count_distinct = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
-    settings.mode = has_operator(request.included_operators, constants.MODE_CODE);
-    plan_scan(plan, settings, codes, constants, has_date);
-    plan_row_writes(plan, request, columns);
 }
 
 }  // namespace dfbh

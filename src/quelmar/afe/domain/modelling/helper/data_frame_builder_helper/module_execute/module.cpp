@@ -1,6 +1,6 @@
 // The `execute` module: its load and the `execute` entry, which binds and
 // converts its 23 arguments, hands them to the split loop and releases
-// everything again. The engine's module (engine/) is the other boundary
+// everything again. The engine's module (module_engine/) is the other boundary
 // over the same core; both convert through boundary/.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -22,8 +22,8 @@
 #include "boundary/py_convert.hpp"
 #include "boundary/py_support.hpp"
 #include "core/split/split_loop.hpp"
-#include "execute/argument_checks.hpp"
-#include "execute/split_host.hpp"
+#include "module_execute/argument_checks.hpp"
+#include "module_execute/split_host.hpp"
 
 namespace dfbh {
 namespace {

@@ -1,13 +1,13 @@
 // The engine's checks and its grouping of targets by entity.
-#include "core/engine/target_tasks.hpp"
+#include "core/frame/target_tasks.hpp"
 
 #include <limits>
 #include <numeric>
 #include <string>
 
 #include "core/common/failure.hpp"
-#include "core/engine/column_plan.hpp"
-#include "core/split/windows.hpp"
+#include "core/frame/column_plan.hpp"
+#include "core/plan/windows.hpp"
 
 namespace dfbh {
 namespace {
