@@ -290,9 +290,9 @@ bool convert_arguments(OwnedRef (&bound)[ARGUMENT_COUNT], ExecuteArgs* a, Export
            to_int32_list(arg(INCLUDED_OPERATOR_SET_TWO), &r.included_operator_set_two) &&
            to_integer_map(arg(COLUMN_NAME_MAP), &r.column_name_map) &&
            to_integer(arg(NEAREST_EXPONENT), &r.nearest_exponent) &&
-           (!arg(DIM_GROUP_ID) || to_integer(arg(DIM_GROUP_ID), &r.dim_group_id)) &&
-           (!arg(FOR_AFE_COLUMNS) || to_bool(arg(FOR_AFE_COLUMNS), &r.for_afe_columns)) &&
-           (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &r.is_no_dim_col));
+           (!arg(DIM_GROUP_ID) || to_integer(arg(DIM_GROUP_ID), &r.group.value)) &&
+           (!arg(FOR_AFE_COLUMNS) || to_bool(arg(FOR_AFE_COLUMNS), &r.group.on)) &&
+           (!arg(IS_NO_DIM_COL) || to_bool(arg(IS_NO_DIM_COL), &r.group.all_values));
 }
 
 PyObject* execute(PyObject* module, PyObject* args, PyObject* kwds) {

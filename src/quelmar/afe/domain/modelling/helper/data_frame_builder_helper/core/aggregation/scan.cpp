@@ -35,7 +35,7 @@ EntityScanner::EntityScanner(const SplitPlan& plan, const TransactionColumns& tr
 // windows.
 inline int32_t EntityScanner::horizon_of(int64_t date, int32_t* entry, int32_t* position) {
     const int32_t H = plan_.H;
-    if (plan_.for_afe_columns && date == windows_.upper_limit) {
+    if (plan_.group.on && date == windows_.upper_limit) {
         *position = windows_.position[H - 1];
         return windows_.horizon[H - 1];
     }
@@ -142,7 +142,7 @@ void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
 // position; the statistics likewise. Returns false, having changed nothing
 // but the scratch, at the first row dated after the one before it: the
 // caller then scans the entity with scan_rows.
-template <bool kAfe, bool kGroupOnly, bool kByCode>
+template <bool kGroupMode, bool kGroupOnly, bool kByCode>
 bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date) {
     const RowSource source(rows, transactions_);
     const int64_t count = source.count;
@@ -179,7 +179,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     bool in_window = false;
     while (n < count) {
         if (!next_row()) return false;
-        if (kAfe ? t <= end : t < end) {
+        if (kGroupMode ? t <= end : t < end) {
             in_window = true;
             break;
         }
@@ -195,7 +195,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         // Quantity filter: a NaN quantity passes outside feature-group mode,
         // since it does not compare <= 0.
         const float q = source.quantity(r);
-        if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
+        if (kGroupMode ? q > 0.0f : !(q <= 0.0f)) {
             const int8_t code = source.code(r);
             if (kByCode) statistics_.count(tally, code);
             const CodeEntry& entry = code_entries[code_slot(code)];
@@ -213,7 +213,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     return true;
 }
 
-template <bool kHasDate, bool kAfe, bool kByCode>
+template <bool kHasDate, bool kGroupMode, bool kByCode>
 void EntityScanner::scan_rows(const View1<int32_t>& rows) {
     // Everything the loop reads is copied into locals first (see RowSource).
     const RowSource source(rows, transactions_);
@@ -238,13 +238,13 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         int64_t t = 0;
         if (kHasDate) {
             t = source.date(r);
-            if (kAfe ? t > upper : t >= upper) continue;
+            if (kGroupMode ? t > upper : t >= upper) continue;
             if (t < lower) break;
         }
         // Quantity filter: a NaN quantity passes outside feature-group mode,
         // since it does not compare <= 0.
         const float q = source.quantity(r);
-        if (kAfe && std::isnan(q)) continue;
+        if (kGroupMode && std::isnan(q)) continue;
         if (q <= 0.0f) continue;
 
         const int8_t code = source.code(r);
@@ -254,7 +254,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         // The group filter comes before the horizon lookup: the lookup
         // cannot fail for a row that passed the date filter, so it has no
         // effect on a row that the group filter then drops.
-        if (kAfe && group_only && !code_entry.in_group) continue;
+        if (kGroupMode && group_only && !code_entry.in_group) continue;
 
         int32_t h, p;
         if (kHasDate) {
@@ -317,7 +317,7 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
             statistics_.write(cells_);
         }
     }
-    if (plan_.for_afe_columns && plan_.ratio_requested) {
+    if (plan_.group.on && plan_.ratio_requested) {
         row_writer_.fill_row_for_ratio_column(cells_.data(), row);
     } else {
         row_writer_.fill_row(cells_.data(), row, cells_.seen_dims(), cells_.n_seen());
@@ -333,7 +333,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         {{&EntityScanner::scan_ordered<true, false, false>, &EntityScanner::scan_ordered<true, false, true>},
          {&EntityScanner::scan_ordered<true, true, false>, &EntityScanner::scan_ordered<true, true, true>}},
     };
-    return (this->*kScans[plan_.for_afe_columns][plan_.group_only][by_code])(rows, target_date);
+    return (this->*kScans[plan_.group.on][plan_.group_only][by_code])(rows, target_date);
 }
 
 void EntityScanner::scan_rows(const View1<int32_t>& rows, bool by_code) {
@@ -344,7 +344,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows, bool by_code) {
         {{&EntityScanner::scan_rows<true, false, false>, &EntityScanner::scan_rows<true, false, true>},
          {&EntityScanner::scan_rows<true, true, false>, &EntityScanner::scan_rows<true, true, true>}},
     };
-    (this->*kScans[plan_.has_date][plan_.for_afe_columns][by_code])(rows);
+    (this->*kScans[plan_.has_date][plan_.group.on][by_code])(rows);
 }
 
 }  // namespace dfbh

@@ -69,10 +69,10 @@ public:
 
 private:
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date, bool by_code);
-    template <bool kAfe, bool kGroupOnly, bool kByCode>
+    template <bool kGroupMode, bool kGroupOnly, bool kByCode>
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date);
     void scan_rows(const View1<int32_t>& rows, bool by_code);
-    template <bool kHasDate, bool kAfe, bool kByCode>
+    template <bool kHasDate, bool kGroupMode, bool kByCode>
     void scan_rows(const View1<int32_t>& rows);
     int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
     [[gnu::cold, gnu::noinline]] int32_t date_out_of_range(int64_t date, int32_t* position);

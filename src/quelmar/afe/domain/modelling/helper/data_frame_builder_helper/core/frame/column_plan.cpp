@@ -47,9 +47,7 @@ ScanSettings scan_settings_of(const EngineRequest& request, const ModuleConstant
     ScanSettings settings;
     settings.offset = request.offset;
     settings.resolution = request.resolution;
-    settings.dim_group_id = request.group.value;
-    settings.for_afe_columns = request.group.on;
-    settings.is_no_dim_col = request.group.all_values;
+    settings.group = request.group;
     for (const OutputColumn& column : request.columns) {
         settings.ratio |= column.op == constants.RATIO_CODE;
         settings.count_distinct |= column.op == constants.COUNT_DISTINCT_CODE;

@@ -21,23 +21,13 @@ struct OutputColumn {
     int32_t horizon = 0;
 };
 
-// Feature-group mode: the window end is inclusive, and unless
-// `all_values` is set (or CountDistinct or Mode is asked for) only the
-// transactions and columns of `value` count. A Ratio column there is its
-// value's share of all values at its horizon, the row's only written cell.
-struct GroupOption {
-    bool on = false;
-    int32_t value = -1;
-    bool all_values = false;
-};
-
 struct EngineRequest {
     std::vector<OutputColumn> columns;  // one per column of the result, in order
     std::vector<int32_t> horizons;      // any order; the plan takes them ascending, once each
     int32_t offset = 0;
     int32_t resolution = 0;
     OrderedMap<int16_t, int16_t> index_map;  // dimension code -> value
-    GroupOption group;
+    FeatureGroup group;  // a Ratio column there is the group value's share at its horizon
 };
 
 // Throws Failure (ValueError) for a column whose operator code is neither

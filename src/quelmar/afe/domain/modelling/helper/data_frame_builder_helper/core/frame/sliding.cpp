@@ -72,7 +72,7 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     row_dim_.resize(static_cast<size_t>(n_));
     int32_t* const row_dim = row_dim_.data();
     const CodeEntry* const entries = plan_.code_entries.data();
-    const bool group_only = plan_.group_only, for_afe_columns = plan_.for_afe_columns;
+    const bool group_only = plan_.group_only, group_mode = plan_.group.on;
     const char* const quantities = quantities_;
     const char* const codes = codes_;
     const int64_t quantity_stride = quantity_stride_, code_stride = code_stride_;
@@ -82,7 +82,7 @@ bool SlidingScanner::classify_rows(int64_t first_target, int64_t last_target) {
     bool fits = true;
     for (int32_t i = first; i < end; ++i, quantity_at -= quantity_stride, code_at -= code_stride) {
         const float q = load<float>(quantities + quantity_at);
-        if (!accepted(q, for_afe_columns)) {
+        if (!accepted(q, group_mode)) {
             row_dim[i] = kRefused;
             continue;
         }
@@ -130,7 +130,7 @@ int32_t SlidingScanner::window_rows_first(int64_t target_date) const {
 
 int32_t SlidingScanner::window_rows_end(int64_t target_date) const {
     const int64_t end = sat_sub(target_date, plan_.window_end_offset);
-    if (plan_.for_afe_columns) return skip(0, n_, [&](int64_t t) { return t <= end; });
+    if (plan_.group.on) return skip(0, n_, [&](int64_t t) { return t <= end; });
     return skip(0, n_, [&](int64_t t) { return t < end; });
 }
 
@@ -548,7 +548,7 @@ void SlidingScanner::fill_buffer(int64_t target_date) {
 }
 
 void SlidingScanner::write(char* row, int64_t target_date) {
-    const bool inclusive_end = plan_.for_afe_columns;
+    const bool inclusive_end = plan_.group.on;
     const int64_t end = sat_sub(target_date, plan_.window_end_offset);
     auto before_end = [&](int64_t t) { return inclusive_end ? t <= end : t < end; };
     // Where the windows of this target begin and end.
@@ -607,7 +607,7 @@ void SlidingScanner::write(char* row, int64_t target_date) {
         }
     }
     fill_buffer(target_date);
-    if (plan_.for_afe_columns && plan_.ratio_requested) {
+    if (plan_.group.on && plan_.ratio_requested) {
         writer_.fill_row_for_ratio_column(buffer_.data(), row);
     } else {
         writer_.fill_row(buffer_.data(), row, seen_.data(), static_cast<int32_t>(seen_.size()));

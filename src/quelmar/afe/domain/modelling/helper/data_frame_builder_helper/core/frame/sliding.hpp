@@ -108,7 +108,7 @@ private:
     int8_t code(int32_t i) const { return load<int8_t>(codes_ + (n_ - 1 - i) * code_stride_); }
     // The quantity filter and a code's dimension index, from the plan's
     // fields as the row loops hold them in locals.
-    static bool accepted(float q, bool for_afe_columns) { return for_afe_columns ? q > 0.0f : !(q <= 0.0f); }
+    static bool accepted(float q, bool group_mode) { return group_mode ? q > 0.0f : !(q <= 0.0f); }
     static int32_t dim_of(const CodeEntry* entries, bool group_only, int8_t c) {
         const CodeEntry& e = entries[code_slot(c)];
         return group_only ? e.group_dim : e.dim;

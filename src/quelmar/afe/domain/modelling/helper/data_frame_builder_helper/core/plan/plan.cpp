@@ -33,7 +33,7 @@ void plan_horizons(SplitPlan& plan) {
     plan.no_date_position = plan.position_of(1, &plan.no_date_outside_list);
 }
 
-void plan_codes(SplitPlan& plan, int32_t dim_group_id, const CodeTable& codes) {
+void plan_codes(SplitPlan& plan, int32_t group_value, const CodeTable& codes) {
     const auto& values = plan.dim_values;
     auto dim_of = [&values](int16_t value) -> int32_t {
         auto it = std::lower_bound(values.begin(), values.end(), value);
@@ -45,7 +45,7 @@ void plan_codes(SplitPlan& plan, int32_t dim_group_id, const CodeTable& codes) {
         entry.missing = !codes.known(c);
         const int16_t mapped = entry.missing ? int16_t{0} : codes.mapped_value(c);
         entry.dim = dim_of(mapped);
-        entry.in_group = static_cast<int32_t>(mapped) == dim_group_id;
+        entry.in_group = static_cast<int32_t>(mapped) == group_value;
         entry.group_dim = entry.in_group ? entry.dim : -1;
     }
 }
@@ -110,18 +110,18 @@ void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& c
                const ModuleConstants& constants, bool has_date) {
     plan.constants = &constants;
     plan.resolution = settings.resolution;
-    plan.for_afe_columns = settings.for_afe_columns;
+    plan.group = settings.group;
     plan.has_date = has_date;
 
     plan.ratio_requested = settings.ratio;
     plan.count_distinct_requested = settings.count_distinct;
     plan.mode_requested = settings.mode;
     const bool by_code = plan.count_distinct_requested || plan.mode_requested;
-    plan.restricted = settings.for_afe_columns && !settings.is_no_dim_col && !by_code;
+    plan.restricted = settings.group.on && !settings.group.all_values && !by_code;
     plan.group_only = plan.restricted && !plan.ratio_requested;
 
     plan_horizons(plan);
-    plan_codes(plan, settings.dim_group_id, codes);
+    plan_codes(plan, settings.group.value, codes);
     plan_windows(plan.windows, plan.horizon_list, plan.list_position, plan.max_horizon, settings.offset,
                  settings.resolution);
     plan_ordered_windows(plan, settings.offset);

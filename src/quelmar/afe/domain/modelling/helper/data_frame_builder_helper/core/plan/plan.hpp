@@ -24,7 +24,7 @@ struct CodeEntry {
     // what is kept per entity (CountDistinct, Mode, the horizon reached).
     int32_t dim = -1;
     int32_t group_dim = -1;  // dim when in_group, else -1
-    bool in_group = false;   // its mapped value is dim_group_id
+    bool in_group = false;   // its mapped value is the group value
     bool missing = false;   // index_map lacks the code
 };
 
@@ -117,7 +117,7 @@ struct ResultColumns {
 struct SplitPlan {
     const ModuleConstants* constants = nullptr;
     int32_t resolution = 0;
-    bool for_afe_columns = false;
+    FeatureGroup group;
     bool has_date = false;  // a date column is read
 
     // CountDistinct and Mode of a horizon whose window holds no accepted
@@ -128,8 +128,8 @@ struct SplitPlan {
     bool ratio_requested = false;
     bool count_distinct_requested = false;
     bool mode_requested = false;
-    bool group_only = false;  // the scan keeps dim_group_id's transactions only
-    bool restricted = false;  // fill_row writes dim_group_id's cells only
+    bool group_only = false;  // the scan keeps the group value's transactions only
+    bool restricted = false;  // fill_row writes the group value's cells only
 
     // Horizons. `horizon_list` is the working list; the position of a
     // horizon value is its last position in that list.
@@ -185,9 +185,9 @@ struct SplitPlan {
     // leave the others unset.
     uint32_t slots_read = 0;
     bool reads(int32_t slot) const { return (slots_read >> slot) & 1u; }
-    // The feature-group ratio: dim_group_id's share at the first requested
-    // horizon.
-    int32_t group_dim = -1;                   // dimension index of dim_group_id, -1 if absent
+    // The feature-group ratio: the group value's share at the first
+    // requested horizon.
+    int32_t group_dim = -1;                   // dimension index of the group value, -1 if absent
     std::optional<int64_t> group_ratio_to;   // byte offset of its column
     int32_t first_horizon_position = -1;      // last position of the first horizon, -1 if absent
     std::vector<int32_t> first_horizon_positions;  // all of its positions
@@ -213,9 +213,7 @@ struct SplitPlan {
 struct ScanSettings {
     int32_t offset = 0;
     int32_t resolution = 0;
-    int32_t dim_group_id = -1;
-    bool for_afe_columns = false;
-    bool is_no_dim_col = false;
+    FeatureGroup group;
     bool ratio = false;
     bool count_distinct = false;
     bool mode = false;

@@ -30,7 +30,7 @@ public:
         for (int64_t offset : plan_.prefetch_lines) prefetch(row + offset);
     }
 
-    // Feature-group mode with Ratio: dim_group_id's share of the total Sum
+    // Feature-group mode with Ratio: the group value's share of the total Sum
     // at the first requested horizon, the row's only cell.
     void fill_row_for_ratio_column(const float* buffer, char* row) const;
 

@@ -27,9 +27,7 @@ void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable&
     ScanSettings settings;
     settings.offset = request.offset;
     settings.resolution = request.resolution;
-    settings.dim_group_id = request.dim_group_id;
-    settings.for_afe_columns = request.for_afe_columns;
-    settings.is_no_dim_col = request.is_no_dim_col;
+    settings.group = request.group;
     settings.ratio = has_operator(request.included_operators, constants.RATIO_CODE);
     settings.count_distinct = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
     settings.mode = has_operator(request.included_operators, constants.MODE_CODE);
@@ -116,7 +114,7 @@ struct AddMissingCodes {
 void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_index, int32_t splits_size,
                     const EntityIndex& entities, const TransactionColumns& trx, SplitHost& host) {
     SplitPlan plan;
-    plan_split_shape(plan, args.request.horizons, args.request.for_afe_columns, codes, host);
+    plan_split_shape(plan, args.request.horizons, args.request.group.on, codes, host);
     if (!host.make_unread_split_array(plan.D, plan.H)) return;
     UnreadSplitArrayHold hold{host};
     const View2<float>& result = args.result_frame;
