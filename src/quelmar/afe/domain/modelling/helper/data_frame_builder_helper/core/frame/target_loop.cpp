@@ -9,7 +9,7 @@
 
 #include "core/aggregation/scan.hpp"
 #include "core/common/failure.hpp"
-#include "core/frame/sliding.hpp"
+#include "core/sliding/sliding_scanner.hpp"
 #include "core/frame/target_tasks.hpp"
 #include "core/plan/plan.hpp"
 

@@ -116,8 +116,7 @@ void plan_scan(SplitPlan& plan, const ScanSettings& settings, const CodeTable& c
     plan.ratio_requested = settings.ratio;
     plan.count_distinct_requested = settings.count_distinct;
     plan.mode_requested = settings.mode;
-    const bool by_code = plan.count_distinct_requested || plan.mode_requested;
-    plan.restricted = settings.group.on && !settings.group.all_values && !by_code;
+    plan.restricted = settings.group.on && !settings.group.all_values && !plan.counts_codes();
     plan.group_only = plan.restricted && !plan.ratio_requested;
 
     plan_horizons(plan);

@@ -128,6 +128,8 @@ struct SplitPlan {
     bool ratio_requested = false;
     bool count_distinct_requested = false;
     bool mode_requested = false;
+    // Whether a scan counts the codes (for CountDistinct or Mode).
+    bool counts_codes() const { return count_distinct_requested || mode_requested; }
     bool group_only = false;  // the scan keeps the group value's transactions only
     bool restricted = false;  // fill_row writes the group value's cells only
 

@@ -147,7 +147,7 @@ void plan_blocks(SplitPlan& plan) {
         other = std::min<int64_t>(
             other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
     }
-    if (plan.count_distinct_requested || plan.mode_requested) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
+    if (plan.counts_codes()) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
     if (4 * static_cast<int64_t>(plan.D) >= other) return;
     const int32_t per_dim = plan.H * SLOT_COUNT;
     std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
