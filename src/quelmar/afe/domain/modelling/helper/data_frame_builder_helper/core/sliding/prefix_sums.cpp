@@ -95,12 +95,14 @@ void PrefixSums::enter_rows(SlidingWindows& w, const EntityRows& rows, int32_t f
     const int32_t* const row_dim = rows.dims();
     const char* const quantities = rows.columns().quantity;
     const int64_t quantity_stride = rows.columns().quantity_stride;
+    ValueRows* const values = w.values.data();
     int64_t quantity_at = rows.offset(from, quantity_stride);
     for (int32_t i = from; i < to; ++i, quantity_at -= quantity_stride) {
         const int32_t d = row_dim[i];
         if (d < 0) continue;
         const float q = load<float>(quantities + quantity_at);
-        ValueRows& s = w.touch(d);
+        ValueRows& s = values[d];
+        if (!s.touched) w.touch(d);
         if (kRows) s.rows.push(i, q);
         if (kMin) s.min_queue.push_extreme<false>(i, q);
         if (kMax) s.max_queue.push_extreme<true>(i, q);

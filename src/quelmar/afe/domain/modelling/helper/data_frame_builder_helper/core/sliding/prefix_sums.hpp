@@ -29,8 +29,10 @@ public:
     // The totals of the rows any window of the entity's targets can hold.
     void build(const EntityRows& rows, const FixedPoint& point);
 
-    // Rows [from, to) enter the windows; a way without rings files every
-    // row alike.
+    // Without rings every row enters alike: the rows of a fresh start
+    // enter all at once, not window by window.
+    static constexpr bool kRings = false;
+    // Rows [from, to) enter the windows.
     void enter(SlidingWindows& w, const EntityRows& rows, int32_t from, int32_t to, int32_t) {
         (this->*enter_)(w, rows, from, to);
     }

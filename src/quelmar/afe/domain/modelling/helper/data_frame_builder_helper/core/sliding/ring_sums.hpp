@@ -63,20 +63,27 @@ public:
 
     Addends& addends() { return addends_; }
 
+    // A row enters the ring of the smallest window it lies in.
+    static constexpr bool kRings = true;
+
     // Rows [from, to) enter the window of position `ring` (and so of every
     // larger horizon).
     void enter(SlidingWindows& w, const EntityRows& rows, int32_t from, int32_t to, int32_t ring) {
+        ValueRows* const values = w.values.data();
+        Sum* const rings = ring_.data();
+        int64_t* const firsts = first_.data();
         for (int32_t i = from; i < to; ++i) {
             const int32_t d = rows.dim(i);
             if (d == kRefused) continue;
             if (w.counts_codes) w.codes.enter(rows.code(i), ring);
             if (d < 0) continue;
             const float q = rows.quantity(i);
-            ValueRows& s = w.touch(d);
-            Addends::add(ring_[at(d, ring)], addends_.of(rows, i));
+            ValueRows& s = values[d];
+            if (!s.touched) w.touch(d);
+            Addends::add(rings[at(d, ring)], addends_.of(rows, i));
             // Positions whose windows start after the row keep it out.
             const int64_t index = static_cast<int64_t>(s.rows.size);
-            for (int32_t j = 0; j < ring; ++j) first_[at(d, j)] = index + 1;
+            for (int32_t j = 0; j < ring; ++j) firsts[at(d, j)] = index + 1;
             s.rows.push(i, q);
             w.push_extremes(s, i, q);
         }

@@ -80,19 +80,19 @@ void SlidingScanner::write_with(Sums& sums, char* row, int64_t target_date) {
 
     if (!started_ || oldest >= w.hi) {
         // Nothing of the last target's windows stays: start afresh, each row
-        // entering the smallest window it lies in once.
+        // entering once.
         reset();
         started_ = true;
         int32_t i = oldest;
         for (int32_t j = largest; j >= 0; --j) {
             const int64_t start = rules::window_start(plan_, target_date, j);
             const int32_t next = rows_.skip(i, hi, [&](int64_t t) { return rules::before_start(t, start); });
-            // Rows between the starts of positions j + 1 and j.
-            sums.enter(w, rows_, i, next, j + 1);
+            // Rows between the starts of positions j + 1 and j go to ring j + 1.
+            if (Sums::kRings) sums.enter(w, rows_, i, next, j + 1);
             i = next;
             w.lo[static_cast<size_t>(j)] = next;
         }
-        sums.enter(w, rows_, i, hi, 0);
+        sums.enter(w, rows_, Sums::kRings ? i : oldest, hi, 0);
     } else {
         sums.enter(w, rows_, w.hi, hi, 0);
         // Each window's start passes rows oldest first: the dates column
