@@ -20,7 +20,7 @@ PyCFunction with_keywords() {
 
 PyMethodDef methods[] = {
     {"count_codes", with_keywords<count_codes_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "Counts each int8 code of an integer column into counts_out; returns the first row outside int8, or -1."},
+     "Counts each int8 code of an integer column into counts_out; returns the first row outside int8, or None."},
     {"factorize_entities", with_keywords<factorize_entities_entry>(), METH_VARARGS | METH_KEYWORDS,
      "Numbers integer entity ids densely into the caller's arrays; returns (n_entities, by_range)."},
     {"prepare_transactions", with_keywords<prepare_transactions_entry>(), METH_VARARGS | METH_KEYWORDS,

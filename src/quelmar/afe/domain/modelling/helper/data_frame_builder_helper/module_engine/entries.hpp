@@ -16,7 +16,7 @@ inline InputColumn column_of(const ArrayArgument& arg) {
     return InputColumn{arg.base(), arg.stride(0), arg.itemsize()};
 }
 
-// Returns the first row whose code lies outside int8 (-1: none).
+// Returns the first row whose code lies outside int8, or None.
 PyObject* count_codes_entry(PyObject* module, PyObject* args, PyObject* kwds);
 // Returns (n_entities, by_range).
 PyObject* factorize_entities_entry(PyObject* module, PyObject* args, PyObject* kwds);

@@ -148,7 +148,8 @@ PyObject* count_codes_entry(PyObject*, PyObject* args, PyObject* kwds) {
             }))
             return nullptr;
         std::memcpy(counts.base(), census.counts.data(), sizeof(census.counts));
-        return PyLong_FromLongLong(static_cast<long long>(census.first_outside));
+        if (!census.first_outside) Py_RETURN_NONE;
+        return PyLong_FromLongLong(static_cast<long long>(*census.first_outside));
     } catch (...) {
         raise_from_cpp_exception();
         return nullptr;

@@ -30,7 +30,7 @@ CodeCensus census_chunk(const InputColumn& column, int64_t first_row, int64_t la
             const uint64_t slot = static_cast<uint64_t>(codes[k]) + 128u;
             if (slot < 256) {
                 ++tables[static_cast<size_t>(k % kTables)][slot];
-            } else if (census.first_outside < 0) {
+            } else if (!census.first_outside) {
                 census.first_outside = first + k;
             }
         }
@@ -59,7 +59,7 @@ CodeCensus census_codes(const InputColumn& codes, int64_t n_rows, int n_jobs, co
     for (const CodeCensus& part : parts) {
         for (size_t c = 0; c < 256; ++c) census.counts[c] += part.counts[c];
         // Chunks are in row order: the first chunk with such a row has the first one.
-        if (census.first_outside < 0) census.first_outside = part.first_outside;
+        if (!census.first_outside) census.first_outside = part.first_outside;
     }
     return census;
 }

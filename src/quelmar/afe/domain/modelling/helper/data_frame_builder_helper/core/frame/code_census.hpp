@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "core/common/parallel.hpp"
 #include "core/frame/prepare.hpp"
@@ -12,8 +13,8 @@
 namespace dfbh {
 
 struct CodeCensus {
-    std::array<int64_t, 256> counts{};  // of code c at c + 128
-    int64_t first_outside = -1;         // -1: every code fits int8
+    std::array<int64_t, 256> counts{};     // of code c at c + 128
+    std::optional<int64_t> first_outside;  // none when every code fits int8
 };
 
 // `codes`: int8, int16, int32 or int64 of any stride. Progress counts rows.
