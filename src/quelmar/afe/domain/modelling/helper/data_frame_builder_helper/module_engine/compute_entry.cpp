@@ -6,35 +6,29 @@
 #include "boundary/py_convert.hpp"
 #include "core/frame/target_loop.hpp"
 #include "module_engine/entries.hpp"
-#include "module_engine/watch.hpp"
 
 namespace dfbh {
 namespace {
 
-// The Python objects of a compute_features call.
+// The Python objects of a compute_features call; null: not given.
 struct ComputeObjects {
     PyObject *out, *dates, *quantities, *codes, *offsets, *target_entities, *target_dates, *columns, *horizons,
         *offset, *resolution, *index_map;
-    PyObject* feature_group = Py_False;
-    PyObject* group_value = nullptr;
-    PyObject* all_values = Py_False;
-    PyObject* fill_nan = Py_True;
-    PyObject* empty_statistic_nan = Py_False;
-    PyObject* n_jobs = nullptr;
-    PyObject* progress = Py_None;
+    PyObject *feature_group = Py_False, *group_value = nullptr, *all_values = Py_False, *fill_nan = Py_True,
+             *empty_statistic_nan = Py_False, *n_jobs = nullptr, *progress = Py_None;
 };
 
-bool parse_compute(PyObject* args, PyObject* kwds, ComputeObjects* o) {
-    static const char* keywords[] = {
-        "out", "dates", "quantities", "codes", "offsets", "target_entities", "target_dates", "columns",
-        "horizons", "offset", "resolution", "index_map", "feature_group", "group_value", "all_values", "fill_nan",
-        "empty_statistic_nan", "n_jobs", "progress", nullptr};
-    return PyArg_ParseTupleAndKeywords(
-        args, kwds, "OOOOOOOOOOOO|$OOOOOOO:compute_features", const_cast<char**>(keywords), &o->out, &o->dates,
-        &o->quantities, &o->codes, &o->offsets, &o->target_entities, &o->target_dates, &o->columns, &o->horizons,
-        &o->offset, &o->resolution, &o->index_map, &o->feature_group, &o->group_value, &o->all_values,
-        &o->fill_nan, &o->empty_statistic_nan, &o->n_jobs, &o->progress);
-}
+using C = ComputeObjects;
+// Twelve taken by position or name, then keyword-only ones.
+constexpr size_t kComputeRequired = 12;
+const Keyword<C> COMPUTE_KEYWORDS[] = {
+    {"out", &C::out}, {"dates", &C::dates}, {"quantities", &C::quantities}, {"codes", &C::codes},
+    {"offsets", &C::offsets}, {"target_entities", &C::target_entities}, {"target_dates", &C::target_dates},
+    {"columns", &C::columns}, {"horizons", &C::horizons}, {"offset", &C::offset}, {"resolution", &C::resolution},
+    {"index_map", &C::index_map}, {"feature_group", &C::feature_group}, {"group_value", &C::group_value},
+    {"all_values", &C::all_values}, {"fill_nan", &C::fill_nan}, {"empty_statistic_nan", &C::empty_statistic_nan},
+    {"n_jobs", &C::n_jobs}, {"progress", &C::progress},
+};
 
 // The arrays of a computation, exported for the call.
 struct ComputeArrays {
@@ -104,22 +98,18 @@ bool convert_compute(const ComputeObjects& o, ComputeArrays* a, TargetCall* call
 
 PyObject* compute_features_entry(PyObject* module, PyObject* args, PyObject* kwds) {
     ComputeObjects objects;
-    if (!parse_compute(args, kwds, &objects)) return nullptr;
-    try {
+    if (!parse_keywords(args, kwds, "compute_features", kComputeRequired, COMPUTE_KEYWORDS, &objects)) return nullptr;
+    return guarded([&]() -> PyObject* {
         ComputeArrays arrays;
         TargetCall call;
         call.constants = state_of(module)->constants;
         int n_jobs = 1;
-        if (!convert_compute(objects, &arrays, &call, &n_jobs)) return nullptr;
-        Progress progress;
-        Watch watch(objects.progress, call.n_targets, progress);
-        if (!watch.run([&](const RunWorkers& run) { compute_targets(call, n_jobs, run, progress); }))
+        if (!convert_compute(objects, &arrays, &call, &n_jobs) ||
+            !run_watched(objects.progress, call.n_targets,
+                         [&](const RunWorkers& run, Progress& progress) { compute_targets(call, n_jobs, run, progress); }))
             return nullptr;
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 }  // namespace dfbh

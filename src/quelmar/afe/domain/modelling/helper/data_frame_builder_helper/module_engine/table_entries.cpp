@@ -9,7 +9,6 @@
 #include "core/frame/entity_ids.hpp"
 #include "core/frame/prepare.hpp"
 #include "module_engine/entries.hpp"
-#include "module_engine/watch.hpp"
 
 namespace dfbh {
 namespace {
@@ -17,33 +16,25 @@ namespace {
 const ArrayRule ANY_INTEGER_CODES{1, {INT8, INT16, INT32, INT64}, "int8 to int64", false};
 const ArrayRule ID_COLUMN{1, {INT32, INT64}, "int32 or int64", false};
 
-// The Python objects of a prepare_transactions call.
+// The Python objects of a prepare_transactions call; null: not given.
 struct PrepareObjects {
     PyObject *entities, *n_entities, *timestamps, *quantities, *codes, *dates_out, *quantities_out, *codes_out,
         *offsets_out;
-    PyObject* multiplier = nullptr;
-    PyObject* divisor = nullptr;
-    PyObject* nat_is_missing = Py_False;
-    PyObject* rows_checked = Py_False;
-    PyObject* n_jobs = nullptr;
-    PyObject* progress = Py_None;
-    PyObject* keep_from = nullptr;
-    PyObject* keep_until = nullptr;
-    PyObject* present = Py_None;
+    PyObject *multiplier = nullptr, *divisor = nullptr, *nat_is_missing = Py_False, *rows_checked = Py_False,
+             *n_jobs = nullptr, *progress = Py_None, *keep_from = nullptr, *keep_until = nullptr, *present = Py_None;
 };
 
-bool parse_prepare(PyObject* args, PyObject* kwds, PrepareObjects* o) {
-    static const char* keywords[] = {
-        "entity_codes", "n_entities", "timestamps", "quantities", "codes", "dates_out", "quantities_out",
-        "codes_out", "offsets_out", "ms_multiplier", "ms_divisor", "nat_is_missing", "rows_checked", "n_jobs",
-        "progress", "keep_from", "keep_until", "present_out", nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOO|$OOOOOOOOO:prepare_transactions",
-                                       const_cast<char**>(keywords), &o->entities, &o->n_entities, &o->timestamps,
-                                       &o->quantities, &o->codes, &o->dates_out, &o->quantities_out, &o->codes_out,
-                                       &o->offsets_out, &o->multiplier, &o->divisor, &o->nat_is_missing,
-                                       &o->rows_checked, &o->n_jobs, &o->progress, &o->keep_from, &o->keep_until,
-                                       &o->present);
-}
+using P = PrepareObjects;
+// Nine taken by position or name, then keyword-only ones.
+constexpr size_t kPrepareRequired = 9;
+const Keyword<P> PREPARE_KEYWORDS[] = {
+    {"entity_codes", &P::entities}, {"n_entities", &P::n_entities}, {"timestamps", &P::timestamps},
+    {"quantities", &P::quantities}, {"codes", &P::codes}, {"dates_out", &P::dates_out},
+    {"quantities_out", &P::quantities_out}, {"codes_out", &P::codes_out}, {"offsets_out", &P::offsets_out},
+    {"ms_multiplier", &P::multiplier}, {"ms_divisor", &P::divisor}, {"nat_is_missing", &P::nat_is_missing},
+    {"rows_checked", &P::rows_checked}, {"n_jobs", &P::n_jobs}, {"progress", &P::progress},
+    {"keep_from", &P::keep_from}, {"keep_until", &P::keep_until}, {"present_out", &P::present},
+};
 
 // The arrays of a preparation, exported for the call.
 struct PrepareArrays {
@@ -131,7 +122,7 @@ PyObject* count_codes_entry(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OO:count_codes", const_cast<char**>(keywords), &codes_obj,
                                      &counts_obj, &n_jobs_obj, &callback))
         return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         ArrayArgument codes, counts;
         int n_jobs = 1;
         if (!export_array(codes_obj, "codes", ANY_INTEGER_CODES, &codes) ||
@@ -140,20 +131,15 @@ PyObject* count_codes_entry(PyObject*, PyObject* args, PyObject* kwds) {
             return nullptr;
         if (!check_length(counts, 256, "one per int8 code") || !check_disjoint(counts, {&codes})) return nullptr;
         CodeCensus census;
-        Progress progress;
         const int64_t n_rows = codes.extent(0);
-        Watch watch(callback, n_rows, progress);
-        if (!watch.run([&](const RunWorkers& run) {
+        if (!run_watched(callback, n_rows, [&](const RunWorkers& run, Progress& progress) {
                 census = census_codes(column_of(codes), n_rows, n_jobs, run, progress);
             }))
             return nullptr;
         std::memcpy(counts.base(), census.counts.data(), sizeof(census.counts));
         if (!census.first_outside) Py_RETURN_NONE;
         return PyLong_FromLongLong(static_cast<long long>(*census.first_outside));
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
+    });
 }
 
 PyObject* factorize_entities_entry(PyObject*, PyObject* args, PyObject* kwds) {
@@ -167,8 +153,7 @@ PyObject* factorize_entities_entry(PyObject*, PyObject* args, PyObject* kwds) {
                                      &ids_obj, &target_ids_obj, &codes_obj, &target_codes_obj, &n_jobs_obj,
                                      &callback, &present_obj))
         return nullptr;
-
-    try {
+    return guarded([&]() -> PyObject* {
         ArrayArgument ids, target_ids, codes, target_codes, present;
         int n_jobs = 1;
         const bool with_present = present_obj != Py_None;
@@ -200,35 +185,30 @@ PyObject* factorize_entities_entry(PyObject*, PyObject* args, PyObject* kwds) {
         }
 
         Factorization result;
-        Progress progress;
-        Watch watch(callback, factorization_units(table), progress);
-        if (!watch.run([&](const RunWorkers& run) { result = factorize_entities(table, out, n_jobs, run, progress); }))
+        if (!run_watched(callback, factorization_units(table), [&](const RunWorkers& run, Progress& progress) {
+                result = factorize_entities(table, out, n_jobs, run, progress);
+            }))
             return nullptr;
         return Py_BuildValue("(LO)", static_cast<long long>(result.n_entities), result.by_range ? Py_True : Py_False);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
+    });
 }
 
 PyObject* prepare_transactions_entry(PyObject*, PyObject* args, PyObject* kwds) {
     PrepareObjects objects;
-    if (!parse_prepare(args, kwds, &objects)) return nullptr;
-    try {
+    if (!parse_keywords(args, kwds, "prepare_transactions", kPrepareRequired, PREPARE_KEYWORDS, &objects))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
         PrepareArrays arrays;
         TransactionTable table;
         PreparedTable out;
         int n_jobs = 1;
-        if (!convert_prepare(objects, &arrays, &table, &out, &n_jobs)) return nullptr;
-        Progress progress;
-        Watch watch(objects.progress, preparation_units(table), progress);
-        if (!watch.run([&](const RunWorkers& run) { prepare_transactions(table, out, n_jobs, run, progress); }))
+        if (!convert_prepare(objects, &arrays, &table, &out, &n_jobs) ||
+            !run_watched(objects.progress, preparation_units(table), [&](const RunWorkers& run, Progress& progress) {
+                prepare_transactions(table, out, n_jobs, run, progress);
+            }))
             return nullptr;
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 }  // namespace dfbh
