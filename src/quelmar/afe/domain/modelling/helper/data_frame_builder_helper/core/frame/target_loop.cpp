@@ -9,9 +9,9 @@
 
 #include "core/aggregation/scan.hpp"
 #include "core/common/failure.hpp"
-#include "core/sliding/sliding_scanner.hpp"
 #include "core/frame/target_tasks.hpp"
 #include "core/plan/plan.hpp"
+#include "core/sliding/sliding_scanner.hpp"
 
 namespace dfbh {
 namespace {
