@@ -4,6 +4,7 @@
 // whether their sums fit a 64-bit fixed point.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
