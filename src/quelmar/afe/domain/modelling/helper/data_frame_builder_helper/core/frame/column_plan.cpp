@@ -61,10 +61,6 @@ void plan_column_writes(SplitPlan& plan, const EngineRequest& request, const Res
     const int32_t H = plan.H;
     bool outside = false;
     const int32_t smallest_position = plan.position_of(plan.min_horizon, &outside);
-    auto dim_of = [&plan](int32_t value) -> int32_t {
-        const auto it = std::lower_bound(plan.dim_values.begin(), plan.dim_values.end(), value);
-        return (it != plan.dim_values.end() && *it == value) ? static_cast<int32_t>(it - plan.dim_values.begin()) : -1;
-    };
     auto cell_index = [H](int32_t dim, int32_t position, int32_t slot) {
         return (dim * H + position) * SLOT_COUNT + slot;
     };
@@ -72,7 +68,7 @@ void plan_column_writes(SplitPlan& plan, const EngineRequest& request, const Res
     for (size_t k = 0; k < request.columns.size(); ++k) {
         const OutputColumn& column = request.columns[k];
         const int64_t to = static_cast<int64_t>(k) * columns.stride;
-        const int32_t dim = dim_of(column.value);
+        const int32_t dim = plan.dim_index_of(column.value);
         if (column.value == c.UNKNOWN_DIMENSION_VALUE || dim < 0) continue;
         const bool ratio = column.op == c.RATIO_CODE;
         if (ratio && request.group.on) {

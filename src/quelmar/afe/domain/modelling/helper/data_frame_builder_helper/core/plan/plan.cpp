@@ -34,17 +34,12 @@ void plan_horizons(SplitPlan& plan) {
 }
 
 void plan_codes(SplitPlan& plan, int32_t group_value, const CodeTable& codes) {
-    const auto& values = plan.dim_values;
-    auto dim_of = [&values](int16_t value) -> int32_t {
-        auto it = std::lower_bound(values.begin(), values.end(), value);
-        return (it != values.end() && *it == value) ? static_cast<int32_t>(it - values.begin()) : -1;
-    };
     for (int code = -128; code < 128; ++code) {
         const int8_t c = static_cast<int8_t>(code);
         CodeEntry& entry = plan.code_entries[code_slot(c)];
         entry.missing = !codes.known(c);
         const int16_t mapped = entry.missing ? int16_t{0} : codes.mapped_value(c);
-        entry.dim = dim_of(mapped);
+        entry.dim = plan.dim_index_of(mapped);
         entry.in_group = static_cast<int32_t>(mapped) == group_value;
         entry.group_dim = entry.in_group ? entry.dim : -1;
     }
@@ -88,6 +83,11 @@ int32_t SplitPlan::position_of(int32_t h, bool* outside) const {
     }
     *outside = true;
     return 0;
+}
+
+int32_t SplitPlan::dim_index_of(int32_t value) const {
+    const auto it = std::lower_bound(dim_values.begin(), dim_values.end(), value);
+    return (it != dim_values.end() && *it == value) ? static_cast<int32_t>(it - dim_values.begin()) : -1;
 }
 
 void plan_split_shape(SplitPlan& plan, const std::vector<int32_t>& horizons, bool sorted, const CodeTable& codes,

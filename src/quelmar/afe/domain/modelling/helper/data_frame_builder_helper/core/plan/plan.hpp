@@ -197,6 +197,8 @@ struct SplitPlan {
     // Position of horizon value h: its last position in horizon_list, or 0
     // with *outside set for a value that is not in the list.
     int32_t position_of(int32_t h, bool* outside) const;
+    // Dimension index of a dimension value, -1 for one the split lacks.
+    int32_t dim_index_of(int32_t value) const;
 
     // Calls visit(position) for every element g of horizon_list, in list
     // order, with above < g and g < below (g <= below when `inclusive`): the

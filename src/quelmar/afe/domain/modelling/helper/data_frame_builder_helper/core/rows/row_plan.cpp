@@ -279,9 +279,7 @@ void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t gr
     plan_moves(plan, columns);
     plan_blocks(plan);
 
-    for (int32_t i = 0; i < plan.D; ++i) {
-        if (static_cast<int32_t>(plan.dim_values[i]) == group_value) plan.group_dim = i;
-    }
+    plan.group_dim = plan.dim_index_of(group_value);
     for (size_t u = 0; u < plan.distinct_horizons.size(); ++u) {
         if (plan.distinct_horizons[u] == first_horizon) plan.first_horizon_position = plan.distinct_position[u];
     }
