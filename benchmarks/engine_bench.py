@@ -269,8 +269,11 @@ def child_main(args) -> None:
 def child(kind: str, phase: str, entities: int, prefix=(), baseline=False):
     cmd = list(prefix) + [sys.executable, os.path.abspath(__file__), "--child", kind, "--child-phase", phase,
                           "--entities", str(entities)] + (["--baseline"] if baseline else [])
-    # Python's hash seed changes the instructions of dict work from run to run.
-    return subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+    # Python's hash seed changes the instructions of dict work from run to run,
+    # and OpenBLAS's idle threads spin for as long as the run takes (under
+    # valgrind, some per cent of a phase, different every run).
+    return subprocess.run(cmd, capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1"))
 
 
 def measure_memory(phase: str, entities: int):

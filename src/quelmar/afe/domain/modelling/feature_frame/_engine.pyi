@@ -11,7 +11,7 @@ def count_codes(
     *,
     n_jobs: int = ...,
     progress: _Progress = ...,
-) -> int: ...  # the first row outside int8, or -1
+) -> Optional[int]: ...  # the first row outside int8; None: every code fits
 def factorize_entities(
     ids: np.ndarray,  # int32 | int64
     target_ids: np.ndarray,  # int32 | int64

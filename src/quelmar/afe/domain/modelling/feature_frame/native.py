@@ -86,7 +86,7 @@ def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int
     codes = np.asarray(codes)
     counts = np.zeros(256, dtype=np.int64)
     first_outside = _engine.count_codes(codes, counts, n_jobs=_n_jobs(n_jobs))
-    return counts, int(first_outside)
+    return counts, -1 if first_outside is None else first_outside
 
 
 def factorize_entities(

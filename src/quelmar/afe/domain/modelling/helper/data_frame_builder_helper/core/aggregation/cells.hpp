@@ -9,8 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/split/plan.hpp"
-#include "core/split/windows.hpp"
+#include "core/plan/plan.hpp"
+#include "core/plan/windows.hpp"
+#include "core/rules/scan_rules.hpp"
 
 namespace dfbh {
 
@@ -27,6 +28,7 @@ public:
           seen_dims_(plan.D) {}
 
     const float* data() const { return buffer_.data(); }
+    float* data() { return buffer_.data(); }
     // Dimension indices with an accepted transaction; every cell of the
     // others is NaN, apart from CountDistinct and Mode.
     const int32_t* seen_dims() const { return seen_dims_.data(); }
@@ -39,7 +41,7 @@ public:
     // of horizon h. The first transaction of a dimension value starts its
     // cells; later ones find, thanks to the carry-forward, the cumulative
     // values of the smaller horizons in place. Density is left to
-    // finish_density(): it is always Sum / Frequency of its own cell.
+    // finish_density(): it depends on the cell's Sum and Frequency only.
     void accumulate(int32_t dim, int32_t p, int32_t h, float q, int64_t t) {
         DimState& state = dims_[dim];
         float* c = cell(dim, p);
@@ -62,9 +64,7 @@ public:
         c[MIN_SLOT] = c[MIN_SLOT] > q ? q : c[MIN_SLOT];
         c[MAX_SLOT] = q > c[MAX_SLOT] ? q : c[MAX_SLOT];
         c[SUM_SLOT] = q + c[SUM_SLOT];
-        // Frequency counts in float32: adding 1.0f rounds exactly as adding
-        // in double and narrowing would, both being the correctly rounded f + 1.
-        c[FREQUENCY_SLOT] = c[FREQUENCY_SLOT] + 1.0f;
+        c[FREQUENCY_SLOT] = rules::frequency_after(c[FREQUENCY_SLOT]);
         if (h > state.last_horizon) {
             state.last_horizon = h;
             state.last_position = p;
@@ -96,7 +96,7 @@ public:
         running[0] = running[0] > q ? q : running[0];
         running[1] = q > running[1] ? q : running[1];
         running[2] = q + running[2];
-        running[3] = running[3] + 1.0f;
+        running[3] = rules::frequency_after(running[3]);
     }
 
     // Cells at `position` of every value seen so far take its running
@@ -114,22 +114,14 @@ public:
         }
     }
 
-    // Density of every cell a transaction reached: Sum / Frequency as
-    // stored, which is what it was after the cell's last transaction (a
-    // single transaction's Density is its quantity itself, NaN included).
-    //
-    // Without a branch per cell: a cell no transaction reached holds NaN in
-    // Sum and Frequency, and NaN / NaN gives the dividend's NaN back, bit
-    // for bit.
+    // Density of every cell of a value with a transaction, from its Sum and
+    // Frequency as stored, which are what they were after the cell's last
+    // transaction (the cells no transaction reached come out NaN).
     void finish_density() {
         for (int32_t dim : seen()) {
             for (int32_t p = 0; p < H_; ++p) {
                 float* c = cell(dim, p);
-                const float sum = c[SUM_SLOT];
-                const float mean = sum / c[FREQUENCY_SLOT];
-                const uint32_t single = 0u - static_cast<uint32_t>(c[FREQUENCY_SLOT] == 1.0f);
-                const uint32_t bits = (bits_of(sum) & single) | (bits_of(mean) & ~single);
-                std::memcpy(c + DENSITY_SLOT, &bits, sizeof(bits));
+                c[DENSITY_SLOT] = rules::density(c[SUM_SLOT], c[FREQUENCY_SLOT]);
             }
         }
     }
@@ -201,12 +193,6 @@ private:
         const int32_t* end() const { return last; }
     };
     SeenDims seen() const { return SeenDims{seen_dims_.data(), seen_dims_.data() + n_seen_}; }
-
-    static uint32_t bits_of(float x) {
-        uint32_t bits;
-        std::memcpy(&bits, &x, sizeof(bits));
-        return bits;
-    }
 
     void copy_cell(int32_t dim, int32_t from, int32_t to) {
         if (from != to) std::memcpy(cell(dim, to), cell(dim, from), SLOT_COUNT * sizeof(float));

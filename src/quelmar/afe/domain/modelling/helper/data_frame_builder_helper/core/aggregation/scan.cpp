@@ -1,7 +1,7 @@
-// The row loop of the scan: date, quantity and group filters, horizon
-// lookup, and the calls into the cells and the code statistics. The three
-// mode flags are template parameters, so that the loop tests none of them
-// per transaction.
+// The row loops of the scan: the date, quantity and group filters and the
+// dimension lookup (scan_rules.hpp), the horizon lookup, and the calls into
+// the cells and the code statistics. The three mode flags are template
+// parameters, so that the loop tests none of them per transaction.
 #include "core/aggregation/scan.hpp"
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "core/rows/row_writer.hpp"
+#include "core/rules/scan_rules.hpp"
 
 namespace dfbh {
 
@@ -35,7 +36,7 @@ EntityScanner::EntityScanner(const SplitPlan& plan, const TransactionColumns& tr
 // windows.
 inline int32_t EntityScanner::horizon_of(int64_t date, int32_t* entry, int32_t* position) {
     const int32_t H = plan_.H;
-    if (plan_.for_afe_columns && date == windows_.upper_limit) {
+    if (plan_.group.on && date == windows_.upper_limit) {
         *position = windows_.position[H - 1];
         return windows_.horizon[H - 1];
     }
@@ -142,15 +143,15 @@ void EntityScanner::prefetch_first_rows(const View1<int32_t>& rows) const {
 // position; the statistics likewise. Returns false, having changed nothing
 // but the scratch, at the first row dated after the one before it: the
 // caller then scans the entity with scan_rows.
-template <bool kAfe, bool kGroupOnly, bool kByCode>
+template <bool kGroupMode, bool kGroupOnly, bool kByCode>
 bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date) {
     const RowSource source(rows, transactions_);
     const int64_t count = source.count;
     const CodeEntry* const code_entries = plan_.code_entries.data();
     const int32_t H = plan_.H;
     int64_t* const starts = starts_.data();
-    for (int32_t j = 0; j < H; ++j) starts[j] = target_date - plan_.window_start_offset[j];
-    const int64_t end = target_date - plan_.window_end_offset;
+    for (int32_t j = 0; j < H; ++j) starts[j] = rules::window_start(plan_, target_date, j);
+    const int64_t end = rules::window_end(plan_, target_date);
     const int64_t lower = starts[H - 1];
     const int64_t last = count - 1;
     // Rows numbered one after the other (a history grouped by entity) are
@@ -179,28 +180,29 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     bool in_window = false;
     while (n < count) {
         if (!next_row()) return false;
-        if (kAfe ? t <= end : t < end) {
+        if (rules::not_after_end<kGroupMode>(t, end)) {
             in_window = true;
             break;
         }
     }
     int32_t p = 0;
     int64_t next_start = starts[0];
-    while (in_window && t >= lower) {
-        while (t < next_start) {
+    while (in_window && !rules::before_start(t, lower)) {
+        while (rules::before_start(t, next_start)) {
             cells_.snapshot(p);
             if (kByCode) statistics_.snapshot(tally, p);
             next_start = starts[++p];
         }
-        // Quantity filter: a NaN quantity passes outside feature-group mode,
-        // since it does not compare <= 0.
         const float q = source.quantity(r);
-        if (kAfe ? q > 0.0f : !(q <= 0.0f)) {
+        if (rules::accepted_quantity<kGroupMode>(q)) {
             const int8_t code = source.code(r);
             if (kByCode) statistics_.count(tally, code);
-            const CodeEntry& entry = code_entries[code_slot(code)];
+            const CodeEntry& entry = rules::entry_of(code_entries, code);
             if (entry.missing) missing_codes_[code_slot(code)] = true;
-            const int32_t dim = kGroupOnly ? entry.group_dim : entry.dim;
+            // A value outside the group has no cell here; where only the
+            // group counts, no code is counted either (group_only and the
+            // code statistics exclude each other).
+            const int32_t dim = rules::cell_of<kGroupOnly>(entry);
             if (dim >= 0) cells_.add(dim, q, t);
         }
         if (n == count) break;
@@ -213,7 +215,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
     return true;
 }
 
-template <bool kHasDate, bool kAfe, bool kByCode>
+template <bool kHasDate, bool kGroupMode, bool kByCode>
 void EntityScanner::scan_rows(const View1<int32_t>& rows) {
     // Everything the loop reads is copied into locals first (see RowSource).
     const RowSource source(rows, transactions_);
@@ -238,23 +240,20 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
         int64_t t = 0;
         if (kHasDate) {
             t = source.date(r);
-            if (kAfe ? t > upper : t >= upper) continue;
-            if (t < lower) break;
+            if (!rules::not_after_end<kGroupMode>(t, upper)) continue;
+            if (rules::before_start(t, lower)) break;
         }
-        // Quantity filter: a NaN quantity passes outside feature-group mode,
-        // since it does not compare <= 0.
         const float q = source.quantity(r);
-        if (kAfe && std::isnan(q)) continue;
-        if (q <= 0.0f) continue;
+        if (!rules::accepted_quantity<kGroupMode>(q)) continue;
 
         const int8_t code = source.code(r);
         if (kByCode) statistics_.count(tally, code);
-        const CodeEntry& code_entry = code_entries[code_slot(code)];
+        const CodeEntry& code_entry = rules::entry_of(code_entries, code);
         if (code_entry.missing) missing_codes_[code_slot(code)] = true;
         // The group filter comes before the horizon lookup: the lookup
         // cannot fail for a row that passed the date filter, so it has no
         // effect on a row that the group filter then drops.
-        if (kAfe && group_only && !code_entry.in_group) continue;
+        if (!rules::in_scope(code_entry, group_only)) continue;
 
         int32_t h, p;
         if (kHasDate) {
@@ -272,7 +271,8 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows) {
             cells_.carry_forward(h, p);
             if (kByCode) statistics_.carry_over(last_horizon, h, false);
         }
-        if (code_entry.dim >= 0) cells_.accumulate(code_entry.dim, p, h, q, t);
+        const int32_t dim = rules::cell_of(code_entry, group_only);
+        if (dim >= 0) cells_.accumulate(dim, p, h, q, t);
         last_horizon = h;
         if (kByCode) statistics_.record(tally, p);
     }
@@ -297,7 +297,7 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
     if (rows.n == 0) return;
     // Whatever the previous entity left, also after an abandoned scan.
     cells_.reset();
-    const bool by_code = plan_.count_distinct_requested || plan_.mode_requested;
+    const bool by_code = plan_.counts_codes();
     if (by_code) statistics_.reset(tally_);
     outside_position_used_ = false;
 
@@ -310,18 +310,8 @@ void EntityScanner::scan_and_write(char* row, int64_t target_date, const View1<i
 
     if (plan_.reads(DENSITY_SLOT)) cells_.finish_density();
     cells_.write_time_since(target_date, plan_.windows.unit_ms, outside_position_used_);
-    if (by_code) {
-        if (plan_.blocks.used) {
-            statistics_.write_touched(cells_);
-        } else {
-            statistics_.write(cells_);
-        }
-    }
-    if (plan_.for_afe_columns && plan_.ratio_requested) {
-        row_writer_.fill_row_for_ratio_column(cells_.data(), row);
-    } else {
-        row_writer_.fill_row(cells_.data(), row, cells_.seen_dims(), cells_.n_seen());
-    }
+    if (by_code) statistics_.write(cells_);
+    row_writer_.write_row(cells_.data(), row, cells_.seen_dims(), cells_.n_seen());
 }
 
 // The mode flags as template arguments.
@@ -333,7 +323,7 @@ bool EntityScanner::scan_ordered(const View1<int32_t>& rows, int64_t target_date
         {{&EntityScanner::scan_ordered<true, false, false>, &EntityScanner::scan_ordered<true, false, true>},
          {&EntityScanner::scan_ordered<true, true, false>, &EntityScanner::scan_ordered<true, true, true>}},
     };
-    return (this->*kScans[plan_.for_afe_columns][plan_.group_only][by_code])(rows, target_date);
+    return (this->*kScans[plan_.group.on][plan_.group_only][by_code])(rows, target_date);
 }
 
 void EntityScanner::scan_rows(const View1<int32_t>& rows, bool by_code) {
@@ -344,7 +334,7 @@ void EntityScanner::scan_rows(const View1<int32_t>& rows, bool by_code) {
         {{&EntityScanner::scan_rows<true, false, false>, &EntityScanner::scan_rows<true, false, true>},
          {&EntityScanner::scan_rows<true, true, false>, &EntityScanner::scan_rows<true, true, true>}},
     };
-    (this->*kScans[plan_.has_date][plan_.for_afe_columns][by_code])(rows);
+    (this->*kScans[plan_.has_date][plan_.group.on][by_code])(rows);
 }
 
 }  // namespace dfbh

@@ -11,25 +11,12 @@
 #include "core/aggregation/cells.hpp"
 #include "core/aggregation/code_statistics.hpp"
 #include "core/common/failure.hpp"
-#include "core/split/plan.hpp"
-#include "core/rows/row_writer.hpp"
 #include "core/common/views.hpp"
-#include "core/split/windows.hpp"
+#include "core/plan/plan.hpp"
+#include "core/plan/windows.hpp"
+#include "core/rows/row_writer.hpp"
 
 namespace dfbh {
-
-// The three transaction columns the scan reads, as base pointers of the
-// column and byte strides between rows. `date` is null when no date column
-// is used. Row numbers at or above `n_rows` are refused.
-struct TransactionColumns {
-    const char* date = nullptr;
-    int64_t date_stride = 0;
-    const char* quantity = nullptr;
-    int64_t quantity_stride = 0;
-    const char* code = nullptr;
-    int64_t code_stride = 0;
-    int64_t n_rows = 0;
-};
 
 class EntityScanner {
 public:
@@ -69,10 +56,10 @@ public:
 
 private:
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date, bool by_code);
-    template <bool kAfe, bool kGroupOnly, bool kByCode>
+    template <bool kGroupMode, bool kGroupOnly, bool kByCode>
     bool scan_ordered(const View1<int32_t>& rows, int64_t target_date);
     void scan_rows(const View1<int32_t>& rows, bool by_code);
-    template <bool kHasDate, bool kAfe, bool kByCode>
+    template <bool kHasDate, bool kGroupMode, bool kByCode>
     void scan_rows(const View1<int32_t>& rows);
     int32_t horizon_of(int64_t date, int32_t* entry, int32_t* position);
     [[gnu::cold, gnu::noinline]] int32_t date_out_of_range(int64_t date, int32_t* position);

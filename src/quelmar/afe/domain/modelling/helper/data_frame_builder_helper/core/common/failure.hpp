@@ -1,19 +1,28 @@
-// How the core says that something failed. A failure is a `Failure` value:
-// the Python exception it stands for and the routine whose name a report
-// carries. There are three ways it travels, one per kind of caller:
-// - thrown, where nothing can go on: the unit of work around it (an
-//   entity, a split, an engine call) is abandoned by `run_or_report`, the
-//   one place inside the core where failures (std::bad_alloc included) are
-//   caught, or it reaches the boundary, whose raise_from_cpp_exception
-//   turns it into the Python exception (boundary/py_support.hpp);
-// - handed to a `Reporter` by a routine that goes on with its neutral
-//   result: `execute` reports it as unraisable, the engine keeps the first
-//   and throws it once its workers stop;
-// - as a cancellation of `Progress` (parallel.hpp), by which the engine's
-//   watching thread stops the workers after an interrupt or a failing
-//   progress callback, whose Python exception it keeps until then.
-// The boundaries' own conversions fail the CPython way instead: false (or
-// null) with the Python error set.
+// How a failure travels. Inside the core it is a `Failure` value: the Python
+// exception it stands for and the routine whose name a report carries.
+// Every way one travels, and where each ends:
+// 1. Thrown, where nothing can go on. The unit of work around it (an
+//    entity, a split, an engine target) is abandoned by `run_or_report`,
+//    the one place inside the core where failures (std::bad_alloc
+//    included) are caught, which hands it on as in 2; or it reaches the
+//    boundary, whose raise_from_cpp_exception turns it into the Python
+//    exception (boundary/py_support.hpp).
+// 2. Handed to a `Reporter` by a routine that goes on with its neutral
+//    result: `execute` reports it as unraisable and returns normally; the
+//    engine keeps the failure of the lowest target and throws it (as in 1)
+//    once its workers stop.
+// 3. A cancellation of `Progress` (parallel.hpp): a worker that throws
+//    cancels the others and run_threads rethrows the exception of the
+//    lowest worker once all have stopped; the engine's watching thread
+//    cancels after an interrupt or a failing progress callback and keeps
+//    that Python exception until it raises it.
+// 4. At the boundaries, the CPython way: a conversion or check that fails
+//    returns false (or null) with the Python error set, and the entry
+//    returns null.
+// 5. Not a failure of the routine but a finding its caller judges: returned
+//    as a std::optional, None at the boundary, never as a sentinel value.
+//    The code census's first row outside int8 (core/frame/code_census.hpp)
+//    travels this way; the front end refuses the column.
 #pragma once
 
 #include <new>

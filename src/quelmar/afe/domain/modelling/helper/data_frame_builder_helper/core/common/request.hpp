@@ -44,6 +44,18 @@ struct ModuleConstants {
     }
 };
 
+// Feature-group mode: the window end is inclusive and a NaN quantity is
+// refused; unless `all_values` is set (or CountDistinct or Mode is asked
+// for) only the transactions and cells of dimension value `value` count,
+// and a Ratio is that value's share of all values, a row's only cell.
+// `execute` takes it as for_afe_columns, dim_group_id and is_no_dim_col,
+// the engine's entry as feature_group, group_value and all_values.
+struct FeatureGroup {
+    bool on = false;
+    int32_t value = -1;
+    bool all_values = false;
+};
+
 // The features asked for and where each lands: everything of a call except
 // the transaction, target and result arrays.
 struct FeatureRequest {
@@ -56,9 +68,7 @@ struct FeatureRequest {
     std::vector<int32_t> included_operator_set_two;
     OrderedMap<int64_t, int32_t> column_name_map;
     int32_t nearest_exponent = 0;
-    int32_t dim_group_id = -1;
-    bool for_afe_columns = false;
-    bool is_no_dim_col = false;
+    FeatureGroup group;
 };
 
 // Codes that a scan looked up without finding them in the code table.

@@ -53,6 +53,19 @@ struct View2 {
     View1<T> column(int64_t j) const { return View1<T>{base + j * s1, n0, s0}; }
 };
 
+// The three transaction columns a scan reads, as base pointers of the
+// column and byte strides between rows. `date` is null when no date column
+// is used. Row numbers at or above `n_rows` are refused.
+struct TransactionColumns {
+    const char* date = nullptr;
+    int64_t date_stride = 0;
+    const char* quantity = nullptr;
+    int64_t quantity_stride = 0;
+    const char* code = nullptr;
+    int64_t code_stride = 0;
+    int64_t n_rows = 0;
+};
+
 // An ordered map kept as a vector sorted ascending by key. Built once from a
 // dict walk in which the first occurrence of a key wins; searched, never
 // grown, by the computation.

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "core/split/plan.hpp"
+#include "core/rows/row_plan.hpp"
 
 namespace dfbh {
 namespace {
@@ -147,7 +147,7 @@ void plan_blocks(SplitPlan& plan) {
         other = std::min<int64_t>(
             other, 2 * static_cast<int64_t>(image.statistics_writes.size() + image.kept.size()) + image.columns / 8);
     }
-    if (plan.count_distinct_requested || plan.mode_requested) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
+    if (plan.counts_codes()) other += 2 * static_cast<int64_t>(plan.D) * plan.H;
     if (4 * static_cast<int64_t>(plan.D) >= other) return;
     const int32_t per_dim = plan.H * SLOT_COUNT;
     std::vector<std::vector<CellWrite>> by_dim(static_cast<size_t>(plan.D));
@@ -226,10 +226,10 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
     auto cell_index = [H](int32_t dim, int32_t position, int32_t slot) {
         return (dim * H + position) * SLOT_COUNT + slot;
     };
-    const bool ratio_columns = !request.for_afe_columns && plan.ratio_requested;
+    const bool ratio_columns = !request.group.on && plan.ratio_requested;
     for (int32_t i = 0; i < D; ++i) {
         const int32_t d = plan.dim_values[i];
-        if (plan.restricted && d != request.dim_group_id) continue;
+        if (plan.restricted && d != request.group.value) continue;
         for (int32_t j = 0; j < H; ++j) {
             for (size_t k = 0; k < one.size(); ++k) {
                 const auto to = column_offset(plan, request, columns, d, one[k], plan.horizon_list[j]);
@@ -254,11 +254,11 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
         }
     }
 
-    // The feature-group ratio: the share of dim_group_id at the first
+    // The feature-group ratio: the share of the group value at the first
     // requested horizon (as given, not the first of the sorted list).
     plan.group_ratio_to =
-        column_offset(plan, request, columns, request.dim_group_id, c.RATIO_CODE, request.horizons[0]);
-    finish_row_writes(plan, columns, request.dim_group_id, request.horizons[0]);
+        column_offset(plan, request, columns, request.group.value, c.RATIO_CODE, request.horizons[0]);
+    finish_row_writes(plan, columns, request.group.value, request.horizons[0]);
 }
 
 void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon) {
@@ -279,9 +279,7 @@ void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t gr
     plan_moves(plan, columns);
     plan_blocks(plan);
 
-    for (int32_t i = 0; i < plan.D; ++i) {
-        if (static_cast<int32_t>(plan.dim_values[i]) == group_value) plan.group_dim = i;
-    }
+    plan.group_dim = plan.dim_index_of(group_value);
     for (size_t u = 0; u < plan.distinct_horizons.size(); ++u) {
         if (plan.distinct_horizons[u] == first_horizon) plan.first_horizon_position = plan.distinct_position[u];
     }

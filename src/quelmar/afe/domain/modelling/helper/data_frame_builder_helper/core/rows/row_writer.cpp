@@ -2,8 +2,10 @@
 #include "core/rows/row_writer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -57,23 +59,20 @@ void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t byt
 #endif
 }
 
+// copy_spare<1> ... copy_spare<kHeldMoves>, by their move count minus 1:
+// wider blocks than these are not held in registers.
+constexpr int kHeldMoves = 12;
+using CopySpare = void (*)(char*, const RowBlocks&, const char*, int64_t);
+template <size_t... K>
+constexpr std::array<CopySpare, sizeof...(K)> held_copies(std::index_sequence<K...>) {
+    return {&copy_spare<static_cast<int>(K) + 1>...};
+}
+constexpr std::array<CopySpare, kHeldMoves> kHeldCopies = held_copies(std::make_index_sequence<kHeldMoves>());
+
 // The same for blocks of any width of 16 bytes or more.
 void copy_spare(char* row, const RowBlocks& plan, const char* spare, int64_t bytes) {
-    switch ((bytes + 15) / 16) {
-        case 1: return copy_spare<1>(row, plan, spare, bytes);
-        case 2: return copy_spare<2>(row, plan, spare, bytes);
-        case 3: return copy_spare<3>(row, plan, spare, bytes);
-        case 4: return copy_spare<4>(row, plan, spare, bytes);
-        case 5: return copy_spare<5>(row, plan, spare, bytes);
-        case 6: return copy_spare<6>(row, plan, spare, bytes);
-        case 7: return copy_spare<7>(row, plan, spare, bytes);
-        case 8: return copy_spare<8>(row, plan, spare, bytes);
-        case 9: return copy_spare<9>(row, plan, spare, bytes);
-        case 10: return copy_spare<10>(row, plan, spare, bytes);
-        case 11: return copy_spare<11>(row, plan, spare, bytes);
-        case 12: return copy_spare<12>(row, plan, spare, bytes);
-        default: break;
-    }
+    const int64_t moves = (bytes + 15) / 16;
+    if (moves >= 1 && moves <= kHeldMoves) return kHeldCopies[static_cast<size_t>(moves) - 1](row, plan, spare, bytes);
     for (const int64_t to : plan.to) {
         int64_t i = 0;
         for (; i + 16 < bytes; i += 16) std::memcpy(row + to + i, spare + i, 16);

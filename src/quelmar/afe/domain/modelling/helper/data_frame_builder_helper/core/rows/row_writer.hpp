@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/split/plan.hpp"
+#include "core/common/views.hpp"
+#include "core/plan/plan.hpp"
 
 namespace dfbh {
 
@@ -17,6 +18,16 @@ public:
     ~RowWriter();
     RowWriter(const RowWriter&) = delete;
     RowWriter& operator=(const RowWriter&) = delete;
+
+    // The row of a finished buffer: in feature-group mode with Ratio the
+    // group value's share is the row's only cell, otherwise fill_row's.
+    void write_row(const float* buffer, char* row, const int32_t* seen_dims, int32_t n_seen) {
+        if (plan_.group.on && plan_.ratio_requested) {
+            fill_row_for_ratio_column(buffer, row);
+        } else {
+            fill_row(buffer, row, seen_dims, n_seen);
+        }
+    }
 
     // The set-one and set-two cells, then outside feature-group mode each
     // dimension value's share of the horizon's total Sum. `seen_dims` are
@@ -30,7 +41,7 @@ public:
         for (int64_t offset : plan_.prefetch_lines) prefetch(row + offset);
     }
 
-    // Feature-group mode with Ratio: dim_group_id's share of the total Sum
+    // Feature-group mode with Ratio: the group value's share of the total Sum
     // at the first requested horizon, the row's only cell.
     void fill_row_for_ratio_column(const float* buffer, char* row) const;
 

@@ -5,11 +5,35 @@
 #include <string>
 #include <vector>
 
-#include "core/split/plan.hpp"
 #include "core/aggregation/scan.hpp"
+#include "core/plan/plan.hpp"
+#include "core/rows/row_plan.hpp"
 
 namespace dfbh {
 namespace {
+
+bool has_operator(const std::vector<int32_t>& codes, int32_t code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+// `execute`'s plan, once the buffer exists. Throws Failure for an empty
+// horizon list.
+void plan_split(SplitPlan& plan, const FeatureRequest& request, const CodeTable& codes,
+                const ModuleConstants& constants, const ResultColumns& columns, bool has_date) {
+    if (plan.H == 0) {
+        throw Failure{ErrorKind::Value, routine::exec_for_split,
+                      "horizons is empty: at least one horizon is needed to process a split"};
+    }
+    ScanSettings settings;
+    settings.offset = request.offset;
+    settings.resolution = request.resolution;
+    settings.group = request.group;
+    settings.ratio = has_operator(request.included_operators, constants.RATIO_CODE);
+    settings.count_distinct = has_operator(request.included_operators, constants.COUNT_DISTINCT_CODE);
+    settings.mode = has_operator(request.included_operators, constants.MODE_CODE);
+    plan_scan(plan, settings, codes, constants, has_date);
+    plan_row_writes(plan, request, columns);
+}
 
 // What the split loop needs of an entity: the view of its transaction rows
 // (empty when it has none) and its target date, in one record, aligned to
@@ -90,7 +114,7 @@ struct AddMissingCodes {
 void exec_for_split(const ExecuteArgs& args, CodeTable& codes, int32_t split_index, int32_t splits_size,
                     const EntityIndex& entities, const TransactionColumns& trx, SplitHost& host) {
     SplitPlan plan;
-    plan_split_shape(plan, args.request.horizons, args.request.for_afe_columns, codes, host);
+    plan_split_shape(plan, args.request.horizons, args.request.group.on, codes, host);
     if (!host.make_unread_split_array(plan.D, plan.H)) return;
     UnreadSplitArrayHold hold{host};
     const View2<float>& result = args.result_frame;

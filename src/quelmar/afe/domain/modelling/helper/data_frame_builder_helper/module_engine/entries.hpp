@@ -1,0 +1,84 @@
+// The engine module's entries, each a thin boundary over one core pass: it
+// parses and converts its arguments with the interpreter lock held, then
+// runs the pass under a Watch.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "boundary/py_buffers.hpp"
+#include "boundary/py_support.hpp"
+#include "core/frame/prepare.hpp"
+#include "module_engine/watch.hpp"
+
+namespace dfbh {
+
+// One keyword of an entry and the member of the entry's `Objects` that
+// takes its argument (a borrowed reference: the call's own).
+template <typename Objects>
+struct Keyword {
+    const char* name;
+    PyObject* Objects::*member;
+};
+
+// Parses an entry's arguments with CPython's own parser: the first
+// `required` keywords by position or name, the others by name only; a
+// member keeps its default when its argument is not given. False with the
+// TypeError set.
+template <typename Objects, size_t N, size_t... K>
+bool parse_keywords(PyObject* args, PyObject* kwds, const char* entry, size_t required,
+                    const Keyword<Objects> (&keywords)[N], Objects* objects, std::index_sequence<K...>) {
+    const char* names[N + 1] = {keywords[K].name..., nullptr};
+    std::string format(required, 'O');
+    if (required < N) format += "|$" + std::string(N - required, 'O');
+    format += std::string(":") + entry;
+    return PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(names),
+                                       &(objects->*keywords[K].member)...);
+}
+template <typename Objects, size_t N>
+bool parse_keywords(PyObject* args, PyObject* kwds, const char* entry, size_t required,
+                    const Keyword<Objects> (&keywords)[N], Objects* objects) {
+    return parse_keywords(args, kwds, entry, required, keywords, objects, std::make_index_sequence<N>());
+}
+// Calls `body`, which returns a new reference or null with the Python error
+// set; a C++ exception it throws becomes its Python exception and null.
+template <typename Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+// Runs `pass(run, progress)` without the interpreter lock under a Watch that
+// reports progress out of `total` to `callback`. False with the Python
+// exception set when it failed or was interrupted.
+template <typename Pass>
+bool run_watched(PyObject* callback, int64_t total, Pass&& pass) {
+    Progress progress;
+    Watch watch(callback, total, progress);
+    return watch.run([&](const RunWorkers& run) { pass(run, progress); });
+}
+
+// An exported one-axis integer array as the core's column of any width.
+inline InputColumn column_of(const ArrayArgument& arg) {
+    return InputColumn{arg.base(), arg.stride(0), arg.itemsize()};
+}
+
+// Returns the first row whose code lies outside int8, or None.
+PyObject* count_codes_entry(PyObject* module, PyObject* args, PyObject* kwds);
+// Returns (n_entities, by_range).
+PyObject* factorize_entities_entry(PyObject* module, PyObject* args, PyObject* kwds);
+PyObject* prepare_transactions_entry(PyObject* module, PyObject* args, PyObject* kwds);
+PyObject* compute_features_entry(PyObject* module, PyObject* args, PyObject* kwds);
+
+// `n_jobs` (absent: 1) as the thread count to use; ValueError below 1.
+bool n_jobs_argument(PyObject* obj, int* out);
+
+}  // namespace dfbh
