@@ -79,14 +79,14 @@ def _codes(values) -> Optional[np.ndarray]:
     return _integers(values, "codes", accepted=(np.int8, np.int16, np.int32, np.int64))
 
 
-def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, int]:
+def count_codes(codes, *, n_jobs: Optional[int] = None) -> Tuple[np.ndarray, Optional[int]]:
     """How often each int8 code occurs among signed integer ``codes``
     (int64 counts, code ``c`` at ``c + 128``), and the first row whose code
-    lies outside int8 (-1: none)."""
+    lies outside int8 (None: every code fits)."""
     codes = np.asarray(codes)
     counts = np.zeros(256, dtype=np.int64)
     first_outside = _engine.count_codes(codes, counts, n_jobs=_n_jobs(n_jobs))
-    return counts, -1 if first_outside is None else first_outside
+    return counts, None if first_outside is None else int(first_outside)
 
 
 def factorize_entities(

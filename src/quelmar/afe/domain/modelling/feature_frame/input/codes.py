@@ -64,13 +64,13 @@ def read_codes(table: InputTable, name: str, n_jobs: Optional[int] = None) -> Co
 
 
 def present_codes(codes: np.ndarray, n_jobs: Optional[int] = None):
-    """The distinct values, ascending, of integer ``codes`` and -1; or None
+    """The distinct values, ascending, of integer ``codes`` and None; or None
     and the first row whose code lies outside int8."""
     if codes.dtype.kind == "u":
         if len(codes) and int(codes.max()) > INT8_MAX:
             return None, int(np.argmax(codes > INT8_MAX))
         codes = codes.astype(np.int16)
     counts, first_outside = native.count_codes(codes, n_jobs=n_jobs)
-    if first_outside >= 0:
+    if first_outside is not None:
         return None, first_outside
-    return np.flatnonzero(counts) + INT8_MIN, -1
+    return np.flatnonzero(counts) + INT8_MIN, None
