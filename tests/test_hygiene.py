@@ -189,3 +189,32 @@ def test_running_out_of_memory_in_conversion_raises_memory_error():
     )
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.splitlines() == ["MemoryError ''", "None"]
+
+
+def test_the_front_end_imports_its_layers_one_way():
+    # the layers contract of pyproject.toml, checked by import-linter (Python
+    # 3.9 and newer), and no import of the package's own modules inside a
+    # function, where a cycle would hide from the linter
+    import ast
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    from quelmar.afe.domain.modelling import feature_frame
+
+    package = Path(feature_frame.__file__).parent
+    hidden = []
+    for path in package.rglob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                for inner in ast.walk(node):
+                    own = isinstance(inner, ast.ImportFrom) and (inner.level or "quelmar" in (inner.module or ""))
+                    if own:
+                        hidden.append(f"{path.relative_to(package)}:{inner.lineno}")
+    assert hidden == []
+    linter = shutil.which("lint-imports", path=os.path.dirname(sys.executable)) or shutil.which("lint-imports")
+    if linter is None:
+        pytest.skip("import-linter is not installed (it needs Python 3.9 or newer)")
+    root = Path(__file__).resolve().parents[1]
+    result = subprocess.run([linter], cwd=root, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout[-3000:]
