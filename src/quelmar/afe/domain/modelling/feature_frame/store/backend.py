@@ -219,9 +219,24 @@ class LmdbBackend(Backend):
         self._shared: Optional[_Environment] = _Environment.acquire(self.location, create)
         self._env, self._dbs = self._shared.env, self._shared.dbs
 
+    def _begin_reading(self):
+        # A writer killed after writing its commit's meta page, but before
+        # telling readers of it, leaves them on the state before while the
+        # next writer starts from the new one: an append that a reader saw
+        # fail would then appear later. Taking the write lock once settles
+        # it (LMDB recovers a dead writer's lock), then the read starts again.
+        # A read that meets a live writer in that moment waits for its commit.
+        txn = self._env.begin(buffers=True)
+        if txn.id() < self._env.info()["last_txnid"]:
+            txn.abort()
+            with self._shared.writer:
+                self._env.begin(write=True).abort()
+            txn = self._env.begin(buffers=True)
+        return txn
+
     @contextlib.contextmanager
     def reading(self) -> Iterator[Snapshot]:
-        with self._env.begin(buffers=True) as txn:
+        with self._begin_reading() as txn:
             yield _LmdbView(txn, self._dbs)
 
     @contextlib.contextmanager
@@ -233,7 +248,7 @@ class LmdbBackend(Backend):
 
     def with_entity(self, key, use):
         dbs = self._dbs
-        with self._env.begin(buffers=True) as txn:
+        with self._begin_reading() as txn:
             cutoff = txn.get(CUTOFF, db=dbs["meta"])
             return use(decode_int(cutoff), txn.get(key, db=dbs["base"]), txn.get(key, db=dbs["recent"]))
 
