@@ -238,7 +238,10 @@ def list_entities(ids: IdColumn, n_jobs: int) -> EntityListing:
             order = np.argsort(by_code, kind="stable")
             values, code_of_index = by_code[order], code_of_index[order]
         return EntityListing(pd.Index(values, dtype=ids.index_dtype()), codes, n_codes, code_of_index)
-    codes, uniques = pd.factorize(ids.pandas_values())
+    values = ids.pandas_values()
+    if isinstance(values.dtype, np.dtype) and not values.dtype.isnative:
+        values = values.astype(values.dtype.newbyteorder("="))  # pandas hashes native byte order only
+    codes, uniques = pd.factorize(values)
     if len(uniques) == 0:
         raise InvalidParameterError("entities: the grid has no entity (the transactions are empty)")
     order = _sorted_order(uniques)
