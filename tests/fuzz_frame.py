@@ -14,15 +14,29 @@ codes outside int8, timestamps beyond the time line, bad parameters, not a
 table at all) must raise a ValueError or TypeError whose message names the
 table, the column or the parameter. No input may change.
 
+With stores, each case also feeds its rows to a feature store (LMDB): made
+from some of them, the rest appended in random batches and layouts (late
+rows, rows twice, now and then a damaged batch), reopened and compacted at
+random. After each step the store answers the targets it can with the bits
+build_feature_frame gives on every row appended so far, and refuses the
+others (NotAnswerableError); an append warns as build_feature_frame does on
+the same table, and refuses what it refuses with the same error, or ids of
+another kind than the store's, and a refused append changes nothing.
+
     python tests/fuzz_frame.py --calls 3000 --seed 1
 
-exits 1 on the first violated check.
+exits 1 on the first violated check (stores are fed when lmdb is installed).
 """
 
 from __future__ import annotations
 
 import collections
+import contextlib
+import importlib.util
+import os
 import random
+import shutil
+import tempfile
 import warnings
 from decimal import Decimal
 
@@ -33,6 +47,8 @@ import polars as pl
 
 from fuzz_execute import FuzzFailure, fuzz_main
 from quelmar.afe.domain.modelling.feature_frame import FeatureParams, MissingQuantityWarning, build_feature_frame
+from quelmar.afe.domain.modelling.feature_frame.errors import NotAnswerableError, OutsideHistoryWarning
+from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore, feature_store
 
 DAY = 86_400_000
 T = 19_000 * DAY  # a target date in 2022, in milliseconds
@@ -414,11 +430,20 @@ def feature_bits(frame):
     return list(frame.columns), np.ascontiguousarray(frame.iloc[:, 2:].to_numpy(dtype=np.float32)).view(np.uint32)
 
 
-def one_case(rng, outcomes):
+def one_case(rng, outcomes, checks=("layouts",), directory=None):
     data = random_data(rng)
     params = random_params(rng, data)
     ref_trx, ref_tgt = reference_tables(data)
     reference = checked_call(ref_trx, ref_tgt, params, outcomes, "reference")
+    if "layouts" in checks:
+        layout_checks(rng, data, params, reference, outcomes)
+        trx, tgt, bad_params, kind = damage(rng, ref_trx, ref_tgt, params)
+        checked_call(trx, tgt, bad_params, outcomes, "damaged " + kind)
+    if "stores" in checks and reference is not None:
+        store_case(rng, data, params, directory, outcomes)
+
+
+def layout_checks(rng, data, params, reference, outcomes):
     for _ in range(2):
         trx_kind, tgt_kind = rng.choice(list(LAYOUTS)), rng.choice(list(LAYOUTS))
         trx = LAYOUTS[trx_kind](rng, shuffled(rng, data) if rng.random() < 0.5 else data, "trx")
@@ -430,27 +455,223 @@ def one_case(rng, outcomes):
                 label, "refused" if frame is None else "returned", "returned" if frame is None else "refused",
                 data, params))
         if frame is not None:
-            got, want = feature_bits(frame), feature_bits(reference)
-            if got[0] != want[0] or got[1].shape != want[1].shape or (got[1] != want[1]).any():
-                raise FuzzFailure("{} gives other bits than the plain layout (data {}, params {})".format(
-                    label, data, params))
-            if len(frame) != len(data["target_entity"]):
-                raise FuzzFailure("{}: {} rows for {} targets".format(label, len(frame), len(data["target_entity"])))
-    trx, tgt, bad_params, kind = damage(rng, ref_trx, ref_tgt, params)
-    checked_call(trx, tgt, bad_params, outcomes, "damaged " + kind)
+            check_same_bits(frame, reference, len(data["target_entity"]), "{} gives other bits than the plain "
+                            "layout (data {}, params {})".format(label, data, params))
 
 
-def fuzz(calls, seed, progress=None):
-    """``calls`` cases (each several builds); the counts of their outcomes."""
+def check_same_bits(frame, want, n_targets, failure):
+    got, expected = feature_bits(frame), feature_bits(want)
+    if got[0] != expected[0] or got[1].shape != expected[1].shape or (got[1] != expected[1]).any():
+        raise FuzzFailure(failure)
+    if len(frame) != n_targets:
+        raise FuzzFailure("{}: {} rows for {} targets".format(failure, len(frame), n_targets))
+
+
+# ---- a store fed in batches -----------------------------------------------------
+
+TRX_KEYS = ("entity", "timestamp", "quantity", "dimension")
+
+
+def rows_of(data, rows, keys=TRX_KEYS):
+    """``data`` with only the transactions (or targets) at ``rows``, in that order."""
+    return dict(data, **{key: [data[key][i] for i in rows] for key in keys})
+
+
+def store_layout(rng, data, which, typed=False):
+    """``data`` in a random layout for a store (``typed``: one whose id
+    column has a type even without rows). Stores do not take pandas
+    Categoricals of Python objects as entity ids yet, nor make sense of a
+    first table whose ids have no type (an empty object column): such ids
+    are given as an object column, such a first table in Arrow."""
+    table = (arrow_table if typed else LAYOUTS[rng.choice(list(LAYOUTS))])(rng, data, which)
+    if isinstance(table, pd.DataFrame):
+        ids = table["entity"]
+        if isinstance(ids.dtype, pd.CategoricalDtype) and ids.dtype.categories.dtype == object:
+            table["entity"] = ids.astype(object)
+        elif isinstance(ids.dtype, np.dtype) and ids.dtype.kind in "iu" and rng.random() < 0.3:
+            table["entity"] = ids.to_numpy().astype(ids.dtype.newbyteorder(">"))  # the other byte order
+    return table
+
+
+def damaged_batch(rng, table, params):
+    """A plain batch damaged so that build_feature_frame refuses it, or with
+    ids of another kind than the store's ("other ids")."""
+    table = table.copy()
+    kinds = ["drop", "null id", "type", "other ids"] + (["code"] if params.get("dimension_col", "") is not None else [])
+    kind = rng.choice(kinds) if len(table) else "drop"
+    if kind == "drop":
+        table = table.drop(columns=[rng.choice(["entity", "timestamp", "quantity"])])
+    elif kind == "null id":
+        ids = table["entity"].astype(object)
+        ids.iloc[rng.randrange(len(table))] = None
+        table["entity"] = ids
+    elif kind == "type":
+        table[rng.choice(["timestamp", "quantity"])] = np.array(["x"] * len(table), dtype=object)
+    elif kind == "code":
+        table["dimension"] = np.full(len(table), rng.choice([200, -129]), dtype=np.int64)
+    else:
+        table["entity"] = (np.array(["s"] * len(table), dtype=object) if pd.api.types.is_numeric_dtype(table["entity"])
+                           else np.arange(len(table)))
+    return table, kind
+
+
+def warned(work):
+    """``work()`` (or the error it raised) and the warnings it gave, as
+    sorted (category, message), OutsideHistoryWarning apart."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = work()
+        except (ValueError, TypeError) as error:
+            result = error
+    said = sorted((w.category.__name__, str(w.message)) for w in caught
+                  if not issubclass(w.category, (FutureWarning, OutsideHistoryWarning)))
+    outside = any(issubclass(w.category, OutsideHistoryWarning) for w in caught)
+    return result, said, outside
+
+
+@contextlib.contextmanager
+def compaction_share(share):
+    """Appends compact a store once its recent rows pass ``share`` of its base rows."""
+    saved = feature_store.COMPACT_SHARE
+    feature_store.COMPACT_SHARE = share
+    try:
+        yield
+    finally:
+        feature_store.COMPACT_SHARE = saved
+
+
+def store_case(rng, data, params, directory, outcomes):
+    # half the stores keep their appended rows apart until compacted at random
+    with compaction_share(rng.choice([feature_store.COMPACT_SHARE, float("inf")])):
+        fed_store(rng, data, params, directory, outcomes)
+
+
+def fed_store(rng, data, params, directory, outcomes):
+    n = len(data["entity"])
+    order = list(range(n))
+    rng.shuffle(order)
+    cut = rng.randint(0, n)
+    rest = order[cut:] + rng.sample(range(n), min(n, rng.randint(0, 3)))  # some rows twice
+    bounds = sorted(rng.randint(0, len(rest)) for _ in range(rng.randint(0, 2)))
+    parts = [rest[a:b] for a, b in zip([0] + bounds, bounds + [len(rest)])]
+    history = rng.choice([0, DAY, 10 * DAY, "30d", 400 * DAY])
+    label = "store (data {}, params {}, history {!r}, made from rows {}, batches {})".format(
+        data, params, history, order[:cut], parts)
+    path = os.path.join(directory, "store-{}".format(outcomes["store cases"]))
+    outcomes["store cases"] += 1
+    first = rows_of(data, order[:cut])
+    table = store_layout(rng, first, "trx", typed=not cut)
+    no_targets = reference_tables(rows_of(data, [], ("target_entity", "target_date")))[1]
+    _, want_said, _ = warned(lambda: build_feature_frame(table, no_targets, **params))
+    before = state(table)
+    store, said, _ = warned(lambda: FeatureStore.create(path, table, history=history, **params))
+    if isinstance(store, Exception):
+        raise FuzzFailure("{}: the store refused a table build_feature_frame takes: {}".format(label, store))
+    try:
+        if state(table) != before:
+            raise FuzzFailure("{}: making the store changed its table".format(label))
+        if said != want_said:
+            raise FuzzFailure("{}: made with warnings {} where build_feature_frame gives {}".format(
+                label, said, want_said))
+        kept = [reference_tables(first)[0]]
+        check_answers(rng, store, data, kept, outcomes, label + " once made")
+        for i, part in enumerate(parts):
+            batch = reference_tables(rows_of(data, part))[0]
+            kind = None
+            if rng.random() < 0.25:
+                table, kind = damaged_batch(rng, batch, params)
+            else:
+                table = store_layout(rng, rows_of(data, part), "trx")
+            if append_checked(store, table, no_targets, kind, outcomes, "{} batch {}".format(label, i)):
+                kept.append(batch)
+            if rng.random() < 0.3:
+                store.close()
+                store = FeatureStore.open(path)
+            if rng.random() < 0.3:
+                store.compact(chunk=rng.choice([1, 3, 65536]))
+            check_answers(rng, store, data, kept, outcomes, "{} after batch {}".format(label, i))
+    finally:
+        store.close()
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def append_checked(store, table, no_targets, kind, outcomes, label):
+    """Appends ``table`` (damaged as ``kind`` says); whether the store took it."""
+    before = (state(table), store.info().appends)
+    want, want_said, _ = warned(lambda: build_feature_frame(table, no_targets, store.params))
+    report, said, outside = warned(lambda: store.append(table))
+    if state(table) != before[0]:
+        raise FuzzFailure("{}: an append changed its table".format(label))
+    if isinstance(want, Exception) or kind == "other ids":
+        if not isinstance(report, Exception):
+            raise FuzzFailure("{}: appended a {} batch that {}".format(
+                label, kind, "build_feature_frame refuses ({})".format(want) if isinstance(want, Exception)
+                else "has ids of another kind than the store's"))
+        if isinstance(want, Exception) and (type(report), str(report)) != (type(want), str(want)):
+            raise FuzzFailure("{}: refused with {}: {} where build_feature_frame raises {}: {}".format(
+                label, type(report).__name__, report, type(want).__name__, want))
+        if store.info().appends != before[1]:
+            raise FuzzFailure("{}: a refused append changed the store".format(label))
+        outcomes["store append refused"] += 1
+        return False
+    if isinstance(report, Exception):
+        raise FuzzFailure("{}: refused a batch build_feature_frame takes: {}: {}".format(
+            label, type(report).__name__, report))
+    if said != want_said or outside != (report.before_history > 0):
+        raise FuzzFailure("{}: appended with warnings {} (rows before the history: {}, said: {}) where "
+                          "build_feature_frame gives {}".format(label, said, report.before_history, outside, want_said))
+    outcomes["store append took"] += 1
+    outcomes["store append warned"] += bool(said)
+    return True
+
+
+def check_answers(rng, store, data, kept, outcomes, label):
+    """The store answers the targets it can as a rebuild on ``kept`` does, and refuses the others."""
+    first = store.info().answers_from_ms
+    dates = data["target_date"]
+    answerable = [i for i, date in enumerate(dates) if first is None or date >= first]
+    if len(answerable) < len(dates):
+        targets = store_layout(rng, data, "tgt")
+        try:
+            store.features(targets)
+        except NotAnswerableError:
+            outcomes["store refused a date before its history"] += 1
+        else:
+            raise FuzzFailure("{}: answered a target before the earliest date it answers ({})".format(label, first))
+    chosen = rows_of(data, answerable, ("target_entity", "target_date"))
+    targets = store_layout(rng, chosen, "tgt")
+    before = state(targets)
+    frame = store.features(targets)
+    if state(targets) != before:
+        raise FuzzFailure("{}: features changed the targets".format(label))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MissingQuantityWarning)
+        want = build_feature_frame(pd.concat(kept), reference_tables(chosen)[1], store.params)
+    check_same_bits(frame, want, len(answerable), "{}: other bits than build_feature_frame on the rows "
+                    "appended".format(label))
+    outcomes["store answered"] += bool(answerable)
+
+
+def have_stores():
+    return importlib.util.find_spec("lmdb") is not None
+
+
+def fuzz(calls, seed, progress=None, checks=("layouts",)):
+    """``calls`` cases (each several builds: in layouts, and through a
+    store when ``checks`` has "stores"); the counts of their outcomes."""
     rng = random.Random(seed)
     outcomes = collections.Counter()
-    for i in range(calls):
-        one_case(rng, outcomes)
-        if progress and (i + 1) % progress == 0:
-            print("{} cases".format(i + 1), flush=True)
+    with tempfile.TemporaryDirectory(prefix="fuzz-frame-") as directory:
+        for i in range(calls):
+            one_case(rng, outcomes, checks, directory)
+            if progress and (i + 1) % progress == 0:
+                print("{} cases".format(i + 1), flush=True)
     return outcomes
 
 
 if __name__ == "__main__":
-    raise SystemExit(fuzz_main("fuzz_frame", __doc__.split("\n\n")[0], fuzz,
+    CHECKS = ("layouts", "stores") if have_stores() else ("layouts",)
+    raise SystemExit(fuzz_main("fuzz_frame", __doc__.split("\n\n")[0],
+                               lambda calls, seed, progress: fuzz(calls, seed, progress, CHECKS),
                                lambda outcomes: outcomes["layout returned"] > 0))

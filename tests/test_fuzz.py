@@ -89,3 +89,20 @@ def test_hostile_tables_give_the_plain_layouts_bits_or_a_named_refusal(cases, se
     # most cases must reach the engine in every layout, and the damage be refused
     assert outcomes["layout returned"] > cases
     assert outcomes["damaged parameter refused"] + outcomes["damaged drop refused"] > cases // 10
+
+
+@pytest.mark.parametrize("cases, seed", [
+    (80, 33),
+    pytest.param(300, 34, marks=pytest.mark.slow),
+])
+def test_a_store_fed_random_batches_answers_as_build_feature_frame_and_refuses_alike(cases, seed):
+    pytest.importorskip("polars")
+    pytest.importorskip("lmdb")
+    import fuzz_frame
+
+    outcomes = fuzz_frame.fuzz(cases, seed, checks=("stores",))
+    # the stores must answer, and refuse dates before their history and damaged batches, often
+    assert outcomes["store answered"] > cases
+    assert outcomes["store refused a date before its history"] > cases // 4
+    assert outcomes["store append refused"] > cases // 5
+    assert outcomes["store append warned"] > cases // 20
