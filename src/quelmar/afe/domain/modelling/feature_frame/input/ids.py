@@ -111,7 +111,10 @@ class IdColumn:
         (nullable, Arrow-backed), else its values' NumPy type in native byte order."""
         source = self.table.source(self.name)
         if is_arrow_column(source):
-            return value_type(source.type).to_pandas_dtype()
+            try:
+                return value_type(source.type).to_pandas_dtype()
+            except NotImplementedError:  # large_string, large_binary in older pyarrow: Python objects
+                return np.dtype(object)
         dtype = source.dtype
         return dtype.newbyteorder("=") if isinstance(dtype, np.dtype) else dtype
 
