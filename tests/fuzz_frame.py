@@ -477,18 +477,13 @@ def rows_of(data, rows, keys=TRX_KEYS):
     return dict(data, **{key: [data[key][i] for i in rows] for key in keys})
 
 
-def store_layout(rng, data, which, typed=False):
-    """``data`` in a random layout for a store (``typed``: one whose id
-    column has a type even without rows). Stores do not take pandas
-    Categoricals of Python objects as entity ids yet, nor make sense of a
-    first table whose ids have no type (an empty object column): such ids
-    are given as an object column, such a first table in Arrow."""
-    table = (arrow_table if typed else LAYOUTS[rng.choice(list(LAYOUTS))])(rng, data, which)
+def store_layout(rng, data, which):
+    """``data`` in a random layout for a store; integer ids now and then in
+    the other byte order."""
+    table = LAYOUTS[rng.choice(list(LAYOUTS))](rng, data, which)
     if isinstance(table, pd.DataFrame):
         ids = table["entity"]
-        if isinstance(ids.dtype, pd.CategoricalDtype) and ids.dtype.categories.dtype == object:
-            table["entity"] = ids.astype(object)
-        elif isinstance(ids.dtype, np.dtype) and ids.dtype.kind in "iu" and rng.random() < 0.3:
+        if isinstance(ids.dtype, np.dtype) and ids.dtype.kind in "iu" and rng.random() < 0.3:
             table["entity"] = ids.to_numpy().astype(ids.dtype.newbyteorder(">"))  # the other byte order
     return table
 
@@ -561,7 +556,7 @@ def fed_store(rng, data, params, directory, outcomes):
     path = os.path.join(directory, "store-{}".format(outcomes["store cases"]))
     outcomes["store cases"] += 1
     first = rows_of(data, order[:cut])
-    table = store_layout(rng, first, "trx", typed=not cut)
+    table = store_layout(rng, first, "trx")
     no_targets = reference_tables(rows_of(data, [], ("target_entity", "target_date")))[1]
     _, want_said, _ = warned(lambda: build_feature_frame(table, no_targets, **params))
     before = state(table)

@@ -540,3 +540,23 @@ def test_readers_during_appends_and_compactions_see_whole_states(backend, reader
     seen = [int(line.split()[1]) for line in heard]
     assert seen == sorted(seen), "a reader saw an older state after a newer one"
     assert set(seen) == set(range(n + 1))
+
+
+def test_a_store_is_not_used_across_a_fork(tmp_path):
+    # the child of a process that has a store open writes nothing through it
+    from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore
+
+    store = FeatureStore.create(str(tmp_path / "store"), history(11), horizons=[7])
+    try:
+        pid = os.fork()
+        if pid == 0:  # the child
+            try:
+                store.append(history(12).assign(timestamp=T))
+                os._exit(1)
+            except Exception as error:  # noqa: BLE001 - the child's verdict is its status
+                os._exit(0 if "opened by another process" in str(error) else 2)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+        assert store.info().appends == 0
+    finally:
+        store.close()

@@ -157,7 +157,9 @@ def _pandas_kind(series) -> Tuple[str, str]:
     elif api.is_string_dtype(values) and not api.is_object_dtype(values):
         kind = "string"
     elif api.is_object_dtype(values):
-        inferred = api.infer_dtype(series, skipna=True)
+        # a Categorical's kind is its categories'
+        categories = getattr(dtype, "categories", None)
+        inferred = api.infer_dtype(series if categories is None else categories, skipna=True)
         kind = {"integer": "integer", "floating": "float", "mixed-integer-float": "float", "string": "string",
                 "bytes": "binary"}.get(inferred, "object")
         if kind == "integer" and _object_numbers(series.dropna().to_numpy(), kind) is None:

@@ -218,6 +218,14 @@ class LmdbBackend(Backend):
             raise StoreError(f"{self.location}: not a feature store (no data.mdb)")
         self._shared: Optional[_Environment] = _Environment.acquire(self.location, create)
         self._env, self._dbs = self._shared.env, self._shared.dbs
+        self._pid = os.getpid()
+
+    def _check_process(self) -> None:
+        # an LMDB environment does not cross a fork: a child that wrote
+        # through its parent's would write beside a second writer
+        if os.getpid() != self._pid:
+            raise StoreError(f"{self.location}: opened by another process (before a fork); open the store in the "
+                             "process that uses it")
 
     def _begin_reading(self):
         # A writer killed after writing its commit's meta page, but before
@@ -226,6 +234,7 @@ class LmdbBackend(Backend):
         # fail would then appear later. Taking the write lock once settles
         # it (LMDB recovers a dead writer's lock), then the read starts again.
         # A read that meets a live writer in that moment waits for its commit.
+        self._check_process()
         txn = self._env.begin(buffers=True)
         if txn.id() < self._env.info()["last_txnid"]:
             txn.abort()
@@ -243,6 +252,7 @@ class LmdbBackend(Backend):
     def writing(self) -> Iterator[Writer]:
         # one writer at a time (LMDB's lock, and ours between threads); the
         # commit is synced before it returns
+        self._check_process()
         with self._shared.writer, self._env.begin(write=True, buffers=True) as txn:
             yield _LmdbView(txn, self._dbs)
 

@@ -26,7 +26,7 @@ from .backend import Backend, retrying
 from .blobs import records_of, split
 from .building import transaction_parts
 from .copying import copied
-from .keys import ids_of, keys_of
+from .keys import id_family, ids_of, keys_of
 from .locations import open_backend, remove_new
 from .partitioned import created_from_partitioned
 from .entity_rows import EntityRows
@@ -108,7 +108,7 @@ class FeatureStore(EntityRows):
                 params = dataclasses.replace(params, dimension_values=list(parts.codes))
             layout_for(params, [])  # parameters the columns cannot have are refused before anything is written
             ids = parts.first.ids
-            id_kind = "number" if ids.kind in ("integer", "float") else ids.kind
+            id_kind = id_family(ids)
             state = StoreState(params, id_kind, dtype_name(ids.index_dtype()), keep_ms).advanced(parts.newest_ms)
             backend = open_backend(location, create=True)
             try:
@@ -234,6 +234,8 @@ class FeatureStore(EntityRows):
             state = StoreState.from_meta(writer.meta(), self.location)
             state = state.advanced(trx.times.latest if trx.n_rows else None)
             rows = kept_rows(trx, state.cutoff_ms, jobs)
+            if state.id_kind == "unknown" and len(trx.ids):
+                state.id_kind, state.id_dtype = id_family(trx.ids), dtype_name(trx.ids.index_dtype())
             old = writer.get_many("recent", rows.keys)
             values, n_old, n_new = merged(old, rows, state.cutoff_ms, jobs)
             writer.put_many("recent", zip(rows.keys, values))
@@ -321,9 +323,9 @@ class FeatureStore(EntityRows):
         return keys_of(tgt.ids)
 
     def _check_id_kind(self, ids) -> None:
-        """Refuses ids that cannot equal the store's (as two tables' ids are refused)."""
-        kind = "number" if ids.kind in ("integer", "float") else ids.kind
-        if len(ids) and kind != self._state.id_kind:
+        """Refuses ids that cannot equal the store's (as two tables' ids are
+        refused); a store made from no rows takes the first ids it is given."""
+        if len(ids) and id_family(ids) != self._state.id_kind and self._state.id_kind != "unknown":
             raise TypeError(f"{ids.table.what}: column {ids.name!r} holds {ids.type_text} entity ids but the "
                             f"store keeps entities with {self._state.id_dtype} ids")
 

@@ -27,6 +27,16 @@ _SIGN = np.uint64(1 << 63)
 _SIGN_INT = 1 << 63
 
 
+def id_family(ids: IdColumn) -> str:
+    """The family of a store's ids: "number", "string" or "binary" (the
+    kinds a key holds), "unknown" for a column without rows that says
+    nothing, else the id kind, which a store refuses."""
+    kind = "number" if ids.kind in ("integer", "float") else ids.kind
+    if kind in ("number", "string", "binary") or len(ids):
+        return kind
+    return "unknown"
+
+
 def keys_of(ids: IdColumn, rows: Optional[np.ndarray] = None) -> List[bytes]:
     """The key of the id at each of ``rows`` (all rows: None)."""
     if ids.kind in ("integer", "float"):

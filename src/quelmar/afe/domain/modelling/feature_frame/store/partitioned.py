@@ -28,6 +28,7 @@ from ..params import FeatureParams, layout_for
 from ..support import pandas, require
 from .backend import Backend, retrying
 from .locations import open_backend, remove_new
+from .keys import id_family
 from .rows import kept_rows, merged
 from .state import StoreState
 
@@ -106,7 +107,7 @@ def created_from_partitioned(location, transactions_dir, params: FeatureParams,
         params = dataclasses.replace(params, dimension_values=sorted({c for s in surveys for c in s.codes}))
     layout_for(params, [])
     ids = empty.ids
-    id_kind = "number" if ids.kind in ("integer", "float") else ids.kind
+    id_kind = id_family(ids)
     # a NumPy type as its name, as a pandas column gives it ("int64")
     id_dtype = str(pandas().api.types.pandas_dtype(ids.index_dtype()))
     newest = max((s.latest for s in surveys if s.latest is not None), default=None)
