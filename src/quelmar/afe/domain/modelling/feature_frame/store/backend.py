@@ -103,6 +103,11 @@ class Backend:
         one entity's features."""
         raise NotImplementedError
 
+    def with_entities(self, keys: Sequence[bytes], use: Callable[[int, List[Any], List[Any]], Any]) -> Any:
+        """``use(cutoff_ms, base values, recent values)`` of several entities
+        on one consistent reading (None for a missing value)."""
+        raise NotImplementedError
+
     def size_bytes(self) -> int:
         raise NotImplementedError
 
@@ -236,6 +241,13 @@ class LmdbBackend(Backend):
         with self._env.begin(buffers=True) as txn:
             cutoff = txn.get(CUTOFF, db=dbs["meta"])
             return use(decode_int(cutoff), txn.get(key, db=dbs["base"]), txn.get(key, db=dbs["recent"]))
+
+    def with_entities(self, keys, use):
+        dbs = self._dbs
+        with self._env.begin(buffers=True) as txn:
+            cutoff, get = txn.get(CUTOFF, db=dbs["meta"]), txn.get
+            base, recent = dbs["base"], dbs["recent"]
+            return use(decode_int(cutoff), [get(key, db=base) for key in keys], [get(key, db=recent) for key in keys])
 
     def size_bytes(self) -> int:
         return os.path.getsize(os.path.join(self.location, "data.mdb"))

@@ -17,7 +17,7 @@ from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from ..compute import PreparedBuild, instant, interval_ms
+from ..compute import PreparedBuild, instant, interval_ms, plan_for
 from ..errors import InvalidParameterError, OutsideHistoryWarning
 from ..input import InputTable, Targets, Transactions
 from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
@@ -82,7 +82,7 @@ class FeatureStore(EntityRows):
     """A store of the rows that features as of any answerable date need."""
 
     def __init__(self, backend: Backend, state: StoreState):
-        self._backend, self._state = backend, state
+        self._backend, self._state, self._plan = backend, state, None
         self._plan_state(state)
 
     # ---- making and opening
@@ -181,9 +181,11 @@ class FeatureStore(EntityRows):
 
     def _plan_state(self, state: StoreState) -> None:
         self._state = state
-        # every code a later append may bring: those the store was not made
-        # with count as the unknown dimension value, as in a rebuild
-        self._layout = layout_for(state.params, range(INT8_MIN, INT8_MAX + 1))
+        if self._plan is None:  # the parameters are the store's for its life: planned once
+            # every code a later append may bring: those the store was not
+            # made with count as the unknown dimension value, as in a rebuild
+            self._layout = layout_for(state.params, range(INT8_MIN, INT8_MAX + 1))
+            self._plan = plan_for(self._layout, state.params)
 
     @property
     def params(self) -> FeatureParams:
@@ -288,7 +290,11 @@ class FeatureStore(EntityRows):
         integer timestamp; default: now, UTC). The result has the bits
         ``build_feature_frame`` gives on every row appended so far."""
         params = self.params
+        distinct = None
         if targets is None:
+            if entities is None:  # every entity, one target each: the keys just read are theirs, in order
+                distinct = sorted(retrying(self._keys))
+                entities = ids_of(distinct, self._state.id_dtype)
             targets = self._target_table(entities, at)
         elif entities is not None or at is not None:
             raise TypeError("features: give either targets or entities and at, not both")
@@ -297,13 +303,16 @@ class FeatureStore(EntityRows):
         state = self._state
         if len(tgt.dates):
             state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
-        keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
-        distinct = sorted(set(keys))
-        where = {key: i for i, key in enumerate(distinct)}
-        target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
+        if distinct is None:
+            keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
+            distinct = sorted(set(keys))
+            where = {key: i for i, key in enumerate(distinct)}
+            target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
+        else:
+            target_codes = np.arange(len(distinct), dtype=np.int64)
         prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
         present = np.diff(prepared.offsets) > 0
-        job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0)
+        job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0, self._plan)
         with stage(progress, "computing", total=job.n_targets, unit="target") as bar:
             out = job.compute(0, job.n_targets, bar)
         return job.frame(out)
@@ -334,8 +343,6 @@ class FeatureStore(EntityRows):
             at_ms, is_date = int(np.datetime64("now", "ms").astype(np.int64)), True
         else:
             at_ms, is_date = instant(at, "at")
-        if entities is None:
-            entities = self.entities()
         date = np.datetime64(at_ms, "ms") if is_date else at_ms
         ids = pd.Series(entities) if not hasattr(entities, "dtype") else pd.Series(np.asarray(entities))
         return pd.DataFrame({params.entity_col_of_targets: ids, params.target_date_col: date})
