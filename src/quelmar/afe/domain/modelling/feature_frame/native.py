@@ -285,19 +285,12 @@ def compute_features(
     return out
 
 
-def plan_of(
-    layout,
-    *,
-    resolution: int,
-    offset: int = 0,
-    dim_group_id: int = -1,
-    for_afe_columns: bool = False,
-    is_no_dim_col: bool = False,
-    empty_statistic_nan: bool = False,
-) -> _engine.Plan:
-    """The engine's plan of ``layout``'s columns, made once: the request
-    part of ``compute_features`` (same arguments, same refusals), immutable
-    and safe to use from several threads at once. ``compute_planned``
+def plan_of(layout, *, resolution: int, offset: int = 0, dim_group_id: int = -1, for_afe_columns: bool = False,
+            is_no_dim_col: bool = False, empty_statistic_nan: bool = False) -> _engine.Plan:
+    """The engine's plan of ``layout``'s columns (with its horizons and
+    ``index_map``), made once: the request part of ``compute_features``
+    (same arguments, same refusals), immutable and safe to use from several
+    threads at once. ``compute_planned``
     computes with it; ``plan.compute_row(out, at_ms, since_ms, *values)``
     computes one entity from its record values (``store.blobs.RECORD``,
     newest first: the rows are their merge, those dated before
@@ -311,17 +304,9 @@ def plan_of(
                         empty_statistic_nan=empty_statistic_nan)
 
 
-def compute_planned(
-    plan: _engine.Plan,
-    out: Optional[np.ndarray],
-    prepared: PreparedTransactions,
-    target_entity_codes,
-    target_ms,
-    *,
-    fill_nan: bool = True,
-    n_jobs: Optional[int] = None,
-    progress_callback: Optional[ProgressCallback] = None,
-) -> np.ndarray:
+def compute_planned(plan: _engine.Plan, out: Optional[np.ndarray], prepared: PreparedTransactions,
+                    target_entity_codes, target_ms, *, fill_nan: bool = True, n_jobs: Optional[int] = None,
+                    progress_callback: Optional[ProgressCallback] = None) -> np.ndarray:
     """``compute_features`` with a plan made once (``plan_of``): the same
     targets, checks and bits. Returns ``out``."""
     target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
