@@ -16,7 +16,8 @@ from .keys import key_of
 
 class EntityRows:
     """``feature_row`` and ``feature_rows`` of a ``FeatureStore`` (which
-    gives ``_backend``, ``_state``, ``_plan`` and ``params``)."""
+    gives ``_backend``, ``_state``, ``_plan``, ``_reach_ms`` and
+    ``params``)."""
 
     def feature_row(self, entity, at=None) -> np.ndarray:
         """The features of one entity as of ``at`` (default: now, UTC) as a
@@ -44,7 +45,7 @@ class EntityRows:
         return ms if is_date else floor_ms(ms, ms_ratio(self.params.timestamp_unit))
 
     def _check_at(self, at_ms: int, cutoff_ms: int) -> None:
-        if cutoff_ms != INT64_MIN and at_ms < cutoff_ms + self._state.reach_ms:
+        if cutoff_ms != INT64_MIN and at_ms < cutoff_ms + self._reach_ms:
             self._state.check_answerable(at_ms, "at")
 
     def _row(self, at_ms: int, cutoff_ms: int, base, recent) -> np.ndarray:

@@ -83,5 +83,15 @@ def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes
     return native.gather_records([base, recent], cutoff_ms, n_jobs=n_jobs)
 
 
+def prepared_every(snapshot, cutoff_ms: int, n_jobs: int) -> Tuple[List[bytes], native.PreparedTransactions]:
+    """Every entity's key, in order, and its rows as the engine reads them,
+    from the cutoff on: the keys and values of one scan of each table, with
+    no lookup by key."""
+    base = {bytes(key): value for key, value in snapshot.scan("base")}
+    recent = {bytes(key): value for key, value in snapshot.scan("recent")}
+    keys = sorted(base.keys() | recent.keys() if recent else base)
+    return keys, prepared_of([base.get(k) for k in keys], [recent.get(k) for k in keys], cutoff_ms, n_jobs)
+
+
 def record_count(values: Sequence[Optional[bytes]]) -> int:
     return sum(len(v) for v in values if v is not None) // RECORD.itemsize
