@@ -11,6 +11,7 @@ operator accepts (a quantity of 0 or below) change no answer.
 
 from __future__ import annotations
 
+import itertools
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -86,11 +87,11 @@ def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes
 def prepared_every(snapshot, cutoff_ms: int, n_jobs: int) -> Tuple[List[bytes], native.PreparedTransactions]:
     """Every entity's key, in order, and its rows as the engine reads them,
     from the cutoff on: the keys and values of one scan of each table, with
-    no lookup by key."""
-    base = {bytes(key): value for key, value in snapshot.scan("base")}
-    recent = {bytes(key): value for key, value in snapshot.scan("recent")}
-    keys = sorted(base.keys() | recent.keys() if recent else base)
-    return keys, prepared_of([base.get(k) for k in keys], [recent.get(k) for k in keys], cutoff_ms, n_jobs)
+    no lookup by key in the store and no loop in Python."""
+    base, recent = dict(snapshot.scan("base")), dict(snapshot.scan("recent"))
+    # a backend that scans in key order (LMDB) leaves the sort one run to find
+    keys = sorted(itertools.chain(base, recent.keys() - base.keys()))
+    return keys, prepared_of(list(map(base.get, keys)), list(map(recent.get, keys)), cutoff_ms, n_jobs)
 
 
 def record_count(values: Sequence[Optional[bytes]]) -> int:
