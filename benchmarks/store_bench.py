@@ -27,7 +27,15 @@ Measured, side by side in one process (wall time, medians where repeated):
   results are compared bit for bit before any time is reported;
 * the store's size on disk against the raw bytes of the rows it keeps (8
   byte time, 4 byte quantity, 1 byte code; goal: at most 2x);
-* creating the store and appending on Redis against LMDB (goal: within 3x).
+* creating the store and appending on Redis against LMDB (goal: within 3x);
+* serving from the LMDB store after the appends, in process: ``feature_row``
+  of a random entity as of that date (``--calls`` calls, after a warm-up;
+  goal p50 at most 10 µs, p99 at most 50 µs) and ``feature_rows`` of 100
+  random entities (goal p99 at most 1 ms), percentiles of each call's wall
+  time; with ``--callgrind`` the instructions of the engine's entry per
+  ``compute_row`` (``Plan.compute_row``, argument checks included), counted
+  by callgrind in a child process over 2,000 entities (needs an unstripped
+  build, ``pip install . -Cinstall.strip=false``, for the entry's symbol).
 """
 
 from __future__ import annotations
@@ -35,8 +43,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pickle
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -81,6 +91,100 @@ def bits_equal(a, b) -> bool:
     return np.array_equal(np.ascontiguousarray(a).view(np.uint32), np.ascontiguousarray(b).view(np.uint32))
 
 
+def percentiles(ns) -> dict:
+    ns = np.asarray(ns, dtype=np.float64) / 1000.0
+    return {"p50_us": float(np.percentile(ns, 50)), "p99_us": float(np.percentile(ns, 99)),
+            "p999_us": float(np.percentile(ns, 99.9))}
+
+
+def serving(location: str, entity_ids, today_ms: int, calls: int) -> dict:
+    """feature_row and feature_rows of random entities, timed call by call."""
+    from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore
+
+    rng = np.random.default_rng(0)
+    at = np.datetime64(today_ms, "ms")
+    picks = [int(x) for x in rng.choice(entity_ids, calls)]
+    batches = [[int(x) for x in rng.choice(entity_ids, 100)] for _ in range(max(calls // 20, 50))]
+    with FeatureStore.open(location) as store:
+        for entity in picks[:2000]:  # warm: the pages of the store, the caches
+            store.feature_row(entity, at)
+        row_ns = []
+        for entity in picks:
+            start = time.perf_counter_ns()
+            store.feature_row(entity, at)
+            row_ns.append(time.perf_counter_ns() - start)
+        rows_ns = []
+        for batch in batches:
+            start = time.perf_counter_ns()
+            store.feature_rows(batch, at)
+            rows_ns.append(time.perf_counter_ns() - start)
+    result = {"feature_row": percentiles(row_ns), "feature_rows_100": percentiles(rows_ns), "calls": calls,
+              "load_avg_1_5_15": [round(x, 2) for x in os.getloadavg()]}
+    print("  serving (LMDB, in process): feature_row p50 {p50_us:.1f} µs, p99 {p99_us:.1f} µs, p99.9 {p999_us:.1f} µs"
+          .format(**result["feature_row"]) +
+          "; feature_rows of 100 p50 {p50_us:.0f} µs, p99 {p99_us:.0f} µs".format(**result["feature_rows_100"]) +
+          "; load {}".format(result["load_avg_1_5_15"]))
+    return result
+
+
+# the entry itself, not the lambda inside it (a nested toggle would stop the count)
+ROW_ENTRY = "*::plan_compute_row(_object*, _object* const*, long)"
+
+
+def row_instructions(location: str, today_ms: int):
+    """Instructions per Plan.compute_row, counted inside the entry only, on
+    the values of 2,000 entities of the store (read here: valgrind cannot
+    map an LMDB store's address space)."""
+    from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore
+
+    if shutil.which("valgrind") is None:
+        return None
+    with FeatureStore.open(location) as store:
+        keys = sorted(store._keys())[:2000]
+        values = store._backend.with_entities(keys, lambda cutoff, base, recent: (
+            cutoff, [None if v is None else bytes(v) for v in base], [None if v is None else bytes(v) for v in recent]))
+    with tempfile.TemporaryDirectory() as tmp:
+        out, saved = os.path.join(tmp, "callgrind.out"), os.path.join(tmp, "values.pickle")
+        with open(saved, "wb") as f:
+            pickle.dump(values, f)
+        proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, "--collect-atstart=no",
+                               "--toggle-collect=" + ROW_ENTRY, sys.executable, os.path.abspath(__file__),
+                               "--child-rows", saved, "--today", str(today_ms)],
+                              capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0",
+                                                                       OPENBLAS_NUM_THREADS="1"))
+        if proc.returncode != 0 or not os.path.exists(out):
+            print("callgrind child failed:\n" + proc.stderr[-2000:], file=sys.stderr)
+            return None
+        calls = int(proc.stdout.split()[-1])
+        with open(out) as f:
+            total = max(int(line.split()[1]) for line in f if line.startswith(("totals:", "summary:")))
+    if total == 0:
+        print("callgrind counted nothing in the entry: a stripped build?", file=sys.stderr)
+        return None
+    return total / calls
+
+
+def child_rows(saved: str, today_ms: int) -> None:
+    """compute_row of the saved entities with the store's plan (under callgrind)."""
+    from quelmar.afe.domain.modelling.feature_frame.compute import plan_for
+    from quelmar.afe.domain.modelling.feature_frame.params import layout_for
+
+    params = store_params()
+    plan = plan_for(layout_for(params, range(-128, 128)), params)
+    with open(saved, "rb") as f:
+        cutoff, base, recent = pickle.load(f)
+    row = np.empty(plan.n_columns, np.float32)
+    for b, r in zip(base, recent):
+        plan.compute_row(row, today_ms, cutoff, b, r)
+    print(len(base))
+
+
+def store_params():
+    from quelmar.afe.domain.modelling.feature_frame import FeatureParams
+
+    return FeatureParams(horizons=HORIZONS, operators=OPERATORS, dimension_values=list(range(8)))
+
+
 def measure(location: str, history, day_tables, today_ms: int, params, label: str) -> dict:
     from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore
 
@@ -106,13 +210,19 @@ def main(argv=None) -> None:
     parser.add_argument("--days", type=int, default=3, help="days appended, one at a time")
     parser.add_argument("--redis", default=None, help="also measure a store in this Redis server")
     parser.add_argument("--json", default=None)
+    parser.add_argument("--calls", type=int, default=20_000, help="feature_row calls timed")
+    parser.add_argument("--callgrind", action="store_true", help="instructions per compute_row (valgrind)")
+    parser.add_argument("--child-rows", default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--today", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.child_rows:
+        return child_rows(args.child_rows, args.today)
     warnings.simplefilter("ignore")
     import pandas as pd
 
-    from quelmar.afe.domain.modelling.feature_frame import FeatureParams, build_feature_frame
+    from quelmar.afe.domain.modelling.feature_frame import build_feature_frame
 
-    params = FeatureParams(horizons=HORIZONS, operators=OPERATORS, dimension_values=list(range(8)))
+    params = store_params()
     trx, history, day_tables, today_ms = tables(args.entities, args.days)
     print(f"{len(trx):,} transactions, {args.entities:,} entities; store made from {len(history):,}, "
           f"then {len(day_tables)} days of ~{int(np.mean([len(d) for d in day_tables])):,} rows appended")
@@ -142,6 +252,12 @@ def main(argv=None) -> None:
         print(f"  append / rebuild: 1/{rebuild_s / append_s:.0f}; append / touched rebuild: "
               f"{append_s / touched_s:.2f}x; scoring / rebuild: {lmdb['score_s'] / rebuild_s:.2f}x; "
               f"size / raw rows: {lmdb['size_bytes'] / raw:.2f}x")
+        record["serving"] = serving(os.path.join(work, "store"), everyone["entity"].to_numpy(), today_ms, args.calls)
+        if args.callgrind:
+            record["serving"]["compute_row_instructions"] = per_row = row_instructions(
+                os.path.join(work, "store"), today_ms)
+            if per_row is not None:
+                print(f"  instructions per compute_row (callgrind, the entry): {per_row:,.0f}")
         if args.redis:
             location = f"{args.redis}?prefix=bench-{uuid.uuid4().hex[:8]}"
             redis = measure(location, history, day_tables, today_ms, params, "Redis")

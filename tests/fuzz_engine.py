@@ -1,6 +1,8 @@
-"""Random and hostile arguments for the engine's four entries,
+"""Random and hostile arguments for the engine's entries,
 `_engine.count_codes`, `_engine.factorize_entities`,
-`_engine.prepare_transactions` and `_engine.compute_features`.
+`_engine.prepare_transactions` and `_engine.compute_features`, and (in
+`fuzz_records.py`) for the store's: `_engine.gather_records` and the
+methods of `_engine.Plan`.
 
 Each call starts from a small random table and request, mostly consistent,
 to which hostile changes are applied: wrong dtypes, shapes, strides and byte
@@ -34,6 +36,7 @@ import numpy as np
 
 from quelmar.afe.domain.enums.afe_operator import AfeOperator
 
+import fuzz_records
 from fuzz_execute import (
     E, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, NullWriter, OPERATOR_CODES, RaisingIterable, T0, DAY,
     FuzzFailure, compare_state, fuzz_main, hostile_array, hostile_integer, outside_view, random_layout, refcounts,
@@ -433,7 +436,13 @@ def fuzz(calls, seed, progress=None):
     sys.stderr = NullWriter()
     try:
         for n in range(calls):
-            kind = rng.choice(["census", "factorize", "prepare", "compute"])
+            kind = rng.choice(["census", "factorize", "prepare", "compute", *fuzz_records.KINDS])
+            if kind in fuzz_records.KINDS:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    outcome = fuzz_records.fuzz_call(rng, kind, random_table(rng), compute_call(rng), n)
+                outcomes[kind + " " + outcome] += 1
+                continue
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 call = makers[kind](rng)
@@ -545,7 +554,8 @@ def fuzz_grid(calls, seed):
 def main(argv=None):
     kinds = ("census", "factorize", "prepare", "compute")
     return fuzz_main("fuzz_engine", __doc__.split("\n\n")[0], fuzz,
-                     lambda outcomes: min(outcomes[kind + " returned"] for kind in kinds) > 0, argv)
+                     lambda outcomes: min(outcomes[kind + " returned"] for kind in kinds) > 0
+                     and min(outcomes[kind + " checked"] for kind in fuzz_records.KINDS) > 0, argv)
 
 
 if __name__ == "__main__":

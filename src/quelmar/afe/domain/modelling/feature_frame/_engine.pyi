@@ -1,9 +1,11 @@
 # Typed surface of the engine extension; `_native` is its Python front.
-from typing import Callable, Iterable, Mapping, Optional, Tuple
+from typing import Callable, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 _Progress = Optional[Callable[[int, int], object]]
+# A value of a store: whole 13-byte records (int64 ms, float32, int8, little-endian), newest first.
+_Value = Union[bytes, bytearray, memoryview]
 
 def count_codes(
     codes: np.ndarray,  # int8 .. int64
@@ -65,3 +67,63 @@ def compute_features(
     n_jobs: int = ...,
     progress: _Progress = ...,
 ) -> None: ...
+def gather_records(
+    sources: Sequence[Sequence[Optional[_Value]]],  # k >= 1 sequences, one value (or None) per entity
+    since_ms: int,  # records dated before are left out
+    dates_out: np.ndarray,  # int64, C-contiguous, written; at least the records of sources
+    quantities_out: np.ndarray,  # float32, the same
+    codes_out: np.ndarray,  # int8, the same
+    offsets_out: np.ndarray,  # int64, entities + 1, C-contiguous, written
+    *,
+    n_jobs: int = ...,
+    progress: _Progress = ...,
+) -> int: ...  # the rows written
+
+class Plan:
+    """compute_features' request, planned once; immutable, usable from several threads at once."""
+
+    def __init__(
+        self,
+        columns: np.ndarray,  # int32 (columns, 3), as compute_features takes it
+        horizons: Iterable[int],
+        offset: int,
+        resolution: int,
+        index_map: Mapping[int, int],
+        *,
+        feature_group: bool = ...,
+        group_value: int = ...,
+        all_values: bool = ...,
+        empty_statistic_nan: bool = ...,
+    ) -> None: ...
+    @property
+    def n_columns(self) -> int: ...
+    def compute(
+        self,
+        out: np.ndarray,  # float32 (targets, n_columns), C-contiguous, written
+        dates: np.ndarray,
+        quantities: np.ndarray,
+        codes: np.ndarray,
+        offsets: np.ndarray,
+        target_entities: np.ndarray,
+        target_dates: np.ndarray,
+        *,
+        fill_nan: bool = ...,
+        n_jobs: int = ...,
+        progress: _Progress = ...,
+    ) -> None: ...
+    def compute_row(
+        self,
+        out: np.ndarray,  # float32 (n_columns,), C-contiguous, written
+        at_ms: int,
+        since_ms: int,  # records dated before are left out
+        *values: Optional[_Value],  # the entity's values, merged
+    ) -> None: ...
+    def compute_rows(
+        self,
+        out: np.ndarray,  # float32 (entities, n_columns), C-contiguous, written
+        at_ms: int,
+        since_ms: int,
+        sources: Sequence[Sequence[Optional[_Value]]],  # as gather_records takes them
+        *,
+        n_jobs: int = ...,
+    ) -> None: ...

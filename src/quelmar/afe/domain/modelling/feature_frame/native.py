@@ -11,17 +11,26 @@ first. ``compute_features`` then fills one result row per target, exactly as
 ``execute`` fills it for the same target, on several threads. All three
 release the interpreter lock while they work, report progress through an
 optional callback and stop on Ctrl-C.
+
+A feature store computes with a plan made once (``plan_of``, an
+``_engine.Plan``: ``compute_planned`` is ``compute_features`` with it, and
+its ``compute_row`` and ``compute_rows`` compute entities straight from
+their record values), and ``gather_records`` merges the record values of
+many entities into what ``prepare_transactions`` gives for the same rows.
 """
 
 from __future__ import annotations
 
 import operator
-from typing import Callable, NamedTuple, Optional, Tuple
+from typing import Callable, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import _engine
 from .support.machine import default_n_jobs
+
+#: The bytes of a store's record: int64 milliseconds, float32 quantity, int8 code.
+RECORD_BYTES = 13
 
 #: ``progress_callback(done, total)``: called from the calling thread about ten
 #: times a second while the work runs, and once with ``done == total`` at the end.
@@ -274,3 +283,60 @@ def compute_features(
     if progress_callback is not None:
         progress_callback(len(target_entity_codes), len(target_entity_codes))
     return out
+
+
+def plan_of(layout, *, resolution: int, offset: int = 0, dim_group_id: int = -1, for_afe_columns: bool = False,
+            is_no_dim_col: bool = False, empty_statistic_nan: bool = False) -> _engine.Plan:
+    """The engine's plan of ``layout``'s columns (with its horizons and
+    ``index_map``), made once: the request part of ``compute_features``
+    (same arguments, same refusals), immutable and safe to use from several
+    threads at once. ``compute_planned``
+    computes with it; ``plan.compute_row(out, at_ms, since_ms, *values)``
+    computes one entity from its record values (``store.blobs.RECORD``,
+    newest first: the rows are their merge, those dated before
+    ``since_ms`` left out) as of ``at_ms`` into the float32 row ``out``, as
+    ``compute_planned`` computes that target; ``plan.compute_rows(out,
+    at_ms, since_ms, sources)`` does so for each entity of ``sources`` (as
+    ``gather_records`` takes them) into the rows of ``out``."""
+    columns = np.array(layout.columns, dtype=np.int32).reshape(-1, 3)
+    return _engine.Plan(columns, layout.horizons_arg, offset, resolution, layout.index_map,
+                        feature_group=for_afe_columns, group_value=dim_group_id, all_values=is_no_dim_col,
+                        empty_statistic_nan=empty_statistic_nan)
+
+
+def compute_planned(plan: _engine.Plan, out: Optional[np.ndarray], prepared: PreparedTransactions,
+                    target_entity_codes, target_ms, *, fill_nan: bool = True, n_jobs: Optional[int] = None,
+                    progress_callback: Optional[ProgressCallback] = None) -> np.ndarray:
+    """``compute_features`` with a plan made once (``plan_of``): the same
+    targets, checks and bits. Returns ``out``."""
+    target_entity_codes = _integers(target_entity_codes, "target_entity_codes")
+    target_ms = _integers(target_ms, "target_ms", accepted=(np.int64,))
+    if out is None:
+        out = np.empty((len(target_entity_codes), plan.n_columns), dtype=np.float32)
+    plan.compute(out, prepared.dates, prepared.quantities, prepared.codes, prepared.offsets, target_entity_codes,
+                 target_ms, fill_nan=fill_nan, n_jobs=_n_jobs(n_jobs), progress=progress_callback)
+    if progress_callback is not None:
+        progress_callback(len(target_entity_codes), len(target_entity_codes))
+    return out
+
+
+def gather_records(sources: Sequence[Sequence[object]], since_ms: int, *, n_jobs: Optional[int] = None,
+                   progress_callback: Optional[ProgressCallback] = None) -> PreparedTransactions:
+    """The rows of entities 0 .. E - 1 as ``prepare_transactions`` gives
+    them, from record values: ``sources`` holds k sequences of E values
+    (bytes-like objects of whole records, each in the prepared order, or
+    None), entity ``e``'s rows the records of ``sources[j][e]`` for every
+    ``j``, those dated before ``since_ms`` left out. The values are merged,
+    not sorted again (a value out of order is sorted as the preparation
+    sorts), on ``n_jobs`` threads without the interpreter lock."""
+    n_records = sum(sum(map(len, filter(None, values))) for values in sources) // RECORD_BYTES
+    n_entities = len(sources[0]) if len(sources) else 0
+    gathered = PreparedTransactions(np.empty(n_records, np.int64), np.empty(n_records, np.float32),
+                                    np.empty(n_records, np.int8), np.empty(n_entities + 1, np.int64))
+    kept = _engine.gather_records(sources, since_ms, *gathered, n_jobs=_n_jobs(n_jobs), progress=progress_callback)
+    if progress_callback is not None:
+        progress_callback(2 * n_entities, 2 * n_entities)
+    if kept == n_records:
+        return gathered
+    return gathered._replace(dates=gathered.dates[:kept], quantities=gathered.quantities[:kept],
+                             codes=gathered.codes[:kept])

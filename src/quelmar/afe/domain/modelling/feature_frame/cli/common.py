@@ -51,13 +51,13 @@ def params_from_args(args) -> FeatureParams:
 
 
 def _terminate(signum, frame):
-    stopping.ask(Terminated)
-    raise Terminated()
+    if stopping.ask(Terminated):
+        raise Terminated()
 
 
 def _interrupt(signum, frame):
-    stopping.ask(KeyboardInterrupt)
-    raise KeyboardInterrupt()
+    if stopping.ask(KeyboardInterrupt):
+        raise KeyboardInterrupt()
 
 
 def run_stoppable(run, args) -> int:

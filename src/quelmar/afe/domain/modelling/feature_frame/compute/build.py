@@ -165,10 +165,21 @@ def rows_in_reach(target_ms: np.ndarray, params: FeatureParams) -> Tuple[int, in
     return max(low, first - params.window_reach_ms), min(high, max(low, last - params.window_end_ms))
 
 
+def plan_for(layout: ColumnLayout, params: FeatureParams):
+    """The engine's plan of a build's columns, made once (``native.plan_of``)."""
+    return native.plan_of(layout, resolution=params.resolution_code, offset=params.offset,
+                          dim_group_id=params.dim_group_id, for_afe_columns=params.for_afe_columns,
+                          is_no_dim_col=params.is_no_dim_col, empty_statistic_nan=True)
+
+
 def compute_rows(prepared: native.PreparedTransactions, target_codes, target_ms, layout: ColumnLayout,
-                 params: FeatureParams, n_jobs: int, progress_callback=None, out=None) -> np.ndarray:
+                 params: FeatureParams, n_jobs: int, progress_callback=None, out=None, plan=None) -> np.ndarray:
     """The feature matrix (float32, one row per target, NaN where nothing is
-    written), computed in one engine call."""
+    written), computed in one engine call; with ``plan`` (``plan_for`` of
+    the same layout and parameters) without planning."""
+    if plan is not None:
+        return native.compute_planned(plan, out, prepared, target_codes, target_ms, n_jobs=n_jobs,
+                                      progress_callback=progress_callback)
     return native.compute_features(
         out, prepared, target_codes, target_ms, layout, layout.index_map,
         resolution=params.resolution_code, offset=params.offset, dim_group_id=params.dim_group_id,
@@ -179,13 +190,15 @@ def compute_rows(prepared: native.PreparedTransactions, target_codes, target_ms,
 
 class PreparedBuild:
     """The prepared transactions and the checked targets of one build:
-    ``compute`` fills the feature rows of any range of targets."""
+    ``compute`` fills the feature rows of any range of targets (with
+    ``plan``, a ``plan_for`` the layout and parameters, made once by the
+    caller)."""
 
     def __init__(self, prepared: native.PreparedTransactions, present: np.ndarray, target_codes: np.ndarray,
                  target_dates: np.ndarray, layout: ColumnLayout, params: FeatureParams, tgt: InputTable,
-                 n_dropped: int):
+                 n_dropped: int, plan=None):
         self.prepared, self.target_codes, self.target_dates = prepared, target_codes, target_dates
-        self.layout, self.params, self.tgt = layout, params, tgt
+        self.layout, self.params, self.tgt, self.plan = layout, params, tgt, plan
         self.n_targets = tgt.n_rows
         self.report = _report(self.n_targets, len(layout.names), present, target_codes, n_dropped)
 
@@ -193,7 +206,7 @@ class PreparedBuild:
         """The feature matrix of targets ``start`` to ``stop - 1``."""
         jobs = self.params.jobs() if n_jobs is None else n_jobs
         return compute_rows(self.prepared, self.target_codes[start:stop], self.target_dates[start:stop], self.layout,
-                            self.params, jobs, progress.follow(0, progress.total_units))
+                            self.params, jobs, progress.follow(0, progress.total_units), plan=self.plan)
 
     def frame(self, out: np.ndarray):
         """The feature frame of every target from its whole matrix: the

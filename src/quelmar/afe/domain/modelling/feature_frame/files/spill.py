@@ -25,7 +25,7 @@ from ..compute import BuildReport, feature_columns, merged_report, prepare_build
 from ..errors import UsageError
 from ..input import IdColumn, InputTable, MissingQuantities, Targets, Transactions, check_comparable
 from ..params import FeatureParams
-from ..support import require, stage
+from ..support import require, stage, stopping
 from .sources import Source
 from .writers import disk_error
 
@@ -116,11 +116,13 @@ def bucket_directory(output: str) -> Iterator[str]:
     directory for standard output), removed on leaving however it is left."""
     where = tempfile.gettempdir() if output == "-" else os.path.dirname(os.path.abspath(output))
     name = "features" if output == "-" else os.path.basename(output)
-    directory = tempfile.mkdtemp(dir=where, prefix=f".{name}.buckets-")
+    with stopping.held():  # the directory made is the directory removed
+        directory = tempfile.mkdtemp(dir=where, prefix=f".{name}.buckets-")
     try:
         yield directory
     finally:
-        shutil.rmtree(directory, ignore_errors=True)
+        with stopping.held():
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, directory: str,

@@ -61,20 +61,25 @@ def atomic_path(path: str) -> Iterator[str]:
     """A temporary path beside ``path``, renamed over it when the block ends
     normally and removed when it does not."""
     directory, name = os.path.split(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".tmp")
-    os.close(fd)
+    with stopping.held():  # the file made is the file removed
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".tmp")
+        os.close(fd)
     try:
         yield temporary
-        stopping.check()  # a stop asked for while writing: the output does not appear
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)  # as an ordinary new file, not mkstemp's 0600
-        os.replace(temporary, path)
+        with stopping.held():
+            stopping.check()  # a stop asked for while writing: the output does not appear
+            mask = os.umask(0)
+            os.umask(mask)
+            os.chmod(temporary, 0o666 & ~mask)  # as an ordinary new file, not mkstemp's 0600
+            os.replace(temporary, path)
+            stopping.finished()
     except OSError as exc:
-        _remove(temporary)
+        with stopping.held():
+            _remove(temporary)
         raise disk_error(exc, path) from None
     except BaseException:
-        _remove(temporary)
+        with stopping.held():
+            _remove(temporary)
         raise
 
 

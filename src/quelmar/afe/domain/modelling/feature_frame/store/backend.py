@@ -103,6 +103,11 @@ class Backend:
         one entity's features."""
         raise NotImplementedError
 
+    def with_entities(self, keys: Sequence[bytes], use: Callable[[int, List[Any], List[Any]], Any]) -> Any:
+        """``use(cutoff_ms, base values, recent values)`` of several entities
+        on one consistent reading (None for a missing value)."""
+        raise NotImplementedError
+
     def size_bytes(self) -> int:
         raise NotImplementedError
 
@@ -119,7 +124,7 @@ def encode_int(value: int) -> bytes:
 
 
 def decode_int(raw) -> int:
-    return _INT64.unpack(bytes(raw))[0]
+    return _INT64.unpack(raw)[0]
 
 
 # --------------------------------------------------------------------------
@@ -227,7 +232,7 @@ class LmdbBackend(Backend):
             raise StoreError(f"{self.location}: opened by another process (before a fork); open the store in the "
                              "process that uses it")
 
-    def _begin_reading(self):
+    def _begin_reading(self, buffers: bool = True):
         # A writer killed after writing its commit's meta page, but before
         # telling readers of it, leaves them on the state before while the
         # next writer starts from the new one: an append that a reader saw
@@ -235,17 +240,20 @@ class LmdbBackend(Backend):
         # it (LMDB recovers a dead writer's lock), then the read starts again.
         # A read that meets a live writer in that moment waits for its commit.
         self._check_process()
-        txn = self._env.begin(buffers=True)
+        txn = self._env.begin(buffers=buffers)
         if txn.id() < self._env.info()["last_txnid"]:
             txn.abort()
             with self._shared.writer:
                 self._env.begin(write=True).abort()
-            txn = self._env.begin(buffers=True)
+            txn = self._env.begin(buffers=buffers)
         return txn
 
     @contextlib.contextmanager
     def reading(self) -> Iterator[Snapshot]:
-        with self._begin_reading() as txn:
+        # values as bytes: a cursor walks the tables about three times as
+        # fast as with buffers (measured on a store of 100,000 values of ~650
+        # bytes), and a lookup costs the same
+        with self._begin_reading(buffers=False) as txn:
             yield _LmdbView(txn, self._dbs)
 
     @contextlib.contextmanager
@@ -261,6 +269,13 @@ class LmdbBackend(Backend):
         with self._begin_reading() as txn:
             cutoff = txn.get(CUTOFF, db=dbs["meta"])
             return use(decode_int(cutoff), txn.get(key, db=dbs["base"]), txn.get(key, db=dbs["recent"]))
+
+    def with_entities(self, keys, use):
+        dbs = self._dbs
+        with self._begin_reading() as txn:
+            cutoff, get = txn.get(CUTOFF, db=dbs["meta"]), txn.get
+            base, recent = dbs["base"], dbs["recent"]
+            return use(decode_int(cutoff), [get(key, db=base) for key in keys], [get(key, db=recent) for key in keys])
 
     def size_bytes(self) -> int:
         return os.path.getsize(os.path.join(self.location, "data.mdb"))

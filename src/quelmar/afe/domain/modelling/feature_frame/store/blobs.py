@@ -10,7 +10,7 @@ one, is skipped by every operator).
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional
 
 import numpy as np
 
@@ -33,14 +33,6 @@ def split(records: np.ndarray, offsets: np.ndarray) -> List[Optional[memoryview]
     data = memoryview(records).cast("B")
     bounds = (offsets * RECORD.itemsize).tolist()
     return [data[a:b] if b > a else None for a, b in zip(bounds[:-1], bounds[1:])]
-
-
-def joined(values: Sequence[Optional[bytes]]) -> Tuple[np.ndarray, np.ndarray]:
-    """The records of several values one after another, and the number of
-    records of each (0 for None)."""
-    parts = [v if v is not None else b"" for v in values]
-    counts = np.fromiter((len(p) for p in parts), dtype=np.int64, count=len(parts)) // RECORD.itemsize
-    return np.frombuffer(b"".join(parts), dtype=RECORD), counts
 
 
 def n_records(value) -> int:

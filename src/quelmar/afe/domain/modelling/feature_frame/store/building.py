@@ -11,12 +11,14 @@ from __future__ import annotations
 
 import contextlib
 import os
+import shutil
 import tempfile
 from typing import Iterator, List, NamedTuple, Optional
 
 from ..files import MemoryPlan, Source, available_limit, kinds_of, spill_transactions
 from ..input import InputTable, Transactions
 from ..params import FeatureParams
+from ..support import stopping
 
 
 class Parts(NamedTuple):
@@ -49,7 +51,9 @@ def transaction_parts(transactions, params: FeatureParams, memory_limit=None, pr
         trx = _read(source.read(progress), source.path, params, source.first_line)
         yield Parts(trx, iter(()), [int(c) for c in trx.codes.present], trx.times.latest)
         return
-    with tempfile.TemporaryDirectory(dir=work_dir, prefix=".store-buckets-") as directory:
+    with stopping.held():  # the directory made is the directory removed
+        directory = tempfile.mkdtemp(dir=work_dir, prefix=".store-buckets-")
+    try:
         plan.check_disk(directory)
         spilled = spill_transactions(source, params, plan.n_buckets, directory, progress)
         # every row was checked by the pass, so the parts find no fault a file line would name
@@ -59,3 +63,6 @@ def transaction_parts(transactions, params: FeatureParams, memory_limit=None, pr
             first = _read(spilled.files.schema.empty_table(), source.path, params)
         codes = spilled.codes if params.dimension_col else [0]
         yield Parts(first, tables, codes, spilled.newest_ms)
+    finally:
+        with stopping.held():
+            shutil.rmtree(directory, ignore_errors=True)

@@ -1,5 +1,7 @@
 """One entity at a time: the serving path of a store, without pandas and
-without planning per call."""
+without planning per call: the store's plan computes an entity straight
+from its values (``compute_row``), several entities in one engine call
+(``compute_rows``)."""
 
 from __future__ import annotations
 
@@ -7,31 +9,33 @@ import time
 
 import numpy as np
 
-from ..compute import compute_rows, instant
+from ..compute import instant
 from ..params import INT64_MIN, floor_ms, ms_ratio
 from .keys import key_of
-from .rows import prepared_of
 
 
 class EntityRows:
     """``feature_row`` and ``feature_rows`` of a ``FeatureStore`` (which
-    gives ``_backend``, ``_state``, ``_layout`` and ``params``)."""
+    gives ``_backend``, ``_state``, ``_plan``, ``_reach_ms`` and
+    ``params``)."""
 
     def feature_row(self, entity, at=None) -> np.ndarray:
         """The features of one entity as of ``at`` (default: now, UTC) as a
         float32 row in the order of ``feature_columns``; NaN throughout for
         an entity the store has no rows of."""
         at_ms = self._at_ms(at)
-        key = key_of(entity)
-        return self._backend.with_entity(key, lambda cutoff, base, recent: self._row(at_ms, cutoff, base, recent))
+        return self._backend.with_entity(key_of(entity), lambda cutoff, base, recent: self._row(
+            at_ms, cutoff, base, recent))
 
     def feature_rows(self, entities, at=None) -> np.ndarray:
-        """``feature_row`` of each of ``entities``, as one (entities, columns) float32 array."""
+        """``feature_row`` of each of ``entities``, as one (entities, columns)
+        float32 array, from one reading of the store."""
         at_ms = self._at_ms(at)
-        out = np.empty((len(entities), len(self._layout.names)), dtype=np.float32)
-        for i, entity in enumerate(entities):
-            out[i] = self._backend.with_entity(key_of(entity), lambda cutoff, base, recent: self._row(
-                at_ms, cutoff, base, recent))
+        keys = [key_of(entity) for entity in entities]
+        out = np.empty((len(keys), self._plan.n_columns), dtype=np.float32)
+        if keys:
+            self._backend.with_entities(keys, lambda cutoff, base, recent: self._rows(
+                out, at_ms, cutoff, base, recent))
         return out
 
     def _at_ms(self, at) -> int:
@@ -40,10 +44,16 @@ class EntityRows:
         ms, is_date = instant(at, "at")
         return ms if is_date else floor_ms(ms, ms_ratio(self.params.timestamp_unit))
 
-    def _row(self, at_ms: int, cutoff_ms: int, base, recent) -> np.ndarray:
-        first = cutoff_ms + self._state.reach_ms
-        if cutoff_ms != INT64_MIN and at_ms < first:
+    def _check_at(self, at_ms: int, cutoff_ms: int) -> None:
+        if cutoff_ms != INT64_MIN and at_ms < cutoff_ms + self._reach_ms:
             self._state.check_answerable(at_ms, "at")
-        prepared = prepared_of([base], [recent], cutoff_ms, 1)
-        return compute_rows(prepared, np.zeros(1, np.int64), np.array([at_ms], np.int64), self._layout,
-                            self.params, 1)[0]
+
+    def _row(self, at_ms: int, cutoff_ms: int, base, recent) -> np.ndarray:
+        self._check_at(at_ms, cutoff_ms)
+        out = np.empty(self._plan.n_columns, dtype=np.float32)
+        self._plan.compute_row(out, at_ms, cutoff_ms, base, recent)
+        return out
+
+    def _rows(self, out: np.ndarray, at_ms: int, cutoff_ms: int, base, recent) -> None:
+        self._check_at(at_ms, cutoff_ms)
+        self._plan.compute_rows(out, at_ms, cutoff_ms, [base, recent])

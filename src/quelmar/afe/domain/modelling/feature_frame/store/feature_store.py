@@ -17,21 +17,21 @@ from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from ..compute import PreparedBuild, instant, interval_ms
-from ..errors import InvalidParameterError, OutsideHistoryWarning
+from ..compute import PreparedBuild, instant, plan_for
+from ..errors import OutsideHistoryWarning
 from ..input import InputTable, Targets, Transactions
 from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
-from ..support import pandas, stage
+from ..support import pandas, stage, stopping
 from .backend import Backend, retrying
 from .blobs import records_of, split
 from .building import transaction_parts
 from .copying import copied
-from .keys import id_family, ids_of, keys_of
+from .keys import dtype_name, id_family, ids_of, keys_of
 from .locations import open_backend, remove_new
 from .partitioned import created_from_partitioned
 from .entity_rows import EntityRows
-from .rows import kept_rows, merged, prepared_of, record_count
-from .state import StoreState
+from .rows import kept_rows, merged, prepared_every, prepared_of, record_count
+from .state import StoreState, history_ms
 
 #: Recent rows beyond this share of the base rows make an append compact the store.
 COMPACT_SHARE = 0.125
@@ -65,24 +65,11 @@ class AppendReport:
     compacted: bool
 
 
-def history_ms(history) -> int:
-    """Milliseconds of ``history``: 0 or None, an interval such as "30d", or
-    milliseconds."""
-    if history is None or (isinstance(history, (int, np.integer)) and not isinstance(history, bool) and history >= 0):
-        return int(history or 0)
-    if isinstance(history, str) and history.strip() in ("0", ""):
-        return 0
-    try:
-        return interval_ms(history)
-    except InvalidParameterError as error:
-        raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None
-
-
 class FeatureStore(EntityRows):
     """A store of the rows that features as of any answerable date need."""
 
     def __init__(self, backend: Backend, state: StoreState):
-        self._backend, self._state = backend, state
+        self._backend, self._state, self._plan = backend, state, None
         self._plan_state(state)
 
     # ---- making and opening
@@ -117,9 +104,11 @@ class FeatureStore(EntityRows):
                         state.base_rows += retrying(lambda: _write_base(backend, trx, state.cutoff_ms, params.jobs()))
                         bar.update(trx.n_rows)
                     retrying(lambda: _write_meta(backend, state))
+                    stopping.finished()  # the store is made: a stop from now on is not a failure
             except BaseException:
-                backend.close()
-                remove_new(backend.location)
+                with stopping.held():  # nothing is left of a creation that failed
+                    backend.close()
+                    remove_new(backend.location)
                 raise
         return cls(backend, state)
 
@@ -181,9 +170,11 @@ class FeatureStore(EntityRows):
 
     def _plan_state(self, state: StoreState) -> None:
         self._state = state
-        # every code a later append may bring: those the store was not made
-        # with count as the unknown dimension value, as in a rebuild
-        self._layout = layout_for(state.params, range(INT8_MIN, INT8_MAX + 1))
+        if self._plan is None:  # the parameters are the store's for its life: planned once
+            # every code a later append may bring: those the store was not
+            # made with count as the unknown dimension value, as in a rebuild
+            self._layout = layout_for(state.params, range(INT8_MIN, INT8_MAX + 1))
+            self._plan, self._reach_ms = plan_for(self._layout, state.params), state.reach_ms
 
     @property
     def params(self) -> FeatureParams:
@@ -216,6 +207,7 @@ class FeatureStore(EntityRows):
         self._check_id_kind(trx.ids)
         with stage(progress, "appending", total=trx.n_rows, unit="trx") as bar:
             state, rows = retrying(lambda: self._write_rows(trx))
+            stopping.finished()  # the batch is kept: a stop from now on is not a failure
             bar.update(trx.n_rows)
         self._plan_state(state)
         if rows.n_before_cutoff:
@@ -290,22 +282,30 @@ class FeatureStore(EntityRows):
         integer timestamp; default: now, UTC). The result has the bits
         ``build_feature_frame`` gives on every row appended so far."""
         params = self.params
+        every = None  # every entity's keys and rows, when they are the targets
         if targets is None:
-            targets = self._target_table(entities, at)
+            at_ms, is_date = self._at_of(at)
+            if entities is None:  # the keys read with the rows are the targets': nothing to encode or look up
+                every = retrying(self._read_every)
+                entities = ids_of(every[0], self._state.id_dtype)
+            targets = self._target_table(entities, at_ms, is_date)
         elif entities is not None or at is not None:
             raise TypeError("features: give either targets or entities and at, not both")
         table = InputTable(targets, "targets", params.target_columns())
         tgt = Targets(table, params)
-        state = self._state
+        state = self._state if every is None else every[2]  # the state read with the rows, if they are read
         if len(tgt.dates):
             state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
-        keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
-        distinct = sorted(set(keys))
-        where = {key: i for i, key in enumerate(distinct)}
-        target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
-        prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
+        if every is None:
+            keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
+            distinct = sorted(set(keys))
+            where = {key: i for i, key in enumerate(distinct)}
+            target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
+            prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
+        else:
+            target_codes, prepared = np.arange(len(every[0]), dtype=np.int64), every[1]
         present = np.diff(prepared.offsets) > 0
-        job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0)
+        job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0, self._plan)
         with stage(progress, "computing", total=job.n_targets, unit="target") as bar:
             out = job.compute(0, job.n_targets, bar)
         return job.frame(out)
@@ -318,6 +318,11 @@ class FeatureStore(EntityRows):
             return prepared_of(snapshot.get_many("base", keys), snapshot.get_many("recent", keys), state.cutoff_ms,
                                self.params.jobs())
 
+    def _read_every(self):
+        with self._backend.reading() as snapshot:
+            state = StoreState.from_meta(snapshot.meta(), self.location)
+            return (*prepared_every(snapshot, state.cutoff_ms, self.params.jobs()), state)
+
     def _keys_of_targets(self, tgt: Targets) -> List[bytes]:
         self._check_id_kind(tgt.ids)
         return keys_of(tgt.ids)
@@ -329,15 +334,14 @@ class FeatureStore(EntityRows):
             raise TypeError(f"{ids.table.what}: column {ids.name!r} holds {ids.type_text} entity ids but the "
                             f"store keeps entities with {self._state.id_dtype} ids")
 
-    def _target_table(self, entities, at):
+    @staticmethod
+    def _at_of(at):
+        """(milliseconds, whether a date) of ``at``; None: now."""
+        return (int(np.datetime64("now", "ms").astype(np.int64)), True) if at is None else instant(at, "at")
+
+    def _target_table(self, entities, at_ms: int, is_date: bool):
         pd = pandas()
         params = self.params
-        if at is None:
-            at_ms, is_date = int(np.datetime64("now", "ms").astype(np.int64)), True
-        else:
-            at_ms, is_date = instant(at, "at")
-        if entities is None:
-            entities = self.entities()
         date = np.datetime64(at_ms, "ms") if is_date else at_ms
         ids = pd.Series(entities) if not hasattr(entities, "dtype") else pd.Series(np.asarray(entities))
         return pd.DataFrame({params.entity_col_of_targets: ids, params.target_date_col: date})
@@ -365,14 +369,6 @@ class FeatureStore(EntityRows):
         """The keys of every entity with kept rows (a set)."""
         with self._backend.reading() as snapshot:
             return set(snapshot.keys("base")) | set(snapshot.keys("recent"))
-
-
-def dtype_name(dtype) -> str:
-    """The name pandas knows a column type by (a NumPy type class or dtype, or an extension type)."""
-    try:
-        return np.dtype(dtype).name
-    except TypeError:
-        return str(dtype)
 
 
 def _write_base(backend: Backend, trx: Transactions, cutoff_ms: int, jobs: int) -> int:

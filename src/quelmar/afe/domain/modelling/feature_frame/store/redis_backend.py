@@ -337,6 +337,13 @@ class RedisBackend(Backend):
                                                 names.tables["recent"] + key)
         return use(decode_int(cutoff), base, recent)
 
+    def with_entities(self, keys, use):
+        # one MGET: Redis answers it from one state
+        names = self.names
+        base, recent = names.tables["base"], names.tables["recent"]
+        values = self.client.mget([names.cutoff] + [base + key for key in keys] + [recent + key for key in keys])
+        return use(decode_int(values[0]), values[1:len(keys) + 1], values[len(keys) + 1:])
+
     def size_bytes(self) -> int:
         """What the server holds for the store, estimated: its number of
         keys times the mean MEMORY USAGE (value, key and Redis's own per-key

@@ -11,6 +11,7 @@ operator accepts (a quantity of 0 or below) change no answer.
 
 from __future__ import annotations
 
+import itertools
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -19,7 +20,7 @@ from .. import native
 from ..compute import list_entities
 from ..input import Transactions
 from ..params import INT64_MAX
-from .blobs import RECORD, joined, records_of, split
+from .blobs import RECORD, records_of, split
 from .keys import keys_of
 
 
@@ -63,31 +64,34 @@ def merged(old_values: Sequence[Optional[bytes]], rows: KeptRows, cutoff_ms: int
            n_jobs: int) -> Tuple[List[Optional[memoryview]], int, int]:
     """The new value of every entity of ``rows``: its ``old_values``
     records and its rows, in the engine's order, from the cutoff on; with
-    the number of old and of new records."""
-    old, counts = joined(old_values)
-    entity = np.concatenate([np.repeat(np.arange(len(counts)), counts), rows.codes])
-    prepared = native.prepare_transactions(
-        entity, len(rows.keys),
-        np.concatenate([old["date"], rows.dates]),
-        np.concatenate([old["quantity"], rows.quantities]),
-        np.concatenate([old["code"], rows.dimension_codes]),
-        keep_dates=(cutoff_ms, INT64_MAX), n_jobs=n_jobs)
-    return split(records_of(prepared), prepared.offsets), len(old), len(prepared.dates)
+    the number of old and of new records. Only the rows are sorted; the old
+    values are merged with them."""
+    fresh = native.prepare_transactions(rows.codes, len(rows.keys), rows.dates, rows.quantities,
+                                        rows.dimension_codes, keep_dates=(cutoff_ms, INT64_MAX), n_jobs=n_jobs)
+    values = split(records_of(fresh), fresh.offsets)
+    n_old = record_count(old_values)
+    if n_old == 0:
+        return values, 0, len(fresh.dates)
+    prepared = prepared_of(old_values, values, cutoff_ms, n_jobs)
+    return split(records_of(prepared), prepared.offsets), n_old, len(prepared.dates)
 
 
 def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes]], cutoff_ms: int,
                 n_jobs: int) -> native.PreparedTransactions:
     """The rows of entities 0 .. n - 1 (their ``base`` and ``recent``
-    values) as the engine reads them, from the cutoff on."""
-    base_records, base_counts = joined(base)
-    recent_records, recent_counts = joined(recent)
-    records = np.concatenate([base_records, recent_records])
-    n = len(base_counts)
-    entity = np.concatenate([np.repeat(np.arange(n), base_counts), np.repeat(np.arange(n), recent_counts)])
-    return native.prepare_transactions(entity, n, np.ascontiguousarray(records["date"]),
-                                       np.ascontiguousarray(records["quantity"]),
-                                       np.ascontiguousarray(records["code"]), keep_dates=(cutoff_ms, INT64_MAX),
-                                       n_jobs=n_jobs)
+    values) as the engine reads them, from the cutoff on: the values
+    merged."""
+    return native.gather_records([base, recent], cutoff_ms, n_jobs=n_jobs)
+
+
+def prepared_every(snapshot, cutoff_ms: int, n_jobs: int) -> Tuple[List[bytes], native.PreparedTransactions]:
+    """Every entity's key, in order, and its rows as the engine reads them,
+    from the cutoff on: the keys and values of one scan of each table, with
+    no lookup by key in the store and no loop in Python."""
+    base, recent = dict(snapshot.scan("base")), dict(snapshot.scan("recent"))
+    # a backend that scans in key order (LMDB) leaves the sort one run to find
+    keys = sorted(itertools.chain(base, recent.keys() - base.keys()))
+    return keys, prepared_of(list(map(base.get, keys)), list(map(recent.get, keys)), cutoff_ms, n_jobs)
 
 
 def record_count(values: Sequence[Optional[bytes]]) -> int:

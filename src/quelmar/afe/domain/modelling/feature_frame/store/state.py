@@ -16,7 +16,10 @@ import datetime
 import time
 from typing import Any, Dict, Optional
 
-from ..errors import NotAnswerableError, StoreError
+import numpy as np
+
+from ..compute import interval_ms
+from ..errors import InvalidParameterError, NotAnswerableError, StoreError
 from ..params import INT64_MIN, FeatureParams
 
 FORMAT = "quelmar-feature-store/1"
@@ -95,3 +98,16 @@ def _date_text(ms: int) -> str:
     except OverflowError:
         return f"{ms} ms"
     return moment.isoformat(timespec="milliseconds")
+
+
+def history_ms(history) -> int:
+    """Milliseconds of ``history``: 0 or None, an interval such as "30d", or
+    milliseconds."""
+    if history is None or (isinstance(history, (int, np.integer)) and not isinstance(history, bool) and history >= 0):
+        return int(history or 0)
+    if isinstance(history, str) and history.strip() in ("0", ""):
+        return 0
+    try:
+        return interval_ms(history)
+    except InvalidParameterError as error:
+        raise InvalidParameterError(str(error).replace("every:", "history:", 1)) from None

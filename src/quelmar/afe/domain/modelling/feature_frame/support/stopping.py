@@ -10,33 +10,63 @@ recorded here: the command line reports it whatever ends the run, and
 
 from __future__ import annotations
 
+import contextlib
 import threading
-from typing import Optional, Type
+from typing import Iterator, Optional, Type
 
 _asked: Optional[Type[BaseException]] = None
+_held = 0  # blocks during which a stop waits for the block's end
+_done = False  # the output is in place: a stop asked for now changes nothing
 _lock = threading.Lock()
 
 
-def ask(kind: Type[BaseException]) -> None:
-    """Records that a stop of ``kind`` (the exception that reports it) was asked for."""
+def ask(kind: Type[BaseException]) -> bool:
+    """Records that a stop of ``kind`` (the exception that reports it) was
+    asked for; whether the asking signal should raise it now (not inside a
+    ``held`` block, nor once the output is in place)."""
     global _asked
     with _lock:
-        if _asked is None:
+        if _asked is None and not _done:
             _asked = kind
+        return _held == 0 and not _done
 
 
 def asked() -> Optional[Type[BaseException]]:
     """The kind of stop asked for since ``reset``, or None."""
-    return _asked
+    return None if _done else _asked
 
 
 def reset() -> None:
-    global _asked
+    global _asked, _held, _done
     with _lock:
-        _asked = None
+        _asked, _held, _done = None, 0, False
 
 
 def check() -> None:
     """Raises the stop asked for, if any: before anything is made final."""
-    if _asked is not None:
-        raise _asked()
+    kind = asked()
+    if kind is not None:
+        raise kind()
+
+
+@contextlib.contextmanager
+def held() -> Iterator[None]:
+    """A block that a stop does not cut short (a cleanup, or making an output
+    final): the stop asked for meanwhile is raised when it ends."""
+    global _held
+    with _lock:
+        _held += 1
+    try:
+        yield
+    finally:
+        with _lock:
+            _held -= 1
+    if _held == 0:
+        check()
+
+
+def finished() -> None:
+    """The output is in place: a stop asked for from now on is not an error."""
+    global _done
+    with _lock:
+        _done = True

@@ -1,5 +1,6 @@
 // The front end's engine module: `count_codes`, `factorize_entities`,
-// `prepare_transactions` and `compute_features` (entries.hpp). The
+// `prepare_transactions`, `compute_features` and `gather_records`
+// (entries.hpp), and the `Plan` type (plan_type.cpp). The
 // `execute` module (module_execute/) is the other boundary over the same core;
 // both convert through boundary/.
 #define PY_SSIZE_T_CLEAN
@@ -11,7 +12,15 @@
 namespace dfbh {
 namespace {
 
-int module_exec(PyObject* module) { return load_module_state(module) ? 0 : -1; }
+int module_exec(PyObject* module) {
+    if (!load_module_state(module)) return -1;
+    try {
+        return add_plan_type(module) ? 0 : -1;
+    } catch (...) {
+        raise_from_cpp_exception();
+        return -1;
+    }
+}
 
 template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
 PyCFunction with_keywords() {
@@ -27,6 +36,8 @@ PyMethodDef methods[] = {
      "Groups a transaction table by entity into the caller's output arrays, newest first within each entity."},
     {"compute_features", with_keywords<compute_features_entry>(), METH_VARARGS | METH_KEYWORDS,
      "Computes the feature row of every target into `out`, one (value, operator, horizon) per column."},
+    {"gather_records", with_keywords<gather_records_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "Merges each entity's record values (from since_ms on) into prepared transaction columns; returns the rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,7 +12,9 @@
 
 #include "boundary/py_buffers.hpp"
 #include "boundary/py_support.hpp"
+#include "core/frame/column_plan.hpp"
 #include "core/frame/prepare.hpp"
+#include "core/frame/target_loop.hpp"
 #include "module_engine/watch.hpp"
 
 namespace dfbh {
@@ -71,12 +73,46 @@ inline InputColumn column_of(const ArrayArgument& arg) {
     return InputColumn{arg.base(), arg.stride(0), arg.itemsize()};
 }
 
+// The request part of a computation (compute_features' and Plan's
+// arguments), as borrowed references; null: not given.
+struct RequestObjects {
+    PyObject *columns, *horizons, *offset, *resolution, *index_map;
+    PyObject *feature_group, *group_value, *all_values, *empty_statistic_nan;
+};
+// Converts them in argument order into `request` (the columns array is
+// exported into `columns`); false with the first failure's exception.
+bool convert_request(const RequestObjects& o, ArrayArgument* columns, EngineRequest* request,
+                     bool* empty_statistic_nan);
+
+// The arrays and options of a computation (compute_features' and
+// Plan.compute's), as borrowed references; null: not given.
+struct ArrayObjects {
+    PyObject *out, *dates, *quantities, *codes, *offsets, *target_entities, *target_dates;
+    PyObject *fill_nan, *n_jobs, *progress;
+};
+struct ComputeArrays {
+    ArrayArgument out, dates, quantities, codes, offsets, target_entities, target_dates;
+};
+// Exports the arrays in argument order; false with the first failure's exception.
+bool export_arrays(const ArrayObjects& o, ComputeArrays* a);
+// Converts the options and checks the arrays' lengths and that `out` shares
+// no memory with an input (`columns` too, if given) into `call`; the core
+// checks the rest (check_targets).
+bool convert_call(const ArrayObjects& o, ComputeArrays* a, const ArrayArgument* columns, TargetCall* call,
+                  int* n_jobs);
+
 // Returns the first row whose code lies outside int8, or None.
 PyObject* count_codes_entry(PyObject* module, PyObject* args, PyObject* kwds);
 // Returns (n_entities, by_range).
 PyObject* factorize_entities_entry(PyObject* module, PyObject* args, PyObject* kwds);
 PyObject* prepare_transactions_entry(PyObject* module, PyObject* args, PyObject* kwds);
 PyObject* compute_features_entry(PyObject* module, PyObject* args, PyObject* kwds);
+// Returns the number of rows gathered.
+PyObject* gather_records_entry(PyObject* module, PyObject* args, PyObject* kwds);
+
+// Adds the Plan type to the module (after its state is loaded); false with
+// the exception set.
+bool add_plan_type(PyObject* module);
 
 // `n_jobs` (absent: 1) as the thread count to use; ValueError below 1.
 bool n_jobs_argument(PyObject* obj, int* out);

@@ -1,4 +1,4 @@
-// The engine's plan and its target loop.
+// The engine's target loop.
 #include "core/frame/target_loop.hpp"
 
 #include <algorithm>
@@ -7,60 +7,12 @@
 #include <numeric>
 #include <vector>
 
-#include "core/aggregation/scan.hpp"
 #include "core/common/failure.hpp"
 #include "core/frame/target_tasks.hpp"
-#include "core/plan/plan.hpp"
-#include "core/sliding/sliding_scanner.hpp"
+#include "core/frame/target_writer.hpp"
 
 namespace dfbh {
 namespace {
-
-// The routine a failure inside a target's scan is reported under.
-constexpr const char* kTargetRoutine = "compute_features";
-
-// Keeps the failures of one worker with the target each belongs to.
-class CollectingReporter final : public Reporter {
-public:
-    void report(const Failure& failure) override {
-        if (!first_ || target_ < first_target_) {
-            first_.reset(new Failure(failure));
-            first_target_ = target_;
-        }
-    }
-    void set_target(int64_t target) { target_ = target; }
-    const Failure* first() const { return first_.get(); }
-    int64_t first_target() const { return first_target_; }
-
-private:
-    std::unique_ptr<Failure> first_;
-    int64_t first_target_ = 0;
-    int64_t target_ = 0;
-};
-
-// One plan for every target, the transactions' dates in a column of their own.
-void plan_targets(SplitPlan& plan, const TargetCall& call) {
-    const EngineRequest& request = call.request;
-    CollectingReporter reporter;
-    CodeTable codes(request.index_map);
-    plan_split_shape(plan, request.horizons, true, codes, reporter);
-    if (reporter.first()) throw *reporter.first();
-    const ResultColumns columns{sizeof(float), call.n_columns,
-                                call.n_targets * call.n_columns * static_cast<int64_t>(sizeof(float))};
-    plan_scan(plan, scan_settings_of(request, *call.constants), codes, *call.constants, true);
-    plan_column_writes(plan, request, columns);
-    if (call.empty_statistic_nan) plan.empty_statistic = call.constants->FLOAT32_NAN;
-}
-
-// Whether the row writer stores every column of a row, so that it needs no
-// NaN first: without ratio cells (written only for a positive total) every
-// write of fill_row is unconditional.
-bool writer_fills_row(const SplitPlan& plan, int64_t n_columns) {
-    if (plan.ratio_requested) return false;
-    std::vector<char> written(static_cast<size_t>(n_columns), 0);
-    for (const CellWrite& w : plan.cell_writes) written[static_cast<size_t>(w.to / sizeof(float))] = 1;
-    return std::find(written.begin(), written.end(), 0) == written.end();
-}
 
 // Each entity's targets (a run of `tasks`) by date, ties in target order.
 void order_by_date(std::vector<Task>& tasks, const View1<int64_t>& dates) {
@@ -82,8 +34,10 @@ void order_by_date(std::vector<Task>& tasks, const View1<int64_t>& dates) {
 // stays on a run of neighbouring entities.
 class TargetRun {
 public:
-    TargetRun(const TargetCall& call, const CheckedTargets& checked, const SplitPlan& plan, int n_jobs)
-        : call_(call), offsets_(checked.offsets), tasks_(checked.tasks), plan_(plan) {
+    TargetRun(const EnginePlan& engine_plan, const SplitPlan& plan, const TargetCall& call,
+              const CheckedTargets& checked, int n_jobs)
+        : call_(call), offsets_(checked.offsets), tasks_(checked.tasks), plan_(plan),
+          nan_(engine_plan.constants().FLOAT32_NAN), fills_row_(engine_plan.writer_fills_row()) {
         const int64_t n = call.n_targets;
         const int64_t morsel = std::min<int64_t>(1024, std::max<int64_t>(16, n / (static_cast<int64_t>(n_jobs) * 32)));
         // A sliding pass starts over at a morsel's first target, reading its
@@ -101,7 +55,6 @@ public:
         n_morsels_ = static_cast<int64_t>(morsel_first_.size()) - 1;
         threads_ = static_cast<int>(std::min<int64_t>(n_jobs, n_morsels_));
         reporters_.resize(static_cast<size_t>(threads_));
-        nan_fill_ = call.fill_nan && !writer_fills_row(plan, call.n_columns);
         // An entity's rows are one contiguous run: the scanner is pointed at
         // the run and reads it through the row numbers 0, 1, 2, ... of the
         // longest.
@@ -112,7 +65,14 @@ public:
     }
 
     void run(const RunWorkers& run, Progress& progress) {
-        run(threads_, [&](int worker) { work(reporters_[static_cast<size_t>(worker)], progress); });
+        run(threads_, [&](int worker) {
+            TargetWriter writer(plan_, reporters_[static_cast<size_t>(worker)]);
+            if (plan_.ordered_windows) {
+                work_sliding(writer, progress);
+            } else {
+                work(writer, progress);
+            }
+        });
     }
 
     // The failure of the lowest target, if any.
@@ -149,29 +109,11 @@ private:
         __builtin_prefetch(slice.code);
     }
 
-    // NaN first where the writer will not store every cell of the row.
     void clear_row(float* row, int64_t n_rows) const {
-        if (n_rows == 0 ? call_.fill_nan : nan_fill_) std::fill(row, row + call_.n_columns, call_.constants->FLOAT32_NAN);
+        if (nan_first(call_.fill_nan, fills_row_, n_rows)) std::fill(row, row + call_.n_columns, nan_);
     }
 
-    // One target from scratch: the newest-first scan of its entity's run.
-    void scan(EntityScanner& scanner, CollectingReporter& reporter, const Task& task,
-              const TransactionColumns& current, float* row) {
-        const View1<int32_t> rows{reinterpret_cast<char*>(row_numbers_.data()), current.n_rows,
-                                  static_cast<int64_t>(sizeof(int32_t))};
-        scanner.set_transactions(current);
-        reporter.set_target(task.target);
-        run_or_report(reporter, kTargetRoutine, [&] {
-            scanner.scan_and_write(reinterpret_cast<char*>(row), call_.target_dates.get(task.target), rows);
-        });
-    }
-
-    void work(CollectingReporter& reporter, Progress& progress) {
-        if (plan_.ordered_windows) {
-            work_sliding(reporter, progress);
-            return;
-        }
-        EntityScanner scanner(plan_, TransactionColumns{}, reporter);
+    void work(TargetWriter& writer, Progress& progress) {
         for (;;) {
             if (progress.is_cancelled()) return;
             const int64_t m = next_morsel_.fetch_add(1, std::memory_order_relaxed);
@@ -188,7 +130,9 @@ private:
                 }
                 float* row = call_.out + task.target * call_.n_columns;
                 clear_row(row, current.n_rows);
-                if (current.n_rows > 0) scan(scanner, reporter, task, current, row);
+                if (current.n_rows > 0) {
+                    writer.scan(task.target, call_.target_dates.get(task.target), current, row, row_numbers_.data());
+                }
             }
             progress.add(last - first);
         }
@@ -196,12 +140,8 @@ private:
 
     // An entity's targets in date order (see order_by_date), each moving
     // the windows of the one before forward.
-    void work_sliding(CollectingReporter& reporter, Progress& progress) {
-        SlidingScanner sliding(plan_);
-        // For runs whose rows are not newest first (never prepared ones).
-        EntityScanner scanner(plan_, TransactionColumns{}, reporter);
+    void work_sliding(TargetWriter& writer, Progress& progress) {
         int64_t entity = -1;
-        bool in_order = false;
         for (;;) {
             if (progress.is_cancelled()) return;
             const int64_t m = next_morsel_.fetch_add(1, std::memory_order_relaxed);
@@ -219,21 +159,10 @@ private:
                     while (end < last && tasks_[static_cast<size_t>(end)].entity == task.entity) ++end;
                     const int64_t first_date = call_.target_dates.get(task.target);
                     const int64_t last_date = call_.target_dates.get(tasks_[static_cast<size_t>(end) - 1].target);
-                    in_order = false;
-                    reporter.set_target(task.target);
-                    run_or_report(reporter, kTargetRoutine,
-                                  [&] { in_order = sliding.start_entity(current, first_date, last_date); });
+                    writer.start_entity(current, first_date, last_date, task.target);
                 }
                 entity = task.entity;
-                const int64_t target_date = call_.target_dates.get(task.target);
-                if (in_order && ordered_windows_fit(plan_, target_date)) {
-                    reporter.set_target(task.target);
-                    run_or_report(reporter, kTargetRoutine, [&] {
-                        sliding.write(reinterpret_cast<char*>(row), target_date);
-                    });
-                } else {
-                    scan(scanner, reporter, task, current, row);
-                }
+                writer.write(task.target, call_.target_dates.get(task.target), row, row_numbers_.data());
             }
             progress.add(last - first);
         }
@@ -243,10 +172,11 @@ private:
     const std::vector<int64_t>& offsets_;
     const std::vector<Task>& tasks_;
     const SplitPlan& plan_;
+    const float nan_;
+    const bool fills_row_;
     std::vector<int64_t> morsel_first_;  // first task of every morsel, then the number of tasks
     int64_t n_morsels_ = 0;
     int threads_ = 0;
-    bool nan_fill_ = false;
     std::vector<int32_t> row_numbers_;
     std::vector<CollectingReporter> reporters_;
     std::atomic<int64_t> next_morsel_{0};
@@ -254,15 +184,17 @@ private:
 
 }  // namespace
 
-void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, Progress& progress) {
-    CheckedTargets checked = check_targets(call);
+void compute_targets(const EnginePlan& plan, const TargetCall& call, int n_jobs, const RunWorkers& run,
+                     Progress& progress) {
+    CheckedTargets checked = check_targets(plan, call);
     if (call.n_targets == 0 || call.n_columns == 0) return;  // not a cell to write
-    SplitPlan plan;
-    plan_targets(plan, call);
+    std::unique_ptr<SplitPlan> streamed;
+    const SplitPlan& split =
+        plan.for_result(call.n_targets * call.n_columns * static_cast<int64_t>(sizeof(float)), &streamed);
     // With ordered windows an entity's targets are computed in date order,
     // each moving the last one's windows forward (see SlidingScanner).
-    if (plan.ordered_windows) order_by_date(checked.tasks, call.target_dates);
-    TargetRun targets(call, checked, plan, usable_threads(n_jobs));
+    if (split.ordered_windows) order_by_date(checked.tasks, call.target_dates);
+    TargetRun targets(plan, split, call, checked, usable_threads(n_jobs));
     targets.run(run, progress);
     if (progress.is_cancelled()) return;
     if (const Failure* failure = targets.first_failure()) throw *failure;

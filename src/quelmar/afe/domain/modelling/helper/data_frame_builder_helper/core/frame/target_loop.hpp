@@ -1,22 +1,20 @@
-// The engine's driver: every target of a call computed with one plan, from
-// transaction columns grouped by entity (see prepare.hpp), spread over
-// worker threads. Each target writes only its own result row, so the result
-// does not depend on the number of threads.
+// The engine's driver: every target of a call computed with one plan
+// (engine_plan.hpp), from transaction columns grouped by entity (see
+// prepare.hpp), spread over worker threads. Each target writes only its own
+// result row, so the result does not depend on the number of threads.
 #pragma once
 
 #include <cstdint>
 
 #include "core/common/parallel.hpp"
-#include "core/frame/column_plan.hpp"
-#include "core/frame/prepare.hpp"
-#include "core/common/request.hpp"
 #include "core/common/views.hpp"
+#include "core/frame/engine_plan.hpp"
+#include "core/frame/prepare.hpp"
 
 namespace dfbh {
 
+// The arrays of a call.
 struct TargetCall {
-    const ModuleConstants* constants = nullptr;
-    EngineRequest request;
     // The transaction columns, one element per row; entity e owns rows
     // offsets[e] to offsets[e + 1] - 1, newest first.
     View1<int64_t> dates;
@@ -34,21 +32,17 @@ struct TargetCall {
     // rows of targets without transactions among them), so that `out` may
     // start uninitialised; otherwise such cells keep what they hold.
     bool fill_nan = true;
-    // Whether CountDistinct and Mode of a horizon whose window holds no
-    // accepted transaction are NaN, as every other operator of such a window
-    // is; otherwise 0.
-    bool empty_statistic_nan = false;
 };
 
-// Checks `call` (throwing Failure, before anything is written: offsets that
-// are not monotone or leave the columns, columns of unequal length, a
-// target entity beyond the offsets, no horizon, an unknown resolution, a
-// column description per column of `out` that check_columns refuses, or
-// not one per column), then computes every target's row on up to
-// n_jobs threads through `run`. Progress counts finished targets. A failure
+// Checks `call` against `plan` (throwing Failure, before anything is
+// written: offsets that are not monotone or leave the columns, columns of
+// unequal length, a target entity beyond the offsets, not one plan column
+// per column of `out`), then computes every target's row on up to n_jobs
+// threads through `run`. Progress counts finished targets. A failure
 // inside the computation (none is expected after the checks) is thrown once
 // every thread has finished: that of the lowest target. A cancelled call
 // returns with `out` incomplete.
-void compute_targets(const TargetCall& call, int n_jobs, const RunWorkers& run, Progress& progress);
+void compute_targets(const EnginePlan& plan, const TargetCall& call, int n_jobs, const RunWorkers& run,
+                     Progress& progress);
 
 }  // namespace dfbh

@@ -6,8 +6,6 @@
 #include <string>
 
 #include "core/common/failure.hpp"
-#include "core/frame/column_plan.hpp"
-#include "core/plan/windows.hpp"
 
 namespace dfbh {
 namespace {
@@ -16,7 +14,7 @@ namespace {
     throw Failure{ErrorKind::Value, "compute_features", std::move(message)};
 }
 
-void check_columns_and_request(const TargetCall& call) {
+void check_arrays(const EnginePlan& plan, const TargetCall& call) {
     const int64_t n_rows = call.dates.n;
     if (call.quantities.n != n_rows || call.codes.n != n_rows) {
         refuse("the prepared columns differ in length: dates " + std::to_string(n_rows) + ", quantities " +
@@ -29,16 +27,10 @@ void check_columns_and_request(const TargetCall& call) {
         refuse("target dates and target entity codes differ in length: " + std::to_string(call.target_dates.n) +
                " and " + std::to_string(call.n_targets));
     }
-    const EngineRequest& request = call.request;
-    if (request.horizons.empty()) refuse("horizons must not be empty");
-    if (unit_ms_of(request.resolution) == 0) {
-        refuse("resolution must be a code 0 to 5, got " + std::to_string(request.resolution));
-    }
-    if (static_cast<int64_t>(request.columns.size()) != call.n_columns) {
-        refuse("columns describes " + std::to_string(request.columns.size()) + " columns, out has " +
+    if (plan.n_columns() != call.n_columns) {
+        refuse("columns describes " + std::to_string(plan.n_columns()) + " columns, out has " +
                std::to_string(call.n_columns));
     }
-    check_columns(request, *call.constants);
 }
 
 std::vector<int64_t> checked_offsets(const TargetCall& call) {
@@ -90,8 +82,8 @@ std::vector<Task> tasks_by_entity(const TargetCall& call, int64_t n_entities) {
 
 }  // namespace
 
-CheckedTargets check_targets(const TargetCall& call) {
-    check_columns_and_request(call);
+CheckedTargets check_targets(const EnginePlan& plan, const TargetCall& call) {
+    check_arrays(plan, call);
     CheckedTargets checked;
     checked.offsets = checked_offsets(call);
     checked.tasks = tasks_by_entity(call, static_cast<int64_t>(checked.offsets.size()) - 1);

@@ -25,6 +25,6 @@ struct CheckedTargets {
 };
 
 // Throws Failure (ValueError) for what compute_targets refuses; see there.
-CheckedTargets check_targets(const TargetCall& call);
+CheckedTargets check_targets(const EnginePlan& plan, const TargetCall& call);
 
 }  // namespace dfbh

@@ -125,7 +125,7 @@ void plan_moves(SplitPlan& plan, const ResultColumns& columns) {
             }
         }
     }
-    image.stream = columns.total_bytes >= kStreamFromBytes;
+    image.stream = streams_result(plan, columns.total_bytes);
 }
 
 // Rows with more dimension values than this are written in blocks (when
@@ -210,6 +210,14 @@ void plan_prefetch_lines(SplitPlan& plan) {
 }
 
 }  // namespace
+
+bool streams_result(const SplitPlan& plan, int64_t bytes) { return plan.image.used && bytes >= kStreamFromBytes; }
+
+void set_streaming(SplitPlan& plan, bool stream) {
+    plan.image.stream = stream;
+    plan.prefetch_lines.clear();
+    plan_prefetch_lines(plan);
+}
 
 void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const ResultColumns& columns) {
     const ModuleConstants& c = *plan.constants;

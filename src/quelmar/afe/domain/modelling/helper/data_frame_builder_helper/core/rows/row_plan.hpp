@@ -21,4 +21,10 @@ void plan_row_writes(SplitPlan& plan, const FeatureRequest& request, const Resul
 // horizon `first_horizon`.
 void finish_row_writes(SplitPlan& plan, const ResultColumns& columns, int32_t group_value, int32_t first_horizon);
 
+// Whether a finished plan writes the rows of a result of `bytes` past the
+// caches (its row image with stores that bypass them), and the switch of a
+// finished plan to another such result, its prefetch lines with it.
+bool streams_result(const SplitPlan& plan, int64_t bytes);
+void set_streaming(SplitPlan& plan, bool stream);
+
 }  // namespace dfbh
