@@ -59,13 +59,9 @@ def compute_features(
     resolution: int,  # 0 year .. 5 second
     index_map: Mapping[int, int],  # dimension code -> value
     *,
-    feature_group: bool = ...,
-    group_value: int = ...,
-    all_values: bool = ...,
-    fill_nan: bool = ...,
-    empty_statistic_nan: bool = ...,
-    n_jobs: int = ...,
-    progress: _Progress = ...,
+    feature_group: bool = ..., group_value: int = ..., all_values: bool = ...,  # the feature-group mode
+    fill_nan: bool = ..., empty_statistic_nan: bool = ...,
+    n_jobs: int = ..., progress: _Progress = ...,
 ) -> None: ...
 def gather_records(
     sources: Sequence[Sequence[Optional[_Value]]],  # k >= 1 sequences, one value (or None) per entity
