@@ -60,6 +60,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import whole_job  # noqa: E402
+from quelmar.afe.domain.modelling.feature_frame.store.redis_backend import remove_store  # noqa: E402
 
 DAY_MS = 86_400_000
 HORIZONS = [7, 30, 90, 730]
@@ -97,7 +98,7 @@ def percentiles(ns) -> dict:
             "p999_us": float(np.percentile(ns, 99.9))}
 
 
-def serving(location: str, entity_ids, today_ms: int, calls: int) -> dict:
+def serving(location: str, entity_ids, today_ms: int, calls: int, label: str = "LMDB") -> dict:
     """feature_row and feature_rows of random entities, timed call by call."""
     from quelmar.afe.domain.modelling.feature_frame.store import FeatureStore
 
@@ -120,7 +121,7 @@ def serving(location: str, entity_ids, today_ms: int, calls: int) -> dict:
             rows_ns.append(time.perf_counter_ns() - start)
     result = {"feature_row": percentiles(row_ns), "feature_rows_100": percentiles(rows_ns), "calls": calls,
               "load_avg_1_5_15": [round(x, 2) for x in os.getloadavg()]}
-    print("  serving (LMDB, in process): feature_row p50 {p50_us:.1f} µs, p99 {p99_us:.1f} µs, p99.9 {p999_us:.1f} µs"
+    print(f"  serving ({label}, in process): " + "feature_row p50 {p50_us:.1f} µs, p99 {p99_us:.1f} µs, p99.9 {p999_us:.1f} µs"
           .format(**result["feature_row"]) +
           "; feature_rows of 100 p50 {p50_us:.0f} µs, p99 {p99_us:.0f} µs".format(**result["feature_rows_100"]) +
           "; load {}".format(result["load_avg_1_5_15"]))
@@ -177,6 +178,35 @@ def child_rows(saved: str, today_ms: int) -> None:
     for b, r in zip(base, recent):
         plan.compute_row(row, today_ms, cutoff, b, r)
     print(len(base))
+
+
+def one_row(appended, entity_ids, today_ms: int, params) -> dict:
+    """What the store saves a caller of one entity: ``build_feature_frame``
+    with a one-row target table, on every row (a few calls), and on the
+    entity's own rows, grouped beforehand (many calls)."""
+    import pandas as pd
+
+    from quelmar.afe.domain.modelling.feature_frame import build_feature_frame
+
+    rng = np.random.default_rng(1)
+    at = np.datetime64(today_ms, "ms")
+    whole = []
+    for entity in rng.choice(entity_ids, 5):
+        start = time.perf_counter_ns()
+        build_feature_frame(appended, pd.DataFrame({"entity": [entity], "target_date": [at]}), params)
+        whole.append(time.perf_counter_ns() - start)
+    picks = rng.choice(entity_ids, 2000)
+    own = {e: rows for e, rows in appended[appended["entity"].isin(picks)].groupby("entity")}
+    own_ns = []
+    for entity in picks:
+        target = pd.DataFrame({"entity": [entity], "target_date": [at]})
+        start = time.perf_counter_ns()
+        build_feature_frame(own[entity], target, params)
+        own_ns.append(time.perf_counter_ns() - start)
+    result = {"every_row": percentiles(whole), "own_rows": percentiles(own_ns[200:])}
+    print("  build_feature_frame, one target: on every row p50 {:.0f} ms".format(result["every_row"]["p50_us"] / 1000)
+          + "; on the entity's own rows p50 {p50_us:.0f} µs, p99 {p99_us:.0f} µs".format(**result["own_rows"]))
+    return result
 
 
 def store_params():
@@ -258,9 +288,15 @@ def main(argv=None) -> None:
                 os.path.join(work, "store"), today_ms)
             if per_row is not None:
                 print(f"  instructions per compute_row (callgrind, the entry): {per_row:,.0f}")
+        record["build_feature_frame_one_row"] = one_row(appended, everyone["entity"].to_numpy(), today_ms, params)
         if args.redis:
             location = f"{args.redis}?prefix=bench-{uuid.uuid4().hex[:8]}"
-            redis = measure(location, history, day_tables, today_ms, params, "Redis")
+            try:
+                redis = measure(location, history, day_tables, today_ms, params, "Redis")
+                redis["serving"] = serving(location, everyone["entity"].to_numpy(), today_ms, args.calls // 4,
+                                           "Redis")
+            finally:
+                remove_store(location)
             redis_scored = redis.pop("scored")
             assert bits_equal(redis_scored.iloc[:, 2:].to_numpy(), scored.iloc[:, 2:].to_numpy()), "Redis != LMDB"
             record["redis"] = redis

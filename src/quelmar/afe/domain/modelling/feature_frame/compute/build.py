@@ -212,11 +212,17 @@ class PreparedBuild:
         """The feature frame of every target from its whole matrix: the
         targets' entity and date columns as given, then the matrix as the
         frame's one float32 block, not copied."""
-        params = self.params
-        frame = pandas().DataFrame(out, columns=self.layout.names, index=self.tgt.index, copy=False)
-        frame.insert(0, params.target_date_col, self.tgt.output(params.target_date_col))
-        frame.insert(0, params.entity_col_of_targets, self.tgt.output(params.entity_col_of_targets))
-        return frame
+        return frame_of(out, self.layout, self.params, self.tgt)
+
+
+def frame_of(out: np.ndarray, layout: ColumnLayout, params: FeatureParams, tgt: InputTable):
+    """The feature frame of the targets of ``tgt`` from their matrix: their
+    entity and date columns as given, then the matrix as the frame's one
+    float32 block, not copied."""
+    frame = pandas().DataFrame(out, columns=layout.names, index=tgt.index, copy=False)
+    frame.insert(0, params.target_date_col, tgt.output(params.target_date_col))
+    frame.insert(0, params.entity_col_of_targets, tgt.output(params.entity_col_of_targets))
+    return frame
 
 
 def _report(n_rows: int, n_columns: int, present: np.ndarray, target_codes: np.ndarray,

@@ -23,6 +23,7 @@ import os
 import shutil
 import struct
 import threading
+import time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import StoreError
@@ -33,6 +34,8 @@ META, CUTOFF, VERSION = b"meta", b"cutoff", b"version"
 #: The largest an LMDB store may grow: address space, not disk (the file
 #: grows with what is written).
 LMDB_MAP_SIZE = 1 << 40
+#: How often a serving read settles a commit that a killed writer left unpublished.
+SETTLE_EVERY_S = 0.05
 _INT64 = struct.Struct("<q")
 
 
@@ -224,6 +227,7 @@ class LmdbBackend(Backend):
         self._shared: Optional[_Environment] = _Environment.acquire(self.location, create)
         self._env, self._dbs = self._shared.env, self._shared.dbs
         self._pid = os.getpid()
+        self._settled = -SETTLE_EVERY_S
 
     def _check_process(self) -> None:
         # an LMDB environment does not cross a fork: a child that wrote
@@ -231,6 +235,18 @@ class LmdbBackend(Backend):
         if os.getpid() != self._pid:
             raise StoreError(f"{self.location}: opened by another process (before a fork); open the store in the "
                              "process that uses it")
+
+    def _begin_quick_reading(self):
+        """A read of the serving path: the check of ``_begin_reading`` costs
+        more than the read (the environment's info), so it runs at most every
+        ``SETTLE_EVERY_S`` seconds; a serving read may meanwhile see the
+        state before a commit a killed writer left unpublished, never a mix."""
+        now = time.monotonic()
+        if now - self._settled < SETTLE_EVERY_S:
+            self._check_process()
+            return self._env.begin(buffers=True)
+        self._settled = now
+        return self._begin_reading()
 
     def _begin_reading(self, buffers: bool = True):
         # A writer killed after writing its commit's meta page, but before
@@ -265,14 +281,17 @@ class LmdbBackend(Backend):
             yield _LmdbView(txn, self._dbs)
 
     def with_entity(self, key, use):
-        dbs = self._dbs
-        with self._begin_reading() as txn:
-            cutoff = txn.get(CUTOFF, db=dbs["meta"])
-            return use(decode_int(cutoff), txn.get(key, db=dbs["base"]), txn.get(key, db=dbs["recent"]))
+        meta, base, recent = self._dbs["meta"], self._dbs["base"], self._dbs["recent"]
+        txn = self._begin_quick_reading()
+        try:
+            get = txn.get
+            return use(_INT64.unpack(get(CUTOFF, db=meta))[0], get(key, db=base), get(key, db=recent))
+        finally:
+            txn.abort()  # a read: nothing to commit
 
     def with_entities(self, keys, use):
         dbs = self._dbs
-        with self._begin_reading() as txn:
+        with self._begin_quick_reading() as txn:
             cutoff, get = txn.get(CUTOFF, db=dbs["meta"]), txn.get
             base, recent = dbs["base"], dbs["recent"]
             return use(decode_int(cutoff), [get(key, db=base) for key in keys], [get(key, db=recent) for key in keys])

@@ -27,10 +27,11 @@ def records_of(prepared: native.PreparedTransactions) -> np.ndarray:
     return records
 
 
-def split(records: np.ndarray, offsets: np.ndarray) -> List[Optional[memoryview]]:
+def split(records: np.ndarray, offsets: np.ndarray) -> List[Optional[bytes]]:
     """Entity e's value: records ``offsets[e]`` to ``offsets[e + 1] - 1``
-    (None for an entity without rows); views of ``records``."""
-    data = memoryview(records).cast("B")
+    (None for an entity without rows). Slices of one bytes object: three
+    times as quick as memoryview slices, which acquire a buffer each."""
+    data = records.tobytes()
     bounds = (offsets * RECORD.itemsize).tolist()
     return [data[a:b] if b > a else None for a, b in zip(bounds[:-1], bounds[1:])]
 

@@ -5,6 +5,7 @@ from its values (``compute_row``), several entities in one engine call
 
 from __future__ import annotations
 
+import dataclasses
 import time
 
 import numpy as np
@@ -12,6 +13,9 @@ import numpy as np
 from ..compute import instant
 from ..params import INT64_MIN, floor_ms, ms_ratio
 from .keys import key_of
+
+
+_MS = np.dtype("datetime64[ms]")
 
 
 class EntityRows:
@@ -41,12 +45,15 @@ class EntityRows:
     def _at_ms(self, at) -> int:
         if at is None:
             return time.time_ns() // 1_000_000
+        if type(at) is np.datetime64 and not np.isnat(at):  # the quick path of a date already parsed
+            return int(at.astype(_MS).view(np.int64))
         ms, is_date = instant(at, "at")
         return ms if is_date else floor_ms(ms, ms_ratio(self.params.timestamp_unit))
 
     def _check_at(self, at_ms: int, cutoff_ms: int) -> None:
+        # against the cutoff read with the values: another process may have moved it
         if cutoff_ms != INT64_MIN and at_ms < cutoff_ms + self._reach_ms:
-            self._state.check_answerable(at_ms, "at")
+            dataclasses.replace(self._state, cutoff_ms=cutoff_ms).check_answerable(at_ms, "at")
 
     def _row(self, at_ms: int, cutoff_ms: int, base, recent) -> np.ndarray:
         self._check_at(at_ms, cutoff_ms)

@@ -17,7 +17,7 @@ from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from ..compute import PreparedBuild, instant, plan_for
+from ..compute import PreparedBuild, frame_of, instant, plan_for
 from ..errors import OutsideHistoryWarning
 from ..input import InputTable, Targets, Transactions
 from ..params import INT8_MAX, INT8_MIN, FeatureParams, layout_for, stacklevel_outside_package
@@ -30,7 +30,8 @@ from .keys import dtype_name, id_family, ids_of, keys_of
 from .locations import open_backend, remove_new
 from .partitioned import created_from_partitioned
 from .entity_rows import EntityRows
-from .rows import kept_rows, merged, prepared_every, prepared_of, record_count
+from .rows import kept_rows, merged, prepared_of, record_count
+from .scoring import score_every
 from .state import StoreState, history_ms
 
 #: Recent rows beyond this share of the base rows make an append compact the store.
@@ -282,28 +283,26 @@ class FeatureStore(EntityRows):
         integer timestamp; default: now, UTC). The result has the bits
         ``build_feature_frame`` gives on every row appended so far."""
         params = self.params
-        every = None  # every entity's keys and rows, when they are the targets
         if targets is None:
             at_ms, is_date = self._at_of(at)
             if entities is None:  # the keys read with the rows are the targets': nothing to encode or look up
-                every = retrying(self._read_every)
-                entities = ids_of(every[0], self._state.id_dtype)
+                with stage(progress, "computing every entity", total=None, unit="entity"):
+                    keys, out = retrying(lambda: self._score_every(at_ms))
+                table = InputTable(self._target_table(ids_of(keys, self._state.id_dtype), at_ms, is_date),
+                                   "targets", params.target_columns())
+                return frame_of(out, self._layout, params, table)
             targets = self._target_table(entities, at_ms, is_date)
         elif entities is not None or at is not None:
             raise TypeError("features: give either targets or entities and at, not both")
         table = InputTable(targets, "targets", params.target_columns())
         tgt = Targets(table, params)
-        state = self._state if every is None else every[2]  # the state read with the rows, if they are read
         if len(tgt.dates):
-            state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
-        if every is None:
-            keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
-            distinct = sorted(set(keys))
-            where = {key: i for i, key in enumerate(distinct)}
-            target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
-            prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
-        else:
-            target_codes, prepared = np.arange(len(every[0]), dtype=np.int64), every[1]
+            self._state.check_answerable(int(tgt.dates.min()), f"targets: {table.row(int(np.argmin(tgt.dates)))}")
+        keys = self._keys_of_targets(tgt) if len(tgt.dates) else []
+        distinct = sorted(set(keys))
+        where = {key: i for i, key in enumerate(distinct)}
+        target_codes = np.fromiter((where[k] for k in keys), dtype=np.int64, count=len(keys))
+        prepared = retrying(lambda: self._read_rows(distinct, tgt, table))
         present = np.diff(prepared.offsets) > 0
         job = PreparedBuild(prepared, present, target_codes, tgt.dates, self._layout, params, table, 0, self._plan)
         with stage(progress, "computing", total=job.n_targets, unit="target") as bar:
@@ -318,10 +317,11 @@ class FeatureStore(EntityRows):
             return prepared_of(snapshot.get_many("base", keys), snapshot.get_many("recent", keys), state.cutoff_ms,
                                self.params.jobs())
 
-    def _read_every(self):
+    def _score_every(self, at_ms: int):
         with self._backend.reading() as snapshot:
             state = StoreState.from_meta(snapshot.meta(), self.location)
-            return (*prepared_every(snapshot, state.cutoff_ms, self.params.jobs()), state)
+            state.check_answerable(at_ms, "at")
+            return score_every(snapshot, state.cutoff_ms, self._plan, at_ms, self.params.jobs())
 
     def _keys_of_targets(self, tgt: Targets) -> List[bytes]:
         self._check_id_kind(tgt.ids)

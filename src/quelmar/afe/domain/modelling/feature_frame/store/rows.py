@@ -11,7 +11,7 @@ operator accepts (a quantity of 0 or below) change no answer.
 
 from __future__ import annotations
 
-import itertools
+
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -82,16 +82,6 @@ def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes
     values) as the engine reads them, from the cutoff on: the values
     merged."""
     return native.gather_records([base, recent], cutoff_ms, n_jobs=n_jobs)
-
-
-def prepared_every(snapshot, cutoff_ms: int, n_jobs: int) -> Tuple[List[bytes], native.PreparedTransactions]:
-    """Every entity's key, in order, and its rows as the engine reads them,
-    from the cutoff on: the keys and values of one scan of each table, with
-    no lookup by key in the store and no loop in Python."""
-    base, recent = dict(snapshot.scan("base")), dict(snapshot.scan("recent"))
-    # a backend that scans in key order (LMDB) leaves the sort one run to find
-    keys = sorted(itertools.chain(base, recent.keys() - base.keys()))
-    return keys, prepared_of(list(map(base.get, keys)), list(map(recent.get, keys)), cutoff_ms, n_jobs)
 
 
 def record_count(values: Sequence[Optional[bytes]]) -> int:
