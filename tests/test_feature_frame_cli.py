@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -308,6 +309,26 @@ def test_failed_writes_leave_no_file_behind(csv_inputs, monkeypatch, capsys, fau
     # neither the temporary output nor the buckets are left behind
     assert sorted(p.name for p in csv_inputs.iterdir()) == ["f" + suffix, "tgt.csv", "trx.csv"]
     assert message.format(dir=csv_inputs) in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("maker", ["mkdtemp", "mkstemp"])
+def test_a_termination_while_a_temporary_is_made_leaves_nothing(csv_inputs, monkeypatch, capsys, maker):
+    # the buckets' directory, then the output's temporary file: the stop is
+    # raised once the name is known, so the one made is removed
+    make = getattr(tempfile, maker)
+
+    def made_then_terminated(*args, **kwargs):
+        monkeypatch.setattr(tempfile, maker, make)
+        made = make(*args, **kwargs)
+        os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(0.01)
+        return made
+
+    monkeypatch.setattr(tempfile, maker, made_then_terminated)
+    assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(csv_inputs / "f.csv"),
+                 "--horizons", "7", "--buckets", "2"]) == 143
+    assert sorted(p.name for p in csv_inputs.iterdir()) == ["tgt.csv", "trx.csv"]
+    assert "terminated; no output written" in capsys.readouterr().err
 
 
 @pytest.mark.slow

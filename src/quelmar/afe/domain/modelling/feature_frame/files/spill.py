@@ -116,13 +116,9 @@ def bucket_directory(output: str) -> Iterator[str]:
     directory for standard output), removed on leaving however it is left."""
     where = tempfile.gettempdir() if output == "-" else os.path.dirname(os.path.abspath(output))
     name = "features" if output == "-" else os.path.basename(output)
-    with stopping.held():  # the directory made is the directory removed
-        directory = tempfile.mkdtemp(dir=where, prefix=f".{name}.buckets-")
-    try:
+    with stopping.temporary(lambda: tempfile.mkdtemp(dir=where, prefix=f".{name}.buckets-"),
+                            lambda made: shutil.rmtree(made, ignore_errors=True)) as directory:
         yield directory
-    finally:
-        with stopping.held():
-            shutil.rmtree(directory, ignore_errors=True)
 
 
 def spill(trx: Source, tgt: Source, params: FeatureParams, n_buckets: int, directory: str,

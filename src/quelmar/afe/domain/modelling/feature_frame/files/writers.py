@@ -61,10 +61,11 @@ def atomic_path(path: str) -> Iterator[str]:
     """A temporary path beside ``path``, renamed over it when the block ends
     normally and removed when it does not."""
     directory, name = os.path.split(os.path.abspath(path))
-    with stopping.held():  # the file made is the file removed
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".tmp")
-        os.close(fd)
+    temporary = None
     try:
+        with stopping.held():  # the file made is the file removed
+            fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".tmp")
+            os.close(fd)
         yield temporary
         with stopping.held():
             stopping.check()  # a stop asked for while writing: the output does not appear
@@ -83,9 +84,10 @@ def atomic_path(path: str) -> Iterator[str]:
         raise
 
 
-def _remove(path: str) -> None:
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(path)
+def _remove(path: Optional[str]) -> None:
+    if path is not None:  # None: not made
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
 
 
 class TableWriter:

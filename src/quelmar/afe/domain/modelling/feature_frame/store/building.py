@@ -51,9 +51,8 @@ def transaction_parts(transactions, params: FeatureParams, memory_limit=None, pr
         trx = _read(source.read(progress), source.path, params, source.first_line)
         yield Parts(trx, iter(()), [int(c) for c in trx.codes.present], trx.times.latest)
         return
-    with stopping.held():  # the directory made is the directory removed
-        directory = tempfile.mkdtemp(dir=work_dir, prefix=".store-buckets-")
-    try:
+    with stopping.temporary(lambda: tempfile.mkdtemp(dir=work_dir, prefix=".store-buckets-"),
+                            lambda made: shutil.rmtree(made, ignore_errors=True)) as directory:
         plan.check_disk(directory)
         spilled = spill_transactions(source, params, plan.n_buckets, directory, progress)
         # every row was checked by the pass, so the parts find no fault a file line would name
@@ -63,6 +62,3 @@ def transaction_parts(transactions, params: FeatureParams, memory_limit=None, pr
             first = _read(spilled.files.schema.empty_table(), source.path, params)
         codes = spilled.codes if params.dimension_col else [0]
         yield Parts(first, tables, codes, spilled.newest_ms)
-    finally:
-        with stopping.held():
-            shutil.rmtree(directory, ignore_errors=True)

@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import contextlib
 import threading
-from typing import Iterator, Optional, Type
+from typing import Callable, Iterator, Optional, Type, TypeVar
+
+T = TypeVar("T")
 
 _asked: Optional[Type[BaseException]] = None
 _held = 0  # blocks during which a stop waits for the block's end
@@ -70,3 +72,19 @@ def finished() -> None:
     global _done
     with _lock:
         _done = True
+
+
+@contextlib.contextmanager
+def temporary(make: Callable[[], T], remove: Callable[[T], object]) -> Iterator[T]:
+    """What ``make`` makes (a file, a directory), removed by ``remove``
+    however the block is left. A stop asked for while it is made is raised
+    once it is known, so that it is removed too."""
+    made: Optional[T] = None
+    try:
+        with held():
+            made = make()
+        yield made
+    finally:
+        if made is not None:
+            with held():
+                remove(made)
