@@ -46,9 +46,12 @@ CLI = [sys.executable, "-m", "quelmar.afe.domain.modelling.feature_frame"]
 @contextlib.contextmanager
 def serving(settings: ServeSettings):
     """The application on uvicorn in a thread of this process, on a free
-    loopback port; yields a function that makes a request."""
+    loopback port; yields a function that makes a request. Its loop is
+    asyncio's: uvloop's would replace the process's event loop policy, and
+    with it drop loops that other libraries left open (the command's
+    server, in tests of its own, runs on uvloop)."""
     server = uvicorn.Server(uvicorn.Config(create_app(settings), host="127.0.0.1", port=0, log_level="warning",
-                                           lifespan="on"))
+                                           lifespan="on", loop="asyncio"))
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()
     deadline = time.monotonic() + 20
