@@ -61,7 +61,7 @@ def kept_rows(trx: Transactions, cutoff_ms: int, n_jobs: int) -> KeptRows:
 
 
 def merged(old_values: Sequence[Optional[bytes]], rows: KeptRows, cutoff_ms: int,
-           n_jobs: int) -> Tuple[List[Optional[memoryview]], int, int]:
+           n_jobs: int) -> Tuple[List[Optional[bytes]], int, int]:
     """The new value of every entity of ``rows``: its ``old_values``
     records and its rows, in the engine's order, from the cutoff on; with
     the number of old and of new records. Only the rows are sorted; the old
@@ -69,11 +69,15 @@ def merged(old_values: Sequence[Optional[bytes]], rows: KeptRows, cutoff_ms: int
     fresh = native.prepare_transactions(rows.codes, len(rows.keys), rows.dates, rows.quantities,
                                         rows.dimension_codes, keep_dates=(cutoff_ms, INT64_MAX), n_jobs=n_jobs)
     values = split(records_of(fresh), fresh.offsets)
-    n_old = record_count(old_values)
-    if n_old == 0:
+    # only the entities that had a value are merged: the others' rows are their value
+    had = [e for e, value in enumerate(old_values) if value is not None]
+    if not had:
         return values, 0, len(fresh.dates)
-    prepared = prepared_of(old_values, values, cutoff_ms, n_jobs)
-    return split(records_of(prepared), prepared.offsets), n_old, len(prepared.dates)
+    prepared = prepared_of([old_values[e] for e in had], [values[e] for e in had], cutoff_ms, n_jobs)
+    for e, value in zip(had, split(records_of(prepared), prepared.offsets)):
+        values[e] = value
+    n_fresh_of_had = int(np.diff(fresh.offsets)[had].sum())
+    return values, record_count(old_values), len(fresh.dates) - n_fresh_of_had + len(prepared.dates)
 
 
 def prepared_of(base: Sequence[Optional[bytes]], recent: Sequence[Optional[bytes]], cutoff_ms: int,
