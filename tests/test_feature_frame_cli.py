@@ -347,7 +347,7 @@ def test_a_run_in_buckets_terminated_at_any_moment_leaves_nothing(tmp_path):
         run = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
         time.sleep(delay)
         run.send_signal(signal.SIGTERM)
-        err = run.communicate()[1]
+        err = run.communicate(timeout=300)[1]
         if run.returncode == 0:  # finished before the signal
             (tmp_path / "out.parquet").unlink()
             continue

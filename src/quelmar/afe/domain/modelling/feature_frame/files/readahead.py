@@ -7,6 +7,9 @@ import queue
 import threading
 from typing import Iterator
 
+#: How long leaving early waits for the reading thread to stop.
+JOIN_TIMEOUT_S = 30.0
+
 
 def read_ahead(items: Iterator, depth: int = 2) -> Iterator:
     """The items of ``items``, each made by a thread of its own while the
@@ -51,4 +54,7 @@ def read_ahead(items: Iterator, depth: int = 2) -> Iterator:
             yield item
     finally:
         stop.set()
-        thread.join()
+        # the thread stops within a batch; bounded, as a join from a
+        # generator closed while a signal unwinds it has been seen to wait
+        # for good on CPython 3.13 (the thread is a daemon)
+        thread.join(JOIN_TIMEOUT_S)
