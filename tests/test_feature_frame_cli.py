@@ -356,6 +356,20 @@ def test_a_run_in_buckets_terminated_at_any_moment_leaves_nothing(tmp_path):
         assert sorted(p.name for p in tmp_path.iterdir()) == ["tgt.parquet", "trx.parquet"]
 
 
+@pytest.mark.parametrize("args, status", [(["--demo", "--demo-entities", "3", "-o", "{dir}/f.csv"], 0),
+                                          (["{dir}/none.csv", "{dir}/none.csv", "-o", "{dir}/f.csv"], 2)])
+def test_a_termination_while_the_interpreter_ends_keeps_the_runs_status(tmp_path, args, status):
+    # the run is over (its output in place, or its error said): a signal
+    # while the interpreter would tear down changes nothing
+    code = ("import atexit, os, signal, sys, time\n"
+            "atexit.register(lambda: (os.kill(os.getpid(), signal.SIGTERM), time.sleep(60)))\n"
+            f"sys.argv = [{PROG!r}, *{[a.format(dir=tmp_path) for a in args]!r}]\n"
+            f"from {MODULE}.cli import program\nprogram()\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=50)
+    assert run.returncode == status, run.stderr
+    assert (tmp_path / "f.csv").exists() == (status == 0)
+
+
 def test_output_is_written_with_ordinary_permissions(csv_inputs):
     out = csv_inputs / "f.csv"
     assert main([str(csv_inputs / "trx.csv"), str(csv_inputs / "tgt.csv"), "-o", str(out), "--horizons", "7"]) == 0
@@ -401,7 +415,7 @@ def test_console_script_entry_point():
 
     scripts = entry_points()
     scripts = scripts.select(group="console_scripts") if hasattr(scripts, "select") else scripts["console_scripts"]
-    assert any(e.name == PROG and e.value == MODULE + ".cli:main" for e in scripts)
+    assert any(e.name == PROG and e.value == MODULE + ".cli:program" for e in scripts)
 
 
 # --------------------------------------------------------------------------

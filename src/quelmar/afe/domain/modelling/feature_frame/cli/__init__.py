@@ -1,5 +1,5 @@
 """The command line: ``quelmar-feature-frame``."""
 
-from .app import PROG, main
+from .app import PROG, main, program
 
-__all__ = ["PROG", "main"]
+__all__ = ["PROG", "main", "program"]

@@ -15,7 +15,7 @@ import os
 import re
 import sys
 import warnings
-from typing import List, Optional
+from typing import List, NoReturn, Optional
 
 from ..compute import BuildReport, TargetGrid, build_with_report, prepare_build
 from ..errors import MissingQuantityWarning, UsageError
@@ -24,7 +24,7 @@ from ..files import (MemoryPlan, Source, available_limit, check_output, check_ro
 from ..params import FeatureParams
 from ..support import installed_version, preload
 from . import demo, serve_cmd, store_cmd
-from .common import PROG, RUN_MODULES, add_parameter_options, params_from_args, run_stoppable
+from .common import PROG, RUN_MODULES, add_parameter_options, as_program, params_from_args, run_stoppable
 
 
 # --------------------------------------------------------------------------
@@ -79,6 +79,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     if argv[:1] == ["serve"]:
         return serve_cmd.main(argv[1:])
     return run_stoppable(_run, _parser().parse_args(argv))
+
+
+def program() -> NoReturn:
+    """``quelmar-feature-frame`` as a process: ``main()`` and its status."""
+    as_program(main)
 
 
 def _run(args) -> int:

@@ -15,7 +15,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import os
-import shutil
 import tempfile
 from typing import Iterator, List, Optional, Tuple
 
@@ -116,8 +115,7 @@ def bucket_directory(output: str) -> Iterator[str]:
     directory for standard output), removed on leaving however it is left."""
     where = tempfile.gettempdir() if output == "-" else os.path.dirname(os.path.abspath(output))
     name = "features" if output == "-" else os.path.basename(output)
-    with stopping.temporary(lambda: tempfile.mkdtemp(dir=where, prefix=f".{name}.buckets-"),
-                            lambda made: shutil.rmtree(made, ignore_errors=True)) as directory:
+    with stopping.temporary_directory(where, f".{name}.buckets-") as directory:
         yield directory
 
 

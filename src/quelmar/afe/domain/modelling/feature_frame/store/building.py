@@ -11,8 +11,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import shutil
-import tempfile
 from typing import Iterator, List, NamedTuple, Optional
 
 from ..files import MemoryPlan, Source, available_limit, kinds_of, spill_transactions
@@ -51,8 +49,7 @@ def transaction_parts(transactions, params: FeatureParams, memory_limit=None, pr
         trx = _read(source.read(progress), source.path, params, source.first_line)
         yield Parts(trx, iter(()), [int(c) for c in trx.codes.present], trx.times.latest)
         return
-    with stopping.temporary(lambda: tempfile.mkdtemp(dir=work_dir, prefix=".store-buckets-"),
-                            lambda made: shutil.rmtree(made, ignore_errors=True)) as directory:
+    with stopping.temporary_directory(work_dir, ".store-buckets-") as directory:
         plan.check_disk(directory)
         spilled = spill_transactions(source, params, plan.n_buckets, directory, progress)
         # every row was checked by the pass, so the parts find no fault a file line would name

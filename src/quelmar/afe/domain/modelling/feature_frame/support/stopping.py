@@ -11,6 +11,8 @@ recorded here: the command line reports it whatever ends the run, and
 from __future__ import annotations
 
 import contextlib
+import shutil
+import tempfile
 import threading
 from typing import Callable, Iterator, Optional, Type, TypeVar
 
@@ -19,7 +21,9 @@ T = TypeVar("T")
 _asked: Optional[Type[BaseException]] = None
 _held = 0  # blocks during which a stop waits for the block's end
 _done = False  # the output is in place: a stop asked for now changes nothing
-_lock = threading.Lock()
+# reentrant: the signal handler runs on the main thread, possibly while that
+# thread is inside one of the blocks below (a plain lock would wait for good)
+_lock = threading.RLock()
 
 
 def ask(kind: Type[BaseException]) -> bool:
@@ -88,3 +92,10 @@ def temporary(make: Callable[[], T], remove: Callable[[T], object]) -> Iterator[
         if made is not None:
             with held():
                 remove(made)
+
+
+def temporary_directory(where: str, prefix: str) -> "contextlib.AbstractContextManager[str]":
+    """A new directory in ``where``, removed with all it holds however the
+    block is left (see ``temporary``)."""
+    return temporary(lambda: tempfile.mkdtemp(dir=where, prefix=prefix),
+                     lambda made: shutil.rmtree(made, ignore_errors=True))
