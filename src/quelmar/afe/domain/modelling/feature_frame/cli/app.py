@@ -11,6 +11,7 @@ with one summary line on standard error.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
 import sys
@@ -24,7 +25,7 @@ from ..files import (MemoryPlan, Source, available_limit, check_output, check_ro
 from ..params import FeatureParams
 from ..support import installed_version, preload
 from . import demo, serve_cmd, store_cmd
-from .common import PROG, RUN_MODULES, add_parameter_options, as_program, params_from_args, run_stoppable
+from .common import PROG, RUN_MODULES, add_parameter_options, params_from_args, run_stoppable
 
 
 # --------------------------------------------------------------------------
@@ -82,8 +83,17 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 def program() -> NoReturn:
-    """``quelmar-feature-frame`` as a process: ``main()`` and its status."""
-    as_program(main)
+    """``quelmar-feature-frame`` as the whole process (the console script,
+    ``python -m``). Once the run has ended, its output is in place (or its
+    error said) and nothing is left to do: the process ends with the run's
+    status without the interpreter's teardown. That teardown (pyarrow,
+    pandas) takes a while, and a SIGTERM or Ctrl-C in it would kill the
+    process by the signal after a run that succeeded."""
+    status = main()
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):  # a reader gone away: nothing more to say
+            stream.flush()
+    os._exit(status)
 
 
 def _run(args) -> int:

@@ -4,13 +4,11 @@ errors) turned into an exit status and one line on standard error."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import signal
 import sys
 import threading
 import warnings
-from typing import Callable, NoReturn
 
 from ..errors import Terminated
 from ..params import FeatureParams, command_line_fields, default_text
@@ -60,21 +58,6 @@ def _terminate(signum, frame):
 def _interrupt(signum, frame):
     if stopping.ask(KeyboardInterrupt):
         raise KeyboardInterrupt()
-
-
-def as_program(main: Callable[[], int]) -> NoReturn:
-    """``main()`` as the whole process (the console script, ``python -m``).
-
-    Once the run has ended, its output is in place (or its error said) and
-    nothing is left to do: the process ends with the run's status without
-    the interpreter's teardown. That teardown (pyarrow, pandas) takes a
-    while, and a SIGTERM or Ctrl-C in it would kill the process by the
-    signal after a run that succeeded."""
-    status = main()
-    for stream in (sys.stdout, sys.stderr):
-        with contextlib.suppress(Exception):  # a reader gone away: nothing more to say
-            stream.flush()
-    os._exit(status)
 
 
 def run_stoppable(run, args) -> int:

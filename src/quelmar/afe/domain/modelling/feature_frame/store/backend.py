@@ -284,7 +284,7 @@ class LmdbBackend(Backend):
         meta, base, recent = self._dbs["meta"], self._dbs["base"], self._dbs["recent"]
         txn = self._begin_quick_reading()
         try:
-            get = txn.get  # the one-entity read serves requests: decode_int inlined, no call more
+            get = txn.get  # the serving path: decode_int written out, one call fewer
             return use(_INT64.unpack(get(CUTOFF, db=meta))[0], get(key, db=base), get(key, db=recent))
         finally:
             txn.abort()  # a read: nothing to commit

@@ -11,7 +11,6 @@ operator accepts (a quantity of 0 or below) change no answer.
 
 from __future__ import annotations
 
-
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np

@@ -14,9 +14,7 @@ import contextlib
 import shutil
 import tempfile
 import threading
-from typing import Callable, Iterator, Optional, Type, TypeVar
-
-T = TypeVar("T")
+from typing import Iterator, Optional, Type
 
 _asked: Optional[Type[BaseException]] = None
 _held = 0  # blocks during which a stop waits for the block's end
@@ -79,23 +77,16 @@ def finished() -> None:
 
 
 @contextlib.contextmanager
-def temporary(make: Callable[[], T], remove: Callable[[T], object]) -> Iterator[T]:
-    """What ``make`` makes (a file, a directory), removed by ``remove``
-    however the block is left. A stop asked for while it is made is raised
-    once it is known, so that it is removed too."""
-    made: Optional[T] = None
+def temporary_directory(where: str, prefix: str) -> Iterator[str]:
+    """A new directory in ``where``, removed with all it holds however the
+    block is left. A stop asked for while it is made is raised once its name
+    is known, so that it is removed too."""
+    made: Optional[str] = None
     try:
         with held():
-            made = make()
+            made = tempfile.mkdtemp(dir=where, prefix=prefix)
         yield made
     finally:
         if made is not None:
             with held():
-                remove(made)
-
-
-def temporary_directory(where: str, prefix: str) -> "contextlib.AbstractContextManager[str]":
-    """A new directory in ``where``, removed with all it holds however the
-    block is left (see ``temporary``)."""
-    return temporary(lambda: tempfile.mkdtemp(dir=where, prefix=prefix),
-                     lambda made: shutil.rmtree(made, ignore_errors=True))
+                shutil.rmtree(made, ignore_errors=True)
